@@ -1,0 +1,43 @@
+#include "log/logger.h"
+
+#include "textio/strings.h"
+#include "textio/text_file.h"
+
+namespace kelmora {
+
+Logger::Logger(FileSystem& fs, const Clock& clock, std::string program_folder,
+               std::function<void(const std::string&)> on_logged)
+    : fs_(fs), clock_(clock), folder_(std::move(program_folder)), on_logged_(std::move(on_logged)) {}
+
+std::string Logger::LogFolder() const { return JoinPath(folder_, "log"); }
+std::string Logger::ReceiveFolder() const { return JoinPath(folder_, "log/receive"); }
+std::string Logger::MainLogPath() const { return JoinPath(folder_, "log/Kelmoralog.txt"); }
+std::string Logger::UnDeliveryLogPath() const { return JoinPath(folder_, "log/UnDeliveryLog.txt"); }
+
+void Logger::WriteLog(const std::string& message) {
+  LocalTime now = clock_.Now();
+  std::string entry = message + " at " + FormatDate8(now) + FormatTimeDash6(now);
+  AppendTextEntry(fs_, MainLogPath(), entry);
+  if (on_logged_) on_logged_(entry);
+}
+
+void Logger::WriteUnDeliveryLog(const std::string& address, const std::string& remark) {
+  LocalTime now = clock_.Now();
+  AppendTextEntry(fs_, UnDeliveryLogPath(),
+                  address + "," + FormatDate8(now) + FormatTimeDash6(now) + "、" + remark);
+}
+
+void Logger::AppendLogFile(const std::string& name, const std::string& text) {
+  AppendTextEntry(fs_, JoinPath(LogFolder(), name), text);
+}
+
+Status Logger::EnsureLogFolders() {
+  if (!fs_.IsDir(LogFolder())) {
+    Status s = fs_.CreateDir(LogFolder());
+    if (!s.ok()) return s;
+  }
+  if (!fs_.IsDir(ReceiveFolder())) return fs_.CreateDir(ReceiveFolder());
+  return Status::OK();
+}
+
+}  // namespace kelmora

@@ -1,0 +1,58 @@
+// MailComponent: the program's only door to mail servers. Three operations
+// with text arguments and results, in the program's UTF-8:
+//
+// SendMail(server, recipients, from, subject, body, attachments) -> "" when
+//   the message was sent, else a failure text. `recipients` holds items
+//   separated by TAB: the visible recipient (an address, or "@" followed by a
+//   display name); optionally "bcc", after which every address gets a blind
+//   copy; further addresses; items beginning with ">" are header lines
+//   (">Message-ID: <text>"); ">#save <folder>" stores a copy of the sent
+//   message in that folder. `attachments` is "" or full paths separated by
+//   TAB.
+//
+// RcvMail(a, b, password, command, folder) -> a list with the stored name
+//   of every message fetched into `folder`, or one text: blank when nothing
+//   was fetched, else a failure text. A message is never handed out twice.
+//
+// ReadMail(name, fields, folder) -> a list of "To: ...", "From: ...",
+//   "Subject: ...", "Body: ..." and one "File: <full path>" per stored
+//   attachment; or one failure text.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelmora {
+
+// The result of RcvMail and ReadMail: either a list of texts or one text.
+struct MailReply {
+  bool is_list = false;
+  std::vector<std::string> items;  // when is_list
+  std::string text;                // otherwise
+
+  static MailReply List(std::vector<std::string> items) { return MailReply{true, std::move(items), ""}; }
+  static MailReply Text(std::string text) { return MailReply{false, {}, std::move(text)}; }
+};
+
+class MailComponent {
+ public:
+  virtual ~MailComponent() = default;
+
+  virtual std::string SendMail(const std::string& server, const std::string& recipients,
+                               const std::string& from, const std::string& subject, const std::string& body,
+                               const std::string& attachments) = 0;
+
+  virtual MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
+                            const std::string& command, const std::string& folder) = 0;
+
+  virtual MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) = 0;
+
+  // Tells the component that the program has finished with a stored
+  // message (it was deleted, set aside or rewritten), so that it is never
+  // handed out again. Stored messages that were handed out and never
+  // settled (the program died) are handed out again by the next RcvMail for
+  // the same folder, at most three times in all.
+  virtual void MarkSettled(const std::string& folder, const std::string& name) = 0;
+};
+
+}  // namespace kelmora

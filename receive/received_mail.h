@@ -1,0 +1,57 @@
+// ReceivedMail and the reception helpers around the mail component: fetching
+// one POP3 account, reading one stored message, and the text operations
+// that find addresses and display names in header values.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "log/logger.h"
+#include "receive/mail_component.h"
+#include "textio/file_system.h"
+
+namespace kelmora {
+
+struct ReceivedMail {
+  std::string StoredName;
+  std::string ToAddress;
+  std::string ToName;
+  std::string FromAddress;
+  std::string FromName;
+  std::string Subject;
+  std::string Body;
+  std::vector<std::string> AttachmentFiles{""};  // element 0 is always ""
+  int AttachmentCount() const { return static_cast<int>(AttachmentFiles.size()) - 1; }
+};
+
+// Fetches one account into `receive_folder`; *stored_names becomes a list
+// whose element 0 is "" and whose elements 1..n are the stored names.
+// Returns n; 0 on failure (the failure is written to the main log).
+int FetchAccountMail(MailComponent& mail, Logger& log, const std::string& a, const std::string& b,
+                     const std::string& password, const std::string& receive_folder,
+                     std::vector<std::string>* stored_names);
+
+// Appends elements 1..n of `account_names` to `cycle_names`.
+void AppendStoredNames(std::vector<std::string>* cycle_names, const std::vector<std::string>& account_names);
+
+// Reads one stored message into *mail. Returns "" on success or the
+// component's failure text (then *mail is left as it was).
+std::string ReadStoredMail(MailComponent& mail_component, const std::string& stored_name,
+                           const std::string& receive_folder, ReceivedMail* mail);
+
+// The first e-mail address standing between `open` and `close`, or "".
+std::string ExtractAddress(const std::string& text, const std::string& open, const std::string& close);
+
+// The text between the first `open` and the last `close`, or "".
+std::string TextBetween(const std::string& text, const std::string& open, const std::string& close);
+
+// The display name of a header value such as "\"Name\" <a@b>", or "".
+std::string DisplayName(const std::string& value);
+
+// Elements 1..n of `files` joined with TAB ("" when n is 0).
+std::string JoinAttachmentPaths(int n, const std::vector<std::string>& files);
+
+// Deletes a file, also a read-only one. True when it was deleted.
+bool DeleteFileForced(FileSystem& fs, const std::string& path);
+
+}  // namespace kelmora

@@ -1,0 +1,40 @@
+#include "textio/clock.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace kelmora {
+
+LocalTime SystemClock::Now() const {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::string FormatDate8(const LocalTime& t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d", t.year, t.month, t.day);
+  return buf;
+}
+
+std::string FormatTimeDash6(const LocalTime& t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "-%02d%02d%02d", t.hour, t.minute, t.second);
+  return buf;
+}
+
+std::string FormatStamp14(const LocalTime& t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return buf;
+}
+
+std::string FormatMemberStamp(const LocalTime& t) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d-%02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
+  return buf;
+}
+
+}  // namespace kelmora

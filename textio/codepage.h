@@ -1,0 +1,31 @@
+// Conversion between the program's UTF-8 strings and the bytes of data
+// files, which are code page 932 unless they begin with a UTF-8 byte order
+// mark. Conversions never fail: bytes that are not valid in the source
+// encoding become U+FFFD, characters that the target cannot hold become "?".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kelmora {
+
+enum class FileEncoding { kCp932, kUtf8Bom };
+
+std::string Cp932ToUtf8(std::string_view bytes);
+std::string Utf8ToCp932(std::string_view text);
+
+// Replaces every invalid UTF-8 sequence by U+FFFD.
+std::string SanitizeUtf8(std::string_view bytes);
+
+// Decodes the bytes of a data file; *encoding (when given) tells how the
+// file was stored so that a rewrite can keep it.
+std::string DecodeFileBytes(std::string_view bytes, FileEncoding* encoding = nullptr);
+std::string EncodeFileText(std::string_view text, FileEncoding encoding);
+
+// The width of a text as the number of its bytes in code page 932.
+int AnsiWidth(std::string_view text);
+
+// The number of Unicode characters in a UTF-8 string.
+size_t Utf8Length(std::string_view text);
+
+}  // namespace kelmora

@@ -1,0 +1,187 @@
+#include "textio/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <random>
+
+namespace kelmora {
+namespace {
+
+Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
+  return Status::Error(what + " " + path + ": " + std::strerror(err));
+}
+
+std::string DirName(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Status WriteAll(int fd, const std::string& bytes, const std::string& path) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("cannot write", path, errno);
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return Status::OK();
+}
+
+std::string TempSuffix() {
+  static thread_local std::mt19937_64 rng{std::random_device{}() ^
+                                          static_cast<unsigned long>(::getpid())};
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string s;
+  for (int i = 0; i < 10; ++i) s += kChars[rng() % (sizeof(kChars) - 1)];
+  return s;
+}
+
+}  // namespace
+
+Status WriteFileDurably(const std::string& path, const std::string& bytes) {
+  const std::string dir = DirName(path);
+  // Keep the permissions of the file being replaced, so a member list that
+  // was made private stays private.
+  mode_t mode = 0644;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return Status::Error("not a regular file: " + path);
+    mode = st.st_mode & 07777;
+  }
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 20 && fd < 0; ++attempt) {
+    tmp = dir + "/." + BaseName(path) + ".tmp-" + TempSuffix();
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) return ErrnoStatus("cannot create", tmp, errno);
+  }
+  if (fd < 0) return Status::Error("cannot create a temporary file beside " + path);
+  Status s = WriteAll(fd, bytes, tmp);
+  if (s.ok() && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", tmp, errno);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", tmp, errno);
+  if (s.ok() && ::rename(tmp.c_str(), path.c_str()) != 0) s = ErrnoStatus("cannot rename onto", path, errno);
+  if (!s.ok()) {
+    ::unlink(tmp.c_str());
+    return s;
+  }
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return Status::OK();
+}
+
+Status RealFileSystem::ReadFile(const std::string& path, std::string* bytes) const {
+  return ReadFileHead(path, static_cast<size_t>(-1), bytes);
+}
+
+Status RealFileSystem::ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const {
+  bytes->clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Status::Error("not a regular file: " + path);
+  }
+  bytes->reserve(std::min(max_bytes, static_cast<size_t>(st.st_size)));
+  char buf[65536];
+  while (bytes->size() < max_bytes) {
+    ssize_t n = ::read(fd, buf, std::min(sizeof buf, max_bytes - bytes->size()));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return ErrnoStatus("cannot read", path, err);
+    }
+    if (n == 0) break;
+    bytes->append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return Status::OK();
+}
+
+Status RealFileSystem::WriteFileAtomic(const std::string& path, const std::string& bytes) {
+  return WriteFileDurably(path, bytes);
+}
+
+Status RealFileSystem::AppendToFile(const std::string& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  Status s = WriteAll(fd, bytes, path);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);
+  return s;
+}
+
+bool RealFileSystem::IsFile(const std::string& path) const {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool RealFileSystem::IsDir(const std::string& path) const {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RealFileSystem::Exists(const std::string& path) const {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+Status RealFileSystem::CreateDir(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && IsDir(path))) return Status::OK();
+  return ErrnoStatus("cannot create folder", path, errno);
+}
+
+Status RealFileSystem::RemoveFile(const std::string& path) {
+  // On POSIX the file's own write bit does not protect it from removal, so a
+  // read-only file goes like any other.
+  if (::unlink(path.c_str()) != 0) return ErrnoStatus("cannot delete", path, errno);
+  return Status::OK();
+}
+
+Status RealFileSystem::Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return ErrnoStatus("cannot rename", from, errno);
+  return Status::OK();
+}
+
+Status RealFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* entries) const {
+  entries->clear();
+  DIR* d = ::opendir(path.c_str());
+  if (!d) return ErrnoStatus("cannot list", path, errno);
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    DirEntry entry;
+    entry.name = name;
+    struct stat st;
+    if (::stat((path + "/" + name).c_str(), &st) == 0) {
+      entry.is_dir = S_ISDIR(st.st_mode);
+      entry.is_file = S_ISREG(st.st_mode);
+      entry.size = entry.is_file ? static_cast<std::uint64_t>(st.st_size) : 0;
+    }
+    entries->push_back(std::move(entry));
+  }
+  ::closedir(d);
+  return Status::OK();
+}
+
+}  // namespace kelmora

@@ -1,0 +1,70 @@
+// FileSystem: the one door through which the core touches files. Tests can
+// substitute a fake to inject faults (full disk, unreadable file) without
+// touching the real disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "textio/status.h"
+
+namespace kelmora {
+
+struct DirEntry {
+  std::string name;
+  bool is_dir = false;
+  bool is_file = false;
+  std::uint64_t size = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Reads the whole file into *bytes. Fails when the path is not a readable
+  // regular file.
+  virtual Status ReadFile(const std::string& path, std::string* bytes) const = 0;
+  // Reads at most `max_bytes` from the start of the file.
+  virtual Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const = 0;
+
+  // Replaces (or creates) the file atomically: the bytes go to a temporary
+  // file in the same folder, are flushed to disk, and the temporary file is
+  // renamed over the target. On failure the old content is untouched.
+  virtual Status WriteFileAtomic(const std::string& path, const std::string& bytes) = 0;
+
+  // Appends bytes to the end of the file, creating it when missing. The cost
+  // does not depend on the size of the file.
+  virtual Status AppendToFile(const std::string& path, const std::string& bytes) = 0;
+
+  virtual bool IsFile(const std::string& path) const = 0;
+  virtual bool IsDir(const std::string& path) const = 0;
+  virtual bool Exists(const std::string& path) const = 0;
+  virtual Status CreateDir(const std::string& path) = 0;
+  // Removes a file, also when it is read-only.
+  virtual Status RemoveFile(const std::string& path) = 0;
+  virtual Status Rename(const std::string& from, const std::string& to) = 0;
+  virtual Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const = 0;
+};
+
+// The real disk, through POSIX calls.
+class RealFileSystem : public FileSystem {
+ public:
+  Status ReadFile(const std::string& path, std::string* bytes) const override;
+  Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override;
+  Status WriteFileAtomic(const std::string& path, const std::string& bytes) override;
+  Status AppendToFile(const std::string& path, const std::string& bytes) override;
+  bool IsFile(const std::string& path) const override;
+  bool IsDir(const std::string& path) const override;
+  bool Exists(const std::string& path) const override;
+  Status CreateDir(const std::string& path) override;
+  Status RemoveFile(const std::string& path) override;
+  Status Rename(const std::string& from, const std::string& to) override;
+  Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override;
+};
+
+// Writes bytes to `path` durably: temporary name in the same folder, fsync,
+// rename, fsync of the folder. Shared by RealFileSystem and the mail store.
+Status WriteFileDurably(const std::string& path, const std::string& bytes);
+
+}  // namespace kelmora

@@ -1,0 +1,109 @@
+#include "textio/text_file.h"
+
+#include "textio/codepage.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+// Splits decoded text into lines at LF, dropping one CR before each LF. A
+// final line break does not start another line.
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    size_t end = nl == std::string::npos ? text.size() : nl;
+    size_t stop = end;
+    if (stop > start && text[stop - 1] == '\r') --stop;
+    lines.push_back(text.substr(start, stop - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::string FindFile(const FileSystem& fs, const std::string& path) {
+  if (path.empty() || !fs.IsFile(path)) return "";
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ReadWholeFile(const FileSystem& fs, const std::string& path) {
+  std::string bytes;
+  if (!fs.ReadFile(path, &bytes).ok()) return "";
+  return DecodeFileBytes(bytes);
+}
+
+bool ReadRawLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
+  lines->clear();
+  std::string bytes;
+  if (!fs.ReadFile(path, &bytes).ok()) return false;
+  *lines = SplitLines(DecodeFileBytes(bytes));
+  return true;
+}
+
+int ReadLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
+  lines->clear();
+  if (!fs.IsFile(path)) {
+    lines->push_back("");
+    return 1;
+  }
+  std::vector<std::string> raw;
+  if (!ReadRawLines(fs, path, &raw)) {
+    lines->push_back("");
+    return -1;
+  }
+  for (const std::string& line : raw) {
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') continue;
+    lines->push_back(std::move(t));
+  }
+  if (lines->empty()) lines->push_back("");
+  return 0;
+}
+
+int ReadLinesFromOne(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
+  std::vector<std::string> body;
+  int r = ReadLines(fs, path, &body);
+  lines->clear();
+  lines->push_back("");
+  if (r == 0 && !(body.size() == 1 && body[0].empty())) {
+    lines->insert(lines->end(), body.begin(), body.end());
+  }
+  return r;
+}
+
+FileEncoding EncodingOf(const FileSystem& fs, const std::string& path) {
+  std::string head;
+  FileEncoding enc = FileEncoding::kCp932;
+  if (fs.ReadFileHead(path, 3, &head).ok()) DecodeFileBytes(head, &enc);
+  return enc;
+}
+
+int WriteLines(FileSystem& fs, const std::string& path, const std::vector<std::string>& lines) {
+  if (!fs.IsFile(path)) return 1;
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  return fs.WriteFileAtomic(path, EncodeFileText(text, EncodingOf(fs, path))).ok() ? 0 : -1;
+}
+
+int WriteTextFile(FileSystem& fs, const std::string& path, const std::string& text) {
+  FileEncoding enc = fs.IsFile(path) ? EncodingOf(fs, path) : FileEncoding::kCp932;
+  return fs.WriteFileAtomic(path, EncodeFileText(text + "\r\n", enc)).ok() ? 0 : 1;
+}
+
+bool AppendTextEntry(FileSystem& fs, const std::string& path, const std::string& text) {
+  FileEncoding enc = fs.IsFile(path) ? EncodingOf(fs, path) : FileEncoding::kCp932;
+  std::string bytes = EncodeFileText(text + "\r\n", enc);
+  // The mark belongs at the start of the file only.
+  if (enc == FileEncoding::kUtf8Bom) bytes.erase(0, 3);
+  return fs.AppendToFile(path, bytes).ok();
+}
+
+}  // namespace kelmora
