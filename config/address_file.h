@@ -43,6 +43,11 @@ Status ReadAddress(const FileSystem& fs, const std::string& program_folder, cons
 
 // Result codes: 0 done, 1 file absent, 2 already / not a member, 3 wrong
 // password, -3 incomplete request, -1 failure.
+// The password is the first line of `text`; a bare LF ends a line as CR LF
+// does. A new password or a new member's address holding "," (which would
+// shift the fields of the line), and a new member's address that the
+// start-up loader would reject, make the request incomplete (-3).
+// A failed rewrite leaves the file as it was.
 int AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
               const std::string& text);
 int DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text);

@@ -22,7 +22,7 @@ struct UnDeliveryPattern {
 int LoadUnDeliveryPatterns(const FileSystem& fs, const std::string& path,
                            std::vector<UnDeliveryPattern>* patterns);
 
-// The start-up message for a non-zero result.
+// The start-up message for a non-zero result ("" for 0).
 std::string UnDeliveryLoadMessage(int result);
 
 }  // namespace kelmora

@@ -128,6 +128,9 @@ double ReadNumber(std::string_view s) {
     if (exp_digits) num += exp;
   }
   double v = std::strtod(num.c_str(), nullptr);
+  // A number too large for a double is still a large number: keep its sign
+  // so that ReadRoundedInt clamps it like any other out-of-range value.
+  if (std::isinf(v)) return v > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
   return std::isfinite(v) ? v : 0.0;
 }
 
@@ -146,8 +149,10 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
   for (char& c : n) {
     if (c == '\\') c = '/';
   }
+  // No folder: the name stays relative rather than moving under "/".
+  if (folder.empty()) return n;
   std::string out(folder);
-  if (out.empty() || out.back() != '/') out += '/';
+  if (out.back() != '/') out += '/';
   out += n;
   return out;
 }

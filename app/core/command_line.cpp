@@ -1,0 +1,74 @@
+#include "app/core/command_line.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+namespace kelmora {
+
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
+  *out = CommandLine();
+  bool have_delay = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--dir") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = "--dir needs a folder";
+        return false;
+      }
+      out->dir = args[++i];
+    } else if (a.rfind("--dir=", 0) == 0) {
+      out->dir = a.substr(6);
+      if (out->dir.empty()) {
+        *error = "--dir needs a folder";
+        return false;
+      }
+    } else if (a == "--headless") {
+      out->headless = true;
+    } else if (a == "--once") {
+      out->once = true;
+      out->headless = true;
+    } else if (a == "--no-wait") {
+      out->no_wait = true;
+    } else if (a == "--help" || a == "-h") {
+      out->help = true;
+    } else if (a == "--version") {
+      out->version = true;
+    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      *error = "unknown option " + a;
+      return false;
+    } else if (!have_delay) {
+      // The one positional argument is the pause between one-by-one sends;
+      // like any number in the program, text that is no number reads as 0.
+      out->delay = a;
+      have_delay = true;
+    } else {
+      *error = "unexpected argument " + a;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return "Usage: kelmora [DELAY] [--dir DIR] [--headless] [--once] [--no-wait] [--help] [--version]\n"
+         "\n"
+         "  DELAY       pause in milliseconds between two one-by-one sends (at most 5000)\n"
+         "  --dir DIR   program folder (default: the folder of the executable)\n"
+         "  --headless  no window: run mail checks on the minute timer until SIGINT/SIGTERM\n"
+         "  --once      headless: start, run one mail check at once, save and exit\n"
+         "  --no-wait   skip the fixed waits after sends (tests and benchmarks only)\n"
+         "  --help      show this text\n"
+         "  --version   show the version\n";
+}
+
+std::string ExecutableFolder() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string path(buf, static_cast<size_t>(n));
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+}  // namespace kelmora

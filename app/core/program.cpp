@@ -1,0 +1,144 @@
+#include "app/core/program.h"
+
+#include <exception>
+
+#include "log/error_entry.h"
+#include "receive/received_mail.h"
+#include "textio/strings.h"
+#include "textio/text_file.h"
+
+namespace kelmora {
+
+Program::Program(FileSystem& fs, const Clock& clock, FrontEnd& front, std::string program_folder)
+    : fs_(fs),
+      clock_(clock),
+      front_(front),
+      folder_(std::move(program_folder)),
+      logger_(fs, clock, folder_, [this](const std::string& entry) {
+        front_.Flash();
+        front_.SetStatusText(entry);
+      }) {}
+
+std::string Program::SettingsPath() const { return JoinPath(folder_, "Kelmora.ini"); }
+
+Status Program::Start(const std::string& delay_argument) {
+  if (startup_done_) return Status::OK();
+  startup_done_ = true;
+  try {
+    return StartSteps(delay_argument);
+  } catch (const std::exception&) {
+    return Status::Error(kFormLoadError);
+  }
+}
+
+Status Program::StartSteps(const std::string& delay_argument) {
+  switch (lock_.Acquire(folder_)) {
+    case InstanceLock::Result::kAcquired: break;
+    case InstanceLock::Result::kHeldByAnother: return Status::Error(kSecondInstance);
+    case InstanceLock::Result::kFailed: return Status::Error(kFormLoadError);
+  }
+  timer_enabled_ = false;
+  minute_count_ = 0;
+  members_ = MemberTable();
+  current_rule_index_ = 0;
+
+  Status s = ReadMaster(fs_, folder_, JoinPath(folder_, "Master.txt"), &master_);
+  if (!s.ok()) return s;
+  s = ReadAddress(fs_, folder_, master_, &members_);
+  if (!s.ok()) return s;
+  s = LoadSettings(fs_, SettingsPath(), static_cast<int>(master_.size()), &settings_);
+  if (!s.ok()) return s;
+  s = PrepareWindow(delay_argument);
+  if (!s.ok()) return s;
+
+  timer_enabled_ = true;  // the program starts minimised, so checking runs
+  return Status::OK();
+}
+
+Status Program::PrepareWindow(const std::string& delay_argument) {
+  to_forward_delay_ms_ = ReadRoundedInt(delay_argument);
+  if (to_forward_delay_ms_ > 5000) to_forward_delay_ms_ = 5000;
+  if (to_forward_delay_ms_ > 0) {
+    front_.SetStatusText("ＴＯ転送遅延時間は［" + std::to_string(to_forward_delay_ms_) +
+                         "］ミリ秒に設定されています。");
+  }
+  if (settings_.CheckIntervalMinutes < 1 || settings_.CheckIntervalMinutes > 60) {
+    settings_.CheckIntervalMinutes = 20;
+  }
+  Status s = logger_.EnsureLogFolders();
+  if (!s.ok()) return Status::Error(kFormLoadError);
+
+  const std::string undelivery = JoinPath(folder_, "UnDelivery.txt");
+  if (!FindFile(fs_, undelivery).empty()) {
+    int r = LoadUnDeliveryPatterns(fs_, undelivery, &undelivery_);
+    if (r != 0) return Status::Error(UnDeliveryLoadMessage(r));
+  }
+  return Status::OK();
+}
+
+void Program::OnMinuteTick() {
+  if (!timer_enabled_) return;
+  ++minute_count_;
+  if (minute_count_ >= settings_.CheckIntervalMinutes) {
+    timer_enabled_ = false;
+    minute_count_ = 0;
+    RunMailCheck();
+    timer_enabled_ = true;
+  }
+}
+
+void Program::OnIntervalChosen(int position) {
+  if (position >= 0 && position < 60) settings_.CheckIntervalMinutes = position + 1;
+}
+
+void Program::OnMinimise() {
+  timer_enabled_ = true;
+  stop_requested_ = false;
+}
+
+void Program::OnRestore() {
+  timer_enabled_ = false;
+  stop_requested_ = true;
+}
+
+void Program::RunMailCheck() {
+  // The timer is off while a tick-started cycle runs, but a test run or a
+  // second front-end request could still arrive through the event pump.
+  if (cycle_running_) return;
+  cycle_running_ = true;
+  reception_mode_ = ReceptionMode::kNone;
+  stop_requested_ = false;
+  int count = 0;
+  std::vector<std::string> stored_names{""};
+  try {
+    if (!settings_.HideBusyWindow) {
+      front_.ShowBusy();
+      front_.PumpEvents();
+    }
+    if (!settings_.MapiUserName.empty() && local_ != nullptr) {
+      count = local_->FetchMail();
+      if (count > 0) reception_mode_ = ReceptionMode::kLocalStore;
+    }
+    if (!settings_.Pop3Accounts.empty() && count == 0 && mail_ != nullptr) {
+      for (const Pop3Account& account : settings_.Pop3Accounts) {
+        std::vector<std::string> names;
+        count += FetchAccountMail(*mail_, logger_, account.A, account.B, account.Password,
+                                  logger_.ReceiveFolder(), &names);
+        if (names.size() > 1) AppendStoredNames(&stored_names, names);
+      }
+      if (count > 0) reception_mode_ = ReceptionMode::kPop3;
+    }
+    if (count >= 1 && processor_ != nullptr) {
+      processor_->ProcessMessages(count, stored_names);
+      if (reception_mode_ == ReceptionMode::kLocalStore && local_->SessionOpen()) local_->SignOff();
+    }
+  } catch (const std::exception& e) {
+    logger_.WriteLog(ErrorEntry(kCycleFailureLabel, e));
+  }
+  if (!settings_.HideBusyWindow) front_.CloseBusy();
+  cycle_running_ = false;
+}
+
+Status Program::SaveSettings() { return kelmora::SaveSettings(fs_, SettingsPath(), settings_); }
+
+}  // namespace kelmora

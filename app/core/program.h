@@ -1,0 +1,126 @@
+// Program: the main object of Kelmora. It owns the settings, the rule table,
+// the destination lists, the undelivered-mail patterns and the state of the
+// mail-check cycle for the whole run, and carries out start-up, the minute
+// timer's tick, the cycle and shutdown. Front ends (the window, the
+// headless runner) drive it; everything outside is reached through the
+// interfaces it is given.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/front_end.h"
+#include "app/core/instance_lock.h"
+#include "app/core/local_mail_reception.h"
+#include "app/core/message_processor.h"
+#include "config/address_file.h"
+#include "config/master_table.h"
+#include "config/settings.h"
+#include "config/undelivery.h"
+#include "log/logger.h"
+#include "receive/mail_component.h"
+#include "textio/clock.h"
+#include "textio/file_system.h"
+#include "textio/status.h"
+
+namespace kelmora {
+
+inline constexpr const char* kFormLoadError = "Form Load Error。";
+inline constexpr const char* kSecondInstance = "２重に起動しようとしました。";
+inline constexpr const char* kCycleFailureLabel = "受信メールの処理で何らかの異常が発生：";
+
+enum class ReceptionMode { kNone = 0, kLocalStore = 1, kPop3 = 2 };
+
+class Program {
+ public:
+  Program(FileSystem& fs, const Clock& clock, FrontEnd& front, std::string program_folder);
+
+  // Collaborators; each may be left unset (then that road is closed).
+  void set_mail_component(MailComponent* mail) { mail_ = mail; }
+  void set_local_reception(LocalMailReception* local) { local_ = local; }
+  void set_processor(MessageProcessor* processor) { processor_ = processor; }
+
+  // Start-up. `delay_argument` is the command line's number (may be "").
+  // An error's message is the text the front end shows before the process
+  // ends (nothing has been saved then).
+  Status Start(const std::string& delay_argument);
+
+  // The minute timer fired: counts minutes and runs a cycle when the
+  // interval is reached.
+  void OnMinuteTick();
+
+  // One mail-check cycle. A call while a cycle runs does nothing.
+  void RunMailCheck();
+
+  // The user chose position `position` (0-based) of the interval list.
+  void OnIntervalChosen(int position);
+
+  // Window state: minimised resumes automatic checking; any other state
+  // pauses it and asks a running cycle to stop.
+  void OnMinimise();
+  void OnRestore();
+  void OnCloseRequest() { stop_requested_ = true; }
+
+  // Writes Kelmora.ini from the current settings.
+  Status SaveSettings();
+
+  // --- state, read by the front ends and the processing code ---
+  const std::string& program_folder() const { return folder_; }
+  std::string SettingsPath() const;
+  Settings& settings() { return settings_; }
+  const MasterTable& master() const { return master_; }
+  MemberTable& members() { return members_; }
+  const std::vector<UnDeliveryPattern>& undelivery_patterns() const { return undelivery_; }
+  Logger& logger() { return logger_; }
+  FileSystem& fs() { return fs_; }
+  const Clock& clock() const { return clock_; }
+  FrontEnd& front() { return front_; }
+  MailComponent* mail() { return mail_; }
+
+  ReceptionMode reception_mode() const { return reception_mode_; }
+  bool stop_requested() const { return stop_requested_; }
+  void RequestStop() { stop_requested_ = true; }
+  std::int32_t to_forward_delay_ms() const { return to_forward_delay_ms_; }
+  int minute_count() const { return minute_count_; }
+  bool timer_enabled() const { return timer_enabled_; }
+  bool cycle_running() const { return cycle_running_; }
+  int current_rule_index() const { return current_rule_index_; }
+
+  // Waits after sends (1000, 3000, 5000 ms) are skipped when set.
+  void set_no_wait(bool no_wait) { no_wait_ = no_wait; }
+  bool no_wait() const { return no_wait_; }
+
+ private:
+  Status StartSteps(const std::string& delay_argument);
+  Status PrepareWindow(const std::string& delay_argument);
+
+  FileSystem& fs_;
+  const Clock& clock_;
+  FrontEnd& front_;
+  std::string folder_;
+  Logger logger_;
+  InstanceLock lock_;
+
+  MailComponent* mail_ = nullptr;
+  LocalMailReception* local_ = nullptr;
+  MessageProcessor* processor_ = nullptr;
+
+  bool startup_done_ = false;
+  int minute_count_ = 0;
+  bool timer_enabled_ = false;
+  bool cycle_running_ = false;
+  ReceptionMode reception_mode_ = ReceptionMode::kNone;
+  bool stop_requested_ = false;
+  std::int32_t to_forward_delay_ms_ = 0;
+  int current_rule_index_ = 0;
+  bool no_wait_ = false;
+
+  Settings settings_;
+  MasterTable master_;
+  MemberTable members_;
+  std::vector<UnDeliveryPattern> undelivery_;
+};
+
+}  // namespace kelmora

@@ -1,0 +1,256 @@
+#include "config/address_file.h"
+
+#include <exception>
+
+#include "textio/strings.h"
+#include "textio/text_file.h"
+
+namespace kelmora {
+namespace {
+
+// Words that the bounce handler and the "remove existing member" command
+// pass in place of a password: they remove a member whatever its password.
+constexpr char kRemoveExisting[] = "既存削除";
+constexpr char kRemoveUndelivered[] = "不配削除";
+
+constexpr char kIrregular[] = "ReadAddress:不正な処理がありました。";
+
+// Splits a request text into lines. A bare LF ends a line too: mail bodies
+// do not always arrive with CR LF, and a password must never swallow the
+// line that follows it. Every remaining CR is dropped.
+std::vector<std::string> RequestLines(const std::string& text) {
+  std::vector<std::string> lines = Split(text, "\n");
+  for (std::string& line : lines) line = ReplaceAll(line, "\r", "");
+  return lines;
+}
+
+// The password carried by the first line of a request text, trimmed.
+std::string FirstLinePassword(const std::string& text) { return Trim(RequestLines(text)[0]); }
+
+// True when `s` can stand as one field of a member line: a "," would shift
+// every later field, a line break would start a new line.
+bool FitsOneField(const std::string& s) {
+  return s.find_first_of(",\r\n") == std::string::npos;
+}
+
+bool FileHoldsNoMember(const std::vector<std::string>& lines) {
+  return lines.size() == 1 && lines[0].empty();
+}
+
+// Loads one address file into *addresses. Line numbers in the messages
+// count data lines only; `name` is the file name as the rule writes it.
+Status LoadAddressFile(const FileSystem& fs, const std::string& path, const std::string& name,
+                       std::vector<std::string>* addresses) {
+  std::vector<std::string> raw;
+  if (!ReadRawLines(fs, path, &raw)) return Status::Error(kIrregular);
+  int k = 0;
+  for (const std::string& stored : raw) {
+    // The comment test looks at the line exactly as stored.
+    if (stored.empty() || stored[0] == ';') continue;
+    ++k;
+    const std::string where = name + "の" + std::to_string(k) + "行目";
+    if (stored.find(',') == std::string::npos) {
+      return Status::Error(where + "<" + stored + ">のデータのカンマが不足です。");
+    }
+    std::string address = Trim(Split(stored, ",")[1]);
+    if (address.empty()) return Status::Error(where + "<" + stored + ">にカラデータが有ります。");
+    if (!IsMailAddress(address)) return Status::Error(where + "のＥメールアドレス<" + address + ">が不正です。");
+    addresses->push_back(std::move(address));
+  }
+  return Status::OK();
+}
+
+Status ReadAddressUnchecked(const FileSystem& fs, const std::string& program_folder, const MasterTable& rules,
+                            MemberTable* table) {
+  for (const MasterRule& rule : rules) {
+    const std::string& value = rule.AddrFile;
+    if (value.empty()) continue;
+    const bool is_address = IsMailAddress(value);
+    const std::string path = JoinPath(program_folder, value);
+    if (!is_address && FindFile(fs, path).empty()) {
+      return Status::Error("ファイル<" + value + ">がみつかりません。");
+    }
+    if (table->FindList(value) >= 0) continue;  // rules naming the same source share its list
+
+    MemberList list;
+    list.Source = value;
+    if (is_address) {
+      list.Addresses.push_back(value);
+    } else {
+      Status s = LoadAddressFile(fs, path, value, &list.Addresses);
+      if (!s.ok()) return s;
+      if (list.Addresses.empty()) return Status::Error("ファイル<" + value + ">の中がカラです。");
+    }
+    if (static_cast<int>(list.Addresses.size()) > table->slot_count) {
+      table->slot_count = static_cast<int>(list.Addresses.size());
+    }
+    table->lists.push_back(std::move(list));
+  }
+  for (MemberList& list : table->lists) list.Addresses.resize(static_cast<size_t>(table->slot_count));
+  return Status::OK();
+}
+
+}  // namespace
+
+int MemberTable::FindList(const std::string& value) const {
+  for (size_t i = 0; i < lists.size(); ++i) {
+    if (lists[i].Source == value) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void MemberTable::AddLoadedMember(int index, const std::string& address) {
+  if (index < 0 || index >= static_cast<int>(lists.size())) return;
+  std::vector<std::string>& slots = lists[static_cast<size_t>(index)].Addresses;
+  for (std::string& slot : slots) {
+    if (slot.empty()) {
+      slot = address;
+      return;
+    }
+  }
+  // No free slot: all lists stay the same length, so every one grows.
+  ++slot_count;
+  for (MemberList& list : lists) list.Addresses.resize(static_cast<size_t>(slot_count));
+  slots.back() = address;
+}
+
+void MemberTable::RemoveLoadedMember(int index, const std::string& address) {
+  if (index < 0 || index >= static_cast<int>(lists.size())) return;
+  for (std::string& slot : lists[static_cast<size_t>(index)].Addresses) {
+    if (slot == address) slot.clear();
+  }
+}
+
+Status ReadAddress(const FileSystem& fs, const std::string& program_folder, const MasterTable& rules,
+                   MemberTable* table) {
+  table->lists.clear();
+  table->slot_count = 0;
+  try {
+    Status s = ReadAddressUnchecked(fs, program_folder, rules, table);
+    if (s.ok()) return s;
+    table->lists.clear();
+    table->slot_count = 0;
+    return s;
+  } catch (const std::exception&) {
+    table->lists.clear();
+    table->slot_count = 0;
+    return Status::Error(kIrregular);
+  }
+}
+
+int IsMember(const std::vector<std::string>& lines, const std::string& address) {
+  for (const std::string& line : lines) {
+    std::vector<std::string> f = Split(line, ",");
+    if (f.size() >= 2 && Trim(f[1]) == address) return 1;
+  }
+  return 0;
+}
+
+int AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
+              const std::string& text) {
+  try {
+    const std::string addr = Trim(address);
+    const std::string body = Trim(text);
+    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return -3;
+    // The new line must read back as this member at the next start: an
+    // address the loader would reject, or a field that would split the
+    // line, is not a usable request.
+    if (!IsMailAddress(addr) || !FitsOneField(addr)) return -3;
+    const std::string password = FirstLinePassword(body);
+    if (password.empty() || !FitsOneField(password)) return -3;
+
+    std::vector<std::string> lines;
+    if (ReadLines(fs, path, &lines) != 0) return 1;
+    if (IsMember(lines, addr)) return 2;
+
+    const std::string stamp = FormatMemberStamp(clock.Now());
+    if (FileHoldsNoMember(lines)) {
+      lines[0] = "1," + addr + "," + password + "," + stamp;
+    } else {
+      lines.push_back(std::to_string(lines.size() + 1) + "," + addr + "," + password + "," + stamp);
+    }
+    return WriteLines(fs, path, lines);
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+int DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text) {
+  try {
+    const std::string addr = Trim(address);
+    const std::string body = Trim(text);
+    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return -3;
+    const std::string password = FirstLinePassword(body);
+    if (password.empty()) return -3;
+    const bool any_password = password == kRemoveExisting || password == kRemoveUndelivered;
+
+    std::vector<std::string> lines;
+    if (ReadLines(fs, path, &lines) != 0) return 1;
+    if (!IsMember(lines, addr)) return 2;
+
+    std::vector<std::string> kept;
+    for (const std::string& line : lines) {
+      std::vector<std::string> f = Split(line, ",");
+      if (f.size() < 2) continue;
+      if (Trim(f[1]) == addr) {
+        // A line without a password field can be removed by anyone who
+        // knows the address; a stored password, even an empty one, must
+        // match exactly.
+        if (f.size() >= 3 && f[2] != password && !any_password) return 3;
+        continue;
+      }
+      kept.push_back(line);
+    }
+    if (kept.empty()) kept.push_back("");
+    return WriteLines(fs, path, kept);
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+std::string ChangePassword(FileSystem& fs, const Clock& clock, const std::string& path,
+                           const std::string& address, const std::string& text) {
+  try {
+    const std::string addr = Trim(address);
+    const std::string body = Trim(text);
+    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return "-3";
+    std::vector<std::string> request = RequestLines(body);
+    if (request.size() < 2) return "-3";
+    const std::string old_password = Trim(request[0]);
+    const std::string new_password = Trim(request[1]);
+    if (new_password.empty() || !FitsOneField(new_password)) return "-3";
+
+    std::vector<std::string> lines;
+    if (ReadLines(fs, path, &lines) != 0) return "-1";
+    for (std::string& line : lines) {
+      std::vector<std::string> f = Split(line, ",");
+      if (f.size() < 2 || Trim(f[1]) != addr) continue;
+      // A member without a password (no field, or an empty one) may set
+      // one whatever it gives as the old password.
+      if (f.size() >= 3 && !Trim(f[2]).empty() && old_password != f[2]) return "3";
+      line = f[0] + "," + f[1] + "," + new_password + "," + FormatMemberStamp(clock.Now());
+      return std::to_string(WriteLines(fs, path, lines));
+    }
+    return "2";
+  } catch (const std::exception&) {
+    return "-1";
+  }
+}
+
+std::string GetPassword(const FileSystem& fs, const std::string& path, const std::string& address) {
+  try {
+    const std::string addr = Trim(address);
+    if (addr.find('@') == std::string::npos) return "";
+    std::vector<std::string> lines;
+    if (ReadLines(fs, path, &lines) != 0) return "";
+    for (const std::string& line : lines) {
+      std::vector<std::string> f = Split(line, ",");
+      if (f.size() >= 3 && Trim(f[1]) == addr) return f[2];
+    }
+    return "";
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+}  // namespace kelmora

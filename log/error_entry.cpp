@@ -1,0 +1,23 @@
+#include "log/error_entry.h"
+
+#include <new>
+#include <system_error>
+
+namespace kelmora {
+
+int ErrorNumberOf(const std::exception& e) {
+  if (auto* n = dynamic_cast<const NumberedError*>(&e)) return n->number();
+  if (auto* s = dynamic_cast<const std::system_error*>(&e)) return s->code().value();
+  if (dynamic_cast<const std::bad_alloc*>(&e)) return 7;
+  return 1;
+}
+
+std::string ErrorEntry(const std::string& label, const std::exception& e) {
+  return ErrorEntry(label, e.what(), ErrorNumberOf(e));
+}
+
+std::string ErrorEntry(const std::string& label, const std::string& description, int number) {
+  return label + description + "(" + std::to_string(number) + ")";
+}
+
+}  // namespace kelmora

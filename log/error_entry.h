@@ -1,0 +1,32 @@
+// The one form in which a procedure reports a failure it caught: its fixed
+// label (a Japanese text ending in "："), the description, "(", the error
+// number and ")".
+#pragma once
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace kelmora {
+
+// An error with a number, raised inside a cycle by the program's own code.
+class NumberedError : public std::runtime_error {
+ public:
+  NumberedError(const std::string& what, int number) : std::runtime_error(what), number_(number) {}
+  int number() const { return number_; }
+
+ private:
+  int number_;
+};
+
+// The number reported for an exception: its own number when it has one,
+// the system error code for std::system_error, 7 for exhausted memory, and
+// 1 otherwise.
+int ErrorNumberOf(const std::exception& e);
+
+std::string ErrorEntry(const std::string& label, const std::exception& e);
+
+// For failures that are not exceptions (the description is the whole text).
+std::string ErrorEntry(const std::string& label, const std::string& description, int number);
+
+}  // namespace kelmora

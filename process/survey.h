@@ -1,0 +1,42 @@
+// Surveys by mail. A result file (the row's File) holds a header line
+// "title,count" and one choice line per answer: "answer＝votes,voter,...".
+// The operations never create the file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "textio/file_system.h"
+
+namespace kelmora {
+
+// The survey kind of a Process value: 0 "アンケート", 1 "アンケート選択",
+// 2 "アンケート１行", 3 "アンケート選択１行"; -1 for anything else.
+int SurveyKindOf(const std::string& process);
+
+// Records the answers in `body` from `voter`. Returns 0 recorded (or the
+// WriteLines result 1 / -1), 1 file unreadable, 2 voted before, 3 empty
+// first answer, -2 title mismatch, -3 empty title or voter, -1 failure.
+int RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::string& keyword,
+                       const std::string& body, const std::string& voter, int kind);
+
+// The reply text with the tally; `asking_sender` non-empty restricts it to
+// those who took part.
+std::string SurveyResults(const FileSystem& fs, const std::string& path, const std::string& asking_sender);
+
+// The voters as one text ("a, b, c"), or a message text.
+std::string SurveyVoters(const FileSystem& fs, const std::string& path);
+
+// 1 + the index of the first element that is not blank and equals `text`
+// (both trimmed); 0 when none.
+int IndexInList(const std::vector<std::string>& list, const std::string& text);
+
+// The first line, then every later line whose trimmed text equals no
+// earlier line's trimmed text.
+std::vector<std::string> DistinctLines(const std::vector<std::string>& lines);
+
+std::string BeforeFirst(const std::string& text, const std::string& sep);
+std::string AfterFirst(const std::string& text, const std::string& sep);
+std::string AfterLast(const std::string& text, const std::string& sep);
+
+}  // namespace kelmora

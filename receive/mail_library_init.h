@@ -1,0 +1,9 @@
+// One-time process-wide initialisation of libcurl and GMime. Safe to call
+// any number of times; the libraries stay initialised until exit.
+#pragma once
+
+namespace kelmora {
+
+void EnsureMailLibrariesInitialized();
+
+}  // namespace kelmora

@@ -1,0 +1,18 @@
+// Options shared by the mail transports.
+#pragma once
+
+namespace kelmora {
+
+struct MailOptions {
+  long connect_timeout_seconds = 30;
+  // Upper bound for one whole transfer (one RETR, one SMTP transaction).
+  long transfer_timeout_seconds = 600;
+  // A transfer slower than this many bytes per second for
+  // low_speed_seconds is abandoned (a stalled server).
+  long low_speed_bytes = 1;
+  long low_speed_seconds = 60;
+  // Envelope recipients per SMTP transaction.
+  int max_recipients_per_transaction = 100;
+};
+
+}  // namespace kelmora

@@ -1,0 +1,16 @@
+// SendEMailTo: one-by-one To forwarding. Sends a separate message to each
+// member of the row's destination list, with that member as the only
+// visible recipient, pausing between sends, keeping a send log file in
+// log/, and stopping between members when asked to.
+#pragma once
+
+#include "send/outgoing_mail.h"
+
+namespace kelmora {
+
+class Program;
+
+// True when no send of the call failed (also when there was nothing to send).
+bool SendEMailTo(Program& program, const OutgoingMail& mail);
+
+}  // namespace kelmora

@@ -1,0 +1,222 @@
+// The main object: start-up results and the mail-check cycle, driven with a
+// fake mail component, a fake local store and a recording processor.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <stdexcept>
+
+#include "app/core/program.h"
+#include "textio/codepage.h"
+
+namespace kelmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeMail : public MailComponent {
+ public:
+  std::string SendMail(const std::string&, const std::string&, const std::string&, const std::string&,
+                       const std::string&, const std::string&) override {
+    return "";
+  }
+  MailReply RcvMail(const std::string& a, const std::string& b, const std::string&, const std::string&,
+                    const std::string&) override {
+    polled.push_back(a + "/" + b);
+    auto it = replies.find(a);
+    return it == replies.end() ? MailReply::Text("") : it->second;
+  }
+  MailReply ReadMail(const std::string&, const std::string&, const std::string&) override {
+    return MailReply::Text("unused");
+  }
+  void MarkSettled(const std::string&, const std::string&) override {}
+
+  std::map<std::string, MailReply> replies;
+  std::vector<std::string> polled;
+};
+
+class FakeLocal : public LocalMailReception {
+ public:
+  int FetchMail() override {
+    ++fetches;
+    open = deliver > 0;
+    return deliver;
+  }
+  bool SessionOpen() const override { return open; }
+  void SignOff() override {
+    open = false;
+    ++sign_offs;
+  }
+  int deliver = 0;
+  int fetches = 0;
+  int sign_offs = 0;
+  bool open = false;
+};
+
+class RecordingProcessor : public MessageProcessor {
+ public:
+  void ProcessMessages(int count, const std::vector<std::string>& names) override {
+    ++calls;
+    last_count = count;
+    last_names = names;
+    if (on_call) on_call();
+  }
+  int calls = 0;
+  int last_count = 0;
+  std::vector<std::string> last_names;
+  std::function<void()> on_call;
+};
+
+void WriteCp932(const fs::path& p, const std::string& utf8) {
+  std::ofstream(p, std::ios::binary) << Utf8ToCp932(utf8);
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelmora-program-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    WriteCp932(dir_ / "Master.txt", "1,club@example.test,,[club],members.txt,club@example.test,127.0.0.1,,,,,,,,\r\n");
+    WriteCp932(dir_ / "members.txt", "1,a@example.test\r\n");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::unique_ptr<Program> Started(const std::string& ini) {
+    if (!ini.empty()) WriteCp932(dir_ / "Kelmora.ini", ini);
+    auto p = std::make_unique<Program>(disk_, clock_, front_, dir_.string());
+    p->set_mail_component(&mail_);
+    p->set_local_reception(&local_);
+    p->set_processor(&processor_);
+    Status s = p->Start("");
+    EXPECT_TRUE(s.ok()) << s.message();
+    return p;
+  }
+
+  std::string MainLog() {
+    std::ifstream in(dir_ / "log/Kelmoralog.txt", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return Cp932ToUtf8(bytes);
+  }
+
+  fs::path dir_;
+  RealFileSystem disk_;
+  FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
+  SilentFrontEnd front_;
+  FakeMail mail_;
+  FakeLocal local_;
+  RecordingProcessor processor_;
+};
+
+TEST_F(ProgramTest, CycleRunsWhenTheIntervalIsReachedAndAfterAChange) {
+  auto p = Started(",,20,0,0,0,0,0,9,10,pop.test/u/pw\r\n0\r\n");
+  for (int i = 0; i < 19; ++i) p->OnMinuteTick();
+  EXPECT_TRUE(mail_.polled.empty());
+  p->OnMinuteTick();
+  EXPECT_EQ(mail_.polled.size(), 1u);
+  EXPECT_EQ(p->minute_count(), 0);
+  EXPECT_TRUE(p->timer_enabled());
+  for (int i = 0; i < 7; ++i) p->OnMinuteTick();
+  EXPECT_EQ(mail_.polled.size(), 1u);
+  p->OnIntervalChosen(4);  // 5 minutes; the count of 7 is kept
+  EXPECT_EQ(p->minute_count(), 7);
+  p->OnMinuteTick();
+  EXPECT_EQ(mail_.polled.size(), 2u);
+}
+
+TEST_F(ProgramTest, RestoredWindowPausesTheTimerAndAsksToStop) {
+  auto p = Started(",,1,0,0,0,0,0,9,10,pop.test/u/pw\r\n0\r\n");
+  p->OnRestore();
+  EXPECT_TRUE(p->stop_requested());
+  p->OnMinuteTick();
+  EXPECT_TRUE(mail_.polled.empty());
+  p->OnMinimise();
+  EXPECT_FALSE(p->stop_requested());
+  p->OnMinuteTick();
+  EXPECT_EQ(mail_.polled.size(), 1u);
+}
+
+TEST_F(ProgramTest, NothingReceivedMeansNoProcessingAndModeNone) {
+  auto p = Started(",,1,0,0,0,0,0,9,10,pop.test/u/pw\r\n0\r\n");
+  p->RunMailCheck();
+  EXPECT_EQ(processor_.calls, 0);
+  EXPECT_EQ(p->reception_mode(), ReceptionMode::kNone);
+  EXPECT_FALSE(front_.busy);
+  EXPECT_EQ(front_.busy_shown, 1);
+  EXPECT_EQ(MainLog(), "");
+}
+
+TEST_F(ProgramTest, AccountsArePolledInOrderAndTheirNamesJoined) {
+  mail_.replies["one.test"] = MailReply::List({"a1", "a2"});
+  mail_.replies["two.test"] = MailReply::List({"b1"});
+  auto p = Started(",,1,0,0,1,0,0,9,10,one.test/u1/p1,two.test/u2/p2\r\n0\r\n");
+  p->RunMailCheck();
+  EXPECT_EQ(mail_.polled, (std::vector<std::string>{"one.test/u1", "two.test/u2"}));
+  ASSERT_EQ(processor_.calls, 1);
+  EXPECT_EQ(processor_.last_count, 3);
+  EXPECT_EQ(processor_.last_names, (std::vector<std::string>{"", "a1", "a2", "b1"}));
+  EXPECT_EQ(p->reception_mode(), ReceptionMode::kPop3);
+  EXPECT_EQ(front_.busy_shown, 0) << "HideBusyWindow is set";
+}
+
+TEST_F(ProgramTest, LocalStoreDeliveriesSkipThePop3Accounts) {
+  mail_.replies["one.test"] = MailReply::List({"a1"});
+  auto p = Started("me,,1,0,0,0,0,0,9,10,one.test/u1/p1\r\n0\r\n");
+  local_.deliver = 2;
+  p->RunMailCheck();
+  EXPECT_TRUE(mail_.polled.empty());
+  EXPECT_EQ(processor_.last_count, 2);
+  EXPECT_EQ(p->reception_mode(), ReceptionMode::kLocalStore);
+  EXPECT_EQ(local_.sign_offs, 1);
+
+  local_.deliver = 0;
+  p->RunMailCheck();
+  EXPECT_EQ(mail_.polled.size(), 1u);
+  EXPECT_EQ(p->reception_mode(), ReceptionMode::kPop3);
+}
+
+TEST_F(ProgramTest, AFailingCycleIsLoggedAndTheNextOneRuns) {
+  mail_.replies["one.test"] = MailReply::List({"a1"});
+  auto p = Started(",,1,0,0,0,0,0,9,10,one.test/u1/p1\r\n0\r\n");
+  processor_.on_call = [] { throw std::runtime_error("disk on fire"); };
+  p->RunMailCheck();
+  EXPECT_EQ(MainLog(), "受信メールの処理で何らかの異常が発生：disk on fire(1) at 20261207-090503\r\n");
+  EXPECT_FALSE(front_.busy);
+  EXPECT_FALSE(p->cycle_running());
+  processor_.on_call = nullptr;
+  p->RunMailCheck();
+  EXPECT_EQ(processor_.calls, 2);
+}
+
+TEST_F(ProgramTest, CyclesNeverOverlapAndStopIsResetAtTheStart) {
+  mail_.replies["one.test"] = MailReply::List({"a1"});
+  auto p = Started(",,1,0,0,0,0,0,9,10,one.test/u1/p1\r\n0\r\n");
+  p->RequestStop();
+  processor_.on_call = [&] {
+    EXPECT_FALSE(p->stop_requested());
+    p->RunMailCheck();  // e.g. the test button pressed during a cycle
+  };
+  p->RunMailCheck();
+  EXPECT_EQ(processor_.calls, 1);
+  EXPECT_EQ(mail_.polled.size(), 1u);
+}
+
+TEST_F(ProgramTest, SecondStartOnTheSameFolderIsRefused) {
+  auto p = Started("");
+  Program second(disk_, clock_, front_, dir_.string());
+  Status s = second.Start("");
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.message(), "２重に起動しようとしました。");
+}
+
+TEST_F(ProgramTest, DelayArgumentIsCappedAndRounded) {
+  Program p(disk_, clock_, front_, dir_.string());
+  ASSERT_TRUE(p.Start("2500.5").ok());
+  EXPECT_EQ(p.to_forward_delay_ms(), 2500);
+  EXPECT_EQ(front_.status, "ＴＯ転送遅延時間は［2500］ミリ秒に設定されています。");
+}
+
+}  // namespace
+}  // namespace kelmora

@@ -1,0 +1,160 @@
+#include "config/undelivery.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "textio/codepage.h"
+
+namespace kelmora {
+namespace {
+
+// Files are found but cannot be read.
+class UnreadableFileSystem : public RealFileSystem {
+ public:
+  Status ReadFile(const std::string& path, std::string* bytes) const override {
+    return Status::Error("injected read failure");
+  }
+};
+
+class UnDeliveryTest : public ::testing::Test {
+ protected:
+  UnDeliveryTest() {
+    char tmpl[] = "/tmp/kelmora-undelivery-XXXXXX";
+    const char* made = ::mkdtemp(tmpl);
+    if (made) dir_ = made;
+  }
+  ~UnDeliveryTest() override {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  std::string Path() const { return dir_ + "/UnDelivery.txt"; }
+
+  void StoreBytes(const std::string& bytes) {
+    std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  std::string StoredBytes() const {
+    std::ifstream in(Path(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // Loads `text` (UTF-8 here, code page 932 on disk) and returns the code.
+  int Load(const std::string& text) {
+    StoreBytes(Utf8ToCp932(text));
+    return LoadUnDeliveryPatterns(fs_, Path(), &patterns_);
+  }
+
+  std::string dir_;
+  RealFileSystem fs_;
+  std::vector<UnDeliveryPattern> patterns_;
+};
+
+TEST_F(UnDeliveryTest, PairsAreFormedFromSignificantLines) {
+  ASSERT_EQ(Load("; bounce patterns\r\n"
+                 "  宛先不明のため配信できませんでした  \r\n"
+                 "; the address stands in angle brackets\r\n"
+                 "\r\n"
+                 "<,>\r\n"
+                 "Delivery to the following recipient failed\r\n"
+                 "   ,  \r\n"),
+            0);
+  ASSERT_EQ(patterns_.size(), 2u);
+  EXPECT_EQ(patterns_[0].Marker, "宛先不明のため配信できませんでした");
+  EXPECT_EQ(patterns_[0].AddressOpen, "<");
+  EXPECT_EQ(patterns_[0].AddressClose, ">");
+  EXPECT_EQ(patterns_[1].Marker, "Delivery to the following recipient failed");
+  EXPECT_EQ(patterns_[1].AddressOpen, "");
+  EXPECT_EQ(patterns_[1].AddressClose, "");
+
+  EXPECT_EQ(Load("m\r\n, \r\n"), 0);
+  EXPECT_EQ(patterns_[0].AddressOpen, "");
+  EXPECT_EQ(patterns_[0].AddressClose, "");
+  // The line is trimmed as a whole; the two halves keep their inner blanks.
+  EXPECT_EQ(Load("m\r\nTo: < , >\r\n"), 0);
+  EXPECT_EQ(patterns_[0].AddressOpen, "To: < ");
+  EXPECT_EQ(patterns_[0].AddressClose, " >");
+}
+
+TEST_F(UnDeliveryTest, EmptyAndOddFiles) {
+  EXPECT_EQ(Load(""), 2);
+  EXPECT_EQ(Load(";only\r\n  ;comments\r\n\r\n   \r\n"), 2);
+  EXPECT_TRUE(patterns_.empty());
+  EXPECT_EQ(Load("a\r\n<,>\r\nb\r\n"), 3);
+  EXPECT_EQ(Load("no comma needed here\r\n"), 3);
+  EXPECT_TRUE(patterns_.empty());
+  // A marker that begins with ";" is a comment, which shifts the pairs.
+  EXPECT_EQ(Load(";marker one\r\n<,>\r\nmarker two\r\n<,>\r\n"), 3);
+}
+
+TEST_F(UnDeliveryTest, EvenLineNeedsExactlyOneComma) {
+  EXPECT_EQ(Load("m\r\n<>\r\n"), 4);
+  EXPECT_EQ(Load("m\r\n<,,>\r\n"), 4);
+  EXPECT_EQ(Load("m1\r\n<,>\r\nm2\r\n,,\r\n"), 4);
+  // The pattern under construction is the last one kept.
+  ASSERT_EQ(patterns_.size(), 2u);
+  EXPECT_EQ(patterns_[1].Marker, "m2");
+  // Marker lines may hold any number of commas.
+  EXPECT_EQ(Load("a, b, c\r\n(,)\r\n"), 0);
+  EXPECT_EQ(patterns_[0].Marker, "a, b, c");
+  // A ";" on an even line pairs the first marker with the next marker line.
+  EXPECT_EQ(Load("m1\r\n;<,>\r\nm2\r\n(,)\r\nm3\r\n"), 4);
+  EXPECT_EQ(patterns_[0].Marker, "m1");
+}
+
+TEST_F(UnDeliveryTest, MissingOrUnreadableFile) {
+  EXPECT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), 1);
+  EXPECT_TRUE(patterns_.empty());
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+  // A folder of that name is not a file.
+  std::filesystem::create_directory(Path());
+  EXPECT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), 1);
+  std::filesystem::remove(Path());
+  // Present but unreadable.
+  StoreBytes("m\r\n<,>\r\n");
+  UnreadableFileSystem unreadable;
+  EXPECT_EQ(LoadUnDeliveryPatterns(unreadable, Path(), &patterns_), -1);
+  EXPECT_TRUE(patterns_.empty());
+}
+
+TEST_F(UnDeliveryTest, BadBytesNeverCrashAndTheFileIsNotChanged) {
+  std::string garbage;
+  for (int i = 0; i < 5000; ++i) garbage += static_cast<char>((i * 97 + 3) % 256);
+  StoreBytes(garbage);
+  int r = LoadUnDeliveryPatterns(fs_, Path(), &patterns_);
+  EXPECT_TRUE(r == 0 || r == 2 || r == 3 || r == 4) << r;
+  EXPECT_EQ(StoredBytes(), garbage);
+
+  // Invalid code page 932, bare line feeds, no final line break, long lines.
+  const std::string long_marker(100000, 'x');
+  StoreBytes("bad \x81\x7F marker\n\x82\xA0,\xFF\n" + long_marker + "\n[,]");
+  ASSERT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), 0);
+  ASSERT_EQ(patterns_.size(), 2u);
+  EXPECT_EQ(patterns_[0].Marker.rfind("bad ", 0), 0u);
+  EXPECT_EQ(patterns_[0].Marker.find('\x81'), std::string::npos);
+  EXPECT_EQ(patterns_[1].Marker, long_marker);
+  EXPECT_EQ(patterns_[1].AddressOpen, "[");
+  EXPECT_EQ(patterns_[1].AddressClose, "]");
+
+  // A UTF-8 file with its mark reads the same as code page 932.
+  StoreBytes("\xEF\xBB\xBF" "宛先不明\r\n＜,＞\r\n");
+  ASSERT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), 0);
+  EXPECT_EQ(patterns_[0].Marker, "宛先不明");
+  EXPECT_EQ(patterns_[0].AddressOpen, "＜");
+}
+
+TEST(UnDeliveryLoadMessageTest, OneTextPerCode) {
+  EXPECT_EQ(UnDeliveryLoadMessage(2), "UnDelivery.txtファイルが空です！");
+  EXPECT_EQ(UnDeliveryLoadMessage(3), "UnDelivery.txtファイルの設定行数が偶数でない！");
+  EXPECT_EQ(UnDeliveryLoadMessage(4), "UnDelivery.txtファイルの偶数行目のカンマの数が1でない！");
+  EXPECT_EQ(UnDeliveryLoadMessage(1), "UnDelivery.txtファイルの読み込みに失敗しました！");
+  EXPECT_EQ(UnDeliveryLoadMessage(-1), "UnDelivery.txtファイルの読み込みに失敗しました！");
+  EXPECT_EQ(UnDeliveryLoadMessage(0), "");
+}
+
+}  // namespace
+}  // namespace kelmora
