@@ -7,9 +7,9 @@
 
 #include "app/core/command_line.h"
 #include "app/core/headless.h"
-#include "app/core/hold_processor.h"
 #include "app/core/local_mail_reception.h"
 #include "app/core/program.h"
+#include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
   program.set_mail_component(&mail);
   NoLocalMailReception local;
   program.set_local_reception(&local);
-  HoldProcessor hold(program);
-  program.set_processor(&hold);
+  Dispatcher dispatcher(program);
+  program.set_processor(&dispatcher);
 
   Status s = program.Start(cmd.delay);
   if (!s.ok()) ExitWithMessageHeadless(s.message());

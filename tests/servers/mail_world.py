@@ -1,0 +1,150 @@
+"""A small world for running build/kelmora against real servers: a private
+Dovecot (POP3) holding the list's mailbox, a recording SMTP server, and a
+program folder whose data files name them. Used by the end-to-end tests and
+by the bundled example."""
+
+import email
+import email.header
+import email.policy
+import os
+import shutil
+import subprocess
+import tempfile
+from email.mime.application import MIMEApplication
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+from email.utils import formataddr, formatdate, make_msgid
+
+from dovecot import Dovecot
+from smtp_recorder import SmtpRecorder
+
+
+def japanese_message(from_addr, to_addr, subject, body, from_name=None, to_name=None,
+                     attachments=(), charset="iso-2022-jp"):
+    """A message as a Japanese mail client writes it: ISO-2022-JP text,
+    encoded-word subject and names; attachments as (filename, bytes)."""
+    text = MIMEText(body, "plain", charset)
+    if attachments:
+        msg = MIMEMultipart()
+        msg.attach(text)
+        for filename, data in attachments:
+            part = MIMEApplication(data)
+            part.add_header("Content-Disposition", "attachment", filename=filename)
+            msg.attach(part)
+    else:
+        msg = text
+    msg["From"] = formataddr((str(email.header.Header(from_name, charset)), from_addr)) if from_name else from_addr
+    msg["To"] = formataddr((str(email.header.Header(to_name, charset)), to_addr)) if to_name else to_addr
+    if subject is not None:
+        msg["Subject"] = email.header.Header(subject, charset)
+    msg["Date"] = formatdate(localtime=True)
+    msg["Message-ID"] = make_msgid(domain="sender.test")
+    return msg.as_bytes()
+
+
+def decoded_subject(raw):
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    return str(msg["Subject"] or "")
+
+
+def decoded_body(raw):
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    part = msg.get_body(preferencelist=("plain",)) or msg
+    return part.get_content()
+
+
+def attachments_of(raw):
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    return [(p.get_filename(), p.get_content()) for p in msg.iter_attachments()]
+
+
+def header_of(raw, name):
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    return msg[name]
+
+
+class MailWorld:
+    """Dovecot + SMTP recorder + program folder. Files are given as text
+    (written in code page 932 with CR LF) or bytes; the words SMTP_SERVER
+    and POP3_SERVER in them are replaced by the servers' addresses."""
+
+    def __init__(self, files, pop_user="club", pop_password="clubpw", kelmora_bin=None, **smtp_options):
+        self.files = files
+        self.pop_user = pop_user
+        self.pop_password = pop_password
+        self.kelmora_bin = kelmora_bin
+        self.smtp_options = smtp_options
+        self.dovecot = Dovecot()
+        self.smtp = None
+        self.folder = None
+        self._smtp_dir = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self):
+        self.folder = tempfile.mkdtemp(prefix="kelmora-folder-")
+        self._smtp_dir = tempfile.mkdtemp(prefix="kelmora-smtp-")
+        self.dovecot.start()
+        self.dovecot.add_user(self.pop_user, self.pop_password)
+        self.smtp = SmtpRecorder(self._smtp_dir, **self.smtp_options)
+        self.smtp.start()
+        for name, content in self.files.items():
+            self.write(name, content)
+
+    def stop(self):
+        if self.smtp:
+            self.smtp.stop()
+        self.dovecot.stop()
+        for d in (self.folder, self._smtp_dir):
+            if d:
+                shutil.rmtree(d, ignore_errors=True)
+
+    @property
+    def smtp_server(self):
+        return "127.0.0.1:%d" % self.smtp.port
+
+    @property
+    def pop3_server(self):
+        return "127.0.0.1:%d" % self.dovecot.pop3_port
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def write(self, name, content):
+        if isinstance(content, str):
+            content = content.replace("SMTP_SERVER", self.smtp_server).replace("POP3_SERVER", self.pop3_server)
+            content = content.replace("\r\n", "\n").replace("\n", "\r\n").encode("cp932")
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read().decode("cp932")
+
+    def deliver(self, raw):
+        return self.dovecot.deliver(self.pop_user, raw)
+
+    def mailbox(self):
+        return self.dovecot.mailbox(self.pop_user)
+
+    def sent(self):
+        return self.smtp.messages()
+
+    def run(self, *args, timeout=300):
+        argv = [self.kelmora_bin, "--once", "--no-wait"] + list(args) + ["--dir", self.folder]
+        return subprocess.run(argv, capture_output=True, timeout=timeout)
+
+    def main_log(self):
+        p = self.path("log/Kelmoralog.txt")
+        return self.read("log/Kelmoralog.txt") if os.path.exists(p) else ""
+
+    def received_files(self):
+        d = self.path("log/receive")
+        return sorted(n for n in os.listdir(d) if not n.startswith(".")) if os.path.isdir(d) else []
