@@ -1,0 +1,70 @@
+#include "receive/curl_mail_component.h"
+
+#include "receive/mail_reader.h"
+#include "receive/receive_journal.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, MailOptions options)
+    : fs_(fs), log_(log), options_(options), sender_(fs, log, options), fetcher_(fs, options) {}
+
+std::string CurlMailComponent::SendMail(const std::string& server, const std::string& recipients,
+                                        const std::string& from, const std::string& subject,
+                                        const std::string& body, const std::string& attachments) {
+  return sender_.SendMail(server, recipients, from, subject, body, attachments);
+}
+
+MailReply CurlMailComponent::ReadMail(const std::string& name, const std::string& fields,
+                                      const std::string& folder) {
+  return ReadMailFile(fs_, name, fields, folder);
+}
+
+MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b, const std::string& password,
+                                     const std::string& command, const std::string& folder) {
+  if (command != kSaveAllCommand) return MailReply::Text("RcvMail: unknown command \"" + command + "\"");
+  if (!fs_.IsDir(folder)) {
+    Status made = fs_.CreateDir(folder);
+    if (!made.ok()) return MailReply::Text("RcvMail: no reception folder: " + made.message());
+  }
+
+  ReceiveJournal journal(fs_, folder);
+  const std::string problem = journal.Load();
+  if (!problem.empty()) log_.WriteLog(problem);
+
+  Pop3FetchResult fetched = fetcher_.Fetch(a, b, password, folder, &journal);
+
+  std::vector<std::string> set_aside, problems;
+  std::vector<std::string> paths = journal.TakeUnsettled(ReceiveJournal::AccountKey(a, b), &set_aside, &problems);
+  for (const std::string& path : set_aside) {
+    log_.WriteLog("受信メールが" + std::to_string(ReceiveJournal::kMaxHandOuts) +
+                  "回受け渡されても処理を終えなかったため退避しました>" + path);
+  }
+  for (const std::string& text : problems) log_.WriteLog("受信メールを退避できません>" + text);
+  Status saved = journal.Save();
+  if (!saved.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + saved.message());
+
+  std::vector<std::string> names;
+  for (const std::string& path : paths) names.push_back(BaseName(path));
+  if (!fetched.failure.empty()) {
+    if (names.empty()) return MailReply::Text(fetched.failure);
+    log_.WriteLog("RcvMailの戻り値異常<" + a + ">:" + fetched.failure);
+  }
+  if (names.empty()) return MailReply::Text("");
+  return MailReply::List(std::move(names));
+}
+
+void CurlMailComponent::MarkSettled(const std::string& folder, const std::string& name) {
+  Status s = ReceiveJournal::AppendSettled(fs_, folder, name);
+  if (!s.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + s.message());
+}
+
+}  // namespace kelmora

@@ -1,0 +1,57 @@
+// CurlMailComponent: the mail component on libcurl and GMime.
+//
+// SendMail goes to MailSender, ReadMail to ReadMailFile. RcvMail fetches a
+// POP3 account (A = server string, B = user) into the reception folder with
+// Pop3Fetcher and answers with plain file names inside that folder, in this
+// order: first the account's stored messages that were handed out before
+// and never settled (the program died while they were being processed), at
+// most three hand-outs each; then the messages fetched now. A message that
+// was handed out three times without being settled is renamed to its
+// "...Error.txt" name instead, with a line in the main log.
+//
+// When the POP3 session fails, the result is the failure text, unless there
+// are messages to hand out all the same (some were stored before the
+// failure, or old unsettled ones wait): then the failure goes to the main
+// log as the caller would have logged it, and the result is the list, so
+// that nothing stored waits on a server that may be down for long.
+#pragma once
+
+#include <string>
+
+#include "log/logger.h"
+#include "receive/mail_component.h"
+#include "receive/mail_options.h"
+#include "receive/mail_sender.h"
+#include "receive/pop3_fetcher.h"
+#include "textio/file_system.h"
+
+namespace kelmora {
+
+class CurlMailComponent : public MailComponent {
+ public:
+  static constexpr const char* kSaveAllCommand = "SAVEALLD";
+
+  CurlMailComponent(FileSystem& fs, Logger& log, MailOptions options = {});
+
+  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
+                       const std::string& subject, const std::string& body,
+                       const std::string& attachments) override;
+
+  MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
+                    const std::string& command, const std::string& folder) override;
+
+  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override;
+
+  // Appends a settle mark to the folder's journal; `name` may be the plain
+  // name RcvMail gave or a path ending in it.
+  void MarkSettled(const std::string& folder, const std::string& name) override;
+
+ private:
+  FileSystem& fs_;
+  Logger& log_;
+  MailOptions options_;
+  MailSender sender_;
+  Pop3Fetcher fetcher_;
+};
+
+}  // namespace kelmora

@@ -1,0 +1,118 @@
+// ReceiveJournal: what the POP3 path must remember about fetched messages
+// across sessions, crashes and power loss. It lives as one hidden file in
+// the reception folder and answers two questions:
+//
+// (a) Which messages on a server are already stored here? A message is
+//     recorded (account, UIDL) before it is fetched and stays recorded until
+//     the server no longer lists it. If a session breaks after DELE but
+//     before QUIT, the server keeps the message and the next fetch finds its
+//     UIDL here: it deletes it again instead of storing a duplicate.
+//
+// (b) Which stored messages has the program not finished with? Every stored
+//     message is "unsettled" until MarkSettled; unsettled messages whose
+//     file is still present are handed out again by the next fetch of their
+//     account, before new mail, at most kMaxHandOuts times. After that the
+//     file is set aside under its "...Error.txt" name.
+//
+// File format (UTF-8, one record per line, LF):
+//   line 1: the header kHeader
+//   "M" TAB name TAB account TAB uidl TAB on_server TAB hand_outs TAB settled TAB check
+//   "S" TAB name TAB check      (a settle mark appended by AppendSettled)
+// `check` is a hash of the rest of the line. Fields are %-escaped. A settle
+// mark torn by a power loss during its append is ignored (the message may
+// then be handed out once more); anything else that does not parse makes
+// the whole journal untrustworthy: it is moved aside and the journal starts
+// empty. The stored message files are never touched by that recovery.
+//
+// Not thread-safe; one program instance owns a reception folder.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "textio/file_system.h"
+
+namespace kelmora {
+
+class ReceiveJournal {
+ public:
+  static constexpr int kMaxHandOuts = 3;
+  static constexpr const char* kFileName = ".receive-journal";
+  static constexpr const char* kHeader = "kelmora receive journal 1";
+
+  struct Entry {
+    std::string name;      // file name inside the folder
+    std::string account;   // see AccountKey
+    std::string uidl;      // "" when the server gave none
+    bool on_server = true; // the server may still hold the message
+    int hand_outs = 0;     // times the name was handed out by a fetch
+    bool settled = false;  // the program is done with the message
+  };
+
+  ReceiveJournal(FileSystem& fs, std::string folder);
+
+  // The key under which an account's records are kept.
+  static std::string AccountKey(const std::string& server, const std::string& user);
+
+  // Reads the journal file (a missing file is an empty journal) and drops
+  // what no longer matters: records of messages whose file vanished before
+  // it was ever handed out (the store never happened, so the message must
+  // be fetched again), and settled records the server no longer holds. A
+  // stored message whose file vanished after a hand-out counts as settled.
+  // Returns "" or a description of a problem for the main log (the journal
+  // was unreadable and was moved aside).
+  std::string Load();
+
+  // Writes the whole journal atomically and durably.
+  Status Save();
+
+  // ---- (a) the server side ----
+
+  // True when the account's message with this UIDL is already stored.
+  bool HoldsUidl(const std::string& account, const std::string& uidl) const;
+  // The server listed exactly `listed` for the account: records of UIDLs not
+  // among them are no longer on the server.
+  void KeepOnlyListedUidls(const std::string& account, const std::set<std::string>& listed);
+  // Records a message that is about to be stored under `name`.
+  void AddStored(const std::string& name, const std::string& account, const std::string& uidl);
+  // Forgets a record made by AddStored for a message that was not stored.
+  void Forget(const std::string& name);
+
+  // ---- (b) the hand-out side ----
+
+  // The account's unsettled messages whose file is present, in the order
+  // they were stored; each counts one more hand-out. A message already
+  // handed out kMaxHandOuts times is not returned: its file is renamed to
+  // StripExtension(path) + "Error.txt" and the new path is added to
+  // *set_aside (or, when the rename fails, the problem to *problems).
+  std::vector<std::string> TakeUnsettled(const std::string& account, std::vector<std::string>* set_aside,
+                                         std::vector<std::string>* problems);
+  // Counts one hand-out of a message stored in this session.
+  void CountHandOut(const std::string& name);
+  // The program is done with the message.
+  void Settle(const std::string& name);
+
+  // Appends a settle mark for `name` to the journal file of `folder`
+  // without reading it; cheap enough to run once per processed message.
+  // Does nothing when the folder has no journal.
+  static Status AppendSettled(FileSystem& fs, const std::string& folder, const std::string& name);
+
+  std::string Path() const;
+  std::string PathOf(const std::string& name) const;  // full path of a stored file
+  const std::vector<Entry>& entries() const { return entries_; }
+  // True when some name in the journal is `name`.
+  bool Knows(const std::string& name) const;
+
+ private:
+  Entry* Find(const std::string& name);
+  void DropFinished();
+  // Removes the temporary files of stores that never completed.
+  void RemoveTornStores(const std::set<std::string>& names);
+
+  FileSystem& fs_;
+  std::string folder_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace kelmora

@@ -1,0 +1,517 @@
+#include "config/master_table.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "textio/codepage.h"
+
+namespace kelmora {
+namespace {
+
+using namespace std::string_literals;
+
+// One row of the table as fields 1 to 15; field 0 is always "0". The
+// defaults make a valid plain forwarding rule.
+struct Row {
+  std::string ToAddr = "list@example.com";
+  std::string RecAddr;
+  std::string Keyword = "kw";
+  std::string AddrFile = "dest@example.com";
+  std::string OrigAddr, ServerName, ToName, Tittle, AddTop, AddBottom, Delete, Process, Msg, File, Attatch;
+
+  std::string Line() const {
+    return "0," + ToAddr + "," + RecAddr + "," + Keyword + "," + AddrFile + "," + OrigAddr + "," + ServerName +
+           "," + ToName + "," + Tittle + "," + AddTop + "," + AddBottom + "," + Delete + "," + Process + "," + Msg +
+           "," + File + "," + Attatch;
+  }
+};
+
+// A program folder in a fresh temp folder, with the files the rows name:
+// members.txt (and Members.txt) as sender/destination lists, reply.txt with
+// a body, empty.txt of 0 bytes, save.txt, and UnDelivery.txt.
+class MasterTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelmora_master_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    master_ = dir_ + "/Master.txt";
+    Put("members.txt", "1,a@example.com,pw,0\r\n");
+    Put("Members.txt", "1,b@example.com,pw,0\r\n");
+    Put("reply.txt", "ご登録ありがとうございます。\r\n");
+    PutBytes("empty.txt", "");
+    Put("save.txt", "x\r\n");
+    Put("UnDelivery.txt", "marker,<,>\r\n");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void PutBytes(const std::string& name, const std::string& bytes) {
+    std::ofstream out(dir_ + "/" + name, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    ASSERT_TRUE(out.good()) << name;
+  }
+  // Data files are code page 932 on disk.
+  void Put(const std::string& name, const std::string& utf8) { PutBytes(name, Utf8ToCp932(utf8)); }
+
+  Status ReadLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\r\n";
+    Put("Master.txt", text);
+    return Read();
+  }
+  Status Read() { return ReadMaster(fs_, dir_, master_, &table_); }
+
+  // The row prefix of most messages.
+  std::string P(int row) const { return master_ + " の" + std::to_string(row); }
+
+  RealFileSystem fs_;
+  std::string dir_;
+  std::string master_;
+  MasterTable table_;
+};
+
+// ---------------------------------------------------------------------------
+// Finding the file.
+
+TEST_F(MasterTableTest, MissingTableNamesTheCsvPath) {
+  Status s = Read();
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.message(), "ファイル<" + dir_ + "/Master.csv>がみつかりません。");
+}
+
+TEST_F(MasterTableTest, TxtIsPreferredOverCsvAndCsvIsTheFallback) {
+  Put("Master.csv", "0,csv@example.com,s@example.com,kw,dest@example.com\r\n");
+  Put("Master.txt", "0,txt@example.com,s@example.com,kw,dest@example.com\r\n");
+  ASSERT_TRUE(Read().ok());
+  ASSERT_EQ(table_.size(), 1u);
+  EXPECT_EQ(table_[0].ToAddr, "txt@example.com");
+
+  std::filesystem::remove(master_);
+  ASSERT_TRUE(Read().ok());
+  ASSERT_EQ(table_.size(), 1u);
+  EXPECT_EQ(table_[0].ToAddr, "csv@example.com");
+
+  // Messages then name the file actually read.
+  Put("Master.csv", "; nothing but a comment\r\n");
+  Status s = Read();
+  EXPECT_EQ(s.message(), "ファイル<" + dir_ + "/Master.csv>の中がカラです。");
+
+  // A folder called Master.txt is not the table.
+  std::filesystem::create_directory(master_);
+  Put("Master.csv", "0,csv@example.com,s@example.com,kw,dest@example.com\r\n");
+  ASSERT_TRUE(Read().ok());
+  EXPECT_EQ(table_[0].ToAddr, "csv@example.com");
+}
+
+TEST_F(MasterTableTest, EmptyOrCommentOnlyFileIsEmptyTable) {
+  const std::string m4 = "ファイル<" + master_ + ">の中がカラです。";
+  PutBytes("Master.txt", "");
+  EXPECT_EQ(Read().message(), m4);
+  EXPECT_EQ(ReadLines({";a", "", ";b,c,d,e,f"}).message(), m4);
+  EXPECT_TRUE(table_.empty());
+}
+
+// A file that exists but cannot be read ends in the reader's general message.
+class UnreadableFileSystem : public RealFileSystem {
+ public:
+  Status ReadFile(const std::string& path, std::string* bytes) const override {
+    return Status::Error("injected read failure");
+  }
+};
+
+TEST_F(MasterTableTest, UnreadableFileIsIrregular) {
+  Put("Master.txt", Row().Line() + "\r\n");
+  UnreadableFileSystem broken;
+  Status s = ReadMaster(broken, dir_, master_, &table_);
+  EXPECT_EQ(s.message(), "ReadMaster:不正な処理がありました。");
+  EXPECT_TRUE(table_.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Lines, row numbers, comma counts.
+
+TEST_F(MasterTableTest, RowNumbersCountDataRowsOnly) {
+  Row bad;
+  bad.Delete = "消去";
+  Status s = ReadLines({";header", "", Row().Line(), ";x", "", "", Row().Line(), "", ";y", bad.Line()});
+  EXPECT_EQ(s.message(), P(3) + "行目の削除指示<消去>が正しくありません。");
+  // A failed read leaves no partial table behind.
+  EXPECT_TRUE(table_.empty());
+}
+
+TEST_F(MasterTableTest, BlankLinesAndIndentedCommentsAreDataRows) {
+  EXPECT_EQ(ReadLines({Row().Line(), "   "}).message(), P(2) + "行目<   >のデータのカンマが不足です。");
+  EXPECT_EQ(ReadLines({" ;comment,a,b"}).message(), P(1) + "行目< ;comment,a,b>のデータのカンマが不足です。");
+  // A tab alone is not an empty line either.
+  EXPECT_FALSE(ReadLines({Row().Line(), "\t"}).ok());
+}
+
+TEST_F(MasterTableTest, LineEndingsOfEveryKindAreAccepted) {
+  // LF only, no final line break, mixed.
+  PutBytes("Master.txt", "0,a@example.com,s@example.com,kw,d@example.com\n;c\n0,b@example.com,s@example.com,kw,d@example.com\r\n"
+                         "0,c@example.com,s@example.com,kw,d@example.com");
+  ASSERT_TRUE(Read().ok());
+  ASSERT_EQ(table_.size(), 3u);
+  EXPECT_EQ(table_[0].ToAddr, "a@example.com");
+  EXPECT_EQ(table_[2].ToAddr, "c@example.com");
+  EXPECT_EQ(table_[2].Attatch, "");
+}
+
+TEST_F(MasterTableTest, FourCommasAreEnoughAndMissingFieldsAreEmpty) {
+  EXPECT_EQ(ReadLines({"0,a@example.com,,kw"}).message(),
+            P(1) + "行目<0,a@example.com,,kw>のデータのカンマが不足です。");
+
+  ASSERT_TRUE(ReadLines({"anything at all, a@example.com , s@example.com ,kw,dest@example.com"}).ok());
+  ASSERT_EQ(table_.size(), 1u);
+  const MasterRule& r = table_[0];
+  EXPECT_EQ(r.ToAddr, "a@example.com");
+  EXPECT_EQ(r.RecAddr, "s@example.com");
+  EXPECT_EQ(r.AddrFile, "dest@example.com");
+  EXPECT_EQ(r.OrigAddr + r.ServerName + r.ToName + r.Tittle + r.AddTop + r.AddBottom + r.Delete + r.Process + r.Msg +
+                r.File + r.Attatch,
+            "");
+}
+
+TEST_F(MasterTableTest, FieldsAreStoredInOrderAndExtraFieldsIgnored) {
+  Row r;
+  r.OrigAddr = " from@example.com ";
+  r.ServerName = " smtp.example.com ";
+  r.ToName = " 会員各位 ";
+  r.Tittle = "  [ML] お知らせ  ";
+  r.Delete = " 削除 ";
+  r.Attatch = "  処理する  ";
+  Status s = ReadLines({r.Line() + ",extra,fields"});
+  ASSERT_TRUE(s.ok()) << s.message();
+  const MasterRule& m = table_[0];
+  EXPECT_EQ(m.OrigAddr, "from@example.com");
+  EXPECT_EQ(m.ServerName, "smtp.example.com");
+  EXPECT_EQ(m.ToName, "会員各位");
+  EXPECT_EQ(m.Tittle, "  [ML] お知らせ  ");  // the subject keeps its blanks
+  EXPECT_EQ(m.Delete, "削除");
+  EXPECT_EQ(m.Attatch, "処理する");
+}
+
+TEST_F(MasterTableTest, AddTopAndAddBottomTakeFileContentOrLiteralText) {
+  Put("top.txt", "先頭の文\r\n二行目\r\n");
+  std::filesystem::create_directory(dir_ + "/folder");
+  Row r;
+  r.AddTop = "  top.txt ";
+  r.AddBottom = "  以上 ";
+  Row literal_named_folder;
+  literal_named_folder.AddTop = "folder";
+  literal_named_folder.AddBottom = "   ";
+  ASSERT_TRUE(ReadLines({r.Line(), literal_named_folder.Line()}).ok());
+  EXPECT_EQ(table_[0].AddTop, "先頭の文\r\n二行目\r\n");
+  EXPECT_EQ(table_[0].AddBottom, "  以上 ");
+  EXPECT_EQ(table_[1].AddTop, "folder");
+  EXPECT_EQ(table_[1].AddBottom, "");
+}
+
+// ---------------------------------------------------------------------------
+// Required fields (M3) and their exceptions.
+
+TEST_F(MasterTableTest, EmptyRequiredFields) {
+  auto m3 = [&](const std::string& line) {
+    return P(1) + "行目<" + line +
+           ">の「受信メール差出人アドレス」か「キーワード」か「転送先アドレスファイル名」がカラです。";
+  };
+  // RecAddr empty on a row too short to carry Process, even with Delete.
+  const std::string eleven = "0,a@example.com,,kw,,,,,,,,削除";
+  EXPECT_EQ(ReadLines({eleven}).message(), m3(eleven));
+  // Twelve commas and an empty Process: accepted.
+  ASSERT_TRUE(ReadLines({eleven + ","}).ok());
+  EXPECT_EQ(table_[0].Delete, "削除");
+  // Processes that work on the sender list need it.
+  Row reg;
+  reg.AddrFile = "";
+  reg.Process = "新規登録";
+  reg.Msg = "reply.txt";
+  reg.File = "members.txt";
+  EXPECT_EQ(ReadLines({reg.Line()}).message(), m3(reg.Line()));
+  // ToAddr is never optional.
+  Row no_to;
+  no_to.ToAddr = "  ";
+  no_to.Delete = "自動削除";
+  EXPECT_EQ(ReadLines({no_to.Line()}).message(), m3(no_to.Line()));
+  // Keyword may be missing only for undelivered-mail rows.
+  Row no_kw;
+  no_kw.Keyword = "";
+  EXPECT_EQ(ReadLines({no_kw.Line()}).message(), m3(no_kw.Line()));
+  // AddrFile is optional once a delete instruction or process is written.
+  Row deleting;
+  deleting.AddrFile = "";
+  deleting.Delete = "削除";
+  EXPECT_TRUE(ReadLines({deleting.Line()}).ok());
+  Row plain;
+  plain.AddrFile = "";
+  EXPECT_EQ(ReadLines({plain.Line()}).message(), m3(plain.Line()));
+  // The exceptions judge Delete and Process as written, blanks included.
+  Row blank_delete = plain;
+  blank_delete.Delete = " ";
+  EXPECT_TRUE(ReadLines({blank_delete.Line()}).ok());
+  Row padded_undelivered;
+  padded_undelivered.Keyword = "";
+  padded_undelivered.AddrFile = "";
+  padded_undelivered.Process = " 不配削除";
+  padded_undelivered.File = "save.txt";
+  EXPECT_EQ(ReadLines({padded_undelivered.Line()}).message(), m3(padded_undelivered.Line()));
+}
+
+TEST_F(MasterTableTest, UndeliveredDeleteMayOmitKeywordButNotATitle) {
+  Row r;
+  r.Keyword = "";
+  r.AddrFile = "";
+  r.Process = "不配削除";
+  r.File = "save.txt";
+  ASSERT_TRUE(ReadLines({r.Line()}).ok());
+  EXPECT_EQ(table_[0].Keyword, "");
+  // An empty keyword stands in any non-empty subject.
+  r.Tittle = "x";
+  EXPECT_EQ(ReadLines({r.Line()}).message(), P(1) + "行目に設定されているキーワード<>が転送時の件名に入っています。");
+}
+
+// ---------------------------------------------------------------------------
+// Row rules: one failing row per message, checked for the exact text.
+
+struct RuleCase {
+  const char* name;
+  std::function<void(Row*)> edit;
+  std::function<std::string(const std::string& p)> message;
+};
+
+TEST_F(MasterTableTest, EachRowRuleHasItsMessage) {
+  const std::vector<RuleCase> cases = {
+      {"V1 destination file missing", [](Row* r) { r->AddrFile = "nolist.txt"; },
+       [](const std::string& p) { return p + "行目の転送アドレスファイル<nolist.txt>が存在しません。"; }},
+      {"V2 any address needs an automatic delete", [](Row* r) { r->ToAddr = "*"; },
+       [](const std::string& p) { return p + "行目の受信メールの宛先アドレス<*>が不正です。"; }},
+      {"V2 any address with plain delete",
+       [](Row* r) {
+         r->ToAddr = "*";
+         r->Delete = "削除";
+       },
+       [](const std::string& p) { return p + "行目の受信メールの宛先アドレス<*>が不正です。"; }},
+      {"V2 at sign first", [](Row* r) { r->ToAddr = "@example.com"; },
+       [](const std::string& p) { return p + "行目の受信メールの宛先アドレス<@example.com>が不正です。"; }},
+      {"V3 sender file missing", [](Row* r) { r->RecAddr = "senders.txt"; },
+       [](const std::string& p) { return p + "行目の受信メールの差出人アドレスの入ったファイル名<senders.txt>が存在しません。"; }},
+      {"V4 keyword inside subject",
+       [](Row* r) {
+         r->Keyword = "News";
+         r->Tittle = "Daily News";
+       },
+       [](const std::string& p) { return p + "行目に設定されているキーワード<News>が転送時の件名に入っています。"; }},
+      {"V5 sender of sent mail invalid", [](Row* r) { r->OrigAddr = "nobody"; },
+       [](const std::string& p) { return p + "行目の転送メールの差出人アドレス<nobody>が不正です。"; }},
+      {"V6 server missing", [](Row* r) { r->OrigAddr = "from@example.com"; },
+       [](const std::string& p) { return p + "行目の転送メール用のサーバー名<>が不正です。"; }},
+      {"V8 delete word unknown", [](Row* r) { r->Delete = "自動"; },
+       [](const std::string& p) { return p + "行目の削除指示<自動>が正しくありません。"; }},
+      {"V9 body file of zero bytes", [](Row* r) { r->Msg = "empty.txt"; },
+       [](const std::string& p) { return p + "行目の本文用ファイル<empty.txt>の中がカラです。"; }},
+      {"V9 body file missing", [](Row* r) { r->Msg = "gone.txt"; },
+       [](const std::string& p) { return p + "行目の本文用ファイル<gone.txt>の中がカラです。"; }},
+      {"V10 save file missing", [](Row* r) { r->File = "nosave.txt"; },
+       [](const std::string& p) { return p + "行目の保存用ファイル<nosave.txt>がありません。"; }},
+      {"V11 save file is the body file",
+       [](Row* r) {
+         r->Msg = "reply.txt";
+         r->File = "reply.txt";
+       },
+       [](const std::string& p) { return p + "行目の保存用ファイル名<reply.txt>が本文用ファイル名と同じです。"; }},
+      {"V12 process unknown (case matters)",
+       [](Row* r) {
+         r->AddrFile = "";
+         r->Process = "command";
+       },
+       [](const std::string& p) { return p + "行目の処理区分<command>が正しくありません。"; }},
+      {"V13 reply without body",
+       [](Row* r) {
+         r->AddrFile = "";
+         r->Process = "本文応答";
+       },
+       [](const std::string& p) { return p + "行目に本文用ファイル<>が指定してありせん。"; }},
+      {"V14 survey without file",
+       [](Row* r) {
+         r->AddrFile = "";
+         r->Process = "アンケート";
+       },
+       [](const std::string& p) { return p + "行目に保存用ファイル<>が指定してありせん。"; }},
+      {"V15 member file differs in letter case",
+       [](Row* r) {
+         r->AddrFile = "";
+         r->RecAddr = "members.txt";
+         r->Process = "新規登録";
+         r->Msg = "reply.txt";
+         r->File = "Members.txt";
+       },
+       [](const std::string& p) {
+         return p + "行目の受信メール差出人アドレスファイル名<members.txt>と保存用ファイル<Members.txt>は同じものを指定して下さい。";
+       }},
+      {"V16 command with destination", [](Row* r) { r->Process = "COMMAND"; },
+       [](const std::string& p) { return p + "行目の転送アドレスファイル名<dest@example.com>を指定してはいけません。"; }},
+      {"V17 new forward without destination",
+       [](Row* r) {
+         r->AddrFile = "";
+         r->RecAddr = "members.txt";
+         r->Process = "新規転送";
+       },
+       [](const std::string& p) { return "新規転送またはＴＯ転送なので、" + p + "行目の転送アドレスファイル名を指定して下さい。"; }},
+      {"V18 TO forward without sender", [](Row* r) { r->Process = "ＴＯ転送"; },
+       [](const std::string& p) { return "ＴＯ転送なので、" + p + "行目の転送メールの指出人アドレスを指定して下さい。"; }},
+      {"V20 ML-ID keyword on a command",
+       [](Row* r) {
+         r->AddrFile = "";
+         r->Keyword = "[ML]";
+         r->Process = "COMMANDx";
+       },
+       [](const std::string& p) { return p + "行目のキーワードにML-ID<[ML]>を指定してはいけません。"; }},
+      {"V21 attachment word unknown (an ML-ID on a plain rule passes)",
+       [](Row* r) {
+         r->Keyword = "[ML]";
+         r->Attatch = "しない";
+       },
+       [](const std::string& p) { return p + "行目の添付ファイル処理の指示<しない>が正しくありません。"; }},
+  };
+  for (const RuleCase& c : cases) {
+    Row r;
+    c.edit(&r);
+    Status s = ReadLines({Row().Line(), r.Line()});
+    EXPECT_EQ(s.message(), c.message(P(2))) << c.name;
+  }
+}
+
+TEST_F(MasterTableTest, ValidCombinationsAreAccepted) {
+  Row any_virus;
+  any_virus.ToAddr = "*";
+  any_virus.Delete = "ウイルスメール自動削除";
+  Row any_auto;
+  any_auto.ToAddr = "*";
+  any_auto.Delete = "自動削除";
+  Row case_differs;  // the keyword search is case-sensitive
+  case_differs.Keyword = "News";
+  case_differs.Tittle = "daily news";
+  Row reg;
+  reg.AddrFile = "";
+  reg.RecAddr = "members.txt";
+  reg.Process = "新規登録";
+  reg.Msg = "reply.txt";
+  reg.File = "members.txt";
+  Row to_forward;  // the one type that may use an ML-ID keyword
+  to_forward.Keyword = "[ML]";
+  to_forward.Tittle = "[ML]";
+  to_forward.Process = "ＴＯ転送";
+  to_forward.AddrFile = "members.txt";
+  to_forward.OrigAddr = "from@example.com";
+  to_forward.ServerName = "127.0.0.1";
+  Row windows_name;  // a name written with "\" is read with "/"
+  std::filesystem::create_directory(dir_ + "/lists");
+  Put("lists/staff.txt", "1,s@example.com,pw,0\r\n");
+  windows_name.AddrFile = "lists\\staff.txt";
+  Row survey_select;
+  survey_select.AddrFile = "";
+  survey_select.Process = "アンケート選択";
+  Status s = ReadLines({any_virus.Line(), any_auto.Line(), case_differs.Line(), reg.Line(), to_forward.Line(),
+                        windows_name.Line(), survey_select.Line()});
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(table_.size(), 7u);
+  EXPECT_EQ(table_[4].Keyword, "[ML]");
+  EXPECT_EQ(table_[5].AddrFile, "lists\\staff.txt");  // stored as written
+}
+
+TEST_F(MasterTableTest, DuplicateMailingListIdFailsAtTheSecondRow) {
+  Row ml;
+  ml.Keyword = "[ML]";
+  ml.Process = "ＴＯ転送";
+  ml.OrigAddr = "from@example.com";
+  ml.ServerName = "127.0.0.1";
+  Row other_ml = ml;
+  other_ml.Keyword = "[ml]";
+  // Same plain keyword twice is fine; the ML-ID rows differ only in case.
+  ASSERT_TRUE(ReadLines({Row().Line(), Row().Line(), ml.Line(), other_ml.Line()}).ok());
+  // The duplicate message has no blank before "の".
+  EXPECT_EQ(ReadLines({";", ml.Line(), "", ml.Line()}).message(),
+            master_ + "の2行目に設定されているメーリングリストＩＤのキーワード<[ML]>がダブっています。");
+}
+
+TEST_F(MasterTableTest, UndeliveredDeleteNeedsThePatternFile) {
+  std::filesystem::remove(dir_ + "/UnDelivery.txt");
+  std::filesystem::create_directory(dir_ + "/UnDelivery.txt");  // a folder does not count
+  Row r;
+  r.AddrFile = "";
+  r.Process = "不配削除";
+  r.File = "save.txt";
+  EXPECT_EQ(ReadLines({r.Line()}).message(), "不配削除ですが、「UnDelivery.txt」が有りません。");
+}
+
+TEST_F(MasterTableTest, AttachmentInstruction) {
+  Row ok;
+  ok.Attatch = " 処理する ";
+  Row bad;
+  bad.Attatch = "処理";
+  ASSERT_TRUE(ReadLines({ok.Line()}).ok());
+  EXPECT_EQ(table_[0].Attatch, "処理する");
+  EXPECT_EQ(ReadLines({bad.Line()}).message(), P(1) + "行目の添付ファイル処理の指示<処理>が正しくありません。");
+}
+
+// ---------------------------------------------------------------------------
+// Encodings and bad input.
+
+TEST_F(MasterTableTest, Cp932AndUtf8WithMarkAreRead) {
+  Row r;
+  r.ToAddr = "*";
+  r.Delete = "自動削除";
+  r.Tittle = "①お知らせ～";
+  const std::string text = ";規則表\r\n" + r.Line() + "\r\n";
+  PutBytes("Master.txt", Utf8ToCp932(text));
+  ASSERT_TRUE(Read().ok());
+  EXPECT_EQ(table_[0].Tittle, "①お知らせ～");
+  EXPECT_EQ(table_[0].Delete, "自動削除");
+
+  PutBytes("Master.txt", "\xEF\xBB\xBF" + text);
+  ASSERT_TRUE(Read().ok());
+  EXPECT_EQ(table_[0].Tittle, "①お知らせ～");
+}
+
+TEST_F(MasterTableTest, GarbageNeverCrashes) {
+  // Invalid CP932 (a lead byte before a blank, a byte that is never valid),
+  // NUL bytes inside names.
+  PutBytes("Master.txt", "0,a@example.com,s@example.com,kw\x81 ,\xFF\xFE,x\r\n");
+  Status s = Read();
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.message().find("が存在しません。"), std::string::npos) << s.message();
+
+  // A NUL in a file name must not find the file the name is cut to.
+  PutBytes("Master.txt", "0,a@example.com,s@example.com,kw,members.txt\0junk\r\n"s);
+  s = Read();
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.message().find("が存在しません。"), std::string::npos);
+
+  // 100,000 characters without and with commas.
+  std::string long_line(100000, 'x');
+  EXPECT_EQ(ReadLines({long_line}).message(), P(1) + "行目<" + long_line + ">のデータのカンマが不足です。");
+  std::string commas(100000, ',');
+  s = ReadLines({"0,a@example.com,,kw,dest@example.com" + commas});
+  EXPECT_TRUE(s.ok()) << s.message();
+  s = ReadLines({Row().Line() + std::string(100000, 'a')});
+  EXPECT_FALSE(s.ok());
+
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    std::string bytes(4096, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
+    PutBytes("Master.txt", bytes);
+    s = Read();
+    EXPECT_TRUE(s.ok() || !s.message().empty()) << round;
+  }
+}
+
+}  // namespace
+}  // namespace kelmora
