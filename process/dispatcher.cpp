@@ -7,8 +7,11 @@
 #include "config/process_types.h"
 #include "log/error_entry.h"
 #include "process/matching_form.h"
+#include "process/file_retrieval.h"
 #include "process/membership.h"
+#include "process/survey.h"
 #include "send/send_email.h"
+#include "send/send_email_to.h"
 #include "textio/strings.h"
 #include "textio/text_file.h"
 
@@ -137,8 +140,17 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
     return RowOutcome::kNextMessage;
   }
   if (keyword_in_subject && IsSurveyAnswer(rule.Process)) {
-    LogUnavailable(row, "アンケート");
-    return RowOutcome::kNextRow;
+    if (rule.File.empty()) {
+      // The table may leave File empty for three survey kinds; the answer
+      // then has nowhere to go, so the message is kept rather than lost.
+      program_.logger().WriteLog("Master.txtの" + std::to_string(row + 1) + "行目のアンケート<" + rule.Process +
+                                 ">には保存用ファイルが指定されていないので回答を記録できません。");
+      return RowOutcome::kNextRow;
+    }
+    RecordSurveyAnswer(program_.fs(), JoinPath(program_.program_folder(), rule.File), rule.Keyword, mail.Body,
+                       mail.FromAddress, SurveyKindOf(rule.Process));
+    if (rule.Delete == words::kDelete || mail_del) m.delete_mark = true;
+    return RowOutcome::kNextMessage;
   }
 
   int flag = kPlainMessage;
@@ -153,20 +165,9 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
   const bool matched = keyword_in_subject || flag > 0 || (first_line_rows && FindInFirstLine(m.body_form, k) > 0);
   if (!matched) return RowOutcome::kNextRow;
 
-  // Rows whose action is still to come are recognised, logged and left
-  // alone, so the message is kept for a later version.
-  if (rule.Process == words::kToForward) {
-    LogUnavailable(row, "ＴＯ転送");
-    return RowOutcome::kNextRow;
-  }
-  if (rule.Process == words::kCommand || rule.Process == words::kCommandX) {
-    LogUnavailable(row, rule.Process);
-    return RowOutcome::kNextRow;
-  }
-  if (IsSurveyReply(rule.Process)) {
-    LogUnavailable(row, rule.Process);
-    return RowOutcome::kNextRow;
-  }
+  // Rows without a sender address send through the local mail store,
+  // which this version cannot send with yet: they are recognised, logged
+  // and left alone, so the message is kept.
   if (rule.OrigAddr.empty() && rule.Process != words::kUndeliveredDelete) {
     LogUnavailable(row, "差出人アドレスなしの送信（メールストア経由）");
     return RowOutcome::kNextRow;
@@ -196,6 +197,11 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
       out.ToName = mail.FromName;
       out.Msg = RunMembershipCommand(program_, rule, mail);
       out.ML_IDflag = kGeneratedReply;
+    } else if (IsSurveyReply(rule.Process)) {
+      out.ToAddr = mail.FromAddress;
+      out.ToName = mail.FromName;
+      out.Msg = SurveyReply(rule, mail);
+      out.ML_IDflag = kGeneratedReply;
     }
 
     std::string subject = ReplaceAll(mail.Subject, rule.Keyword, "");
@@ -204,8 +210,17 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
     if (rule.Attatch == words::kProcessAttachments && mail.AttachmentCount() > 0) {
       out.strAttatch = JoinAttachmentPaths(mail.AttachmentCount(), mail.AttachmentFiles);
     }
+    if (rule.Process == words::kCommand || rule.Process == words::kCommandX) {
+      RetrievalReply reply = RunFileRetrieval(program_.fs(), program_.program_folder(),
+                                              rule.Process == words::kCommandX, mail.Body);
+      out.Msg = reply.Msg;
+      out.strAttatch = reply.strAttatch;
+      out.ToAddr = mail.FromAddress;
+      out.ToName = mail.FromName;
+      out.ML_IDflag = kGeneratedReply;
+    }
     out.strOrgAN = OriginalSender(mail);
-    sent = SendEMail(program_, out);
+    sent = rule.Process == words::kToForward ? SendEMailTo(program_, out) : SendEMail(program_, out);
   }
 
   if (sent) {
@@ -217,6 +232,17 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
     m.failed_name = mail.StoredName;
   }
   return RowOutcome::kNextRow;
+}
+
+std::string Dispatcher::SurveyReply(const MasterRule& rule, const ReceivedMail& mail) {
+  const std::string path = JoinPath(program_.program_folder(), rule.File);
+  if (rule.Process == words::kSurveyResults) return SurveyResults(program_.fs(), path, "");
+  if (rule.Process == words::kSurveyResultsRestricted) return SurveyResults(program_.fs(), path, mail.FromAddress);
+  if (rule.Process == words::kSurveyAddresses) return SurveyVoters(program_.fs(), path);
+  if (WriteTextFile(program_.fs(), path, " ") == 0) {
+    return "アンケート結果(" + rule.File + ")の中身の削除は正常に終了しました。";
+  }
+  return "アンケート結果(" + rule.File + ")の中身の削除は異常の為に正常に終了しませんでした。";
 }
 
 bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail) {

@@ -37,6 +37,8 @@ class Dispatcher : public MessageProcessor {
   RowOutcome ProcessRow(int row, MessageState& m);
   bool SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail);
   void AutoSave(const MasterRule& rule, const ReceivedMail& mail);
+  // The reply text of the four survey reply rows.
+  std::string SurveyReply(const MasterRule& rule, const ReceivedMail& mail);
   // Returns true when a bounced address was found; *removed tells whether
   // it left the address file.
   bool RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, bool* removed);

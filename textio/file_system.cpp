@@ -95,7 +95,9 @@ Status RealFileSystem::ReadFile(const std::string& path, std::string* bytes) con
 
 Status RealFileSystem::ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const {
   bytes->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a named pipe for reading would otherwise wait for a
+  // writer and hang the program; it does not change reads of regular files.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return ErrnoStatus("cannot open", path, errno);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
