@@ -1,0 +1,399 @@
+#include "receive/mail_reader.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "receive/received_mail.h"
+#include "tests/unit/fake_file_system.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+std::string B64(const std::string& bytes) {
+  gchar* s = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string out(s);
+  g_free(s);
+  return out;
+}
+
+// ISO-2022-JP bytes: "テスト①" (① is NEC row 13) and "髙" (NEC-selected IBM
+// extension, row 92), as Windows mailers send them.
+const std::string kJisTestCircled = "\x1b$B%F%9%H-!\x1b(B";
+const std::string kJisTaka = "\x1b$B|b\x1b(B";
+// Code page 932 bytes of "テスト①～" and "本文です①".
+const std::string kSjisTestCircledTilde = "\x83\x65\x83\x58\x83\x67\x87\x40\x81\x60";
+const std::string kSjisBody = "\x96\x7b\x95\xb6\x82\xc5\x82\xb7\x87\x40";
+
+class MailReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelmora_reader_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  MailReply Read(const std::string& raw, const std::string& fields = "to:from:subject:") {
+    std::string name = "m" + std::to_string(++count_) + ".eml";
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << raw;
+    return ReadMailFile(fs_, name, fields, dir_);
+  }
+
+  static std::string Item(const MailReply& r, const std::string& prefix) {
+    for (const std::string& item : r.items) {
+      if (StartsWith(item, prefix)) return item.substr(prefix.size());
+    }
+    return "<missing>";
+  }
+  static std::vector<std::string> Files(const MailReply& r) {
+    std::vector<std::string> files;
+    for (const std::string& item : r.items) {
+      if (StartsWith(item, "File: ")) files.push_back(item.substr(6));
+    }
+    return files;
+  }
+  static std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  RealFileSystem fs_;
+  std::string dir_;
+  int count_ = 0;
+};
+
+TEST_F(MailReaderTest, Iso2022JpHeadersAndBodyKeepNecExtensions) {
+  std::string raw =
+      "From: =?ISO-2022-JP?B?" + B64("\x1b$B;3ED\x1b(B" + kJisTaka) + "?= <yamada@example.jp>\r\n"
+      "To: =?iso-2022-jp?B?" + B64(kJisTestCircled) + "?= <list@example.jp>\r\n"
+      "Subject: =?ISO-2022-JP?B?" + B64(kJisTestCircled) + "?= =?ISO-2022-JP?B?" + B64(kJisTaka) + "?= end\r\n"
+      "MIME-Version: 1.0\r\n"
+      "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n\r\n" +
+      kJisTestCircled + "\r\n" + kJisTaka + "\r\n";
+  MailReply r = Read(raw);
+  ASSERT_TRUE(r.is_list) << r.text;
+  EXPECT_EQ(Item(r, "To: "), "\"テスト①\" <list@example.jp>");
+  EXPECT_EQ(Item(r, "From: "), "\"山田髙\" <yamada@example.jp>");
+  // Blanks between two encoded-words vanish; the one before raw text stays.
+  EXPECT_EQ(Item(r, "Subject: "), "テスト①髙 end");
+  EXPECT_EQ(Item(r, "Body: "), "テスト①\r\n髙\r\n");
+  EXPECT_TRUE(Files(r).empty());
+}
+
+TEST_F(MailReaderTest, JapaneseCharsetsDecodeWithCodePage932Extensions) {
+  // Shift_JIS labels are read as code page 932: ① and ～ (U+FF5E) survive.
+  for (const char* label : {"Shift_JIS", "shift-jis", "x-sjis", "windows-31j", "CP932"}) {
+    MailReply r = Read(std::string("From: a@example.com\nContent-Type: text/plain; charset=\"") + label +
+                       "\"\nContent-Transfer-Encoding: 8bit\n\n" + kSjisTestCircledTilde + "\n");
+    ASSERT_TRUE(r.is_list) << label;
+    EXPECT_EQ(Item(r, "Body: "), "テスト①～\r\n") << label;
+  }
+  // EUC-JP with the NEC row 13 (①) of the Microsoft variant.
+  MailReply euc = Read("Content-Type: text/plain; charset=EUC-JP\n\n\xcb\xdc\xca\xb8\xad\xa1\n");
+  EXPECT_EQ(Item(euc, "Body: "), "本文①\r\n");
+  // An unknown label: tried as UTF-8, then as code page 932.
+  MailReply utf = Read("Content-Type: text/plain; charset=x-unknown-thing\n\n\xe6\x9c\xac\xe6\x96\x87\n");
+  EXPECT_EQ(Item(utf, "Body: "), "本文\r\n");
+  MailReply sjis = Read("Content-Type: text/plain; charset=x-unknown-thing\n\n" + kSjisBody + "\n");
+  EXPECT_EQ(Item(sjis, "Body: "), "本文です①\r\n");
+  // No label and ISO-2022-JP escapes (old mailers).
+  MailReply jis = Read("Subject: plain\n\n" + kJisTestCircled + "\n");
+  EXPECT_EQ(Item(jis, "Body: "), "テスト①\r\n");
+  // Raw 8-bit headers in code page 932 and UTF-8.
+  MailReply raw_sjis = Read("Subject: " + kSjisTestCircledTilde + "\nFrom: " + kSjisBody +
+                            " <a@example.com>\n\nx\n");
+  EXPECT_EQ(Item(raw_sjis, "Subject: "), "テスト①～");
+  EXPECT_EQ(Item(raw_sjis, "From: "), "\"本文です①\" <a@example.com>");
+  MailReply raw_utf8 = Read("Subject: \xe4\xbb\xb6\xe5\x90\x8d\n\nx\n");
+  EXPECT_EQ(Item(raw_utf8, "Subject: "), "件名");
+  // Invalid bytes never get through as invalid UTF-8.
+  MailReply broken = Read("Content-Type: text/plain; charset=utf-8\n\nok\xff\xfe end\n");
+  EXPECT_EQ(Item(broken, "Body: "), "ok\xEF\xBF\xBD\xEF\xBF\xBD end\r\n");
+}
+
+TEST_F(MailReaderTest, TransferEncodingsAndLineBreaks) {
+  MailReply qp = Read(
+      "Subject: =?UTF-8?Q?caf=C3=A9_=E2=91=A0?=\n"
+      "Content-Type: text/plain; charset=UTF-8\nContent-Transfer-Encoding: quoted-printable\n\n"
+      "=E6=9C=AC=E6=96=87 soft=\nbreak\nline two=20\n");
+  EXPECT_EQ(Item(qp, "Subject: "), "café ①");
+  EXPECT_EQ(Item(qp, "Body: "), "本文 softbreak\r\nline two \r\n");
+
+  // base64 of Shift_JIS text with LF-only and CR-only line ends inside.
+  MailReply b64 = Read("Content-Type: text/plain; charset=Shift_JIS\nContent-Transfer-Encoding: base64\n\n" +
+                       B64(kSjisBody + "\n" + kSjisBody + "\r" + "x\r\n") + "\n");
+  EXPECT_EQ(Item(b64, "Body: "), "本文です①\r\n本文です①\r\nx\r\n");
+
+  // A UTF-8 character split across two encoded-words decodes whole.
+  std::string word = "\xe2\x91\xa0\xe2\x91\xa1";  // ①②
+  MailReply split = Read("Subject: =?UTF-8?B?" + B64(word.substr(0, 4)) + "?=\n =?UTF-8?B?" +
+                         B64(word.substr(4)) + "?=\n\nx\n");
+  EXPECT_EQ(Item(split, "Subject: "), "①②");
+
+  // A subject folded over lines comes out on one line; a missing subject
+  // gives an empty item.
+  MailReply folded = Read("Subject: first\r\n second\r\n\r\nbody");
+  EXPECT_EQ(Item(folded, "Subject: "), "first second");
+  EXPECT_EQ(Item(folded, "Body: "), "body");
+  MailReply none = Read("From: a@example.com\n\nbody\n");
+  EXPECT_EQ(Item(none, "Subject: "), "");
+  EXPECT_EQ(Item(none, "To: "), "");
+}
+
+TEST_F(MailReaderTest, AddressFormsComeOutQuotedAndBracketed) {
+  struct Case {
+    std::string header;
+    std::string item;
+    std::string name;
+    std::string address;
+  };
+  std::vector<Case> cases = {
+      {"bare@example.com", "<bare@example.com>", "", "bare@example.com"},
+      {"<angle@example.com>", "<angle@example.com>", "", "angle@example.com"},
+      {"Plain Name <p@example.com>", "\"Plain Name\" <p@example.com>", "Plain Name", "p@example.com"},
+      {"\"Quoted, Name\" <q@example.com>, second@example.com", "\"Quoted, Name\" <q@example.com>",
+       "Quoted, Name", "q@example.com"},
+      {"first@example.com, Second <s@example.com>", "<first@example.com>", "", "first@example.com"},
+      {"=?UTF-8?B?" + B64("鈴木") + "?= <suzuki@example.jp>", "\"鈴木\" <suzuki@example.jp>", "鈴木",
+       "suzuki@example.jp"},
+      {"\"=?Shift_JIS?B?" + B64(kSjisTestCircledTilde) + "?=\" <sj@example.jp>",
+       "\"テスト①～\" <sj@example.jp>", "テスト①～", "sj@example.jp"},
+      {"Team: m1@example.com, m2@example.com;", "<m1@example.com>", "", "m1@example.com"},
+      {"undisclosed-recipients:;", "\"undisclosed-recipients\"", "undisclosed-recipients", ""},
+      {"x@example.com (Comment Name)", "", "", "x@example.com"},  // item checked loosely below
+      // Names that would fool the reading rules are cleaned.
+      {"\"He said \\\"hi\\\"\" <h@example.com>", "\"He said \"hi\"\" <h@example.com>", "He said \"hi\"",
+       "h@example.com"},
+      {"\"a@b.example <c@d.example>\" <real@example.com>", "", "", "real@example.com"},
+      {"=?UTF-8?B?" + B64("line\r\nbreak") + "?= <lb@example.com>", "\"line  break\" <lb@example.com>",
+       "line  break", "lb@example.com"},
+  };
+  for (const Case& c : cases) {
+    MailReply r = Read("To: " + c.header + "\nFrom: " + c.header + "\n\nx\n");
+    ASSERT_TRUE(r.is_list) << c.header;
+    std::string to = Item(r, "To: ");
+    std::string from = Item(r, "From: ");
+    EXPECT_EQ(to, from) << c.header;
+    if (!c.item.empty()) {
+      EXPECT_EQ(to, c.item) << c.header;
+    }
+    // What the program reads back out of the item.
+    EXPECT_EQ(ExtractAddress(to, "<", ">"), c.address) << c.header << " -> " << to;
+    if (!c.item.empty()) {
+      EXPECT_EQ(DisplayName(to), c.name) << c.header << " -> " << to;
+    }
+    EXPECT_EQ(to.find('\r'), std::string::npos);
+    EXPECT_EQ(to.find('\n'), std::string::npos);
+  }
+}
+
+TEST_F(MailReaderTest, FieldsSelectHeaderItemsAndOrderIsFixed) {
+  std::string raw = "To: t@example.com\nFrom: f@example.com\nSubject: s\n\nbody\n";
+  MailReply all = Read(raw);
+  ASSERT_EQ(all.items.size(), 4u);
+  EXPECT_EQ(all.items[0], "To: <t@example.com>");
+  EXPECT_EQ(all.items[1], "From: <f@example.com>");
+  EXPECT_EQ(all.items[2], "Subject: s");
+  EXPECT_EQ(all.items[3], "Body: body\r\n");
+  MailReply from_only = Read(raw, "from:");
+  ASSERT_EQ(from_only.items.size(), 2u);
+  EXPECT_EQ(from_only.items[0], "From: <f@example.com>");
+  EXPECT_EQ(Read(raw, "").items.size(), 4u);
+}
+
+TEST_F(MailReaderTest, AlternativePrefersPlainAndHtmlOnlyGivesItsText) {
+  MailReply alt = Read(
+      "Content-Type: multipart/alternative; boundary=\"b\"\n\n"
+      "--b\nContent-Type: text/html; charset=utf-8\n\n<p>HTML version</p>\n"
+      "--b\nContent-Type: text/plain; charset=utf-8\n\nplain version\n"
+      "--b--\n");
+  EXPECT_EQ(Item(alt, "Body: "), "plain version");
+  EXPECT_TRUE(Files(alt).empty());
+
+  MailReply html = Read(
+      "Content-Type: text/html; charset=Shift_JIS\nContent-Transfer-Encoding: 8bit\n\n"
+      "<html><head><title>t</title><style>p{color:red}</style></head><body>\n"
+      "<p>" + kSjisBody + " &amp; &lt;tag&gt; &#x2460;&#9313;</p>\n<div>line<br>next</div>"
+      "<script>var x = '<p>no</p>';</script><!-- hidden -->\n<p>   spaced    out  </p></body></html>\n");
+  EXPECT_EQ(Item(html, "Body: "), "本文です① & <tag> ①②\r\nline\r\nnext\r\nspaced out");
+
+  // HTML that names its charset only in a meta tag.
+  MailReply meta = Read(
+      "Content-Type: multipart/alternative; boundary=\"b\"\n\n"
+      "--b\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n\n" +
+      B64("<meta charset=\"shift_jis\"><p>" + kSjisBody + "</p>") + "\n--b--\n");
+  EXPECT_EQ(Item(meta, "Body: "), "本文です①");
+}
+
+TEST_F(MailReaderTest, AttachmentsAreSavedUnderDecodedUniqueNames) {
+  std::string pdf = std::string("%PDF-1.4\0\xff\xfe binary", 20);
+  std::string raw =
+      "Subject: files\n"
+      "Content-Type: multipart/mixed; boundary=\"mix\"\n\n"
+      "--mix\nContent-Type: text/plain; charset=utf-8\n\nsee attached\n"
+      // RFC 2231, UTF-8, split over two sections.
+      "--mix\nContent-Type: application/pdf\nContent-Transfer-Encoding: base64\n"
+      "Content-Disposition: attachment;\n filename*0*=UTF-8''%E8%AD%B0%E4%BA%8B;\n filename*1*=%E9%8C%B2.pdf\n\n" +
+      B64(pdf) + "\n"
+      // RFC 2047 in a quoted name, ISO-2022-JP with ①.
+      "--mix\nContent-Type: text/plain; name=\"=?ISO-2022-JP?B?" + B64(kJisTestCircled) + "?=.txt\"\n"
+      "Content-Disposition: attachment\n\nattached text\n"
+      "--mix--\n";
+  MailReply first = Read(raw);
+  ASSERT_TRUE(first.is_list) << first.text;
+  // The line break before a boundary belongs to the boundary.
+  EXPECT_EQ(Item(first, "Body: "), "see attached");
+  std::vector<std::string> files = Files(first);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0], dir_ + "/議事録.pdf");
+  EXPECT_EQ(files[1], dir_ + "/テスト①.txt");
+  EXPECT_EQ(FileBytes(files[0]), pdf);
+  EXPECT_EQ(FileBytes(files[1]), "attached text");
+
+  // Reading again never overwrites: the new files get numbered names.
+  std::ofstream(files[0], std::ios::binary) << "changed";
+  MailReply second = Read(raw);
+  std::vector<std::string> again = Files(second);
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[0], dir_ + "/議事録(1).pdf");
+  EXPECT_EQ(again[1], dir_ + "/テスト①(1).txt");
+  EXPECT_EQ(FileBytes(files[0]), "changed");
+  EXPECT_EQ(FileBytes(again[0]), pdf);
+}
+
+TEST_F(MailReaderTest, DangerousOrMissingFileNamesAreMadeSafe) {
+  std::string raw =
+      "Content-Type: multipart/mixed; boundary=\"mix\"\n\n"
+      "--mix\nContent-Type: text/plain\n\nbody\n"
+      "--mix\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=\"../../evil.sh\"\n\nA\n"
+      "--mix\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=\"..\\\\win\\\\x.doc\"\n\nB\n"
+      "--mix\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=\".hidden\"\n\nC\n"
+      "--mix\nContent-Type: image/png\nContent-Disposition: attachment\n\nD\n"
+      "--mix\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=\"tab\tname.txt\"\n\nE\n"
+      "--mix\nContent-Type: application/octet-stream\nContent-Disposition: attachment; filename=\"" +
+      std::string(300, 'x') + ".dat\"\n\nF\n"
+      "--mix--\n";
+  MailReply r = Read(raw);
+  ASSERT_TRUE(r.is_list) << r.text;
+  std::vector<std::string> files = Files(r);
+  ASSERT_EQ(files.size(), 6u);
+  EXPECT_EQ(files[0], dir_ + "/evil.sh");
+  EXPECT_EQ(files[1], dir_ + "/x.doc");
+  EXPECT_EQ(files[2], dir_ + "/hidden");
+  EXPECT_EQ(files[3], dir_ + "/attachment.png");
+  EXPECT_EQ(files[4], dir_ + "/tabname.txt");
+  EXPECT_EQ(files[5], dir_ + "/" + std::string(196, 'x') + ".dat");
+  for (const std::string& f : files) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(f)) << f;
+    EXPECT_EQ(std::filesystem::path(f).parent_path(), std::filesystem::path(dir_)) << f;
+  }
+}
+
+TEST_F(MailReaderTest, ForwardedMessageIsSavedAsEml) {
+  MailReply r = Read(
+      "Content-Type: multipart/mixed; boundary=\"mix\"\n\n"
+      "--mix\nContent-Type: text/plain\n\nforwarding\n"
+      "--mix\nContent-Type: message/rfc822\n\nSubject: =?UTF-8?B?" + B64("元の件名") + "?=\nFrom: o@example.com\n\ninner body\n"
+      "--mix--\n");
+  std::vector<std::string> files = Files(r);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0], dir_ + "/元の件名.eml");
+  std::string eml = FileBytes(files[0]);
+  EXPECT_NE(eml.find("inner body"), std::string::npos);
+  EXPECT_NE(eml.find("From: o@example.com\r\n"), std::string::npos);
+  EXPECT_EQ(Item(r, "Body: "), "forwarding");
+}
+
+TEST_F(MailReaderTest, FailedAttachmentWriteLeavesNoFilesAndFails) {
+  FakeFileSystem fake;
+  fake.AddDir("recv");
+  fake.AddFile("recv/m.eml",
+               "Content-Type: multipart/mixed; boundary=\"mix\"\n\n"
+               "--mix\nContent-Type: text/plain\n\nbody\n"
+               "--mix\nContent-Disposition: attachment; filename=\"one.bin\"\n\n1\n"
+               "--mix\nContent-Disposition: attachment; filename=\"two.bin\"\n\n2\n"
+               "--mix--\n");
+  fake.InjectFault(FakeFileSystem::kWrite, "two.bin");
+  MailReply r = ReadMailFile(fake, "m.eml", "to:from:subject:", "recv");
+  EXPECT_FALSE(r.is_list);
+  EXPECT_NE(r.text.find("two.bin"), std::string::npos) << r.text;
+  EXPECT_FALSE(fake.HasFile("recv/one.bin"));
+  EXPECT_FALSE(fake.HasFile("recv/two.bin"));
+  EXPECT_TRUE(fake.HasFile("recv/m.eml"));
+}
+
+TEST_F(MailReaderTest, UnreadableAndNonMailInputGivesFailureText) {
+  MailReply missing = ReadMailFile(fs_, "absent.eml", "to:from:subject:", dir_);
+  EXPECT_FALSE(missing.is_list);
+  EXPECT_NE(missing.text.find("absent.eml"), std::string::npos);
+  MailReply empty = Read("");
+  EXPECT_FALSE(empty.is_list);
+  EXPECT_FALSE(empty.text.empty());
+  EXPECT_FALSE(Read(std::string("\0\x01\x02 garbage\xff\n", 14)).is_list);
+  MailReply escape = ReadMailFile(fs_, "../etc/passwd", "to:from:subject:", dir_);
+  EXPECT_FALSE(escape.is_list);
+}
+
+TEST_F(MailReaderTest, HostileInputNeverCrashes) {
+  std::string good =
+      "To: =?ISO-2022-JP?B?" + B64(kJisTestCircled) + "?= <a@example.com>\nSubject: =?UTF-8?Q?=E2=91?=\n"
+      "Content-Type: multipart/mixed; boundary=\"mix\"\n\n"
+      "--mix\nContent-Type: text/plain; charset=ISO-2022-JP\n\n" + kJisTestCircled + "\x1b$B" +
+      "\n--mix\nContent-Type: text/html; charset=bogus\"\nContent-Transfer-Encoding: base64\n\n!!!not base64\n"
+      "--mix\nContent-Disposition: attachment; filename*0*=x'%zz;\n filename*=''\n\n<&#99999999;&#x;&\n"
+      "--mix--\n";
+  // Every prefix of a message with odd parts, cut at each 7th byte.
+  for (size_t n = 1; n < good.size(); n += 7) {
+    MailReply r = Read(good.substr(0, n));
+    if (r.is_list) {
+      for (const std::string& item : r.items) EXPECT_EQ(SanitizeUtf8(item), item);
+    }
+  }
+  // Random bytes behind a header.
+  std::mt19937 rng(12345);
+  for (int k = 0; k < 30; ++k) {
+    std::string noise = "Subject: x\nContent-Type: text/plain; charset=ISO-2022-JP\n\n";
+    for (int i = 0; i < 2000; ++i) noise += static_cast<char>(rng() & 0xFF);
+    Read(noise);
+  }
+  // Deep nesting, a 100,000-character line, a huge header.
+  std::string nested;
+  for (int i = 0; i < 200; ++i) nested += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\n\n--b" + std::to_string(i) + "\n";
+  nested += "Content-Type: text/plain\n\nleaf\n";
+  Read(nested);
+  MailReply longline = Read("Subject: " + std::string(100000, 'S') + "\n\n" + std::string(100000, 'x'));
+  ASSERT_TRUE(longline.is_list);
+  EXPECT_EQ(Item(longline, "Body: ").size(), 100000u);
+  Read("To: " + std::string(50000, '<') + std::string(50000, '"') + "@\n\nx");
+
+  // Input built to make naive scanning quadratic still reads quickly.
+  auto start = std::chrono::steady_clock::now();
+  std::string words;
+  for (int i = 0; i < 20000; ++i) words += "=?x?B?";
+  MailReply many = Read("Subject: " + words + "\nTo: " + words + "\n\nx");
+  EXPECT_TRUE(many.is_list);
+  MailReply lt = Read("Content-Type: text/html\n\n" + std::string(200000, '<') + "<p" + std::string(100000, 'x') +
+                      std::string(20000, '&') + "<script>" + std::string(100000, '<'));
+  EXPECT_TRUE(lt.is_list);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(MailReaderTest, HtmlTextKeepsStrayAngleBrackets) {
+  EXPECT_EQ(HtmlToText("<p>1 < 2 and 3 > 2</p><p>x<y</p>"), "1 < 2 and 3 > 2\nx");
+  EXPECT_EQ(HtmlToText("<SCRIPT>x</Script>after &unknown; &#0; &#xD800;"), "after &unknown; &#0; \xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace kelmora
