@@ -2,12 +2,25 @@
 
 #include <cstdio>
 #include <exception>
+#include <limits>
 
 #include "app/core/program.h"
 #include "log/error_entry.h"
 #include "textio/strings.h"
 
 namespace kelmora {
+
+std::string BuildBody(const MasterRule& rule, const std::string& strOrgAN, const std::string& Msg) {
+  std::string body = Msg;
+  if (!rule.AddTop.empty()) {
+    std::string top = rule.AddTop;
+    size_t at = top.find("＠＠");
+    if (at != std::string::npos) top.replace(at, std::string("＠＠").size(), strOrgAN);
+    body = top + "\r\n" + body;
+  }
+  if (!rule.AddBottom.empty()) body += "\r\n" + rule.AddBottom;
+  return body;
+}
 
 std::string WithoutTrailing(const std::string& text, char c) {
   if (!text.empty() && text.back() == c) return text.substr(0, text.size() - 1);
@@ -30,6 +43,13 @@ std::string MLTag(const std::string& keyword, int number, int members) {
   return WithoutTrailing(keyword, ']') + ":" + digits + "(" + std::to_string(members) + ")] ";
 }
 
+int AdvanceSequenceNumber(Program& program, int master_index) {
+  std::int32_t& seq = program.settings().MlSequenceNumbers.at(static_cast<size_t>(master_index));
+  // A wrapped number would tag posts with negative numbers and store one.
+  if (seq == std::numeric_limits<std::int32_t>::max()) throw NumberedError("オーバーフローしました。", 6);
+  return ++seq;
+}
+
 int AppendListMembers(Program& program, int master_index, std::string* recipients) {
   const MasterRule& rule = program.master()[static_cast<size_t>(master_index)];
   const MemberTable& table = program.members();
@@ -49,14 +69,7 @@ bool SendEMail(Program& program, const OutgoingMail& m) {
   try {
     const MasterRule& rule = program.master().at(static_cast<size_t>(m.MasterIndex));
 
-    std::string body = m.Msg;
-    if (!rule.AddTop.empty()) {
-      std::string top = rule.AddTop;
-      size_t at = top.find("＠＠");
-      if (at != std::string::npos) top.replace(at, std::string("＠＠").size(), m.strOrgAN);
-      body = top + "\r\n" + body;
-    }
-    if (!rule.AddBottom.empty()) body += "\r\n" + rule.AddBottom;
+    const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
 
     std::string recipients;
     if (m.ML_IDflag == kGeneratedReply) {
@@ -71,9 +84,7 @@ bool SendEMail(Program& program, const OutgoingMail& m) {
     std::string subject;
     const bool list_post = m.ML_IDflag == kSubjectHasListTag || m.ML_IDflag == kTitleIsListTag;
     if (list_post) {
-      std::int32_t& seq = program.settings().MlSequenceNumbers.at(static_cast<size_t>(m.MasterIndex));
-      ++seq;
-      subject = MLTag(rule.Keyword, seq, members) + m.mailsb;
+      subject = MLTag(rule.Keyword, AdvanceSequenceNumber(program, m.MasterIndex), members) + m.mailsb;
     } else {
       subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
     }

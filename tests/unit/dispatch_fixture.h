@@ -1,0 +1,342 @@
+// DispatchFixture: a whole program on a temporary program folder, driven
+// through real mail-check cycles with a recording mail component, for tests
+// of the rule dispatcher, the send methods and whatever builds on them.
+//
+// A test writes its data files (Master.txt, address files, Kelmora.ini,
+// UnDelivery.txt, reply texts: all in code page 932 with CR LF), prepares
+// stored messages, starts the program and runs a cycle:
+//
+//   WriteMaster({Rule{.ToAddr = "club@example.test", .Keyword = "news",
+//                     .AddrFile = "members.txt"}});
+//   WriteMembers("members.txt", {"a@example.test"});
+//   WriteIni(Ini{});
+//   AddMessage("m1.eml", Message{.subject = "news"});
+//   ASSERT_TRUE(Start());
+//   RunCycle();
+//   // mail_.sent, mail_.settled, ReceiveFileExists("m1.eml"), MainLog() ...
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/core/front_end.h"
+#include "app/core/message_processor.h"
+#include "app/core/program.h"
+#include "process/dispatcher.h"
+#include "receive/mail_component.h"
+#include "textio/clock.h"
+#include "textio/codepage.h"
+#include "textio/file_system.h"
+
+// Tests name only the fields they care about (Rule{.ToAddr = ..}); g++ 12
+// warns about the others although they keep their defaults by design.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace kelmora::fixture {
+
+// One SendMail call as the component saw it.
+struct SentMail {
+  std::string server;
+  std::string recipients;
+  std::string from;
+  std::string subject;
+  std::string body;
+  std::string attachments;
+};
+
+// A mail component without servers. RcvMail hands out the names queued with
+// Deliver (each once); ReadMail answers what was prepared per stored name;
+// SendMail records every call and fails on demand; MarkSettled is recorded.
+class FakeMailComponent : public MailComponent {
+ public:
+  // --- reception ---
+  void Deliver(const std::string& name) { pending.push_back(name); }
+
+  std::vector<std::string> pending;           // handed out by the next RcvMail
+  std::map<std::string, MailReply> stored;    // ReadMail's answer per name
+  std::vector<std::string> read_names;        // ReadMail calls, in order
+  std::string last_read_fields;
+  std::string last_read_folder;
+  int rcv_calls = 0;
+  // Runs at the start of each ReadMail call (may throw, to inject faults).
+  std::function<void(const std::string&)> on_read;
+
+  // --- sending ---
+  std::vector<SentMail> sent;       // every call, failed ones included
+  std::set<int> failing_calls;      // 0-based call indexes that fail
+  bool fail_always = false;
+  std::string failure_text = "550 5.1.1 recipient refused";
+  // Runs inside each SendMail call (after it was recorded).
+  std::function<void(const SentMail&)> on_send;
+
+  // --- settling ---
+  std::vector<std::string> settled;          // MarkSettled names, in order
+  std::vector<std::string> settled_folders;
+
+  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
+                       const std::string& subject, const std::string& body,
+                       const std::string& attachments) override {
+    const int index = static_cast<int>(sent.size());
+    sent.push_back(SentMail{server, recipients, from, subject, body, attachments});
+    if (on_send) on_send(sent.back());
+    if (fail_always || failing_calls.count(index) != 0) return failure_text;
+    return "";
+  }
+
+  MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
+                    const std::string&) override {
+    ++rcv_calls;
+    if (pending.empty()) return MailReply::Text("");
+    std::vector<std::string> names;
+    names.swap(pending);
+    return MailReply::List(std::move(names));
+  }
+
+  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override {
+    read_names.push_back(name);
+    if (on_read) on_read(name);
+    last_read_fields = fields;
+    last_read_folder = folder;
+    auto it = stored.find(name);
+    if (it == stored.end()) return MailReply::Text("メッセージが見つかりません");
+    return it->second;
+  }
+
+  void MarkSettled(const std::string& folder, const std::string& name) override {
+    settled_folders.push_back(folder);
+    settled.push_back(name);
+  }
+};
+
+// A front end that counts what the core asks of it and can run a hook
+// whenever pending events are let through (a stop request arrives there).
+class TestFrontEnd : public SilentFrontEnd {
+ public:
+  void PumpEvents() override {
+    ++pumps;
+    if (on_pump) on_pump();
+  }
+  void Wait(int ms) override {
+    waits.push_back(ms);
+  }
+  int pumps = 0;
+  std::vector<int> waits;
+  std::function<void()> on_pump;
+};
+
+// Receives messages and leaves them alone.
+class IdleProcessor : public MessageProcessor {
+ public:
+  void ProcessMessages(int count, const std::vector<std::string>&) override { received += count; }
+  int received = 0;
+};
+
+// One row of Master.txt; every column is written, so the row is a long one
+// (an empty RecAddr is then allowed for most process types). The sender
+// address and server are filled in, as rows that send need them.
+struct Rule {
+  std::string ToAddr;
+  std::string RecAddr;
+  std::string Keyword;
+  std::string AddrFile;
+  std::string OrigAddr = "owner@example.test";
+  std::string ServerName = "127.0.0.1:2525";
+  std::string ToName;
+  std::string Tittle;
+  std::string AddTop;
+  std::string AddBottom;
+  std::string Delete;
+  std::string Process;
+  std::string Msg;
+  std::string File;
+  std::string Attatch;
+
+  std::string Line(int number) const {
+    return std::to_string(number) + "," + ToAddr + "," + RecAddr + "," + Keyword + "," + AddrFile + "," + OrigAddr +
+           "," + ServerName + "," + ToName + "," + Tittle + "," + AddTop + "," + AddBottom + "," + Delete + "," +
+           Process + "," + Msg + "," + File + "," + Attatch;
+  }
+};
+
+// Kelmora.ini: no local mail store, one POP3 account, the busy window
+// hidden. `sequence` holds the list sequence numbers (one per row; missing
+// ones read as 0).
+struct Ini {
+  int delete_after_processing = 0;  // 正常処理後メールを削除する
+  int log_sent_mail = 0;
+  int log_received_mail = 0;        // 受信メールをログに残す
+  std::vector<long long> sequence;
+
+  std::string Text() const {
+    std::string line2;
+    for (size_t i = 0; i < sequence.size(); ++i) line2 += (i ? "," : "") + std::to_string(sequence[i]);
+    if (line2.empty()) line2 = "0";
+    return ",,1,0," + std::to_string(delete_after_processing) + ",1," + std::to_string(log_sent_mail) + "," +
+           std::to_string(log_received_mail) + ",9,10,pop.test/user/secret\r\n" + line2 + "\r\n";
+  }
+};
+
+// A stored message as ReadMail reports it. `attachments` are file names
+// created in log/receive (content: the name), reported as full paths.
+struct Message {
+  std::string to = "\"Club\" <club@example.test>";
+  std::string from = "\"Taro\" <taro@example.test>";
+  std::string subject = "hello";
+  std::string body = "Body line 1\r\nBody line 2";
+  std::vector<std::string> attachments;
+};
+
+class DispatchFixture : public ::testing::Test {
+ protected:
+  static constexpr const char* kStamp = "20261207-090503";   // the fixed clock as logs write it
+  static constexpr const char* kStamp14 = "20261207090503";  // and as file stamps write it
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelmora-dispatch-XXXXXX";
+    const char* made = ::mkdtemp(tmpl);
+    ASSERT_NE(made, nullptr);
+    dir_ = made;
+    std::filesystem::create_directories(dir_ + "/log/receive");
+  }
+
+  void TearDown() override {
+    dispatcher_.reset();
+    program_.reset();
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+
+  // --- files of the program folder ---
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string ReceivePath(const std::string& name) const { return dir_ + "/log/receive/" + name; }
+
+  void WriteBytes(const std::string& name, const std::string& bytes) {
+    std::filesystem::path p(Path(name));
+    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  // Writes UTF-8 text as code page 932, exactly as given.
+  void WriteFile(const std::string& name, const std::string& text) { WriteBytes(name, Utf8ToCp932(text)); }
+  // Writes lines, each ended by CR LF.
+  void WriteLinesFile(const std::string& name, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    WriteFile(name, text);
+  }
+  std::string ReadBytes(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::string ReadFile(const std::string& name) const { return Cp932ToUtf8(ReadBytes(name)); }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+  bool ReceiveFileExists(const std::string& name) const { return std::filesystem::exists(ReceivePath(name)); }
+  std::string ReadReceiveFile(const std::string& name) const { return ReadFile("log/receive/" + name); }
+
+  void WriteMaster(const std::vector<Rule>& rules) {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < rules.size(); ++i) lines.push_back(rules[i].Line(static_cast<int>(i) + 1));
+    WriteLinesFile("Master.txt", lines);
+  }
+  void WriteIni(const Ini& ini) { WriteFile("Kelmora.ini", ini.Text()); }
+
+  // An address file: "n,address,password,stamp" per member; an empty
+  // password leaves the field empty.
+  void WriteMembers(const std::string& name, const std::vector<std::string>& addresses,
+                    const std::vector<std::string>& passwords = {}) {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      const std::string pw = i < passwords.size() ? passwords[i] : "pw" + std::to_string(i + 1);
+      lines.push_back(std::to_string(i + 1) + "," + addresses[i] + "," + pw + ",2026/01/01-00:00");
+    }
+    WriteLinesFile(name, lines);
+  }
+
+  // --- stored messages ---
+  // Stores the message file in log/receive, prepares ReadMail's answer and
+  // queues the name for the next cycle.
+  void AddMessage(const std::string& name, const Message& m) {
+    WriteBytes("log/receive/" + name, "raw message " + name + "\r\n");
+    std::vector<std::string> items{"To: " + m.to, "From: " + m.from, "Subject: " + m.subject, "Body: " + m.body};
+    for (const std::string& a : m.attachments) {
+      WriteBytes("log/receive/" + a, a);
+      items.push_back("File: " + ReceivePath(a));
+    }
+    mail_.stored[name] = MailReply::List(std::move(items));
+    mail_.Deliver(name);
+  }
+  // A stored message that ReadMail cannot read.
+  void AddUnreadableMessage(const std::string& name, const std::string& failure = "壊れたメッセージです") {
+    WriteBytes("log/receive/" + name, "garbage\r\n");
+    mail_.stored[name] = MailReply::Text(failure);
+    mail_.Deliver(name);
+  }
+
+  // --- the program ---
+  ::testing::AssertionResult Start() {
+    program_ = std::make_unique<Program>(disk_, clock_, front_, dir_);
+    dispatcher_ = std::make_unique<Dispatcher>(*program_);
+    program_->set_mail_component(&mail_);
+    program_->set_processor(dispatcher_.get());
+    program_->set_no_wait(true);
+    Status s = program_->Start("");
+    if (!s.ok()) return ::testing::AssertionFailure() << "start-up failed: " << s.message();
+    return ::testing::AssertionSuccess();
+  }
+
+  // One mail-check cycle: the queued messages are fetched and dispatched.
+  void RunCycle() { program_->RunMailCheck(); }
+
+  // Puts the program in POP3 mode without dispatching anything, for tests
+  // that call a send method directly: one cycle receives a message that is
+  // only held. The dispatcher is attached again afterwards.
+  ::testing::AssertionResult EnterPop3Mode() {
+    IdleProcessor idle;
+    program_->set_processor(&idle);
+    mail_.Deliver("pop3-mode.eml");
+    program_->RunMailCheck();
+    program_->set_processor(dispatcher_.get());
+    if (program_->reception_mode() != ReceptionMode::kPop3) {
+      return ::testing::AssertionFailure() << "the cycle did not enter POP3 mode";
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  Program& program() { return *program_; }
+
+  // --- logs ---
+  std::string MainLog() const { return ReadFile("log/Kelmoralog.txt"); }
+  std::string UnDeliveryLog() const { return ReadFile("log/UnDeliveryLog.txt"); }
+  static std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) end = text.size();
+      out.push_back(text.substr(start, end - start));
+      start = end + 2;
+    }
+    return out;
+  }
+
+  std::string dir_;
+  RealFileSystem disk_;
+  FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
+  TestFrontEnd front_;
+  FakeMailComponent mail_;
+  std::unique_ptr<Program> program_;
+  std::unique_ptr<Dispatcher> dispatcher_;
+};
+
+}  // namespace kelmora::fixture

@@ -1,0 +1,736 @@
+// The rule dispatcher, driven through whole mail-check cycles: which rows
+// apply to a message, what each row hands to the sender, and what becomes
+// of every stored message afterwards.
+#include "process/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+#include "tests/unit/dispatch_fixture.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+using fixture::Ini;
+using fixture::Message;
+using fixture::Rule;
+
+constexpr const char* kClub = "club@example.test";
+constexpr const char* kToOther = "\"Other\" <other@example.test>";
+// The recipients of a forward to members.txt (a@ and b@) through the club.
+constexpr const char* kClubRecipients =
+    "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora";
+// The recipients of a reply to Taro from a row without a destination list.
+constexpr const char* kReplyToTaro = "taro@example.test\t>Message-ID: Kelmora";
+
+class DispatcherTest : public fixture::DispatchFixture {
+ protected:
+  void SetUp() override {
+    DispatchFixture::SetUp();
+    WriteMembers("members.txt", {"a@example.test", "b@example.test"}, {"secret", "pw2"});
+  }
+
+  // A plain forwarding row of the club to members.txt.
+  static Rule Forward(const std::string& keyword) {
+    return Rule{.ToAddr = kClub, .Keyword = keyword, .AddrFile = "members.txt"};
+  }
+
+  // Starts the program with `rules` and `ini`, runs one cycle.
+  void Run(const std::vector<Rule>& rules, const Ini& ini = Ini{}) {
+    WriteMaster(rules);
+    WriteIni(ini);
+    ASSERT_TRUE(Start());
+    RunCycle();
+  }
+
+  std::vector<std::string> Subjects() const {
+    std::vector<std::string> out;
+    for (const fixture::SentMail& s : mail_.sent) out.push_back(s.subject);
+    return out;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Wildcard rows
+
+TEST_F(DispatcherTest, WildcardRowDeletesByKeywordFromAnyAddressButNeverForwards) {
+  WriteMaster({Rule{.ToAddr = "*", .Keyword = "spam", .Delete = "自動削除"}, Forward("spam")});
+  WriteIni(Ini{.log_received_mail = 1});
+  AddMessage("m1.eml", Message{.to = kToOther, .subject = "Cheap ＳＰＡＭ offer"});
+  AddMessage("m2.eml", Message{.subject = "more spam for the club"});
+  AddMessage("m3.eml", Message{.to = kToOther, .subject = "spa day"});
+  ASSERT_TRUE(Start());
+  RunCycle();
+
+  EXPECT_TRUE(mail_.sent.empty()) << "a wildcard row only deletes, and it ended m2 before the forward row";
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_FALSE(ReceiveFileExists("m2.eml"));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m3.eml"), "宛先："));
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml", "m2.eml", "m3.eml"}));
+}
+
+TEST_F(DispatcherTest, VirusRowDeletesAttachmentMailWithEmptySubjectWhateverTheKeyword) {
+  // The row names a list, yet a wildcard row never sends to it.
+  WriteMaster({Rule{.ToAddr = "*", .Keyword = "virus-x", .AddrFile = "members.txt",
+                    .Delete = "ウイルスメール自動削除"}});
+  WriteIni(Ini{.log_received_mail = 1});
+  AddMessage("m1.eml", Message{.subject = "", .attachments = {"m1-a.exe"}});
+  AddMessage("m2.eml", Message{.subject = ""});  // no attachment
+  AddMessage("m3.eml", Message{.subject = "hello", .attachments = {"m3-a.exe"}});
+  AddMessage("m4.eml", Message{.to = kToOther, .subject = "see ＶＩＲＵＳ－Ｘ", .attachments = {"m4-a.exe"}});
+  AddMessage("m5.eml", Message{.subject = "virus-x talk"});  // keyword, but no attachment
+  ASSERT_TRUE(Start());
+  RunCycle();
+
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m2.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m3.eml"));
+  EXPECT_FALSE(ReceiveFileExists("m4.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m5.eml"));
+  // Attachments of messages whose sends all went out are removed in any case.
+  EXPECT_FALSE(ReceiveFileExists("m1-a.exe"));
+  EXPECT_FALSE(ReceiveFileExists("m3-a.exe"));
+  EXPECT_TRUE(mail_.sent.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Address and keyword matching
+
+TEST_F(DispatcherTest, ToAddressMatchIsExactButKeywordIgnoresCaseAndWidth) {
+  Run({Forward("news")}, Ini{.log_received_mail = 1});  // nothing queued yet
+  AddMessage("m1.eml", Message{.to = "\"Club\" <Club@example.test>", .subject = "news"});
+  AddMessage("m2.eml", Message{.subject = "ＮＥＷＳ of the week"});
+  AddMessage("m3.eml", Message{.subject = "ｎｅｗｓ ｌｅｔｔｅｒ"});
+  AddMessage("m4.eml", Message{.subject = "new s"});
+  RunCycle();
+
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].subject, "Fw:ＮＥＷＳ of the week");
+  EXPECT_EQ(mail_.sent[1].subject, "Fw:ｎｅｗｓ ｌｅｔｔｅｒ");
+  EXPECT_EQ(mail_.sent[0].recipients, kClubRecipients);
+}
+
+// ---------------------------------------------------------------------------
+// Sender check
+
+TEST_F(DispatcherTest, SenderAddressMustEqualRecAddrExactly) {
+  Rule r = Forward("news");
+  r.RecAddr = "taro@example.test";
+  AddMessage("m1.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news 1"});
+  AddMessage("m2.eml", Message{.from = "\"Taro\" <Taro@example.test>", .subject = "news 2"});
+  AddMessage("m3.eml", Message{.from = "\"Jiro\" <jiro@example.test>", .subject = "news 3"});
+  Run({r});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 1"}));
+}
+
+TEST_F(DispatcherTest, SenderFileThatIsALoadedListIsJudgedByTheList) {
+  Rule r = Forward("news");
+  r.RecAddr = "members.txt";
+  WriteMaster({r});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  // The file changes on disk; the loaded list stays as read at start-up.
+  WriteMembers("members.txt", {"a@example.test", "b@example.test", "taro@example.test"});
+  AddMessage("m1.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news from taro"});
+  AddMessage("m2.eml", Message{.from = "\"A\" <a@example.test>", .subject = "news from a"});
+  RunCycle();
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: from a"}));
+}
+
+TEST_F(DispatcherTest, SenderFileThatIsNoListIsReadAtEveryUse) {
+  WriteLinesFile("senders.txt", {"; people allowed to post", "1, taro@example.test ,x"});
+  Rule r = Forward("news");
+  r.RecAddr = "senders.txt";
+  WriteMaster({r});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  AddMessage("m1.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news 1"});
+  AddMessage("m2.eml", Message{.from = "\"Jiro\" <jiro@example.test>", .subject = "news 2"});
+  RunCycle();
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 1"}));
+
+  WriteLinesFile("senders.txt", {"1,taro@example.test,x", "2,jiro@example.test,y"});
+  AddMessage("m3.eml", Message{.from = "\"Jiro\" <jiro@example.test>", .subject = "news 3"});
+  RunCycle();
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 1", "Fw: 3"}));
+}
+
+TEST_F(DispatcherTest, NewForwardServesOnlySendersNotListed) {
+  // One row filters by a loaded list, the other by a single address.
+  Rule by_file{.ToAddr = kClub, .RecAddr = "members.txt", .Keyword = "news", .AddrFile = "members.txt",
+               .Process = "新規転送"};
+  Rule by_address{.ToAddr = "open@example.test", .RecAddr = "a@example.test", .Keyword = "news",
+                  .AddrFile = "members.txt", .Process = "新規転送"};
+  AddMessage("m1.eml", Message{.from = "\"A\" <a@example.test>", .subject = "news 1"});
+  AddMessage("m2.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news 2"});
+  AddMessage("m3.eml", Message{.to = "<open@example.test>", .from = "\"A\" <a@example.test>", .subject = "news 3"});
+  AddMessage("m4.eml", Message{.to = "<open@example.test>", .from = "\"Taro\" <taro@example.test>",
+                               .subject = "news 4"});
+  Run({by_file, by_address});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 2", "Fw: 4"}));
+}
+
+// ---------------------------------------------------------------------------
+// Delete instructions
+
+TEST_F(DispatcherTest, AutoDeleteRowEndsTheMessageBeforeLaterRows) {
+  Rule drop{.ToAddr = kClub, .Keyword = "unsubscribe", .Delete = "自動削除"};
+  AddMessage("m1.eml", Message{.subject = "news: UNSUBSCRIBE me"});
+  AddMessage("m2.eml", Message{.subject = "news"});
+  AddMessage("m3.eml", Message{.to = kToOther, .subject = "unsubscribe"});
+  Run({drop, Forward("news")}, Ini{.log_received_mail = 1});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw:"}));
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m2.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m3.eml"));
+}
+
+TEST_F(DispatcherTest, DeleteInstructionRemovesTheMessageAfterItWasSent) {
+  Rule keep = Forward("news");
+  Rule drop{.ToAddr = "drop@example.test", .Keyword = "news", .AddrFile = "members.txt", .Delete = "削除"};
+  AddMessage("m1.eml", Message{.subject = "news 1"});
+  AddMessage("m2.eml", Message{.to = "<drop@example.test>", .subject = "news 2"});
+  Run({keep, drop}, Ini{.log_received_mail = 1});
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_TRUE(ReceiveFileExists("m1.eml"));
+  EXPECT_FALSE(ReceiveFileExists("m2.eml"));
+}
+
+TEST_F(DispatcherTest, SentMessageIsDeletedWhenReceivedMailIsNotLogged) {
+  AddMessage("m1.eml", Message{.subject = "news"});
+  Run({Forward("news")}, Ini{.log_received_mail = 0});
+  ASSERT_EQ(mail_.sent.size(), 1u);
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml"}));
+}
+
+// ---------------------------------------------------------------------------
+// Auto save
+
+class AutoSaveTest : public DispatcherTest {
+ protected:
+  static Rule SaveRow(const std::string& del = "") {
+    return Rule{.ToAddr = kClub, .RecAddr = "taro@example.test", .Keyword = "save", .Delete = del,
+                .Process = "自動保存", .Msg = "save.txt"};
+  }
+  void SetUp() override {
+    DispatcherTest::SetUp();
+    WriteFile("save.txt", "old content\r\n");
+  }
+};
+
+TEST_F(AutoSaveTest, SaveFileHoldsTheLatestBodyAndEveryEarlierOneSurvivesAsACopy) {
+  AddMessage("m1.eml", Message{.subject = "save this", .body = "first\r\nmessage"});
+  AddMessage("m2.eml", Message{.subject = "ＳＡＶＥ that", .body = "second"});
+  Run({SaveRow(), Forward("save")}, Ini{.log_received_mail = 1});
+
+  EXPECT_EQ(ReadBytes("save.txt"), "second\r\n");
+  // Both saves fell in the same second: the second copy replaced the first.
+  EXPECT_EQ(ReadBytes(std::string(kStamp14) + "save.txt"), "first\r\nmessage\r\n");
+  EXPECT_TRUE(mail_.sent.empty()) << "a save ends the message; the forward row never sees it";
+  EXPECT_TRUE(ReceiveFileExists("m1.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m2.eml"));
+}
+
+TEST_F(AutoSaveTest, SaveWithDeleteInstructionRemovesTheMessage) {
+  AddMessage("m1.eml", Message{.subject = "save", .body = "kept"});
+  Run({SaveRow("削除")}, Ini{.log_received_mail = 1});
+  EXPECT_EQ(ReadBytes("save.txt"), "kept\r\n");
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+}
+
+TEST_F(AutoSaveTest, SaveWithDeleteAfterProcessingRemovesTheMessage) {
+  AddMessage("m1.eml", Message{.subject = "save", .body = "kept"});
+  AddMessage("m2.eml", Message{.from = "\"Jiro\" <jiro@example.test>", .subject = "save", .body = "not mine"});
+  Run({SaveRow()}, Ini{.delete_after_processing = 1, .log_received_mail = 1});
+  EXPECT_EQ(ReadBytes("save.txt"), "kept\r\n");
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m2.eml")) << "the sender check keeps Jiro's mail out of the save row";
+}
+
+// ---------------------------------------------------------------------------
+// List tags, loop guard, keyword in the first body line
+
+TEST_F(DispatcherTest, ListTagInSubjectIsRenumberedAndStoredInTheSettings) {
+  Rule list = Forward("[abc]");
+  AddMessage("m1.eml", Message{.subject = "Re: [abc:0003(2)] hi"});
+  AddMessage("m2.eml", Message{.subject = "hi without tag"});
+  AddMessage("m3.eml", Message{.from = "\"Club\" <club@example.test>", .subject = "[abc:0004(2)] echo"});
+  Run({list}, Ini{.sequence = {11}});
+
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"[abc:0012(2)] Re:  hi"}))
+      << "untagged mail is not for this row; the list's own posting coming back is skipped";
+  EXPECT_EQ(Lines(ReadFile("Kelmora.ini")).at(1), "12");
+}
+
+TEST_F(DispatcherTest, TitleEqualToListTagTakesEveryMessageExceptTheListsOwn) {
+  Rule list = Forward("[abc]");
+  list.Tittle = "[abc]";
+  AddMessage("m1.eml", Message{.subject = "plain words"});
+  AddMessage("m2.eml", Message{.subject = ""});
+  AddMessage("m3.eml", Message{.from = "\"Club\" <club@example.test>", .subject = "plain echo"});
+  Run({list}, Ini{.log_received_mail = 1});
+
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"[abc:0001(2)] plain words", "[abc:0002(2)] "}));
+  EXPECT_TRUE(ReceiveFileExists("m3.eml"));
+}
+
+TEST_F(DispatcherTest, KeywordInFirstBodyLineServesBodyReplyAndNewForwardButNotAutoReply) {
+  WriteFile("help.txt", "See the manual.\r\n");
+  Rule body_reply{.ToAddr = "body@example.test", .Keyword = "help", .Process = "本文応答", .Msg = "help.txt"};
+  Rule auto_reply{.ToAddr = "auto@example.test", .Keyword = "help", .Process = "自動応答", .Msg = "help.txt"};
+  Rule new_forward{.ToAddr = kClub, .RecAddr = "members.txt", .Keyword = "help", .AddrFile = "members.txt",
+                   .Process = "新規転送"};
+  const std::string body = "ＨＥＬＰ me please\r\nthanks";
+  AddMessage("m1.eml", Message{.to = "<body@example.test>", .subject = "question", .body = body});
+  AddMessage("m2.eml", Message{.to = "<auto@example.test>", .subject = "question", .body = body});
+  AddMessage("m3.eml", Message{.subject = "question", .body = body});
+  AddMessage("m4.eml", Message{.to = "<body@example.test>", .subject = "question", .body = "hi\r\nhelp"});
+  Run({body_reply, auto_reply, new_forward});
+
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].recipients, kReplyToTaro);
+  EXPECT_EQ(mail_.sent[0].body, "See the manual.\r\n");
+  EXPECT_EQ(mail_.sent[1].recipients, kClubRecipients);
+  EXPECT_EQ(mail_.sent[1].body, body);
+}
+
+// ---------------------------------------------------------------------------
+// What a forward carries: subject, sender, attachments
+
+TEST_F(DispatcherTest, ForwardSubjectLosesEveryKeywordOccurrenceInExactCase) {
+  AddMessage("m1.eml", Message{.subject = "info: hello info"});
+  AddMessage("m2.eml", Message{.subject = "INFO hello"});
+  Run({Forward("info")});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw:: hello ", "Fw:INFO hello"}));
+}
+
+TEST_F(DispatcherTest, ListKeywordAndTagAreBothCutFromTheSubject) {
+  AddMessage("m1.eml", Message{.subject = "[abc] Re: [abc:0012(25)] hi"});
+  Run({Forward("[abc]")});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"[abc:0001(2)]  Re:  hi"}));
+}
+
+TEST_F(DispatcherTest, OriginalSenderIsQuotedNameAndAddressOrTheAddressAlone) {
+  Rule r = Forward("news");
+  r.AddTop = "差出人：＠＠";
+  AddMessage("m1.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news", .body = "b"});
+  AddMessage("m2.eml", Message{.from = "\"taro@example.test\" <taro@example.test>", .subject = "news", .body = "b"});
+  Run({r});
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].body, "差出人：\"Taro\" <taro@example.test>\r\nb");
+  EXPECT_EQ(mail_.sent[1].body, "差出人：<taro@example.test>\r\nb");
+}
+
+TEST_F(DispatcherTest, AttachmentsGoOutOnlyFromRowsThatProcessThem) {
+  Rule with = Forward("news");
+  with.Attatch = "処理する";
+  Rule without{.ToAddr = "plain@example.test", .Keyword = "news", .AddrFile = "members.txt"};
+  AddMessage("m1.eml", Message{.subject = "news", .attachments = {"m1-a.pdf", "m1-b.png"}});
+  AddMessage("m2.eml", Message{.to = "<plain@example.test>", .subject = "news", .attachments = {"m2-a.pdf"}});
+  Run({with, without});
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].attachments, ReceivePath("m1-a.pdf") + "\t" + ReceivePath("m1-b.png"));
+  EXPECT_EQ(mail_.sent[1].attachments, "");
+  EXPECT_FALSE(ReceiveFileExists("m1-a.pdf"));
+  EXPECT_FALSE(ReceiveFileExists("m1-b.png"));
+  EXPECT_FALSE(ReceiveFileExists("m2-a.pdf"));
+}
+
+TEST_F(DispatcherTest, ForwardAndAutoReplyBothActOnOneMessageInRowOrder) {
+  WriteFile("thanks.txt", "Thank you.\r\n");
+  Rule reply{.ToAddr = kClub, .Keyword = "news", .Process = "自動応答", .Msg = "thanks.txt"};
+  AddMessage("m1.eml", Message{.subject = "big news", .body = "story"});
+  Run({Forward("news"), reply}, Ini{.log_received_mail = 1});
+
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].recipients, kClubRecipients);
+  EXPECT_EQ(mail_.sent[0].body, "story");
+  EXPECT_EQ(mail_.sent[0].subject, "Fw:big ");
+  EXPECT_EQ(mail_.sent[1].recipients, kReplyToTaro);
+  EXPECT_EQ(mail_.sent[1].body, "Thank you.\r\n");
+  EXPECT_EQ(mail_.sent[1].from, "owner@example.test");
+  EXPECT_TRUE(ReceiveFileExists("m1.eml"));
+}
+
+TEST_F(DispatcherTest, ReplyWhoseTextFileIsGoneIsStillSentWithAnEmptyBody) {
+  WriteFile("thanks.txt", "Thank you.\r\n");
+  WriteMaster({Rule{.ToAddr = kClub, .Keyword = "news", .Process = "自動応答", .Msg = "thanks.txt"}});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  std::filesystem::remove(Path("thanks.txt"));
+  AddMessage("m1.eml", Message{.subject = "news"});
+  RunCycle();
+  ASSERT_EQ(mail_.sent.size(), 1u);
+  EXPECT_EQ(mail_.sent[0].recipients, kReplyToTaro);
+  EXPECT_EQ(mail_.sent[0].body, "");
+}
+
+// ---------------------------------------------------------------------------
+// Settling
+
+TEST_F(DispatcherTest, ReadableFormListsRecipientSenderSubjectAndBody) {
+  ReceivedMail m;
+  m.ToName = "Club";
+  m.ToAddress = "club@example.test";
+  m.FromName = "Taro";
+  m.FromAddress = "taro@example.test";
+  m.Subject = "件名です";
+  m.Body = "line 1\r\nline 2";
+  EXPECT_EQ(ReadableForm(m),
+            "宛先：\"Club\" <club@example.test>\r\n差出人：\"Taro\" <taro@example.test>\r\n件名：件名です\r\n"
+            "line 1\r\nline 2\r\n");
+}
+
+TEST_F(DispatcherTest, MessageNoRowTakesIsRewrittenInReadableForm) {
+  AddMessage("m1.eml", Message{.subject = "件名です", .body = "line 1\r\nline 2", .attachments = {"m1-a.txt"}});
+  Run({Forward("news")});
+  EXPECT_TRUE(mail_.sent.empty());
+  // The form ends in CR LF and the rewrite ends the text with one more.
+  EXPECT_EQ(ReadBytes("log/receive/m1.eml"),
+            Utf8ToCp932("宛先：\"Club\" <club@example.test>\r\n差出人：\"Taro\" <taro@example.test>\r\n"
+                        "件名：件名です\r\nline 1\r\nline 2\r\n\r\n"));
+  EXPECT_FALSE(ReceiveFileExists("m1-a.txt"));
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml"}));
+  EXPECT_EQ(mail_.settled_folders.at(0), dir_ + "/log/receive");
+}
+
+TEST_F(DispatcherTest, FailedSendSetsTheMessageAsideWithItsAttachments) {
+  mail_.fail_always = true;
+  AddMessage("m1.eml", Message{.subject = "news", .attachments = {"m1-a.txt"}});
+  Run({Forward("news")});
+
+  ASSERT_EQ(mail_.sent.size(), 2u) << "one retry in POP3 mode";
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_EQ(ReadReceiveFile("m1Error.txt"), "raw message m1.eml\r\n");
+  EXPECT_TRUE(ReceiveFileExists("m1-a.txt"));
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml"}));
+  EXPECT_EQ(MainLog(), "ＢＣＣでの転送エラー：550 5.1.1 recipient refused。Master.txtの1行目の処理 at " +
+                           std::string(kStamp) + "\r\n");
+}
+
+TEST_F(DispatcherTest, EverySettledMessageIsReportedToTheComponent) {
+  Rule drop{.ToAddr = "*", .Keyword = "spam", .Delete = "自動削除"};
+  mail_.failing_calls = {1, 2};  // both tries for the third message
+  AddMessage("m1.eml", Message{.subject = "spam"});
+  AddMessage("m2.eml", Message{.subject = "news 2"});
+  AddMessage("m3.eml", Message{.subject = "news 3"});
+  AddMessage("m4.eml", Message{.subject = "other"});
+  Run({drop, Forward("news")}, Ini{.log_received_mail = 1});
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml", "m2.eml", "m3.eml", "m4.eml"}));
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m2.eml"), "宛先："));
+  EXPECT_TRUE(ReceiveFileExists("m3Error.txt"));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m4.eml"), "宛先："));
+}
+
+// ---------------------------------------------------------------------------
+// Stopping and unreadable messages
+
+TEST_F(DispatcherTest, StopDuringASendEndsTheCycleBeforeTheNextRowWithoutSettling) {
+  WriteFile("thanks.txt", "Thank you.\r\n");
+  Rule reply{.ToAddr = kClub, .Keyword = "news", .Process = "自動応答", .Msg = "thanks.txt"};
+  AddMessage("m1.eml", Message{.subject = "news 1"});
+  AddMessage("m2.eml", Message{.subject = "news 2"});
+  WriteMaster({Forward("news"), reply});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  mail_.on_send = [this](const fixture::SentMail&) { program().RequestStop(); };
+  RunCycle();
+
+  ASSERT_EQ(mail_.sent.size(), 1u);
+  EXPECT_EQ(mail_.sent[0].recipients, kClubRecipients);
+  EXPECT_TRUE(mail_.settled.empty());
+  EXPECT_EQ(ReadReceiveFile("m1.eml"), "raw message m1.eml\r\n");
+  EXPECT_EQ(ReadReceiveFile("m2.eml"), "raw message m2.eml\r\n");
+  EXPECT_EQ(mail_.read_names, (std::vector<std::string>{"m1.eml"}));
+  EXPECT_EQ(MainLog(), "") << "a stop is not an error";
+}
+
+TEST_F(DispatcherTest, UnreadableMessageIsLoggedOnceSetAsideAndLeaksNoFields) {
+  AddMessage("m1.eml", Message{.subject = "news one", .body = "body one"});
+  AddUnreadableMessage("m2.eml", "読めません");
+  AddMessage("m3.eml", Message{.from = "\"Jiro\" <jiro@example.test>", .subject = "news three", .body = "body three"});
+  Run({Forward("news")}, Ini{.log_received_mail = 1});
+
+  ASSERT_EQ(mail_.sent.size(), 2u) << "the unreadable message must not go out with another one's fields";
+  EXPECT_EQ(mail_.sent[0].body, "body one");
+  EXPECT_EQ(mail_.sent[1].subject, "Fw: three");
+  EXPECT_EQ(mail_.sent[1].body, "body three");
+  EXPECT_TRUE(Contains(ReadReceiveFile("m3.eml"), "差出人：\"Jiro\" <jiro@example.test>"));
+
+  const std::vector<std::string> log = Lines(MainLog());
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(Contains(log[0], "m2.eml")) << log[0];
+  EXPECT_TRUE(Contains(log[0], "読めません")) << log[0];
+  EXPECT_FALSE(ReceiveFileExists("m2.eml"));
+  EXPECT_EQ(ReadReceiveFile("m2Error.txt"), "garbage\r\n") << "set aside untouched";
+  EXPECT_EQ(mail_.last_read_fields, "to:from:subject:");
+}
+
+TEST_F(DispatcherTest, ErrorWhileReadingEndsTheCallWithOneLogLine) {
+  mail_.on_read = [](const std::string& name) {
+    if (name == "m2.eml") throw std::runtime_error("disk on fire");
+  };
+  AddMessage("m1.eml", Message{.subject = "news 1"});
+  AddMessage("m2.eml", Message{.subject = "news 2"});
+  AddMessage("m3.eml", Message{.subject = "news 3"});
+  Run({Forward("news")}, Ini{.log_received_mail = 1});
+
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 1"}));
+  EXPECT_EQ(MainLog(), "受信メールのチェック処理で何らかの異常が発生：disk on fire(1) at " + std::string(kStamp) +
+                           "\r\n");
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml"}));
+  EXPECT_EQ(ReadReceiveFile("m2.eml"), "raw message m2.eml\r\n") << "unsettled messages stay as they are";
+  EXPECT_EQ(ReadReceiveFile("m3.eml"), "raw message m3.eml\r\n");
+}
+
+TEST_F(DispatcherTest, GarbageInMessagesAndSenderFilesDoesNotStopTheCycle) {
+  // A sender file of binary bytes, invalid code page 932 and LF-only lines
+  // without a final line break.
+  WriteBytes("senders.txt", std::string("\0\xff\xfe,\x81\n", 6) + "1,taro@example.test,x\n\x82");
+  Rule r = Forward("news");
+  r.RecAddr = "senders.txt";
+  const std::string long_line(100000, 'x');
+  AddMessage("m1.eml", Message{.subject = "news \xff\xfe\x80 " + long_line, .body = long_line + "\r\n\xc3"});
+  AddMessage("m2.eml", Message{.to = "\"\\\"\" <\xff@>", .from = "<<>@@>", .subject = std::string("\0news", 5), .body = ""});
+  Run({r}, Ini{.log_received_mail = 1});
+
+  ASSERT_EQ(mail_.sent.size(), 1u);
+  EXPECT_EQ(mail_.sent[0].body, long_line + "\r\n\xc3");
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m1.eml"), "宛先："));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m2.eml"), "宛先："));
+  EXPECT_EQ(mail_.settled.size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Membership commands
+
+class MembershipTest : public DispatcherTest {
+ protected:
+  static Rule Join() {
+    return Rule{.ToAddr = "join@example.test", .RecAddr = "members.txt", .Keyword = "join",
+                .Process = "新規登録", .Msg = "welcome.txt", .File = "members.txt"};
+  }
+  static Rule Leave(const std::string& msg = "") {
+    return Rule{.ToAddr = "leave@example.test", .Keyword = "leave", .Process = "アドレス削除", .Msg = msg,
+                .File = "members.txt"};
+  }
+  void SetUp() override {
+    DispatcherTest::SetUp();
+    WriteFile("welcome.txt", "ようこそ！\r\n");
+  }
+  static Message To(const std::string& to, const std::string& from, const std::string& subject,
+                    const std::string& body = "") {
+    return Message{.to = "<" + to + ">", .from = from, .subject = subject, .body = body};
+  }
+};
+
+TEST_F(MembershipTest, NewRegistrationAddsTheSenderAndTheNextForwardReachesIt) {
+  AddMessage("m1.eml", To("join@example.test", "\"Taro\" <taro@example.test>", "join"));
+  AddMessage("m2.eml", To("join@example.test", "\"A\" <a@example.test>", "join"));  // already listed
+  AddMessage("m3.eml", To(kClub, "\"A\" <a@example.test>", "news"));
+  Run({Join(), Forward("news")});
+
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].recipients, kReplyToTaro);
+  EXPECT_EQ(mail_.sent[0].body, "ようこそ！\r\n") << "the row's text replaces the built-in one";
+  EXPECT_EQ(mail_.sent[1].recipients,
+            "club@example.test\tbcc\ta@example.test\tb@example.test\ttaro@example.test\t>Message-ID: Kelmora");
+  EXPECT_TRUE(Contains(ReadFile("members.txt"), ",taro@example.test,join,"));
+}
+
+TEST_F(MembershipTest, RegistrationAnswersBuiltInTextsWithoutARowText) {
+  WriteMaster({Join(), Forward("news")});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  std::filesystem::remove(Path("welcome.txt"));
+  // Jiro is in the file but not in the loaded list: the row takes him, and
+  // the file says he is there already.
+  WriteMembers("members.txt", {"a@example.test", "b@example.test", "jiro@example.test"});
+  AddMessage("m1.eml", To("join@example.test", "\"Taro\" <taro@example.test>", "join"));
+  AddMessage("m2.eml", To("join@example.test", "\"Jiro\" <jiro@example.test>", "join"));
+  RunCycle();
+
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].body, "登録申請したアドレス<taro@example.test>は正常に登録が完了しました。");
+  EXPECT_EQ(mail_.sent[1].body, "登録申請したアドレス<jiro@example.test>は既に登録されていました。");
+  const MemberTable& table = program().members();
+  ASSERT_EQ(table.lists.size(), 1u);
+  EXPECT_EQ(table.lists[0].Addresses,
+            (std::vector<std::string>{"a@example.test", "b@example.test", "taro@example.test"}));
+}
+
+TEST_F(MembershipTest, RegistrationIntoAFullListWidensEveryList) {
+  WriteMembers("other.txt", {"x@example.test", "y@example.test"});
+  Rule other{.ToAddr = "other@example.test", .Keyword = "news", .AddrFile = "other.txt"};
+  AddMessage("m1.eml", To("join@example.test", "\"Taro\" <taro@example.test>", "join"));
+  AddMessage("m2.eml", To("other@example.test", "\"A\" <a@example.test>", "news"));
+  AddMessage("m3.eml", To(kClub, "\"A\" <a@example.test>", "news"));
+  Run({Join(), Forward("news"), other});
+
+  const MemberTable& table = program().members();
+  EXPECT_EQ(table.slot_count, 3);
+  ASSERT_EQ(table.lists.size(), 2u);
+  EXPECT_EQ(table.lists[0].Addresses.size(), 3u);
+  EXPECT_EQ(table.lists[1].Addresses.size(), 3u);
+  ASSERT_EQ(mail_.sent.size(), 3u);
+  EXPECT_EQ(mail_.sent[1].recipients,
+            "other@example.test\tbcc\tx@example.test\ty@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[2].recipients,
+            "club@example.test\tbcc\ta@example.test\tb@example.test\ttaro@example.test\t>Message-ID: Kelmora");
+}
+
+TEST_F(MembershipTest, AddressDeletionNeedsTheRightPassword) {
+  AddMessage("m1.eml", To("leave@example.test", "\"A\" <a@example.test>", "leave", "wrong\r\n"));
+  AddMessage("m2.eml", To("leave@example.test", "\"A\" <a@example.test>", "leave", "secret\r\nbye"));
+  AddMessage("m3.eml", To(kClub, "\"Taro\" <taro@example.test>", "news"));
+  Run({Leave(), Forward("news")});
+
+  ASSERT_EQ(mail_.sent.size(), 3u);
+  EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[0].body, "アドレス削除は、パスワードが違う為に削除されませんでした。");
+  EXPECT_EQ(mail_.sent[1].body, "削除申請したアドレス<a@example.test>は正常に削除が完了しました。");
+  EXPECT_EQ(mail_.sent[2].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora");
+  EXPECT_FALSE(Contains(ReadFile("members.txt"), "a@example.test"));
+}
+
+TEST_F(MembershipTest, RowTextReplacesOnlyTheSuccessText) {
+  WriteFile("bye.txt", "さようなら\r\n");
+  AddMessage("m1.eml", To("leave@example.test", "\"A\" <a@example.test>", "leave", "wrong"));
+  AddMessage("m2.eml", To("leave@example.test", "\"A\" <a@example.test>", "leave", "secret"));
+  AddMessage("m3.eml", To("leave@example.test", "\"A\" <a@example.test>", "leave", "secret"));
+  Run({Leave("bye.txt")});
+  ASSERT_EQ(mail_.sent.size(), 3u);
+  EXPECT_EQ(mail_.sent[0].body, "アドレス削除は、パスワードが違う為に削除されませんでした。");
+  EXPECT_EQ(mail_.sent[1].body, "さようなら\r\n");
+  EXPECT_EQ(mail_.sent[2].body, "削除申請したアドレス<a@example.test>は登録されていませんでした。");
+}
+
+TEST_F(MembershipTest, PasswordInquiryAnswersMembersAndNonMembers) {
+  Rule ask{.ToAddr = "ask@example.test", .Keyword = "password", .Process = "パスワード問い合わせ",
+           .File = "members.txt"};
+  AddMessage("m1.eml", To("ask@example.test", "\"Taro\" <taro@example.test>", "password?"));
+  AddMessage("m2.eml", To("ask@example.test", "\"A\" <a@example.test>", "password?"));
+  Run({ask});
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].recipients, kReplyToTaro);
+  EXPECT_EQ(mail_.sent[0].body,
+            "パスワードが設定されていません。アドレス<taro@example.test>が登録されていない可能性もあります。");
+  EXPECT_EQ(mail_.sent[1].body, "secret");
+}
+
+TEST_F(MembershipTest, RemovalEmptiesEverySlotHoldingTheSender) {
+  WriteMembers("members.txt", {"a@example.test", "b@example.test", "a@example.test"}, {"secret", "pw2", "secret"});
+  Rule bye{.ToAddr = "bye@example.test", .RecAddr = "members.txt", .Keyword = "bye", .Process = "既存削除",
+           .Msg = "welcome.txt", .File = "members.txt"};
+  AddMessage("m1.eml", To("bye@example.test", "\"A\" <a@example.test>", "subject", "BYE now"));
+  AddMessage("m2.eml", To(kClub, "\"Taro\" <taro@example.test>", "news"));
+  Run({bye, Forward("news")});
+  ASSERT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[1].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(program().members().lists.at(0).Addresses, (std::vector<std::string>{"", "b@example.test", ""}));
+}
+
+TEST_F(MembershipTest, AddressRegistrationWithoutPasswordAndPasswordChangeAnswerTheirTexts) {
+  Rule add{.ToAddr = "add@example.test", .Keyword = "add", .Process = "アドレス登録", .File = "members.txt"};
+  Rule change{.ToAddr = "pw@example.test", .Keyword = "change", .Process = "パスワード変更", .File = "members.txt"};
+  AddMessage("m1.eml", To("add@example.test", "\"Taro\" <taro@example.test>", "add", "\r\nlater line"));
+  AddMessage("m2.eml", To("pw@example.test", "\"A\" <a@example.test>", "change", "wrong\r\nnew1"));
+  AddMessage("m3.eml", To("pw@example.test", "\"A\" <a@example.test>", "change", "secret\r\nnew1"));
+  AddMessage("m4.eml", To("pw@example.test", "\"Taro\" <taro@example.test>", "change", "x\r\ny"));
+  Run({add, change});
+  ASSERT_EQ(mail_.sent.size(), 4u);
+  EXPECT_EQ(mail_.sent[0].body, "アドレス登録は、パスワードが設定されていない等の理由により正常に終了しませんでした。");
+  EXPECT_EQ(mail_.sent[1].body, "パスワード変更は、古いパスワードが違う為に変更されませんでした。");
+  EXPECT_EQ(mail_.sent[2].body, "パスワード変更は正常に完了しました。");
+  EXPECT_EQ(mail_.sent[3].body, "パスワード変更申請したアドレス<taro@example.test>は登録されていませんでした。");
+  EXPECT_TRUE(Contains(ReadFile("members.txt"), ",a@example.test,new1,"));
+  EXPECT_FALSE(Contains(ReadFile("members.txt"), "taro@example.test"));
+}
+
+// ---------------------------------------------------------------------------
+// Bounces ("不配削除")
+
+class BounceTest : public DispatcherTest {
+ protected:
+  void SetUp() override {
+    DispatcherTest::SetUp();
+    WriteLinesFile("UnDelivery.txt", {"Delivery has failed", "<,>"});
+    WriteMembers("members.txt", {"a@example.test", "gone@example.test", "b@example.test"});
+  }
+  static Rule Bounce(const std::string& rec_addr = "") {
+    return Rule{.ToAddr = kClub, .RecAddr = rec_addr, .OrigAddr = "", .ServerName = "", .Process = "不配削除",
+                .File = "members.txt"};
+  }
+  static Message BounceOf(const std::string& address, const std::string& from = "\"Mail Delivery System\" "
+                                                                                "<mailer-daemon@example.test>") {
+    return Message{.from = from,
+                   .subject = "Undelivered Mail Returned to Sender",
+                   .body = "Delivery has failed to these recipients:\r\n<" + address + ">\r\n"};
+  }
+};
+
+TEST_F(BounceTest, BouncedAddressLeavesTheFileIsLoggedAndTheBounceIsDeleted) {
+  AddMessage("m1.eml", BounceOf("gone@example.test"));
+  Run({Bounce()});
+  EXPECT_TRUE(mail_.sent.empty());
+  const std::string members = ReadFile("members.txt");
+  EXPECT_FALSE(Contains(members, "gone@example.test"));
+  EXPECT_TRUE(Contains(members, "a@example.test"));
+  EXPECT_TRUE(Contains(members, "b@example.test"));
+  EXPECT_EQ(UnDeliveryLog(), "gone@example.test," + std::string(kStamp) + "、members.txtから削除しました。\r\n");
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml"}));
+}
+
+TEST_F(BounceTest, BounceOfAnUnknownAddressIsLoggedAndKept) {
+  const std::string before = ReadBytes("members.txt");
+  AddMessage("m1.eml", BounceOf("stranger@example.test"));
+  Run({Bounce()});
+  EXPECT_EQ(ReadBytes("members.txt"), before);
+  EXPECT_EQ(UnDeliveryLog(), "stranger@example.test," + std::string(kStamp) +
+                                 "、members.txtからの削除に失敗しました。（登録されていない等）\r\n");
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m1.eml"), "宛先："));
+}
+
+TEST_F(BounceTest, BounceWithoutAnAddressIsLeftToLaterRows) {
+  Rule admin{.ToAddr = kClub, .Keyword = "Undelivered", .AddrFile = "admin@example.test"};
+  AddMessage("m1.eml", Message{.subject = "Undelivered Mail", .body = "Delivery has failed.\r\nno address here\r\n"});
+  Run({Bounce(), admin});
+  EXPECT_FALSE(Exists("log/UnDeliveryLog.txt"));
+  ASSERT_EQ(mail_.sent.size(), 1u);
+  EXPECT_EQ(mail_.sent[0].recipients, "club@example.test\tbcc\tadmin@example.test\t>Message-ID: Kelmora");
+}
+
+TEST_F(BounceTest, SenderAddressRowAcceptsABounceWhoseSenderNameItContains) {
+  const Rule row = Bounce("MAILER-DAEMON@example.test");
+  AddMessage("m1.eml", BounceOf("gone@example.test", "\"MAILER-DAEMON\" <postmaster@relay.test>"));
+  AddMessage("m2.eml", BounceOf("a@example.test", "\"Postmaster\" <postmaster@relay.test>"));
+  AddMessage("m3.eml", BounceOf("b@example.test", "<postmaster@relay.test>"));  // no name: counts as contained
+  Run({row});
+  const std::string members = ReadFile("members.txt");
+  EXPECT_FALSE(Contains(members, "gone@example.test"));
+  EXPECT_TRUE(Contains(members, "a@example.test")) << "a sender outside RecAddr is not taken";
+  EXPECT_FALSE(Contains(members, "b@example.test"));
+  EXPECT_EQ(Lines(UnDeliveryLog()).size(), 2u);
+}
+
+TEST_F(BounceTest, SenderFileRowAcceptsABounceWhoseSenderNameStandsInTheThirdField) {
+  WriteLinesFile("daemons.txt", {"1,mailer-daemon@example.test,MAILER-DAEMON and friends"});
+  AddMessage("m1.eml", BounceOf("gone@example.test", "\"MAILER-DAEMON\" <postmaster@relay.test>"));
+  AddMessage("m2.eml", BounceOf("a@example.test", "\"Postmaster\" <postmaster@relay.test>"));
+  AddMessage("m3.eml", BounceOf("b@example.test", "<mailer-daemon@example.test>"));
+  Run({Bounce("daemons.txt")});
+  const std::string members = ReadFile("members.txt");
+  EXPECT_FALSE(Contains(members, "gone@example.test"));
+  EXPECT_TRUE(Contains(members, "a@example.test"));
+  EXPECT_FALSE(Contains(members, "b@example.test")) << "listed by address";
+}
+
+}  // namespace
+}  // namespace kelmora
