@@ -147,6 +147,19 @@ class MailingListTest(unittest.TestCase):
             self.assertEqual(attachments_of(w.sent()[0]["content"]), [("写真.bin", data)])
             self.assertEqual(w.received_files(), [], "attachment files are removed after the send")
 
+    def test_unreachable_pop3_server_is_logged_and_the_next_cycle_fetches(self):
+        with world() as w:
+            w.deliver(japanese_message("taro@example.test", "club@example.test", "[club] 待っていた投稿", "本文"))
+            good = w.read("Kelmora.ini")
+            w.write("Kelmora.ini", good.replace(w.pop3_server, "127.0.0.1:9"))
+            self.run_once(w)
+            self.assertIn("RcvMailの戻り値異常<127.0.0.1:9>:", w.main_log())
+            self.assertEqual(len(w.mailbox()), 1, "nothing was lost on the server")
+            w.write("Kelmora.ini", good)
+            self.run_once(w)
+            self.assertEqual(len(w.sent()), 1)
+            self.assertEqual(w.mailbox(), [])
+
 
 if __name__ == "__main__":
     harness.main()
