@@ -24,7 +24,8 @@ int RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::strin
 // those who took part.
 std::string SurveyResults(const FileSystem& fs, const std::string& path, const std::string& asking_sender);
 
-// The voters as one text ("a, b, c"), or a message text.
+// The voters as one text ("a, b, c"), each once in order of first
+// appearance, or a message text. An empty voter field is nobody.
 std::string SurveyVoters(const FileSystem& fs, const std::string& path);
 
 // 1 + the index of the first element that is not blank and equals `text`

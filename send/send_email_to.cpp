@@ -1,0 +1,121 @@
+#include "send/send_email_to.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/core/program.h"
+#include "log/error_entry.h"
+#include "send/send_email.h"
+#include "textio/clock.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
+#include "textio/text_file.h"
+
+namespace kelmora {
+namespace {
+
+const char* const kFailureLabel = "ＴＯ転送で何らかの異常が発生：";
+
+// The send log of one call: the list's Source without its folder part,
+// followed by the 14 digits of the date and time and ".txt". A "\" of a
+// table written on Windows separates folders as "/" does.
+std::string SendLogName(const std::string& source, const LocalTime& now) {
+  const size_t slash = source.find_last_of("/\\");
+  const std::string base = slash == std::string::npos ? source : source.substr(slash + 1);
+  return base + FormatStamp14(now) + ".txt";
+}
+
+// Puts the summary line in front of the send log. The log lines stay as
+// they are when the file cannot be read: a summary is not worth losing them.
+void PrependSummary(Program& program, const std::string& path, int members) {
+  FileSystem& fs = program.fs();
+  std::string bytes;
+  if (!fs.ReadFile(path, &bytes).ok()) return;
+  const std::string old_content = DecodeFileBytes(bytes);
+  // The old content ends with its last line's CR LF; WriteTextFile adds one
+  // more at the very end.
+  WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
+}
+
+bool SendToEachMember(Program& program, const OutgoingMail& m) {
+  const MasterRule& rule = program.master().at(static_cast<size_t>(m.MasterIndex));
+  const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
+
+  // The members are copied: a stop request or a window event handled
+  // between two sends must not change the list being walked.
+  std::vector<std::string> members;
+  std::string log_name;
+  bool found = false;
+  {
+    const MemberTable& table = program.members();
+    const int index = table.FindList(rule.AddrFile);
+    if (index >= 0) {
+      const MemberList& list = table.lists[static_cast<size_t>(index)];
+      for (int i = 0; i < table.slot_count && i < static_cast<int>(list.Addresses.size()); ++i) {
+        const std::string& slot = list.Addresses[static_cast<size_t>(i)];
+        if (!slot.empty()) members.push_back(slot);
+      }
+      log_name = SendLogName(list.Source, program.clock().Now());
+      found = true;
+    }
+  }
+  bool all_sent = true;
+  if (!found) return all_sent;  // no list: nothing to send
+
+  const int k = static_cast<int>(members.size());
+  std::string subject;
+  if (m.ML_IDflag == kSubjectHasListTag || m.ML_IDflag == kTitleIsListTag) {
+    subject = MLTag(rule.Keyword, AdvanceSequenceNumber(program, m.MasterIndex), k) + m.mailsb;
+  } else {
+    subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
+  }
+
+  MailComponent* mail = program.mail();
+  const std::string log_path = JoinPath(program.logger().LogFolder(), log_name);
+  int i = 0;
+  for (const std::string& address : members) {
+    const std::string recipients = address + "\t>Message-ID: Kelmora";
+    const std::string result =
+        mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)
+             : "no mail component";
+    ++i;
+    program.logger().AppendLogFile(
+        log_name, std::to_string(i) + "/" + std::to_string(k) + "," + address + "(" + result + ")");
+    if (!program.settings().HideBusyWindow) {
+      program.front().SetBusyText("\u3000Kelmora： メール送信中(" + std::to_string(i) + "/" + std::to_string(k) +
+                                  ")");
+    }
+    if (!result.empty()) {
+      all_sent = false;
+      program.front().Flash();
+    }
+    if (i == k && all_sent) PrependSummary(program, log_path, k);
+    program.front().PumpEvents();
+    // The pause between sends is the user's own choice on the command line,
+    // so it is kept even when the fixed waits are switched off.
+    if (program.to_forward_delay_ms() > 0) program.front().Wait(program.to_forward_delay_ms());
+    if (program.stop_requested()) break;
+  }
+  return all_sent;
+}
+
+}  // namespace
+
+bool SendEMailTo(Program& program, const OutgoingMail& mail) {
+  bool all_sent = false;
+  try {
+    all_sent = SendToEachMember(program, mail);
+  } catch (const std::exception& e) {
+    program.logger().WriteLog(ErrorEntry(kFailureLabel, e));
+    all_sent = false;
+  }
+  // The settings are saved whatever happened, so that a sequence number
+  // once used in a subject is never handed out again.
+  Status s = program.SaveSettings();
+  if (!s.ok()) program.logger().WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+  program.front().PumpEvents();
+  return all_sent;
+}
+
+}  // namespace kelmora

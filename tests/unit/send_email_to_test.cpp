@@ -1,0 +1,239 @@
+// One-by-one To forwarding, driven through a started Program on a real
+// temporary program folder with a recording mail component.
+#include "send/send_email_to.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/program.h"
+#include "textio/codepage.h"
+
+namespace kelmora {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+struct SentMail {
+  std::string server, recipients, from, subject, body, attachments;
+};
+
+class RecordingMail : public MailComponent {
+ public:
+  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
+                       const std::string& subject, const std::string& body, const std::string& attachments) override {
+    sent.push_back(SentMail{server, recipients, from, subject, body, attachments});
+    if (on_send) on_send(static_cast<int>(sent.size()));
+    auto it = refusals.find(recipients.substr(0, recipients.find('\t')));
+    return it == refusals.end() ? "" : it->second;
+  }
+  MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
+                    const std::string&) override {
+    return MailReply::Text("");
+  }
+  MailReply ReadMail(const std::string&, const std::string&, const std::string&) override {
+    return MailReply::Text("unused");
+  }
+  void MarkSettled(const std::string&, const std::string&) override {}
+
+  std::vector<SentMail> sent;
+  std::map<std::string, std::string> refusals;  // address -> failure text
+  std::function<void(int)> on_send;             // told the number of the send
+};
+
+class RecordingFront : public SilentFrontEnd {
+ public:
+  void SetBusyText(const std::string& text) override { busy_texts.push_back(text); }
+  void Wait(int ms) override { waits.push_back(ms); }
+  std::vector<std::string> busy_texts;
+  std::vector<int> waits;
+};
+
+void WriteCp932(const stdfs::path& p, const std::string& utf8) {
+  std::ofstream(p, std::ios::binary) << Utf8ToCp932(utf8);
+}
+
+std::string ReadBytes(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+const char* const kStamp = "20261207090503";
+
+class SendEMailToTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelmora-sendto-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    stdfs::create_directory(dir_ / "data");
+    WriteCp932(dir_ / "data/list.txt",
+               "; members\r\n1,a@example.test,pw,x\r\n2,b@example.test,pw,x\r\n3,c@example.test,pw,x\r\n"
+               "4,d@example.test,pw,x\r\n5,e@example.test,pw,x\r\n");
+    WriteCp932(dir_ / "Master.txt",
+               "1,list@example.test,,hello,data/list.txt,list@example.test,127.0.0.1,,,From ＠＠ and ＠＠,-- end,,"
+               "ＴＯ転送,,,\r\n"
+               "2,club@example.test,,[club],data/list.txt,club@example.test,127.0.0.1,,,,,,ＴＯ転送,,,\r\n"
+               "3,bs@example.test,,bs,data\\list.txt,bs@example.test,127.0.0.1,,Title here,,,,ＴＯ転送,,,\r\n");
+    WriteCp932(dir_ / "Kelmora.ini", "u,,20,0,0,0,0,0,9,10\r\n7,41,0\r\n");
+    program_ = std::make_unique<Program>(disk_, clock_, front_, dir_.string());
+    program_->set_mail_component(&mail_);
+    Status s = program_->Start("250");
+    ASSERT_TRUE(s.ok()) << s.message();
+    // The fixed waits are off; the pause between sends is not one of them.
+    program_->set_no_wait(true);
+  }
+  void TearDown() override {
+    program_.reset();
+    stdfs::remove_all(dir_);
+  }
+
+  // Leaves a, c and e in the list: three members among five slots.
+  void KeepThreeMembers() {
+    const int list = program_->members().FindList("data/list.txt");
+    program_->members().RemoveLoadedMember(list, "b@example.test");
+    program_->members().RemoveLoadedMember(list, "d@example.test");
+  }
+
+  OutgoingMail Mail(int row, int flag = kPlainMessage) {
+    OutgoingMail m;
+    m.ToAddr = "ignored@example.test";
+    m.ToName = "ignored";
+    m.MasterIndex = row;
+    m.strOrgAN = "\"Sender\" <s@example.test>";
+    m.mailsb = "hello there";
+    m.Msg = "Body";
+    m.ML_IDflag = flag;
+    m.strAttatch = "/tmp/one.bin";
+    return m;
+  }
+
+  // The files of log/ other than its receive folder.
+  std::vector<std::string> LogFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : stdfs::directory_iterator(dir_ / "log")) {
+      if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    }
+    return names;
+  }
+
+  std::string SendLog(const std::string& name) const { return Cp932ToUtf8(ReadBytes(dir_ / "log" / name)); }
+
+  stdfs::path dir_;
+  RealFileSystem disk_;
+  FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
+  RecordingFront front_;
+  RecordingMail mail_;
+  std::unique_ptr<Program> program_;
+};
+
+TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
+  KeepThreeMembers();
+  // The log's name is stamped once, before the first send.
+  mail_.on_send = [this](int) { clock_.Set(LocalTime{2027, 1, 1, 0, 0, 0}); };
+  stdfs::remove(dir_ / "Kelmora.ini");
+
+  EXPECT_TRUE(SendEMailTo(*program_, Mail(0)));
+
+  ASSERT_EQ(mail_.sent.size(), 3u);
+  const char* const expected_to[] = {"a@example.test", "c@example.test", "e@example.test"};
+  for (size_t i = 0; i < 3; ++i) {
+    const SentMail& s = mail_.sent[i];
+    EXPECT_EQ(s.recipients, std::string(expected_to[i]) + "\t>Message-ID: Kelmora");
+    EXPECT_EQ(s.server, "127.0.0.1");
+    EXPECT_EQ(s.from, "list@example.test");
+    EXPECT_EQ(s.subject, "Fw:hello there");
+    EXPECT_EQ(s.body, "From \"Sender\" <s@example.test> and ＠＠\r\nBody\r\n-- end");
+    EXPECT_EQ(s.attachments, "/tmp/one.bin");
+  }
+  EXPECT_EQ(LogFiles(), std::vector<std::string>{std::string("list.txt") + kStamp + ".txt"});
+  EXPECT_EQ(ReadBytes(dir_ / "log" / (std::string("list.txt") + kStamp + ".txt")),
+            Utf8ToCp932("3件のメールは全てＴＯ転送しました。\r\n"
+                        "1/3,a@example.test()\r\n2/3,c@example.test()\r\n3/3,e@example.test()\r\n\r\n"));
+  EXPECT_EQ(front_.busy_texts, (std::vector<std::string>{"　Kelmora： メール送信中(1/3)",
+                                                         "　Kelmora： メール送信中(2/3)",
+                                                         "　Kelmora： メール送信中(3/3)"}));
+  EXPECT_EQ(front_.waits, (std::vector<int>{250, 250, 250}));
+  EXPECT_EQ(front_.flashes, 0);
+  EXPECT_TRUE(stdfs::exists(dir_ / "Kelmora.ini"));  // saved again
+}
+
+TEST_F(SendEMailToTest, RefusedMemberIsLoggedFlashedAndTheOthersStillSent) {
+  KeepThreeMembers();
+  mail_.refusals["c@example.test"] = "550 5.1.1 unknown user";
+  EXPECT_FALSE(SendEMailTo(*program_, Mail(0)));
+  EXPECT_EQ(mail_.sent.size(), 3u);
+  // The last send went well, but one before it did not: no summary.
+  EXPECT_EQ(SendLog(std::string("list.txt") + kStamp + ".txt"),
+            "1/3,a@example.test()\r\n2/3,c@example.test(550 5.1.1 unknown user)\r\n3/3,e@example.test()\r\n");
+  EXPECT_EQ(front_.flashes, 1);
+}
+
+TEST_F(SendEMailToTest, NoListSendsNothingButStillSavesTheSettings) {
+  program_->members().lists.clear();
+  stdfs::remove(dir_ / "Kelmora.ini");
+  EXPECT_TRUE(SendEMailTo(*program_, Mail(0)));
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_TRUE(LogFiles().empty());
+  EXPECT_TRUE(stdfs::exists(dir_ / "Kelmora.ini"));
+}
+
+TEST_F(SendEMailToTest, StopRequestBetweenMembersEndsTheLoop) {
+  mail_.on_send = [this](int n) {
+    if (n == 2) program_->RequestStop();
+  };
+  EXPECT_TRUE(SendEMailTo(*program_, Mail(0)));
+  EXPECT_EQ(mail_.sent.size(), 2u);
+  EXPECT_EQ(SendLog(std::string("list.txt") + kStamp + ".txt"), "1/5,a@example.test()\r\n2/5,b@example.test()\r\n");
+}
+
+TEST_F(SendEMailToTest, ListRowNumbersTheSubjectAndSavesTheNumberEvenOnFailure) {
+  program_->settings().HideBusyWindow = 1;
+  for (const char* a : {"a@example.test", "b@example.test", "c@example.test", "d@example.test", "e@example.test"}) {
+    mail_.refusals[a] = "421 try later";
+  }
+  OutgoingMail m = Mail(1, kTitleIsListTag);
+  m.mailsb = "news";
+  EXPECT_FALSE(SendEMailTo(*program_, m));
+  ASSERT_EQ(mail_.sent.size(), 5u);
+  EXPECT_EQ(mail_.sent[0].subject, "[club:0042(5)] news");
+  EXPECT_EQ(mail_.sent[4].subject, "[club:0042(5)] news");  // one number for the whole call
+  EXPECT_TRUE(front_.busy_texts.empty());
+  EXPECT_EQ(front_.flashes, 5);
+  EXPECT_EQ(Cp932ToUtf8(ReadBytes(dir_ / "Kelmora.ini")), "u,,20,0,0,1,0,0,9,10\r\n7,42,0\r\n");
+}
+
+TEST_F(SendEMailToTest, ExhaustedSequenceNumberSendsNothing) {
+  program_->settings().MlSequenceNumbers[1] = 2147483647;
+  EXPECT_FALSE(SendEMailTo(*program_, Mail(1, kSubjectHasListTag)));
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_TRUE(LogFiles() == std::vector<std::string>{"Kelmoralog.txt"});
+  EXPECT_EQ(Cp932ToUtf8(ReadBytes(dir_ / "log/Kelmoralog.txt")).rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u);
+  EXPECT_EQ(Cp932ToUtf8(ReadBytes(dir_ / "Kelmora.ini")), "u,,20,0,0,0,0,0,9,10\r\n7,2147483647,0\r\n");
+}
+
+TEST_F(SendEMailToTest, SendLogNameDropsTheFolderOfTheSource) {
+  // Row 3 names the list with a Windows-style "data\list.txt".
+  EXPECT_TRUE(SendEMailTo(*program_, Mail(2)));
+  EXPECT_EQ(mail_.sent.at(0).subject, "Title here");
+  EXPECT_EQ(LogFiles(), std::vector<std::string>{std::string("list.txt") + kStamp + ".txt"});
+}
+
+TEST_F(SendEMailToTest, RunTimeErrorIsLoggedAndReportedAsFailure) {
+  stdfs::remove(dir_ / "Kelmora.ini");
+  EXPECT_FALSE(SendEMailTo(*program_, Mail(99)));
+  EXPECT_TRUE(mail_.sent.empty());
+  const std::string main_log = Cp932ToUtf8(ReadBytes(dir_ / "log/Kelmoralog.txt"));
+  EXPECT_EQ(main_log.rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u) << main_log;
+  EXPECT_TRUE(stdfs::exists(dir_ / "Kelmora.ini"));
+}
+
+}  // namespace
+}  // namespace kelmora
