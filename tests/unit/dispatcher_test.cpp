@@ -734,3 +734,24 @@ TEST_F(BounceTest, SenderFileRowAcceptsABounceWhoseSenderNameStandsInTheThirdFie
 
 }  // namespace
 }  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+// A selection survey may be set up without a result file; its answers must
+// then be kept (not marked for deletion) and the problem said once.
+TEST_F(DispatcherTest, SurveyRowWithoutResultFileKeepsTheAnswerAndSaysWhy) {
+  WriteMaster({Rule{.ToAddr = kClub, .Keyword = "vote", .Process = "アンケート選択"}});
+  WriteIni(Ini{.delete_after_processing = 1});
+  AddMessage("m1.eml", Message{.subject = "vote", .body = "A"});
+  ASSERT_TRUE(Start());
+  RunCycle();
+
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m1.eml"), "宛先：")) << "kept in readable form";
+  EXPECT_EQ(CountOf(MainLog(), "\r\n"), 1);
+  EXPECT_TRUE(Contains(MainLog(), "Master.txtの1行目のアンケート<アンケート選択>には保存用ファイルが指定されていない"));
+}
+
+}  // namespace
+}  // namespace kelmora
