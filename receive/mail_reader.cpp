@@ -18,24 +18,13 @@
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
+#include "receive/mime_util.h"
+
 namespace kelmora {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-struct GObjectUnref {
-  void operator()(gpointer p) const {
-    if (p) g_object_unref(p);
-  }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 bool IsAscii(std::string_view s) {
   for (char c : s) {
@@ -144,7 +133,7 @@ std::string DecodeUnlabelled(std::string_view bytes) {
 }
 
 std::string NormalizeCharsetLabel(std::string_view charset) {
-  std::string label = Lower(Trim(charset));
+  std::string label = AsciiLower(Trim(charset));
   // Quotes survive in some broken headers; a "*lang" suffix comes from
   // RFC 2231 encoded-words.
   label.erase(std::remove(label.begin(), label.end(), '"'), label.end());
@@ -304,18 +293,6 @@ void ScanHeader(std::string_view value, OnText on_text, OnWord on_word) {
   if (text_start < value.size()) on_text(value.substr(text_start));
 }
 
-// Replaces control characters (line breaks, tabs, NUL) by blanks so that a
-// header item stays on one line.
-std::string OneLine(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F) ? ' ' : c;
-  }
-  return out;
-}
-
 // Header value prepared for GMime's address parser: every run of
 // encoded-words becomes one UTF-8 encoded-word and raw 8-bit text becomes
 // UTF-8, so GMime's own (lossy) charset tables are never needed.
@@ -428,7 +405,7 @@ std::vector<std::pair<std::string, std::string>> RawParams(std::string_view raw)
     while (i < value.size() && (value[i] == ';' || value[i] == ' ' || value[i] == '\t')) ++i;
     size_t name_start = i;
     while (i < value.size() && value[i] != '=' && value[i] != ';') ++i;
-    std::string name = Lower(Trim(value.substr(name_start, i - name_start)));
+    std::string name = AsciiLower(Trim(value.substr(name_start, i - name_start)));
     if (i >= value.size() || value[i] == ';') continue;
     ++i;  // '='
     while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
@@ -545,27 +522,10 @@ std::string MessagePartBytes(GMimeMessagePart* part) {
   return StreamBytes(array);
 }
 
-std::string ToCrLf(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 32);
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r') {
-      out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      out += "\r\n";
-    } else if (c != '\0') {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // The charset of an HTML document that does not name one in its header:
 // a <meta charset=...> near the start.
 std::string HtmlMetaCharset(std::string_view html) {
-  std::string head = Lower(html.substr(0, 4096));
+  std::string head = AsciiLower(html.substr(0, 4096));
   size_t pos = head.find("charset=");
   if (pos == std::string::npos) return "";
   pos += 8;
@@ -683,7 +643,7 @@ std::string MimeType(GMimeObject* object) {
   if (type == nullptr) return "application/octet-stream";
   const char* media = g_mime_content_type_get_media_type(type);
   const char* sub = g_mime_content_type_get_media_subtype(type);
-  return Lower(std::string(media ? media : "application") + "/" + (sub ? sub : "octet-stream"));
+  return AsciiLower(std::string(media ? media : "application") + "/" + (sub ? sub : "octet-stream"));
 }
 
 std::string PartFileName(GMimeObject* object) {
@@ -723,7 +683,7 @@ void WalkLeaf(ReadContext& ctx, GMimeObject* object, bool whole_message) {
   if (!GMIME_IS_PART(object)) return;
   GMimePart* part = GMIME_PART(object);
   if (inline_text && type == "text/plain") {
-    std::string text = ToCrLf(PartText(part, false));
+    std::string text = ToCrLf(PartText(part, false), true);
     if (!ctx.have_plain) {
       ctx.body = text;
       ctx.have_plain = true;
@@ -778,7 +738,7 @@ void Walk(ReadContext& ctx, GMimeObject* object, int depth) {
 
 std::set<std::string> WantedFields(const std::string& fields) {
   std::set<std::string> wanted;
-  for (const std::string& f : Split(Lower(fields), ":")) {
+  for (const std::string& f : Split(AsciiLower(fields), ":")) {
     std::string t = Trim(f);
     if (!t.empty()) wanted.insert(t);
   }
@@ -925,7 +885,7 @@ std::string HtmlToText(std::string_view html) {
             u.toUTF8String(decoded);
           }
         } else {
-          auto it = kEntities.find(Lower(entity));
+          auto it = kEntities.find(AsciiLower(entity));
           if (it != kEntities.end()) decoded = it->second;
         }
         if (!decoded.empty()) {
@@ -1005,7 +965,7 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
     for (const std::string& f : ctx.files) fs.RemoveFile(f);
     return MailReply::Text(ctx.error);
   }
-  std::string body = ctx.have_plain ? ctx.body : ctx.have_html ? ToCrLf(HtmlToText(ctx.html)) : "";
+  std::string body = ctx.have_plain ? ctx.body : ctx.have_html ? ToCrLf(HtmlToText(ctx.html), true) : "";
   items.push_back("Body: " + body);
   for (const std::string& f : ctx.files) items.push_back("File: " + f);
   return MailReply::List(std::move(items));

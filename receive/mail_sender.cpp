@@ -20,51 +20,11 @@
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
+#include "receive/mime_util.h"
+
 namespace kelmora {
 namespace {
 
-struct GObjectUnref {
-  void operator()(gpointer p) const {
-    if (p) g_object_unref(p);
-  }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// Control characters (CR, LF, TAB, NUL ...) become blanks: a value must
-// never start a new header line or SMTP command.
-std::string OneLine(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F) ? ' ' : c;
-  }
-  return out;
-}
-
-std::string ToCrLf(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 32 + 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r') {
-      out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      out += "\r\n";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------------------
 // Recipients
@@ -92,7 +52,7 @@ bool IsForbiddenHeader(const std::string& name) {
   static const std::set<std::string> kForbidden = {"bcc",  "resent-bcc", "to",      "cc",           "from",
                                                    "sender", "date",     "subject", "mime-version", "message-id",
                                                    "return-path"};
-  std::string lower = Lower(name);
+  std::string lower = AsciiLower(name);
   return kForbidden.count(lower) > 0 || StartsWith(lower, "content-");
 }
 
@@ -120,7 +80,7 @@ ParsedRecipients ParseRecipients(const std::string& recipients) {
   ParsedRecipients r;
   std::set<std::string> seen;  // lower-cased envelope addresses
   auto add_envelope = [&](const std::string& addr) {
-    if (seen.insert(Lower(addr)).second) r.envelope.push_back(addr);
+    if (seen.insert(AsciiLower(addr)).second) r.envelope.push_back(addr);
   };
   bool blind = false;
   std::vector<std::string> items = Split(recipients, "\t");
@@ -140,7 +100,7 @@ ParsedRecipients ParseRecipients(const std::string& recipients) {
         if (colon == std::string::npos) continue;
         std::string name = Trim(line.substr(0, colon));
         std::string value = Trim(line.substr(colon + 1));
-        if (Lower(name) == "message-id") {
+        if (AsciiLower(name) == "message-id") {
           r.message_id_text = value;
         } else if (IsHeaderName(name) && !IsForbiddenHeader(name)) {
           r.headers.emplace_back(name, SanitizeUtf8(value));
@@ -148,7 +108,7 @@ ParsedRecipients ParseRecipients(const std::string& recipients) {
       }
       continue;
     }
-    if (Lower(item) == "bcc") {
+    if (AsciiLower(item) == "bcc") {
       blind = true;
       continue;
     }
@@ -166,7 +126,7 @@ ParsedRecipients ParseRecipients(const std::string& recipients) {
     if (!blind) {
       // The first item and every plain address before "bcc" are shown.
       bool shown = false;
-      for (const std::string& v : r.visible) shown = shown || Lower(v) == Lower(addr);
+      for (const std::string& v : r.visible) shown = shown || AsciiLower(v) == AsciiLower(addr);
       if (!shown) r.visible.push_back(addr);
     }
     add_envelope(addr);
@@ -188,14 +148,14 @@ bool IsDotAtomText(const std::string& s) {
 std::string LocalHostName() {
   char buf[256] = {0};
   if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
-  std::string name = Lower(buf);
+  std::string name = AsciiLower(buf);
   return IsDotAtomText(name) ? name : "localhost";
 }
 
 std::string MessageIdDomain(const std::string& from_address) {
   size_t at = from_address.rfind('@');
   if (at != std::string::npos) {
-    std::string domain = Lower(from_address.substr(at + 1));
+    std::string domain = AsciiLower(from_address.substr(at + 1));
     if (IsDotAtomText(domain)) return domain;
   }
   std::string host = LocalHostName();
@@ -243,7 +203,7 @@ std::string MimeTypeForFile(const std::string& name) {
   };
   size_t dot = name.rfind('.');
   if (dot != std::string::npos) {
-    auto it = kTypes.find(Lower(name.substr(dot)));
+    auto it = kTypes.find(AsciiLower(name.substr(dot)));
     if (it != kTypes.end()) return it->second;
   }
   return "application/octet-stream";
@@ -313,7 +273,7 @@ bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* e
       return false;
     }
   }
-  std::string lower = Lower(s);
+  std::string lower = AsciiLower(s);
   std::string scheme = "smtp";
   std::string rest = s;
   size_t sep = s.find("://");

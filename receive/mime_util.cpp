@@ -1,0 +1,40 @@
+#include "receive/mime_util.h"
+
+#include <cctype>
+
+namespace kelmora {
+
+std::string AsciiLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string OneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    out += (u < 0x20 || u == 0x7F) ? ' ' : c;
+  }
+  return out;
+}
+
+std::string ToCrLf(std::string_view text, bool drop_nul) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32 + 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      out += "\r\n";
+    } else if (c != '\0' || !drop_nul) {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace kelmora
