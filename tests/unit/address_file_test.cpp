@@ -8,28 +8,10 @@
 #include <iterator>
 
 #include "textio/codepage.h"
+#include "tests/unit/temp_folder.h"
 
 namespace kelmora {
 namespace {
-
-// A real temporary folder, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/kelmora-address-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    if (made) path_ = made;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -26,6 +26,7 @@
 #include "textio/clock.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
+#include "tests/unit/temp_folder.h"
 
 namespace kelmora {
 namespace {
@@ -39,21 +40,6 @@ std::string ReadAll(const std::string& path) {
 
 // The header block of a message (up to the first empty line).
 std::string Headers(const std::string& message) { return message.substr(0, message.find("\r\n\r\n") + 2); }
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kelmora_sender_XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
-  }
-  ~TempDir() {
-    if (!path_.empty()) std::filesystem::remove_all(path_);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // ---------------------------------------------------------------------------
 // Building
@@ -80,7 +66,7 @@ class MailBuildTest : public ::testing::Test {
   }
 
   RealFileSystem fs_;
-  TempDir dir_;
+  TempFolder dir_;
 };
 
 TEST_F(MailBuildTest, BlindCopiesStayInTheEnvelope) {
@@ -439,7 +425,7 @@ class MailSendTest : public ::testing::Test {
     return r + "\t>Message-ID: Kelmora";
   }
 
-  TempDir dir_;
+  TempFolder dir_;
   RealFileSystem fs_;
   FixedClock clock_;
   Logger log_;

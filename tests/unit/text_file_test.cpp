@@ -19,31 +19,13 @@
 
 #include "tests/unit/fake_file_system.h"
 #include "textio/text_file.h"
+#include "tests/unit/temp_folder.h"
 
 namespace kelmora {
 namespace {
 
 using Lines = std::vector<std::string>;
 const std::string kBom = "\xEF\xBB\xBF";
-
-// A real folder under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kelmora-textfile-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 void PutBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
@@ -272,7 +254,7 @@ TEST_F(TextFileTest, ReadersNeverWrite) {
 // ---- the real disk -----------------------------------------------------------
 
 TEST(TextFileDiskTest, ReadingLeavesTheFileUntouched) {
-  TempDir dir;
+  TempFolder dir;
   ASSERT_FALSE(dir.path().empty());
   RealFileSystem fs;
   const std::string path = dir.File("Master.txt");
@@ -298,7 +280,7 @@ TEST(TextFileDiskTest, ReadingLeavesTheFileUntouched) {
 }
 
 TEST(TextFileDiskTest, RewritesLeaveNoTemporaryFilesAndKeepPermissions) {
-  TempDir dir;
+  TempFolder dir;
   ASSERT_FALSE(dir.path().empty());
   RealFileSystem fs;
   const std::string path = dir.File("members.txt");
@@ -329,7 +311,7 @@ TEST(TextFileDiskTest, RewritesLeaveNoTemporaryFilesAndKeepPermissions) {
 }
 
 TEST(TextFileDiskTest, FailedRewriteKeepsOldContentAndLeavesNoTemporaryFile) {
-  TempDir dir;
+  TempFolder dir;
   ASSERT_FALSE(dir.path().empty());
   RealFileSystem fs;
   const std::string path = dir.File("Kelmora.ini");
@@ -355,7 +337,7 @@ TEST(TextFileDiskTest, FailedRewriteKeepsOldContentAndLeavesNoTemporaryFile) {
 }
 
 TEST(TextFileDiskTest, NamedPipeIsNotReadAndDoesNotHang) {
-  TempDir dir;
+  TempFolder dir;
   ASSERT_FALSE(dir.path().empty());
   RealFileSystem fs;
   const std::string path = dir.File("reply.txt");
