@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/core/program.h"
+#include "tests/support/silent_front_end.h"
 #include "config/address_file.h"
 #include "log/logger.h"
 #include "textio/clock.h"

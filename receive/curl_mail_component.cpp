@@ -5,14 +5,6 @@
 #include "textio/strings.h"
 
 namespace kelmora {
-namespace {
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
 
 CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, MailOptions options)
     : fs_(fs), log_(log), options_(options), sender_(fs, log, options), fetcher_(fs, options) {}

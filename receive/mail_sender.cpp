@@ -233,11 +233,6 @@ bool FitsSevenBit(const std::string& text) {
   return true;
 }
 
-std::string BaseName(const std::string& path) {
-  size_t sep = path.find_last_of('/');
-  return sep == std::string::npos ? path : path.substr(sep + 1);
-}
-
 std::string SerializeMessage(GMimeMessage* message) {
   GByteArray* array = g_byte_array_new();
   GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));

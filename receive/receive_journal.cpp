@@ -12,11 +12,6 @@
 namespace kelmora {
 namespace {
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // %-escapes the characters that carry the line structure.
 std::string Escape(const std::string& s) {
   std::string out;

@@ -1,5 +1,6 @@
 #include "textio/clock.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -10,6 +11,12 @@ LocalTime SystemClock::Now() const {
   std::tm tm{};
   localtime_r(&now, &tm);
   return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::int64_t SystemClock::EpochMicros() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string FormatDate8(const LocalTime& t) {

@@ -2,6 +2,7 @@
 // fix the time that goes into log stamps and member records.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kelmora {
@@ -13,23 +14,17 @@ struct LocalTime {
 class Clock {
  public:
   virtual ~Clock() = default;
+  // The local date and time, to the second.
   virtual LocalTime Now() const = 0;
+  // Microseconds since the Unix epoch (UTC): unique names, Message-IDs,
+  // ages of records.
+  virtual std::int64_t EpochMicros() const = 0;
 };
 
 class SystemClock : public Clock {
  public:
   LocalTime Now() const override;
-};
-
-// A clock that always tells the same time (tests).
-class FixedClock : public Clock {
- public:
-  explicit FixedClock(LocalTime t) : t_(t) {}
-  LocalTime Now() const override { return t_; }
-  void Set(LocalTime t) { t_ = t; }
-
- private:
-  LocalTime t_;
+  std::int64_t EpochMicros() const override;
 };
 
 // "yyyymmdd"

@@ -10,23 +10,15 @@
 #include <algorithm>
 #include <random>
 
+#include "textio/strings.h"
+
 namespace kelmora {
 namespace {
 
 Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
-  return Status::Error(what + " " + path + ": " + std::strerror(err));
-}
-
-std::string DirName(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string message = what + " " + path + ": " + std::strerror(err);
+  if (err == ENOENT || err == ENOTDIR) return Status::NotFound(std::move(message));
+  return Status::IOError(std::move(message));
 }
 
 Status WriteAll(int fd, const std::string& bytes, const std::string& path) {

@@ -1,5 +1,6 @@
-// Status: the outcome of an operation that can fail, with a human-readable
-// message. Cheap to copy; an OK status carries no message.
+// Status: the outcome of an operation that can fail: a code saying what kind
+// of failure it was, and a human-readable message. Cheap to copy; an OK
+// status carries no message.
 #pragma once
 
 #include <string>
@@ -9,16 +10,37 @@ namespace kelmora {
 
 class Status {
  public:
+  enum class Code {
+    kOk = 0,
+    kNotFound,         // the file or item does not exist
+    kIOError,          // the disk or the network failed
+    kCorrupt,          // the data is damaged or does not parse
+    kInvalidArgument,  // the caller asked for something that cannot be
+    kRefused,          // a peer (server, store) said no
+    kError,            // any other failure; the message tells
+  };
+
   Status() = default;
   static Status OK() { return Status(); }
-  static Status Error(std::string message) { return Status(std::move(message)); }
+  static Status Error(std::string message) { return Status(Code::kError, std::move(message)); }
+  static Status NotFound(std::string message) { return Status(Code::kNotFound, std::move(message)); }
+  static Status IOError(std::string message) { return Status(Code::kIOError, std::move(message)); }
+  static Status Corrupt(std::string message) { return Status(Code::kCorrupt, std::move(message)); }
+  static Status InvalidArgument(std::string message) {
+    return Status(Code::kInvalidArgument, std::move(message));
+  }
+  static Status Refused(std::string message) { return Status(Code::kRefused, std::move(message)); }
 
-  bool ok() const { return !failed_; }
+  bool ok() const { return code_ == Code::kOk; }
+  Code code() const { return code_; }
+  bool IsNotFound() const { return code_ == Code::kNotFound; }
+  bool IsIOError() const { return code_ == Code::kIOError; }
+  bool IsCorrupt() const { return code_ == Code::kCorrupt; }
   const std::string& message() const { return message_; }
 
  private:
-  explicit Status(std::string message) : failed_(true), message_(std::move(message)) {}
-  bool failed_ = false;
+  Status(Code code, std::string message) : code_(code), message_(std::move(message)) {}
+  Code code_ = Code::kOk;
   std::string message_;
 };
 

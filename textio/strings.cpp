@@ -157,4 +157,16 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
   return out;
 }
 
+std::string BaseName(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string DirName(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
 }  // namespace kelmora

@@ -59,4 +59,9 @@ std::int32_t RoundHalfEven(double v);
 // (a table written on Windows) is read as "/".
 std::string JoinPath(std::string_view folder, std::string_view name);
 
+// The last component of a "/"-separated path (the whole path when it has no
+// "/"), and the folder part in front of it ("." when none, "/" for the root).
+std::string BaseName(std::string_view path);
+std::string DirName(std::string_view path);
+
 }  // namespace kelmora

@@ -24,20 +24,4 @@ class FrontEnd {
   virtual void Wait(int ms) = 0;
 };
 
-// Shows nothing; for tests and tools.
-class SilentFrontEnd : public FrontEnd {
- public:
-  void SetStatusText(const std::string& text) override { status = text; }
-  void Flash() override { ++flashes; }
-  void ShowBusy() override { busy = true; ++busy_shown; }
-  void CloseBusy() override { busy = false; }
-  void PumpEvents() override {}
-  void Wait(int) override {}
-
-  std::string status;
-  int flashes = 0;
-  int busy_shown = 0;
-  bool busy = false;
-};
-
 }  // namespace kelmora

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "textio/codepage.h"
+#include "tests/support/fixed_clock.h"
 #include "tests/unit/temp_folder.h"
 
 namespace kelmora {

@@ -30,12 +30,12 @@
 #include <system_error>
 #include <vector>
 
-#include "app/core/front_end.h"
+#include "tests/support/silent_front_end.h"
 #include "app/core/message_processor.h"
 #include "app/core/program.h"
 #include "process/dispatcher.h"
 #include "receive/mail_component.h"
-#include "textio/clock.h"
+#include "tests/support/fixed_clock.h"
 #include "textio/codepage.h"
 #include "textio/file_system.h"
 

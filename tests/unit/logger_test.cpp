@@ -10,6 +10,7 @@
 #include "log/logger.h"
 #include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
+#include "tests/support/fixed_clock.h"
 
 namespace kelmora {
 namespace {

@@ -23,7 +23,7 @@
 
 #include "receive/mail_library_init.h"
 #include "receive/mail_reader.h"
-#include "textio/clock.h"
+#include "tests/support/fixed_clock.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 #include "tests/unit/temp_folder.h"

@@ -10,7 +10,9 @@
 #include <stdexcept>
 
 #include "app/core/program.h"
+#include "tests/support/silent_front_end.h"
 #include "textio/codepage.h"
+#include "tests/support/fixed_clock.h"
 
 namespace kelmora {
 namespace {

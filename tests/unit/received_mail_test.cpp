@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fake_file_system.h"
-#include "textio/clock.h"
+#include "tests/support/fixed_clock.h"
 #include "textio/codepage.h"
 
 namespace kelmora {

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "app/core/program.h"
+#include "tests/support/silent_front_end.h"
 #include "textio/codepage.h"
+#include "tests/support/fixed_clock.h"
 
 namespace kelmora {
 namespace {

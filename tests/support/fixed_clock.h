@@ -1,0 +1,22 @@
+// FixedClock: a clock that tells the time it was given, for tests.
+#pragma once
+
+#include "tests/support/fixed_clock.h"
+
+namespace kelmora {
+
+class FixedClock : public Clock {
+ public:
+  explicit FixedClock(LocalTime t) : t_(t) {}
+  LocalTime Now() const override { return t_; }
+  // Advances by one microsecond per call, so unique names stay unique.
+  std::int64_t EpochMicros() const override { return ++micros_; }
+  void Set(LocalTime t) { t_ = t; }
+  void SetEpochMicros(std::int64_t micros) { micros_ = micros; }
+
+ private:
+  LocalTime t_;
+  mutable std::int64_t micros_ = 1'800'000'000'000'000;
+};
+
+}  // namespace kelmora
