@@ -7,7 +7,6 @@
 
 #include "app/core/command_line.h"
 #include "app/core/headless.h"
-#include "app/core/local_mail_reception.h"
 #include "app/core/program.h"
 #include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
@@ -54,9 +53,7 @@ int main(int argc, char** argv) {
 
   CurlMailComponent mail(fs, program.logger());
   program.set_mail_component(&mail);
-  NoLocalMailReception local;
-  program.set_local_reception(&local);
-  Dispatcher dispatcher(program);
+  Dispatcher dispatcher(program.dispatch_context());
   program.set_processor(&dispatcher);
 
   Status s = program.Start(cmd.delay);

@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
   const int kAdds = 20;
   auto t_add0 = Clk::now();
   for (int i = 0; i < kAdds; ++i) {
-    int r = AddMember(disk, clock, members.string(), "new" + std::to_string(i) + "@example.test", "secret");
+    const int r = static_cast<int>(
+        AddMember(disk, clock, members.string(), "new" + std::to_string(i) + "@example.test", "secret"));
     if (r != 0) {
       std::fprintf(stderr, "AddMember failed with %d\n", r);
       return 1;

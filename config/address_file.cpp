@@ -92,6 +92,16 @@ Status ReadAddressUnchecked(const FileSystem& fs, const std::string& program_fol
 
 }  // namespace
 
+std::vector<std::string> MemberTable::Members(int index) const {
+  std::vector<std::string> out;
+  if (index < 0 || index >= static_cast<int>(lists.size())) return out;
+  const std::vector<std::string>& slots = lists[static_cast<size_t>(index)].Addresses;
+  for (int i = 0; i < slot_count && i < static_cast<int>(slots.size()); ++i) {
+    if (!slots[static_cast<size_t>(i)].empty()) out.push_back(slots[static_cast<size_t>(i)]);
+  }
+  return out;
+}
+
 int MemberTable::FindList(const std::string& value) const {
   for (size_t i = 0; i < lists.size(); ++i) {
     if (lists[i].Source == value) return static_cast<int>(i);
@@ -146,22 +156,28 @@ int IsMember(const std::vector<std::string>& lines, const std::string& address) 
   return 0;
 }
 
-int AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
+// WriteLines answers 0 written, 1 file gone, -1 failure: the same numbers.
+MemberResult FromWriteResult(int r) {
+  if (r == 0) return MemberResult::kDone;
+  return r == 1 ? MemberResult::kFileAbsent : MemberResult::kFailure;
+}
+
+MemberResult AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
               const std::string& text) {
   try {
     const std::string addr = Trim(address);
     const std::string body = Trim(text);
-    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return -3;
+    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return MemberResult::kIncomplete;
     // The new line must read back as this member at the next start: an
     // address the loader would reject, or a field that would split the
     // line, is not a usable request.
-    if (!IsMailAddress(addr) || !FitsOneField(addr)) return -3;
+    if (!IsMailAddress(addr) || !FitsOneField(addr)) return MemberResult::kIncomplete;
     const std::string password = FirstLinePassword(body);
-    if (password.empty() || !FitsOneField(password)) return -3;
+    if (password.empty() || !FitsOneField(password)) return MemberResult::kIncomplete;
 
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return 1;
-    if (IsMember(lines, addr)) return 2;
+    if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFileAbsent;
+    if (IsMember(lines, addr)) return MemberResult::kAlreadyOrNotMember;
 
     const std::string stamp = FormatMemberStamp(clock.Now());
     if (FileHoldsNoMember(lines)) {
@@ -169,24 +185,24 @@ int AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const
     } else {
       lines.push_back(std::to_string(lines.size() + 1) + "," + addr + "," + password + "," + stamp);
     }
-    return WriteLines(fs, path, lines);
+    return FromWriteResult(WriteLines(fs, path, lines));
   } catch (const std::exception&) {
-    return -1;
+    return MemberResult::kFailure;
   }
 }
 
-int DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text) {
+MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text) {
   try {
     const std::string addr = Trim(address);
     const std::string body = Trim(text);
-    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return -3;
+    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return MemberResult::kIncomplete;
     const std::string password = FirstLinePassword(body);
-    if (password.empty()) return -3;
+    if (password.empty()) return MemberResult::kIncomplete;
     const bool any_password = password == kRemoveExisting || password == kRemoveUndelivered;
 
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return 1;
-    if (!IsMember(lines, addr)) return 2;
+    if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFileAbsent;
+    if (!IsMember(lines, addr)) return MemberResult::kAlreadyOrNotMember;
 
     std::vector<std::string> kept;
     for (const std::string& line : lines) {
@@ -196,44 +212,44 @@ int DeleteMember(FileSystem& fs, const std::string& path, const std::string& add
         // A line without a password field can be removed by anyone who
         // knows the address; a stored password, even an empty one, must
         // match exactly.
-        if (f.size() >= 3 && f[2] != password && !any_password) return 3;
+        if (f.size() >= 3 && f[2] != password && !any_password) return MemberResult::kWrongPassword;
         continue;
       }
       kept.push_back(line);
     }
     if (kept.empty()) kept.push_back("");
-    return WriteLines(fs, path, kept);
+    return FromWriteResult(WriteLines(fs, path, kept));
   } catch (const std::exception&) {
-    return -1;
+    return MemberResult::kFailure;
   }
 }
 
-std::string ChangePassword(FileSystem& fs, const Clock& clock, const std::string& path,
-                           const std::string& address, const std::string& text) {
+MemberResult ChangePassword(FileSystem& fs, const Clock& clock, const std::string& path,
+                            const std::string& address, const std::string& text) {
   try {
     const std::string addr = Trim(address);
     const std::string body = Trim(text);
-    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return "-3";
+    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return MemberResult::kIncomplete;
     std::vector<std::string> request = RequestLines(body);
-    if (request.size() < 2) return "-3";
+    if (request.size() < 2) return MemberResult::kIncomplete;
     const std::string old_password = Trim(request[0]);
     const std::string new_password = Trim(request[1]);
-    if (new_password.empty() || !FitsOneField(new_password)) return "-3";
+    if (new_password.empty() || !FitsOneField(new_password)) return MemberResult::kIncomplete;
 
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return "-1";
+    if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFailure;
     for (std::string& line : lines) {
       std::vector<std::string> f = Split(line, ",");
       if (f.size() < 2 || Trim(f[1]) != addr) continue;
       // A member without a password (no field, or an empty one) may set
       // one whatever it gives as the old password.
-      if (f.size() >= 3 && !Trim(f[2]).empty() && old_password != f[2]) return "3";
+      if (f.size() >= 3 && !Trim(f[2]).empty() && old_password != f[2]) return MemberResult::kWrongPassword;
       line = f[0] + "," + f[1] + "," + new_password + "," + FormatMemberStamp(clock.Now());
-      return std::to_string(WriteLines(fs, path, lines));
+      return FromWriteResult(WriteLines(fs, path, lines));
     }
-    return "2";
+    return MemberResult::kAlreadyOrNotMember;
   } catch (const std::exception&) {
-    return "-1";
+    return MemberResult::kFailure;
   }
 }
 

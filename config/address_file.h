@@ -28,6 +28,9 @@ struct MemberTable {
   // The index of the list whose Source equals `value`, or -1.
   int FindList(const std::string& value) const;
 
+  // The members of list `index`: its non-empty slots, in slot order.
+  std::vector<std::string> Members(int index) const;
+
   // Puts `address` into the first empty slot of list `index`; when it has
   // none, every list gets one more slot.
   void AddLoadedMember(int index, const std::string& address);
@@ -41,19 +44,31 @@ struct MemberTable {
 Status ReadAddress(const FileSystem& fs, const std::string& program_folder, const MasterTable& rules,
                    MemberTable* table);
 
-// Result codes: 0 done, 1 file absent, 2 already / not a member, 3 wrong
-// password, -3 incomplete request, -1 failure.
+// The result of a member operation; the values are the numbers the
+// operations have always answered, turned into reply texts only where the
+// replies are written.
+enum class MemberResult : int {
+  kDone = 0,
+  kFileAbsent = 1,
+  kAlreadyOrNotMember = 2,  // already a member (add), not a member (delete, change)
+  kWrongPassword = 3,
+  kIncomplete = -3,         // the request lacks an address or a usable password
+  kFailure = -1,
+};
+
 // The password is the first line of `text`; a bare LF ends a line as CR LF
 // does. A new password or a new member's address holding "," (which would
 // shift the fields of the line), and a new member's address that the
-// start-up loader would reject, make the request incomplete (-3).
+// start-up loader would reject, make the request incomplete.
 // A failed rewrite leaves the file as it was.
-int AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
-              const std::string& text);
-int DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text);
-// The result code as decimal text.
-std::string ChangePassword(FileSystem& fs, const Clock& clock, const std::string& path,
-                           const std::string& address, const std::string& text);
+MemberResult AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
+                       const std::string& text);
+MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::string& address,
+                          const std::string& text);
+// The old password is the first line of `text`, the new one the second. An
+// address file that cannot be read is a failure here.
+MemberResult ChangePassword(FileSystem& fs, const Clock& clock, const std::string& path,
+                            const std::string& address, const std::string& text);
 std::string GetPassword(const FileSystem& fs, const std::string& path, const std::string& address);
 // 1 when some line has the address as its trimmed second field, else 0.
 int IsMember(const std::vector<std::string>& lines, const std::string& address);

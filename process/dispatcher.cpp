@@ -2,7 +2,6 @@
 
 #include <exception>
 
-#include "app/core/program.h"
 #include "config/address_file.h"
 #include "config/process_types.h"
 #include "log/error_entry.h"
@@ -46,71 +45,60 @@ std::string OriginalSender(const ReceivedMail& mail) {
   return "<" + mail.FromAddress + ">";
 }
 
-std::string ReadableForm(const ReceivedMail& mail) {
-  return "宛先：\"" + mail.ToName + "\" <" + mail.ToAddress + ">\r\n" + "差出人：\"" + mail.FromName + "\" <" +
-         mail.FromAddress + ">\r\n" + "件名：" + mail.Subject + "\r\n" + mail.Body + "\r\n";
-}
-
-void Dispatcher::ProcessMessages(int count, const std::vector<std::string>& stored_names) {
+void Dispatcher::ProcessMessages(Inbox& inbox) {
   try {
-    ProcessAll(count, stored_names);
+    ProcessAll(inbox);
   } catch (const std::exception& e) {
-    program_.logger().WriteLog(ErrorEntry(kDispatchFailureLabel, e));
+    ctx_.send.logger.WriteLog(ErrorEntry(kDispatchFailureLabel, e));
   }
 }
 
-std::string Dispatcher::StoredPath(const std::string& name) const {
-  if (!name.empty() && name[0] == '/') return name;
-  return JoinPath(program_.logger().ReceiveFolder(), name);
-}
+std::string Dispatcher::RulePath(const std::string& name) const { return JoinPath(ctx_.program_folder, name); }
 
 void Dispatcher::LogUnavailable(int row, const std::string& what) {
-  program_.logger().WriteLog("Master.txtの" + std::to_string(row + 1) + "行目の" + what +
-                             "はこの版ではまだ使えません。メールは未処理のまま残します。");
+  ctx_.send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) + "行目の" + what +
+                            "はこの版ではまだ使えません。メールは未処理のまま残します。");
 }
 
-void Dispatcher::ProcessAll(int count, const std::vector<std::string>& stored_names) {
-  // Messages of the local mail store are read through its own session,
-  // which this dispatcher does not drive yet; they stay where they are.
-  if (program_.reception_mode() != ReceptionMode::kPop3 || program_.mail() == nullptr) return;
-  const std::string folder = program_.logger().ReceiveFolder();
+void Dispatcher::ProcessAll(Inbox& inbox) {
+  // The local mail store cannot be read by this version yet; its messages
+  // stay where they are.
+  if (inbox.mode() != ReceptionMode::kPop3) return;
+  const MasterTable& master = ctx_.send.master;
 
-  for (int m = 0; m < count && m + 1 < static_cast<int>(stored_names.size()); ++m) {
+  for (int index = 0; index < inbox.Count(); ++index) {
     MessageState state;
-    state.mail.StoredName = stored_names[static_cast<size_t>(m + 1)];
+    state.index = index;
     // A fresh record per message: a message that cannot be read must never
     // go out with the fields of the one before it.
-    std::string error = ReadStoredMail(*program_.mail(), state.mail.StoredName, folder, &state.mail);
-    if (!error.empty()) {
-      program_.logger().WriteLog("ReadMailでエラー発生<" + state.mail.StoredName + ">:" + error);
-      SetAside(state.mail.StoredName);
+    Status read = inbox.Read(index, &state.mail);
+    if (!read.ok()) {
+      ctx_.send.logger.WriteLog("ReadMailでエラー発生<" + state.mail.StoredName + ">:" + read.message());
+      inbox.Settle(index, state.mail, Inbox::Disposition::kSetAside);
       continue;
     }
     state.subject_form = MatchingForm(state.mail.Subject);
     state.body_form = MatchingForm(state.mail.Body);
 
-    bool stopped = false;
-    for (int row = 0; row < static_cast<int>(program_.master().size()); ++row) {
-      RowOutcome outcome = ProcessRow(row, state);
-      if (outcome == RowOutcome::kStop) {
-        stopped = true;
-        break;
-      }
+    for (int row = 0; row < static_cast<int>(master.size()); ++row) {
+      RowOutcome outcome = ProcessRow(inbox, row, state);
+      if (outcome == RowOutcome::kStop) return;
       if (outcome == RowOutcome::kNextMessage) break;
     }
-    if (stopped) return;
-    Settle(state);
+    Settle(inbox, state);
   }
+  inbox.Finish();
 }
 
-Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
-  program_.front().PumpEvents();
-  if (program_.stop_requested()) return RowOutcome::kStop;
+Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageState& m) {
+  const SendContext& send = ctx_.send;
+  send.pacer.PumpEvents();
+  if (send.pacer.StopRequested()) return RowOutcome::kStop;
 
-  const MasterRule& rule = program_.master()[static_cast<size_t>(row)];
+  const MasterRule& rule = send.master[static_cast<size_t>(row)];
   const ReceivedMail& mail = m.mail;
-  const bool pop3 = program_.reception_mode() == ReceptionMode::kPop3;
-  const Settings& settings = program_.settings();
+  const bool pop3 = inbox.mode() == ReceptionMode::kPop3;
+  const Settings& settings = send.settings;
 
   const std::string k = MatchingForm(rule.Keyword);
   const bool keyword_in_subject = !m.subject_form.empty() && m.subject_form.find(k) != std::string::npos;
@@ -143,12 +131,12 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
     if (rule.File.empty()) {
       // The table may leave File empty for three survey kinds; the answer
       // then has nowhere to go, so the message is kept rather than lost.
-      program_.logger().WriteLog("Master.txtの" + std::to_string(row + 1) + "行目のアンケート<" + rule.Process +
-                                 ">には保存用ファイルが指定されていないので回答を記録できません。");
+      send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) + "行目のアンケート<" + rule.Process +
+                           ">には保存用ファイルが指定されていないので回答を記録できません。");
       return RowOutcome::kNextRow;
     }
-    RecordSurveyAnswer(program_.fs(), JoinPath(program_.program_folder(), rule.File), rule.Keyword, mail.Body,
-                       mail.FromAddress, SurveyKindOf(rule.Process));
+    RecordSurveyAnswer(send.fs, RulePath(rule.File), rule.Keyword, mail.Body, mail.FromAddress,
+                       SurveyKindOf(rule.Process));
     if (rule.Delete == words::kDelete || mail_del) m.delete_mark = true;
     return RowOutcome::kNextMessage;
   }
@@ -183,44 +171,41 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
   bool sent = false;
   bool bounce_removed = false;
   const bool bounce_row = rule.Process == words::kUndeliveredDelete;
+  // Rows that answer the sender instead of forwarding: the reply goes to
+  // the sender alone, with the generated text.
+  auto reply_to_sender = [&](std::string text) {
+    out.ToAddr = mail.FromAddress;
+    out.ToName = mail.FromName;
+    out.Msg = std::move(text);
+    out.ML_IDflag = kGeneratedReply;
+  };
   if (bounce_row) {
     if (!RemoveBouncedAddress(rule, mail, &bounce_removed)) return RowOutcome::kNextRow;
     sent = true;
   } else {
     if (rule.Process == words::kAutoReply || rule.Process == words::kBodyReply) {
-      out.ToAddr = mail.FromAddress;
-      out.ToName = mail.FromName;
-      out.Msg = ReadWholeFile(program_.fs(), JoinPath(program_.program_folder(), rule.Msg));
-      out.ML_IDflag = kGeneratedReply;
+      reply_to_sender(ReadWholeFile(send.fs, RulePath(rule.Msg)));
     } else if (IsMembershipCommand(rule.Process)) {
-      out.ToAddr = mail.FromAddress;
-      out.ToName = mail.FromName;
-      out.Msg = RunMembershipCommand(program_, rule, mail);
-      out.ML_IDflag = kGeneratedReply;
+      reply_to_sender(RunMembershipCommand(MembershipContext{send.fs, send.clock, ctx_.members, ctx_.program_folder},
+                                           rule, mail));
     } else if (IsSurveyReply(rule.Process)) {
-      out.ToAddr = mail.FromAddress;
-      out.ToName = mail.FromName;
-      out.Msg = SurveyReply(rule, mail);
-      out.ML_IDflag = kGeneratedReply;
+      reply_to_sender(SurveyReply(rule, mail));
     }
 
     std::string subject = ReplaceAll(mail.Subject, rule.Keyword, "");
     if (!rule.Keyword.empty() && SubjectHasMLID(subject, rule.Keyword)) subject = StripMLTag(subject, rule.Keyword);
     out.mailsb = subject;
     if (rule.Attatch == words::kProcessAttachments && mail.AttachmentCount() > 0) {
-      out.strAttatch = JoinAttachmentPaths(mail.AttachmentCount(), mail.AttachmentFiles);
+      out.strAttatch = inbox.AttachmentList(m.index, mail, nullptr);
     }
     if (rule.Process == words::kCommand || rule.Process == words::kCommandX) {
-      RetrievalReply reply = RunFileRetrieval(program_.fs(), program_.program_folder(),
-                                              rule.Process == words::kCommandX, mail.Body);
-      out.Msg = reply.Msg;
+      RetrievalReply reply =
+          RunFileRetrieval(send.fs, ctx_.program_folder, rule.Process == words::kCommandX, mail.Body);
+      reply_to_sender(reply.Msg);
       out.strAttatch = reply.strAttatch;
-      out.ToAddr = mail.FromAddress;
-      out.ToName = mail.FromName;
-      out.ML_IDflag = kGeneratedReply;
     }
     out.strOrgAN = OriginalSender(mail);
-    sent = rule.Process == words::kToForward ? SendEMailTo(program_, out) : SendEMail(program_, out);
+    sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
   }
 
   if (sent) {
@@ -229,17 +214,18 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(int row, MessageState& m) {
     if (bounce_row) mark = mark && bounce_removed;
     if (mark) m.delete_mark = true;
   } else if (pop3) {
-    m.failed_name = mail.StoredName;
+    m.send_failed = true;
   }
   return RowOutcome::kNextRow;
 }
 
 std::string Dispatcher::SurveyReply(const MasterRule& rule, const ReceivedMail& mail) {
-  const std::string path = JoinPath(program_.program_folder(), rule.File);
-  if (rule.Process == words::kSurveyResults) return SurveyResults(program_.fs(), path, "");
-  if (rule.Process == words::kSurveyResultsRestricted) return SurveyResults(program_.fs(), path, mail.FromAddress);
-  if (rule.Process == words::kSurveyAddresses) return SurveyVoters(program_.fs(), path);
-  if (WriteTextFile(program_.fs(), path, " ") == 0) {
+  FileSystem& fs = ctx_.send.fs;
+  const std::string path = RulePath(rule.File);
+  if (rule.Process == words::kSurveyResults) return SurveyResults(fs, path, "");
+  if (rule.Process == words::kSurveyResultsRestricted) return SurveyResults(fs, path, mail.FromAddress);
+  if (rule.Process == words::kSurveyAddresses) return SurveyVoters(fs, path);
+  if (WriteTextFile(fs, path, " ") == 0) {
     return "アンケート結果(" + rule.File + ")の中身の削除は正常に終了しました。";
   }
   return "アンケート結果(" + rule.File + ")の中身の削除は異常の為に正常に終了しませんでした。";
@@ -254,18 +240,18 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
     return bounce_row && (Contains(rule.RecAddr, mail.FromAddress) || Contains(rule.RecAddr, mail.FromName));
   }
   bool listed = false;
-  const MemberTable& table = program_.members();
+  const MemberTable& table = ctx_.members;
   int index = table.FindList(rule.RecAddr);
   if (index >= 0) {
-    for (const std::string& slot : table.lists[static_cast<size_t>(index)].Addresses) {
-      if (!slot.empty() && slot == mail.FromAddress) {
+    for (const std::string& member : table.Members(index)) {
+      if (member == mail.FromAddress) {
         listed = true;
         break;
       }
     }
   } else {
     std::vector<std::string> lines;
-    ReadLinesFromOne(program_.fs(), JoinPath(program_.program_folder(), rule.RecAddr), &lines);
+    ReadLinesFromOne(ctx_.send.fs, RulePath(rule.RecAddr), &lines);
     const std::string from = Trim(mail.FromAddress);
     const std::string from_name = Trim(mail.FromName);
     for (size_t i = 1; i < lines.size() && !listed; ++i) {
@@ -278,14 +264,14 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
 }
 
 void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
-  FileSystem& fs = program_.fs();
-  const std::string path = JoinPath(program_.program_folder(), rule.Msg);
+  FileSystem& fs = ctx_.send.fs;
+  const std::string path = RulePath(rule.Msg);
   if (!FindFile(fs, path).empty()) {
     // The stamp goes in front of the file's own name, so a save file in a
     // sub-folder keeps its copies beside it instead of failing silently.
     std::string copy = path;
     size_t slash = copy.find_last_of('/');
-    copy.insert(slash + 1, FormatStamp14(program_.clock().Now()));
+    copy.insert(slash + 1, FormatStamp14(ctx_.send.clock.Now()));
     std::string bytes;
     if (fs.ReadFile(path, &bytes).ok()) fs.WriteFileAtomic(copy, bytes);
   }
@@ -295,48 +281,30 @@ void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
 bool Dispatcher::RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, bool* removed) {
   *removed = false;
   std::string address;
-  for (const UnDeliveryPattern& p : program_.undelivery_patterns()) {
+  for (const UnDeliveryPattern& p : ctx_.undelivery) {
     if (!Contains(mail.Body, p.Marker)) continue;
     address = ExtractAddress(mail.Body, p.AddressOpen, p.AddressClose);
     if (!address.empty()) break;
   }
   if (address.empty()) return false;
-  int r = DeleteMember(program_.fs(), JoinPath(program_.program_folder(), rule.File), address,
-                       words::kUndeliveredDelete);
-  *removed = r == 0;
-  program_.logger().WriteUnDeliveryLog(
+  *removed = DeleteMember(ctx_.send.fs, RulePath(rule.File), address, words::kUndeliveredDelete) ==
+             MemberResult::kDone;
+  ctx_.send.logger.WriteUnDeliveryLog(
       address, rule.File + (*removed ? "から削除しました。" : "からの削除に失敗しました。（登録されていない等）"));
   return true;
 }
 
-void Dispatcher::SetAside(const std::string& stored_name) {
-  FileSystem& fs = program_.fs();
-  const std::string path = StoredPath(stored_name);
-  std::string target = StripExtension(path) + "Error.txt";
-  // Never overwrite an earlier failure of the same name.
-  for (int n = 2; fs.Exists(target) && n < 1000; ++n) {
-    target = StripExtension(path) + "Error" + std::to_string(n) + ".txt";
-  }
-  if (fs.Exists(path)) fs.Rename(path, target);
-  program_.mail()->MarkSettled(program_.logger().ReceiveFolder(), stored_name);
-}
-
-void Dispatcher::Settle(const MessageState& m) {
-  FileSystem& fs = program_.fs();
-  const ReceivedMail& mail = m.mail;
-  if (m.failed_name.empty()) {
-    for (int i = 1; i <= mail.AttachmentCount(); ++i) DeleteFileForced(fs, mail.AttachmentFiles[static_cast<size_t>(i)]);
-  }
-  const std::string path = StoredPath(mail.StoredName);
+void Dispatcher::Settle(Inbox& inbox, const MessageState& m) {
+  // Attachments of a message whose send failed stay with it, so that it can
+  // be sent again by hand.
+  if (!m.send_failed) inbox.DiscardAttachments(m.index, m.mail);
   if (m.delete_mark) {
-    DeleteFileForced(fs, path);
-  } else if (!m.failed_name.empty()) {
-    SetAside(mail.StoredName);
-    return;
+    inbox.Settle(m.index, m.mail, Inbox::Disposition::kDelete);
+  } else if (m.send_failed) {
+    inbox.Settle(m.index, m.mail, Inbox::Disposition::kSetAside);
   } else {
-    WriteTextFile(fs, path, ReadableForm(mail));
+    inbox.Settle(m.index, m.mail, Inbox::Disposition::kKeepReadable);
   }
-  program_.mail()->MarkSettled(program_.logger().ReceiveFolder(), mail.StoredName);
 }
 
 }  // namespace kelmora

@@ -1,40 +1,52 @@
 // Dispatcher: walks every received message of a cycle against every rule
 // row in file order, carries out the delete instruction or process type of
 // each row that applies, hands the resulting mail to a send method, and
-// settles each stored message (deleted, set aside as "…Error.txt", or
-// rewritten in readable form).
+// settles each message through its inbox (deleted, set aside as a failure,
+// or kept in readable form).
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "app/core/message_processor.h"
 #include "config/master_table.h"
+#include "config/undelivery.h"
+#include "process/membership.h"
+#include "process/message_processor.h"
+#include "receive/inbox.h"
 #include "receive/received_mail.h"
+#include "send/send_context.h"
 
 namespace kelmora {
 
-class Program;
+// Everything the dispatcher works with, handed in by the owner of the
+// loaded data.
+struct DispatchContext {
+  const SendContext& send;  // the send methods' collaborators; also fs, clock, logger, settings
+  MemberTable& members;     // registration and removal keep the loaded lists in step
+  const std::vector<UnDeliveryPattern>& undelivery;
+  const std::string& program_folder;
+};
 
 class Dispatcher : public MessageProcessor {
  public:
-  explicit Dispatcher(Program& program) : program_(program) {}
+  explicit Dispatcher(const DispatchContext& ctx) : ctx_(ctx) {}
 
-  void ProcessMessages(int count, const std::vector<std::string>& stored_names) override;
+  void ProcessMessages(Inbox& inbox) override;
 
  private:
   enum class RowOutcome { kNextRow, kNextMessage, kStop };
 
   struct MessageState {
+    int index = 0;
     ReceivedMail mail;
     std::string subject_form;  // matching forms
     std::string body_form;
     bool delete_mark = false;
-    std::string failed_name;
+    bool send_failed = false;
   };
 
-  void ProcessAll(int count, const std::vector<std::string>& stored_names);
-  RowOutcome ProcessRow(int row, MessageState& m);
+  void ProcessAll(Inbox& inbox);
+  RowOutcome ProcessRow(Inbox& inbox, int row, MessageState& m);
   bool SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail);
   void AutoSave(const MasterRule& rule, const ReceivedMail& mail);
   // The reply text of the four survey reply rows.
@@ -42,16 +54,12 @@ class Dispatcher : public MessageProcessor {
   // Returns true when a bounced address was found; *removed tells whether
   // it left the address file.
   bool RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, bool* removed);
-  void Settle(const MessageState& m);
-  void SetAside(const std::string& stored_name);
-  std::string StoredPath(const std::string& name) const;
+  void Settle(Inbox& inbox, const MessageState& m);
   void LogUnavailable(int row, const std::string& what);
+  std::string RulePath(const std::string& name) const;
 
-  Program& program_;
+  DispatchContext ctx_;
 };
-
-// The readable form a message that no row deleted is rewritten in.
-std::string ReadableForm(const ReceivedMail& mail);
 
 // The sender as received: "\"Name\" <addr>", or "<addr>" when the name is
 // the address itself.

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "textio/codepage.h"
@@ -12,8 +10,6 @@
 
 namespace kelmora {
 namespace {
-
-namespace stdfs = std::filesystem;
 
 constexpr std::uint64_t kSizeLimit = 1024000;  // files this large or larger are not sent
 constexpr int kNameColumns = 30;                // the size starts in column 31
@@ -39,25 +35,14 @@ std::string ResolveArgument(const std::string& program_folder, bool commandx, co
   return JoinPath(program_folder, argument);
 }
 
-// The path with every symbolic link and "." / ".." resolved, as far as it
-// exists; "" when it cannot be worked out.
-std::string ResolvedOnDisk(const std::string& path) {
-  std::error_code ec;
-  stdfs::path absolute = stdfs::absolute(path, ec);
-  if (ec) return "";
-  stdfs::path resolved = stdfs::weakly_canonical(absolute, ec);
-  if (ec) return "";
-  return resolved.lexically_normal().string();
-}
-
 // Whether `path` stays inside the program folder once "..", absolute
 // arguments and symbolic links are followed. A sender allowed to fetch the
 // program's files must not reach the rest of the computer through them.
-bool InsideFolder(const std::string& program_folder, const std::string& path) {
+bool InsideFolder(const FileSystem& fs, const std::string& program_folder, const std::string& path) {
   // The operating system would stop reading a name at a NUL byte.
   if (path.find('\0') != std::string::npos) return false;
-  std::string root = ResolvedOnDisk(program_folder);
-  std::string target = ResolvedOnDisk(path);
+  std::string root = fs.ResolvePath(program_folder);
+  std::string target = fs.ResolvePath(path);
   if (root.empty() || target.empty()) return false;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   while (target.size() > 1 && target.back() == '/') target.pop_back();
@@ -102,7 +87,7 @@ std::string ListFolderWithin(const FileSystem& fs, const std::string& folder, bo
     for (const DirEntry& entry : entries) {
       if (entry.name.empty() || entry.name[0] == '.') continue;  // ".", ".." and hidden entries
       if (!(entry.is_file || (with_folders && entry.is_dir))) continue;
-      if (!root.empty() && !InsideFolder(root, prefix + entry.name)) continue;
+      if (!root.empty() && !InsideFolder(fs, root, prefix + entry.name)) continue;
       if (!first) listing += "\r\n";
       listing += FormatEntry(entry);
       first = false;
@@ -122,7 +107,7 @@ RetrievalReply GetFile(const FileSystem& fs, const std::string& program_folder, 
   }
   const std::string path = ResolveArgument(program_folder, commandx, argument);
   const std::string missing = "指定された<" + path + ">が存在しませんでした！";
-  if (path.find('\0') != std::string::npos || (!commandx && !InsideFolder(program_folder, path))) {
+  if (path.find('\0') != std::string::npos || (!commandx && !InsideFolder(fs, program_folder, path))) {
     reply.Msg = missing;
     return reply;
   }
@@ -154,7 +139,7 @@ RetrievalReply Dir(const FileSystem& fs, const std::string& program_folder, bool
   }
   const std::string path = ResolveArgument(program_folder, commandx, argument);
   reply.Msg = "フォルダ<" + path + ">内のファイル名" + (with_folders ? "とフォルダ名" : "") + "の取得結果です。\r\n";
-  if (!commandx && !InsideFolder(program_folder, path)) {
+  if (!commandx && !InsideFolder(fs, program_folder, path)) {
     reply.Msg += kNoFolder;
   } else {
     reply.Msg += ListFolderWithin(fs, path, with_folders, commandx ? "" : program_folder);

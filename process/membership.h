@@ -5,17 +5,26 @@
 
 #include <string>
 
+#include "config/address_file.h"
 #include "config/master_table.h"
 #include "receive/received_mail.h"
+#include "textio/clock.h"
+#include "textio/file_system.h"
 
 namespace kelmora {
 
-class Program;
+// What the commands work on.
+struct MembershipContext {
+  FileSystem& fs;
+  const Clock& clock;            // the stamp of a changed member line
+  MemberTable& members;          // the loaded lists, kept in step
+  const std::string& program_folder;
+};
 
 // True when `process` is one of the six membership commands.
 bool IsMembershipCommand(const std::string& process);
 
 // Carries out the command of `rule` for `mail`; returns the reply text.
-std::string RunMembershipCommand(Program& program, const MasterRule& rule, const ReceivedMail& mail);
+std::string RunMembershipCommand(const MembershipContext& ctx, const MasterRule& rule, const ReceivedMail& mail);
 
 }  // namespace kelmora

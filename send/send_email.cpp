@@ -4,11 +4,15 @@
 #include <exception>
 #include <limits>
 
-#include "app/core/program.h"
 #include "log/error_entry.h"
 #include "textio/strings.h"
 
 namespace kelmora {
+namespace {
+
+const char* const kFailureLabel = "ＢＣＣでの転送で何らかの異常が発生：";
+
+}  // namespace
 
 std::string BuildBody(const MasterRule& rule, const std::string& strOrgAN, const std::string& Msg) {
   std::string body = Msg;
@@ -43,31 +47,31 @@ std::string MLTag(const std::string& keyword, int number, int members) {
   return WithoutTrailing(keyword, ']') + ":" + digits + "(" + std::to_string(members) + ")] ";
 }
 
-int AdvanceSequenceNumber(Program& program, int master_index) {
-  std::int32_t& seq = program.settings().MlSequenceNumbers.at(static_cast<size_t>(master_index));
+bool IsListPost(int ML_IDflag) { return ML_IDflag == kSubjectHasListTag || ML_IDflag == kTitleIsListTag; }
+
+int AdvanceSequenceNumber(Settings& settings, int master_index) {
+  std::int32_t& seq = settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
   // A wrapped number would tag posts with negative numbers and store one.
   if (seq == std::numeric_limits<std::int32_t>::max()) throw NumberedError("オーバーフローしました。", 6);
   return ++seq;
 }
 
-int AppendListMembers(Program& program, int master_index, std::string* recipients) {
-  const MasterRule& rule = program.master()[static_cast<size_t>(master_index)];
-  const MemberTable& table = program.members();
-  int index = table.FindList(rule.AddrFile);
-  if (index < 0) return 0;
-  int count = 0;
-  const std::vector<std::string>& slots = table.lists[static_cast<size_t>(index)].Addresses;
-  for (int i = 0; i < table.slot_count && i < static_cast<int>(slots.size()); ++i) {
-    if (slots[static_cast<size_t>(i)].empty()) continue;
-    *recipients += "\t" + slots[static_cast<size_t>(i)];
-    ++count;
+std::string SubjectFor(const SendContext& ctx, const OutgoingMail& m, int members) {
+  const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
+  if (IsListPost(m.ML_IDflag)) {
+    return MLTag(rule.Keyword, AdvanceSequenceNumber(ctx.settings, m.MasterIndex), members) + m.mailsb;
   }
-  return count;
+  return !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
 }
 
-bool SendEMail(Program& program, const OutgoingMail& m) {
+std::vector<std::string> ListMembers(const SendContext& ctx, int master_index) {
+  const MasterRule& rule = ctx.master.at(static_cast<size_t>(master_index));
+  return ctx.members.Members(ctx.members.FindList(rule.AddrFile));
+}
+
+bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode) {
   try {
-    const MasterRule& rule = program.master().at(static_cast<size_t>(m.MasterIndex));
+    const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
 
     const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
 
@@ -79,41 +83,36 @@ bool SendEMail(Program& program, const OutgoingMail& m) {
     } else {
       recipients = rule.ToAddr + "\tbcc";
     }
-    const int members = AppendListMembers(program, m.MasterIndex, &recipients);
+    const std::vector<std::string> members = ListMembers(ctx, m.MasterIndex);
+    for (const std::string& address : members) recipients += "\t" + address;
 
-    std::string subject;
-    const bool list_post = m.ML_IDflag == kSubjectHasListTag || m.ML_IDflag == kTitleIsListTag;
-    if (list_post) {
-      subject = MLTag(rule.Keyword, AdvanceSequenceNumber(program, m.MasterIndex), members) + m.mailsb;
-    } else {
-      subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
-    }
+    const std::string subject = SubjectFor(ctx, m, static_cast<int>(members.size()));
 
     recipients += "\t>Message-ID: Kelmora";
-    if (program.settings().LogSentMail) recipients += "\t>#save " + program.logger().LogFolder();
+    if (ctx.settings.LogSentMail) recipients += "\t>#save " + ctx.logger.LogFolder();
 
-    MailComponent* mail = program.mail();
+    MailComponent* mail = ctx.mail;
     std::string result = mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)
                               : "no mail component";
-    if (!result.empty() && program.reception_mode() == ReceptionMode::kPop3 && mail) {
-      program.front().Wait(program.no_wait() ? 0 : 5000);
+    if (!result.empty() && mode == ReceptionMode::kPop3 && mail) {
+      ctx.FixedWait(5000);
       result = mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch);
     }
-    if (list_post) {
+    if (IsListPost(m.ML_IDflag)) {
       // The number is kept even when the send failed: a number once used
       // in a subject must never be handed out again.
-      Status s = program.SaveSettings();
-      if (!s.ok()) program.logger().WriteLog(ErrorEntry("ＢＣＣでの転送で何らかの異常が発生：", s.message(), 75));
+      Status s = ctx.SaveSettings();
+      if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
     }
-    program.front().PumpEvents();
-    program.front().Wait(program.no_wait() ? 0 : 1000);
+    ctx.pacer.PumpEvents();
+    ctx.FixedWait(1000);
 
     if (result.empty()) return true;
-    program.logger().WriteLog("ＢＣＣでの転送エラー：" + result + "。Master.txtの" +
-                              std::to_string(m.MasterIndex + 1) + "行目の処理");
+    ctx.logger.WriteLog("ＢＣＣでの転送エラー：" + result + "。Master.txtの" + std::to_string(m.MasterIndex + 1) +
+                        "行目の処理");
     return false;
   } catch (const std::exception& e) {
-    program.logger().WriteLog(ErrorEntry("ＢＣＣでの転送で何らかの異常が発生：", e));
+    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
     return false;
   }
 }

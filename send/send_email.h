@@ -6,14 +6,15 @@
 #include <string>
 
 #include "config/master_table.h"
+#include "receive/inbox.h"
 #include "send/outgoing_mail.h"
+#include "send/send_context.h"
 
 namespace kelmora {
 
-class Program;
-
-// True only when the mail component reported success.
-bool SendEMail(Program& program, const OutgoingMail& mail);
+// True only when the mail component reported success. A failed send is
+// tried once more after a pause when the cycle's mail came by POP3.
+bool SendEMail(const SendContext& ctx, const OutgoingMail& mail, ReceptionMode mode);
 
 // The body sent for a row: `Msg`, with the row's AddTop (its first "＠＠"
 // replaced by `strOrgAN`) and CR LF in front, and CR LF and AddBottom behind.
@@ -29,12 +30,21 @@ std::string StripMLTag(const std::string& subject, const std::string& keyword);
 // "[abc:0012(25)] " for keyword "[abc]", number 12 and 25 members.
 std::string MLTag(const std::string& keyword, int number, int members);
 
+// True for the two flags that make a numbered list post.
+bool IsListPost(int ML_IDflag);
+
+// The subject of the mail a row sends: for a list post the row's tag with
+// the next sequence number (advanced in ctx.settings) and `members` in front
+// of mailsb; otherwise the row's Tittle, or "Fw:" and mailsb. Throws
+// NumberedError when the sequence number cannot grow any more.
+std::string SubjectFor(const SendContext& ctx, const OutgoingMail& mail, int members);
+
 // Adds 1 to the row's list sequence number and returns it; throws
 // NumberedError when the number cannot grow any more.
-int AdvanceSequenceNumber(Program& program, int master_index);
+int AdvanceSequenceNumber(Settings& settings, int master_index);
 
-// The TAB-separated members of the row's destination list appended to
-// *recipients; returns how many were appended.
-int AppendListMembers(Program& program, int master_index, std::string* recipients);
+// The members of the row's destination list (none when the table has no
+// list for its AddrFile).
+std::vector<std::string> ListMembers(const SendContext& ctx, int master_index);
 
 }  // namespace kelmora

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "app/core/program.h"
 #include "log/error_entry.h"
 #include "send/send_email.h"
 #include "textio/clock.h"
@@ -28,8 +27,7 @@ std::string SendLogName(const std::string& source, const LocalTime& now) {
 
 // Puts the summary line in front of the send log. The log lines stay as
 // they are when the file cannot be read: a summary is not worth losing them.
-void PrependSummary(Program& program, const std::string& path, int members) {
-  FileSystem& fs = program.fs();
+void PrependSummary(FileSystem& fs, const std::string& path, int members) {
   std::string bytes;
   if (!fs.ReadFile(path, &bytes).ok()) return;
   const std::string old_content = DecodeFileBytes(bytes);
@@ -38,41 +36,25 @@ void PrependSummary(Program& program, const std::string& path, int members) {
   WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
 }
 
-bool SendToEachMember(Program& program, const OutgoingMail& m) {
-  const MasterRule& rule = program.master().at(static_cast<size_t>(m.MasterIndex));
+bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
+  const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
   const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
 
   // The members are copied: a stop request or a window event handled
   // between two sends must not change the list being walked.
-  std::vector<std::string> members;
-  std::string log_name;
-  bool found = false;
-  {
-    const MemberTable& table = program.members();
-    const int index = table.FindList(rule.AddrFile);
-    if (index >= 0) {
-      const MemberList& list = table.lists[static_cast<size_t>(index)];
-      for (int i = 0; i < table.slot_count && i < static_cast<int>(list.Addresses.size()); ++i) {
-        const std::string& slot = list.Addresses[static_cast<size_t>(i)];
-        if (!slot.empty()) members.push_back(slot);
-      }
-      log_name = SendLogName(list.Source, program.clock().Now());
-      found = true;
-    }
-  }
+  const int list_index = ctx.members.FindList(rule.AddrFile);
+  const bool found = list_index >= 0;
+  const std::vector<std::string> members = ctx.members.Members(list_index);
+  const std::string log_name =
+      found ? SendLogName(ctx.members.lists[static_cast<size_t>(list_index)].Source, ctx.clock.Now()) : "";
   bool all_sent = true;
   if (!found) return all_sent;  // no list: nothing to send
 
   const int k = static_cast<int>(members.size());
-  std::string subject;
-  if (m.ML_IDflag == kSubjectHasListTag || m.ML_IDflag == kTitleIsListTag) {
-    subject = MLTag(rule.Keyword, AdvanceSequenceNumber(program, m.MasterIndex), k) + m.mailsb;
-  } else {
-    subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
-  }
+  const std::string subject = SubjectFor(ctx, m, k);
 
-  MailComponent* mail = program.mail();
-  const std::string log_path = JoinPath(program.logger().LogFolder(), log_name);
+  MailComponent* mail = ctx.mail;
+  const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);
   int i = 0;
   for (const std::string& address : members) {
     const std::string recipients = address + "\t>Message-ID: Kelmora";
@@ -80,41 +62,40 @@ bool SendToEachMember(Program& program, const OutgoingMail& m) {
         mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)
              : "no mail component";
     ++i;
-    program.logger().AppendLogFile(
-        log_name, std::to_string(i) + "/" + std::to_string(k) + "," + address + "(" + result + ")");
-    if (!program.settings().HideBusyWindow) {
-      program.front().SetBusyText("\u3000Kelmora： メール送信中(" + std::to_string(i) + "/" + std::to_string(k) +
-                                  ")");
+    ctx.logger.AppendLogFile(log_name,
+                             std::to_string(i) + "/" + std::to_string(k) + "," + address + "(" + result + ")");
+    if (!ctx.settings.HideBusyWindow) {
+      ctx.pacer.SetBusyText("\u3000Kelmora： メール送信中(" + std::to_string(i) + "/" + std::to_string(k) + ")");
     }
     if (!result.empty()) {
       all_sent = false;
-      program.front().Flash();
+      ctx.pacer.Flash();
     }
-    if (i == k && all_sent) PrependSummary(program, log_path, k);
-    program.front().PumpEvents();
+    if (i == k && all_sent) PrependSummary(ctx.fs, log_path, k);
+    ctx.pacer.PumpEvents();
     // The pause between sends is the user's own choice on the command line,
     // so it is kept even when the fixed waits are switched off.
-    if (program.to_forward_delay_ms() > 0) program.front().Wait(program.to_forward_delay_ms());
-    if (program.stop_requested()) break;
+    if (ctx.to_forward_delay_ms > 0) ctx.pacer.Wait(ctx.to_forward_delay_ms);
+    if (ctx.pacer.StopRequested()) break;
   }
   return all_sent;
 }
 
 }  // namespace
 
-bool SendEMailTo(Program& program, const OutgoingMail& mail) {
+bool SendEMailTo(const SendContext& ctx, const OutgoingMail& mail) {
   bool all_sent = false;
   try {
-    all_sent = SendToEachMember(program, mail);
+    all_sent = SendToEachMember(ctx, mail);
   } catch (const std::exception& e) {
-    program.logger().WriteLog(ErrorEntry(kFailureLabel, e));
+    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
     all_sent = false;
   }
   // The settings are saved whatever happened, so that a sequence number
   // once used in a subject is never handed out again.
-  Status s = program.SaveSettings();
-  if (!s.ok()) program.logger().WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
-  program.front().PumpEvents();
+  Status s = ctx.SaveSettings();
+  if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+  ctx.pacer.PumpEvents();
   return all_sent;
 }
 

@@ -5,12 +5,11 @@
 #pragma once
 
 #include "send/outgoing_mail.h"
+#include "send/send_context.h"
 
 namespace kelmora {
 
-class Program;
-
 // True when no send of the call failed (also when there was nothing to send).
-bool SendEMailTo(Program& program, const OutgoingMail& mail);
+bool SendEMailTo(const SendContext& ctx, const OutgoingMail& mail);
 
 }  // namespace kelmora

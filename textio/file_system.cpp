@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <random>
 
 #include "textio/strings.h"
@@ -175,6 +178,44 @@ Status RealFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* e
     entries->push_back(std::move(entry));
   }
   ::closedir(d);
+  return Status::OK();
+}
+
+std::string RealFileSystem::ResolvePath(const std::string& path) const {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) return "";
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ec);
+  if (ec) return "";
+  return resolved.lexically_normal().string();
+}
+
+namespace {
+
+class FlockLock : public FileLock {
+ public:
+  explicit FlockLock(int fd) : fd_(fd) {}
+  ~FlockLock() override { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+Status RealFileSystem::LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // A folder the user may only read can still be locked through an existing
+  // lock file opened for reading.
+  if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) return Status::Refused("locked by another process: " + path);
+    return ErrnoStatus("cannot lock", path, err);
+  }
+  *lock = std::make_unique<FlockLock>(fd);
   return Status::OK();
 }
 

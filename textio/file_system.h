@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct DirEntry {
   bool is_dir = false;
   bool is_file = false;
   std::uint64_t size = 0;
+};
+
+// An advisory lock held until the object is destroyed.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
 };
 
 class FileSystem {
@@ -45,6 +52,15 @@ class FileSystem {
   virtual Status RemoveFile(const std::string& path) = 0;
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
   virtual Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const = 0;
+
+  // The path made absolute, with ".", ".." and symbolic links resolved as
+  // far as it exists; "" when that cannot be worked out.
+  virtual std::string ResolvePath(const std::string& path) const = 0;
+
+  // Takes an exclusive lock on the file (created when missing). The lock
+  // lasts as long as *lock, and at most as long as the process, so a crashed
+  // holder never blocks the next. Refused while another holder has it.
+  virtual Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) = 0;
 };
 
 // The real disk, through POSIX calls.
@@ -61,6 +77,8 @@ class RealFileSystem : public FileSystem {
   Status RemoveFile(const std::string& path) override;
   Status Rename(const std::string& from, const std::string& to) override;
   Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override;
+  std::string ResolvePath(const std::string& path) const override;
+  Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override;
 };
 
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,

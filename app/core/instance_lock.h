@@ -1,9 +1,13 @@
-// InstanceLock: one running copy per program folder. The lock is an flock
-// on "kelmora.lock" in the folder; the kernel drops it when the process
-// ends, so a crashed copy never blocks the next start.
+// InstanceLock: one running copy per program folder. The lock is an
+// exclusive lock on "kelmora.lock" in the folder, taken through the file
+// system; it ends with the process, so a crashed copy never blocks the next
+// start.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "textio/file_system.h"
 
 namespace kelmora {
 
@@ -11,15 +15,13 @@ class InstanceLock {
  public:
   enum class Result { kAcquired, kHeldByAnother, kFailed };
 
-  InstanceLock() = default;
-  ~InstanceLock();
-  InstanceLock(const InstanceLock&) = delete;
-  InstanceLock& operator=(const InstanceLock&) = delete;
+  explicit InstanceLock(FileSystem& fs) : fs_(fs) {}
 
   Result Acquire(const std::string& program_folder);
 
  private:
-  int fd_ = -1;
+  FileSystem& fs_;
+  std::unique_ptr<FileLock> lock_;
 };
 
 }  // namespace kelmora

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "log/error_entry.h"
+#include "receive/pop3_inbox.h"
 #include "receive/received_mail.h"
 #include "textio/strings.h"
 #include "textio/text_file.h"
@@ -14,10 +15,15 @@ Program::Program(FileSystem& fs, const Clock& clock, FrontEnd& front, std::strin
       clock_(clock),
       front_(front),
       folder_(std::move(program_folder)),
-      logger_(fs, clock, folder_, [this](const std::string& entry) {
-        front_.Flash();
-        front_.SetStatusText(entry);
-      }) {}
+      logger_(fs, clock, folder_,
+              [this](const std::string& entry) {
+                front_.Flash();
+                front_.SetStatusText(entry);
+              }),
+      lock_(fs),
+      send_context_{fs_,       clock_,   logger_,  nullptr,        pacer_, settings_,
+                    master_,   members_, JoinPath(folder_, "Kelmora.ini"), no_wait_, to_forward_delay_ms_},
+      dispatch_context_{send_context_, members_, undelivery_, folder_} {}
 
 std::string Program::SettingsPath() const { return JoinPath(folder_, "Kelmora.ini"); }
 
@@ -129,8 +135,16 @@ void Program::RunMailCheck() {
       if (count > 0) reception_mode_ = ReceptionMode::kPop3;
     }
     if (count >= 1 && processor_ != nullptr) {
-      processor_->ProcessMessages(count, stored_names);
-      if (reception_mode_ == ReceptionMode::kLocalStore && local_->SessionOpen()) local_->SignOff();
+      if (reception_mode_ == ReceptionMode::kLocalStore) {
+        processor_->ProcessMessages(local_->inbox());
+        if (local_->SessionOpen()) local_->SignOff();
+      } else {
+        // The names the accounts gave, in reception order; element 0 of the
+        // collected list is the empty one every stored-name list carries.
+        Pop3Inbox inbox(fs_, logger_, *mail_, logger_.ReceiveFolder(),
+                        std::vector<std::string>(stored_names.begin() + 1, stored_names.end()));
+        processor_->ProcessMessages(inbox);
+      }
     }
   } catch (const std::exception& e) {
     logger_.WriteLog(ErrorEntry(kCycleFailureLabel, e));

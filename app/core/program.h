@@ -13,14 +13,18 @@
 
 #include "app/core/front_end.h"
 #include "app/core/instance_lock.h"
-#include "app/core/local_mail_reception.h"
-#include "app/core/message_processor.h"
 #include "config/address_file.h"
 #include "config/master_table.h"
 #include "config/settings.h"
 #include "config/undelivery.h"
 #include "log/logger.h"
+#include "process/dispatcher.h"
+#include "process/message_processor.h"
+#include "receive/inbox.h"
+#include "receive/local_mail_reception.h"
 #include "receive/mail_component.h"
+#include "send/pacer.h"
+#include "send/send_context.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 #include "textio/status.h"
@@ -31,14 +35,18 @@ inline constexpr const char* kFormLoadError = "Form Load Error。";
 inline constexpr const char* kSecondInstance = "２重に起動しようとしました。";
 inline constexpr const char* kCycleFailureLabel = "受信メールの処理で何らかの異常が発生：";
 
-enum class ReceptionMode { kNone = 0, kLocalStore = 1, kPop3 = 2 };
-
 class Program {
  public:
   Program(FileSystem& fs, const Clock& clock, FrontEnd& front, std::string program_folder);
 
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
   // Collaborators; each may be left unset (then that road is closed).
-  void set_mail_component(MailComponent* mail) { mail_ = mail; }
+  void set_mail_component(MailComponent* mail) {
+    mail_ = mail;
+    send_context_.mail = mail;
+  }
   void set_local_reception(LocalMailReception* local) { local_ = local; }
   void set_processor(MessageProcessor* processor) { processor_ = processor; }
 
@@ -88,11 +96,31 @@ class Program {
   bool cycle_running() const { return cycle_running_; }
   int current_rule_index() const { return current_rule_index_; }
 
+  // What the send methods and the dispatcher work with: this program's
+  // data, file system, clock, logger, mail component and front end.
+  const SendContext& send_context() const { return send_context_; }
+  const DispatchContext& dispatch_context() const { return dispatch_context_; }
+
   // Waits after sends (1000, 3000, 5000 ms) are skipped when set.
   void set_no_wait(bool no_wait) { no_wait_ = no_wait; }
   bool no_wait() const { return no_wait_; }
 
  private:
+  // The front end's duties as the sending and processing loops see them,
+  // with this program's stop flag.
+  class FrontEndPacer : public Pacer {
+   public:
+    explicit FrontEndPacer(Program& program) : program_(program) {}
+    void PumpEvents() override { program_.front_.PumpEvents(); }
+    void Wait(int ms) override { program_.front_.Wait(ms); }
+    void SetBusyText(const std::string& text) override { program_.front_.SetBusyText(text); }
+    void Flash() override { program_.front_.Flash(); }
+    bool StopRequested() const override { return program_.stop_requested_; }
+
+   private:
+    Program& program_;
+  };
+
   Status StartSteps(const std::string& delay_argument);
   Status PrepareWindow(const std::string& delay_argument);
 
@@ -102,6 +130,7 @@ class Program {
   std::string folder_;
   Logger logger_;
   InstanceLock lock_;
+  FrontEndPacer pacer_{*this};
 
   MailComponent* mail_ = nullptr;
   LocalMailReception* local_ = nullptr;
@@ -121,6 +150,10 @@ class Program {
   MasterTable master_;
   MemberTable members_;
   std::vector<UnDeliveryPattern> undelivery_;
+
+  // Declared last: they refer to the members above.
+  SendContext send_context_;
+  DispatchContext dispatch_context_;
 };
 
 }  // namespace kelmora

@@ -14,6 +14,10 @@
 namespace kelmora {
 namespace {
 
+// The result number as the files and replies have always shown it.
+int Code(MemberResult r) { return static_cast<int>(r); }
+
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
@@ -61,6 +65,10 @@ class FaultyFileSystem : public FileSystem {
   Status Rename(const std::string& from, const std::string& to) override { return real_.Rename(from, to); }
   Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override {
     return real_.ListDir(path, entries);
+  }
+  std::string ResolvePath(const std::string& path) const override { return real_.ResolvePath(path); }
+  Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
+    return real_.LockFile(path, lock);
   }
 
  private:
@@ -281,90 +289,90 @@ using AddMemberTest = MemberFileTest;
 
 TEST_F(AddMemberTest, CommentsOnlyFileGetsLineNumberOne) {
   Store("; registration list\r\n;\r\n\r\n");
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "  new@x.jp ", "secret\r\nthanks"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "  new@x.jp ", "secret\r\nthanks")), 0);
   EXPECT_EQ(Stored(), std::string("1,new@x.jp,secret,") + kStamp + "\r\n");
 }
 
 TEST_F(AddMemberTest, NumbersByLineCountAndDropsCommentsAndBlanks) {
   Store(";head\r\n7,a@x.jp,p\r\n\r\n   9,b@x.jp,q  \r\n;mid\r\n12,c@x.jp\r\n");
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "d@x.jp", "  pw  \r\n"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "d@x.jp", "  pw  \r\n")), 0);
   EXPECT_EQ(Stored(), std::string("7,a@x.jp,p\r\n9,b@x.jp,q\r\n12,c@x.jp\r\n4,d@x.jp,pw,") + kStamp + "\r\n");
 }
 
 TEST_F(AddMemberTest, ExistingMemberIsRefusedButCaseMatters) {
   const std::string before = ";c\r\n1, a@x.jp ,p\r\n";
   Store(before);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "a@x.jp", "pw"), 2);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "a@x.jp", "pw")), 2);
   EXPECT_EQ(Stored(), before);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "A@x.jp", "pw"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "A@x.jp", "pw")), 0);
   EXPECT_EQ(Stored(), std::string("1, a@x.jp ,p\r\n2,A@x.jp,pw,") + kStamp + "\r\n");
 }
 
 TEST_F(AddMemberTest, IncompleteRequestsWriteNothing) {
   const std::string before = "1,a@x.jp,p\r\n";
   Store(before);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "\r\nsecret"), -3);  // password not on the first line
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "   "), -3);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", ""), -3);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "", "pw"), -3);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "bx.jp", "pw"), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "\r\nsecret")), -3);  // password not on the first line
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "   ")), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "")), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "", "pw")), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "bx.jp", "pw")), -3);
   // Lines the loader would refuse at the next start, or whose fields
   // would shift, are not written.
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@", "pw"), -3);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "@x.jp", "pw"), -3);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b,c@x.jp", "pw"), -3);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "p,w"), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@", "pw")), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "@x.jp", "pw")), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b,c@x.jp", "pw")), -3);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "p,w")), -3);
   EXPECT_EQ(Stored(), before);
 }
 
 TEST_F(AddMemberTest, PasswordIsTheFirstLineOnlyAlsoWithBareLineFeeds) {
   Store("");
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "pw1\nsecond line\n"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "pw1\nsecond line\n")), 0);
   EXPECT_EQ(GetPassword(fs_, Path(), "b@x.jp"), "pw1");
 }
 
 TEST_F(AddMemberTest, MissingOrUnreadableFileGivesOne) {
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "pw"), 1);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "pw")), 1);
   EXPECT_FALSE(std::filesystem::exists(Path()));  // nothing is created
   Store("1,a@x.jp,p\r\n");
   fs_.fail_reads = true;
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "pw"), 1);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "pw")), 1);
 }
 
 TEST_F(AddMemberTest, FailedRewriteLeavesTheFileWholeAndGivesMinusOne) {
   const std::string before = ";keep me\r\n1,a@x.jp,p\r\n2,b@x.jp,q\r\n";
   Store(before);
   fs_.fail_writes = true;
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "c@x.jp", "pw"), -1);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "c@x.jp", "pw")), -1);
   EXPECT_EQ(Stored(), before);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "p"), -1);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "p")), -1);
   EXPECT_EQ(Stored(), before);
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "b@x.jp", "q\r\nnew"), "-1");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "b@x.jp", "q\r\nnew")), -1);
   EXPECT_EQ(Stored(), before);
 }
 
 TEST_F(AddMemberTest, Utf8FileWithMarkStaysSo) {
   WriteBytes(Path(), "\xEF\xBB\xBF" "1,山田@x.jp,p\r\n");
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "鈴木@x.jp", "合言葉"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "鈴木@x.jp", "合言葉")), 0);
   EXPECT_EQ(ReadBytes(Path()), std::string("\xEF\xBB\xBF" "1,山田@x.jp,p\r\n2,鈴木@x.jp,合言葉,") + kStamp + "\r\n");
 }
 
 TEST_F(AddMemberTest, Cp932FileStaysCp932) {
   Store("1,山田@x.jp,p\r\n");
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "b@x.jp", "合言葉"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "合言葉")), 0);
   EXPECT_EQ(ReadBytes(Path()), Utf8ToCp932(std::string("1,山田@x.jp,p\r\n2,b@x.jp,合言葉,") + kStamp + "\r\n"));
 }
 
 TEST_F(AddMemberTest, LongLinesAndGarbageDoNotCrash) {
   const std::string long_line = "1," + std::string(100000, 'z') + "@x.jp,p";
   WriteBytes(Path(), long_line + "\n2,b@x.jp,q");
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "c@x.jp", "pw"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "c@x.jp", "pw")), 0);
   EXPECT_EQ(Stored(), long_line + "\r\n2,b@x.jp,q\r\n3,c@x.jp,pw," + kStamp + "\r\n");
 
   std::string garbage;
   for (int i = 0; i < 2000; ++i) garbage += static_cast<char>((i * 37 + 11) % 256);
   WriteBytes(Path(), garbage);
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "c@x.jp", "pw"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "c@x.jp", "pw")), 0);
   EXPECT_NE(Stored().find("c@x.jp"), std::string::npos);
 }
 
@@ -372,57 +380,57 @@ using DeleteMemberTest = MemberFileTest;
 
 TEST_F(DeleteMemberTest, RightPasswordRemovesTheMemberAndJunkLines) {
   Store(";list\r\n1,a@x.jp,pa,s\r\njunk\r\n  2,b@x.jp,pb,s  \r\n3,c@x.jp,pc,s\r\n");
-  EXPECT_EQ(DeleteMember(fs_, Path(), " b@x.jp ", "pb\r\nbye"), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), " b@x.jp ", "pb\r\nbye")), 0);
   EXPECT_EQ(Stored(), "1,a@x.jp,pa,s\r\n3,c@x.jp,pc,s\r\n");
 }
 
 TEST_F(DeleteMemberTest, WrongPasswordWritesNothing) {
   const std::string before = ";c\r\n1,a@x.jp,pa\r\n2,b@x.jp, pb \r\n";
   Store(before);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "PA"), 3);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "b@x.jp", "pb"), 3);  // stored passwords are not trimmed
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "PA")), 3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "b@x.jp", "pb")), 3);  // stored passwords are not trimmed
   EXPECT_EQ(Stored(), before);
 }
 
 TEST_F(DeleteMemberTest, LineWithoutPasswordFieldGoesWithAnyPassword) {
   Store("1,a@x.jp\r\n2,b@x.jp,pb\r\n");
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "anything"), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "anything")), 0);
   EXPECT_EQ(Stored(), "2,b@x.jp,pb\r\n");
 }
 
 TEST_F(DeleteMemberTest, EmptyPasswordFieldNeedsARemovalWord) {
   Store("1,a@x.jp,,s\r\n2,b@x.jp,,s\r\n3,c@x.jp,pc\r\n");
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "guess"), 3);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "既存削除"), 0);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "b@x.jp", "不配削除"), 0);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "c@x.jp", "既存削除"), 0);  // any stored password
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "guess")), 3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "既存削除")), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "b@x.jp", "不配削除")), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "c@x.jp", "既存削除")), 0);  // any stored password
   EXPECT_EQ(Stored(), "\r\n");  // nothing left: one empty line
 }
 
 TEST_F(DeleteMemberTest, EveryLineOfTheAddressGoesOrNone) {
   const std::string before = "1,a@x.jp,p\r\n2,b@x.jp,q\r\n3,a@x.jp,p\r\n4,A@x.jp,p\r\n";
   Store("1,a@x.jp,p\r\n2,b@x.jp,q\r\n3,a@x.jp,other\r\n");
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "p"), 3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "p")), 3);
   EXPECT_EQ(Stored(), "1,a@x.jp,p\r\n2,b@x.jp,q\r\n3,a@x.jp,other\r\n");
   Store(before);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "p"), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "p")), 0);
   EXPECT_EQ(Stored(), "2,b@x.jp,q\r\n4,A@x.jp,p\r\n");
   // Numbers are positions at the time of adding, so they may repeat.
-  EXPECT_EQ(AddMember(fs_, clock_, Path(), "e@x.jp", "p"), 0);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "e@x.jp", "p")), 0);
   EXPECT_EQ(Stored(), std::string("2,b@x.jp,q\r\n4,A@x.jp,p\r\n3,e@x.jp,p,") + kStamp + "\r\n");
 }
 
 TEST_F(DeleteMemberTest, NonMembersAndIncompleteRequests) {
   const std::string before = "1,a@x.jp,p\r\n";
   Store(before);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "z@x.jp", "p"), 2);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "\r\np"), -3);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", ""), -3);
-  EXPECT_EQ(DeleteMember(fs_, Path(), "ax.jp", "p"), -3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "z@x.jp", "p")), 2);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "\r\np")), -3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "")), -3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "ax.jp", "p")), -3);
   EXPECT_EQ(Stored(), before);
   Store(";only comments\r\n");
-  EXPECT_EQ(DeleteMember(fs_, Path(), "a@x.jp", "p"), 2);
-  EXPECT_EQ(DeleteMember(fs_, dir_.File("absent.txt"), "a@x.jp", "p"), 1);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "p")), 2);
+  EXPECT_EQ(Code(DeleteMember(fs_, dir_.File("absent.txt"), "a@x.jp", "p")), 1);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("absent.txt")));
 }
 
@@ -430,7 +438,7 @@ using ChangePasswordTest = MemberFileTest;
 
 TEST_F(ChangePasswordTest, RewritesTheFirstMatchingLineWithStamp) {
   Store(";c\r\n5, a@x.jp ,old,2001/01/01-00:00\r\n6,b@x.jp,q\r\n7,a@x.jp,old\r\n");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", " old \r\n new \r\nthanks"), "0");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", " old \r\n new \r\nthanks")), 0);
   EXPECT_EQ(Stored(), std::string("5, a@x.jp ,new,") + kStamp + "\r\n6,b@x.jp,q\r\n7,a@x.jp,old\r\n");
   EXPECT_EQ(GetPassword(fs_, Path(), "a@x.jp"), "new");
 }
@@ -438,32 +446,32 @@ TEST_F(ChangePasswordTest, RewritesTheFirstMatchingLineWithStamp) {
 TEST_F(ChangePasswordTest, WrongOldPasswordWritesNothing) {
   const std::string before = "1,a@x.jp,old\r\n2,b@x.jp, sp \r\n";
   Store(before);
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "Old\r\nnew"), "3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "\r\nnew"), "3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "b@x.jp", "sp\r\nnew"), "3");  // compared as stored
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "Old\r\nnew")), 3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "\r\nnew")), 3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "b@x.jp", "sp\r\nnew")), 3);  // compared as stored
   EXPECT_EQ(Stored(), before);
 }
 
 TEST_F(ChangePasswordTest, MemberWithoutPasswordTakesAnyOldPassword) {
   Store("1,a@x.jp\r\n2,b@x.jp,  ,s\r\n");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "whatever\r\nn1"), "0");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "b@x.jp", "\r\nn2"), "0");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "whatever\r\nn1")), 0);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "b@x.jp", "\r\nn2")), 0);
   EXPECT_EQ(Stored(), std::string("1,a@x.jp,n1,") + kStamp + "\r\n2,b@x.jp,n2," + kStamp + "\r\n");
 }
 
 TEST_F(ChangePasswordTest, IncompleteRequestsAndMissingMembers) {
   const std::string before = "1,a@x.jp,old\r\n";
   Store(before);
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old"), "-3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old\r\n  \r\nx"), "-3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old\r\nn,ew"), "-3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "ax.jp", "old\r\nnew"), "-3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "", "old\r\nnew"), "-3");
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "z@x.jp", "old\r\nnew"), "2");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old")), -3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old\r\n  \r\nx")), -3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old\r\nn,ew")), -3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "ax.jp", "old\r\nnew")), -3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "", "old\r\nnew")), -3);
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "z@x.jp", "old\r\nnew")), 2);
   EXPECT_EQ(Stored(), before);
-  EXPECT_EQ(ChangePassword(fs_, clock_, dir_.File("absent.txt"), "a@x.jp", "old\r\nnew"), "-1");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, dir_.File("absent.txt"), "a@x.jp", "old\r\nnew")), -1);
   // Bare line feeds separate the two passwords as well.
-  EXPECT_EQ(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old\nnew"), "0");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "a@x.jp", "old\nnew")), 0);
   EXPECT_EQ(GetPassword(fs_, Path(), "a@x.jp"), "new");
 }
 

@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "tests/support/silent_front_end.h"
-#include "app/core/message_processor.h"
 #include "app/core/program.h"
 #include "process/dispatcher.h"
+#include "process/message_processor.h"
 #include "receive/mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "textio/codepage.h"
@@ -138,7 +138,7 @@ class TestFrontEnd : public SilentFrontEnd {
 // Receives messages and leaves them alone.
 class IdleProcessor : public MessageProcessor {
  public:
-  void ProcessMessages(int count, const std::vector<std::string>&) override { received += count; }
+  void ProcessMessages(Inbox& inbox) override { received += inbox.Count(); }
   int received = 0;
 };
 
@@ -286,7 +286,7 @@ class DispatchFixture : public ::testing::Test {
   // --- the program ---
   ::testing::AssertionResult Start() {
     program_ = std::make_unique<Program>(disk_, clock_, front_, dir_);
-    dispatcher_ = std::make_unique<Dispatcher>(*program_);
+    dispatcher_ = std::make_unique<Dispatcher>(program_->dispatch_context());
     program_->set_mail_component(&mail_);
     program_->set_processor(dispatcher_.get());
     program_->set_no_wait(true);

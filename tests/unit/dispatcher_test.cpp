@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "receive/pop3_inbox.h"
 #include "tests/unit/dispatch_fixture.h"
 #include "textio/strings.h"
 
@@ -380,7 +381,7 @@ TEST_F(DispatcherTest, ReadableFormListsRecipientSenderSubjectAndBody) {
   m.FromAddress = "taro@example.test";
   m.Subject = "件名です";
   m.Body = "line 1\r\nline 2";
-  EXPECT_EQ(ReadableForm(m),
+  EXPECT_EQ(Pop3Inbox::ReadableForm(m),
             "宛先：\"Club\" <club@example.test>\r\n差出人：\"Taro\" <taro@example.test>\r\n件名：件名です\r\n"
             "line 1\r\nline 2\r\n");
 }

@@ -39,6 +39,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -224,7 +225,54 @@ class FakeFileSystem : public FileSystem {
     return Status::OK();
   }
 
+  // Lexical only: the fake has no symbolic links. "." and ".." are
+  // resolved; a relative path cannot be made absolute and gives "".
+  std::string ResolvePath(const std::string& path) const override {
+    if (path.empty() || path[0] != '/') return "";
+    std::vector<std::string> parts;
+    size_t start = 1;
+    while (start <= path.size()) {
+      size_t end = path.find('/', start);
+      if (end == std::string::npos) end = path.size();
+      const std::string part = path.substr(start, end - start);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      start = end + 1;
+    }
+    std::string out;
+    for (const std::string& part : parts) out += "/" + part;
+    return out.empty() ? "/" : out;
+  }
+
+  // Locks are tracked per path; a second LockFile on a held path is refused
+  // until the first handle is gone, as another process would find it.
+  Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
+    if (held_->count(path)) return Status::Refused("locked by another process: " + path);
+    if (!HasFile(path)) {
+      Status s = WriteFileAtomic(path, "");
+      if (!s.ok()) return s;
+    }
+    held_->insert(path);
+    *lock = std::make_unique<HeldLock>(held_, path);
+    return Status::OK();
+  }
+  bool IsLocked(const std::string& path) const { return held_->count(path) != 0; }
+
  private:
+  class HeldLock : public FileLock {
+   public:
+    HeldLock(std::shared_ptr<std::set<std::string>> held, std::string path)
+        : held_(std::move(held)), path_(std::move(path)) {}
+    ~HeldLock() override { held_->erase(path_); }
+
+   private:
+    std::shared_ptr<std::set<std::string>> held_;
+    std::string path_;
+  };
+
   struct File {
     std::string bytes;
     int version = 0;
@@ -285,6 +333,7 @@ class FakeFileSystem : public FileSystem {
 
   std::map<std::string, File> files_;
   std::set<std::string> dirs_;
+  std::shared_ptr<std::set<std::string>> held_ = std::make_shared<std::set<std::string>>();
   mutable std::vector<Fault> faults_;
   mutable std::map<unsigned, int> calls_;
 };

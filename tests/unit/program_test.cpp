@@ -40,13 +40,28 @@ class FakeMail : public MailComponent {
   std::vector<std::string> polled;
 };
 
+// An inbox of `count` messages that are never read.
+class CountedInbox : public Inbox {
+ public:
+  ReceptionMode mode() const override { return ReceptionMode::kLocalStore; }
+  int Count() const override { return count; }
+  Status Read(int, ReceivedMail*) override { return Status::Error("unused"); }
+  std::string AttachmentList(int, const ReceivedMail&, std::vector<std::string>*) override { return ""; }
+  void DiscardAttachments(int, const ReceivedMail&) override {}
+  void Settle(int, const ReceivedMail&, Disposition) override {}
+  void Finish() override {}
+  int count = 0;
+};
+
 class FakeLocal : public LocalMailReception {
  public:
   int FetchMail() override {
     ++fetches;
     open = deliver > 0;
+    inbox_.count = deliver;
     return deliver;
   }
+  Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return open; }
   void SignOff() override {
     open = false;
@@ -56,18 +71,30 @@ class FakeLocal : public LocalMailReception {
   int fetches = 0;
   int sign_offs = 0;
   bool open = false;
+
+ private:
+  CountedInbox inbox_;
 };
 
 class RecordingProcessor : public MessageProcessor {
  public:
-  void ProcessMessages(int count, const std::vector<std::string>& names) override {
+  // Records the stored name of each message: reading one the fake mail
+  // component cannot read still names it.
+  void ProcessMessages(Inbox& inbox) override {
     ++calls;
-    last_count = count;
-    last_names = names;
+    last_count = inbox.Count();
+    last_mode = inbox.mode();
+    last_names.clear();
+    for (int i = 0; i < inbox.Count(); ++i) {
+      ReceivedMail mail;
+      inbox.Read(i, &mail);
+      last_names.push_back(mail.StoredName);
+    }
     if (on_call) on_call();
   }
   int calls = 0;
   int last_count = 0;
+  ReceptionMode last_mode = ReceptionMode::kNone;
   std::vector<std::string> last_names;
   std::function<void()> on_call;
 };
@@ -158,7 +185,8 @@ TEST_F(ProgramTest, AccountsArePolledInOrderAndTheirNamesJoined) {
   EXPECT_EQ(mail_.polled, (std::vector<std::string>{"one.test/u1", "two.test/u2"}));
   ASSERT_EQ(processor_.calls, 1);
   EXPECT_EQ(processor_.last_count, 3);
-  EXPECT_EQ(processor_.last_names, (std::vector<std::string>{"", "a1", "a2", "b1"}));
+  EXPECT_EQ(processor_.last_names, (std::vector<std::string>{"a1", "a2", "b1"}));
+  EXPECT_EQ(processor_.last_mode, ReceptionMode::kPop3);
   EXPECT_EQ(p->reception_mode(), ReceptionMode::kPop3);
   EXPECT_EQ(front_.busy_shown, 0) << "HideBusyWindow is set";
 }

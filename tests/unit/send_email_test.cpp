@@ -13,6 +13,11 @@
 namespace kelmora {
 namespace {
 
+// A send in the mode of the program's last cycle.
+bool Send(Program& program, const OutgoingMail& mail) {
+  return SendEMail(program.send_context(), mail, program.reception_mode());
+}
+
 using fixture::Ini;
 using fixture::Rule;
 
@@ -74,7 +79,7 @@ class SendEMailTest : public fixture::DispatchFixture {
 
 TEST_F(SendEMailTest, RowWithToNameSendsToTheNameWithMembersAsBlindCopies) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .ToName = "Club Members"}});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kPlainMessage)));
+  ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   const fixture::SentMail& s = mail_.sent[0];
   EXPECT_EQ(s.recipients, "@Club Members\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora");
@@ -89,7 +94,7 @@ TEST_F(SendEMailTest, RowWithoutToNameSendsToTheListAddress) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
   OutgoingMail m = Out(0, kPlainMessage);
   m.strAttatch = "/tmp/x/a.pdf\t/tmp/x/b.png";
-  ASSERT_TRUE(SendEMail(program(), m));
+  ASSERT_TRUE(Send(program(), m));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients,
             "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora");
@@ -98,7 +103,7 @@ TEST_F(SendEMailTest, RowWithoutToNameSendsToTheListAddress) {
 
 TEST_F(SendEMailTest, ReplyGoesToTheGivenAddressAndTheRowsMembersFollowVisibly) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .ToName = "Club Members"}});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kGeneratedReply)));
+  ASSERT_TRUE(Send(program(), Out(0, kGeneratedReply)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, "taro@example.test\ta@example.test\tb@example.test\t>Message-ID: Kelmora");
   EXPECT_EQ(mail_.sent[0].subject, "Fw:hello");
@@ -106,7 +111,7 @@ TEST_F(SendEMailTest, ReplyGoesToTheGivenAddressAndTheRowsMembersFollowVisibly) 
 
 TEST_F(SendEMailTest, SentMailIsKeptInTheLogFolderWhenLoggingIsOn) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}}, Ini{.log_sent_mail = 1});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kPlainMessage)));
+  ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: "
                                       "Kelmora\t>#save " + dir_ + "/log");
@@ -118,7 +123,7 @@ TEST_F(SendEMailTest, EmptySlotsOfAShortListAreSkippedAndNotCounted) {
   StartWith({Rule{.ToAddr = "short@example.test", .Keyword = "[def]", .AddrFile = "short.txt", .Tittle = "[def]"},
              Rule{.ToAddr = "long@example.test", .Keyword = "news", .AddrFile = "long.txt"}});
   ASSERT_EQ(program().members().slot_count, 3);
-  ASSERT_TRUE(SendEMail(program(), Out(0, kTitleIsListTag)));
+  ASSERT_TRUE(Send(program(), Out(0, kTitleIsListTag)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, "short@example.test\tbcc\tonly@example.test\t>Message-ID: Kelmora");
   EXPECT_EQ(mail_.sent[0].subject, "[def:0001(1)] hello");
@@ -130,7 +135,7 @@ TEST_F(SendEMailTest, EmptySlotsOfAShortListAreSkippedAndNotCounted) {
 TEST_F(SendEMailTest, TopTextTakesTheSenderAtItsFirstMarkOnlyAndBottomTextFollows) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .AddTop = "先頭 ＠＠ と ＠＠",
                   .AddBottom = "-- 末尾"}});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kPlainMessage)));
+  ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].body, "先頭 \"Taro\" <taro@example.test> と ＠＠\r\nbody\r\n-- 末尾");
 }
@@ -138,8 +143,8 @@ TEST_F(SendEMailTest, TopTextTakesTheSenderAtItsFirstMarkOnlyAndBottomTextFollow
 TEST_F(SendEMailTest, RowTitleReplacesTheForwardedSubject) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .Tittle = "お知らせ"},
              Rule{.ToAddr = kClub, .Keyword = "info", .AddrFile = "members.txt"}});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kPlainMessage)));
-  ASSERT_TRUE(SendEMail(program(), Out(1, kPlainMessage, " spaced ")));
+  ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
+  ASSERT_TRUE(Send(program(), Out(1, kPlainMessage, " spaced ")));
   ASSERT_EQ(mail_.sent.size(), 2u);
   EXPECT_EQ(mail_.sent[0].subject, "お知らせ");
   EXPECT_EQ(mail_.sent[1].subject, "Fw: spaced ");
@@ -149,8 +154,8 @@ TEST_F(SendEMailTest, ListPostIsNumberedPerRowAndTheNumberIsSaved) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"},
              Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}},
             Ini{.sequence = {5, 11}});
-  ASSERT_TRUE(SendEMail(program(), Out(1, kSubjectHasListTag)));
-  ASSERT_TRUE(SendEMail(program(), Out(1, kTitleIsListTag, "again")));
+  ASSERT_TRUE(Send(program(), Out(1, kSubjectHasListTag)));
+  ASSERT_TRUE(Send(program(), Out(1, kTitleIsListTag, "again")));
   ASSERT_EQ(mail_.sent.size(), 2u);
   EXPECT_EQ(mail_.sent[0].subject, "[abc:0012(2)] hello");
   EXPECT_EQ(mail_.sent[1].subject, "[abc:0013(2)] again");
@@ -160,8 +165,8 @@ TEST_F(SendEMailTest, ListPostIsNumberedPerRowAndTheNumberIsSaved) {
 
 TEST_F(SendEMailTest, PlainAndReplySendsLeaveTheNumberAlone) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kPlainMessage)));
-  ASSERT_TRUE(SendEMail(program(), Out(0, kGeneratedReply)));
+  ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
+  ASSERT_TRUE(Send(program(), Out(0, kGeneratedReply)));
   EXPECT_EQ(mail_.sent.at(0).subject, "Fw:hello");
   EXPECT_EQ(program().settings().MlSequenceNumbers.at(0), 7);
   EXPECT_EQ(SavedSequenceLine(), "7") << "nothing was written";
@@ -169,7 +174,7 @@ TEST_F(SendEMailTest, PlainAndReplySendsLeaveTheNumberAlone) {
 
 TEST_F(SendEMailTest, NumberAfter9999HasFiveDigits) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {9999}});
-  ASSERT_TRUE(SendEMail(program(), Out(0, kSubjectHasListTag)));
+  ASSERT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
   EXPECT_EQ(mail_.sent.at(0).subject, "[abc:10000(2)] hello");
   EXPECT_EQ(SavedSequenceLine(), "10000");
 }
@@ -177,7 +182,7 @@ TEST_F(SendEMailTest, NumberAfter9999HasFiveDigits) {
 TEST_F(SendEMailTest, NumberAtTheTopOfItsRangeIsNotWrappedIntoANegativeTag) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}},
             Ini{.sequence = {2147483647}});
-  EXPECT_FALSE(SendEMail(program(), Out(0, kSubjectHasListTag)));
+  EXPECT_FALSE(Send(program(), Out(0, kSubjectHasListTag)));
   for (const fixture::SentMail& s : mail_.sent) {
     EXPECT_FALSE(Contains(s.subject, ":-")) << s.subject;
   }
@@ -194,7 +199,7 @@ TEST_F(SendEMailTest, NumberIsKeptAndSavedWhenTheSendFails) {
              Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}},
             Ini{.sequence = {0, 41}});
   mail_.fail_always = true;
-  EXPECT_FALSE(SendEMail(program(), Out(1, kSubjectHasListTag)));
+  EXPECT_FALSE(Send(program(), Out(1, kSubjectHasListTag)));
   EXPECT_EQ(mail_.sent.size(), 1u) << "no retry outside POP3 mode";
   EXPECT_EQ(SavedSequenceLine(), "0,42");
   EXPECT_EQ(MainLog(), "ＢＣＣでの転送エラー：550 5.1.1 recipient refused。Master.txtの2行目の処理 at " +
@@ -205,7 +210,7 @@ TEST_F(SendEMailTest, FailedSendIsRetriedOnceInPop3Mode) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {3}});
   ASSERT_TRUE(EnterPop3Mode());
   mail_.failing_calls = {0};
-  EXPECT_TRUE(SendEMail(program(), Out(0, kSubjectHasListTag)));
+  EXPECT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
   ASSERT_EQ(mail_.sent.size(), 2u);
   EXPECT_EQ(mail_.sent[1].recipients, mail_.sent[0].recipients);
   EXPECT_EQ(mail_.sent[1].subject, "[abc:0004(2)] hello") << "the retry reuses the number";
@@ -221,7 +226,7 @@ TEST_F(SendEMailTest, SecondFailureInPop3ModeIsLoggedWithTheRowNumber) {
   ASSERT_TRUE(EnterPop3Mode());
   mail_.fail_always = true;
   mail_.failure_text = "connection refused";
-  EXPECT_FALSE(SendEMail(program(), Out(2, kPlainMessage)));
+  EXPECT_FALSE(Send(program(), Out(2, kPlainMessage)));
   EXPECT_EQ(mail_.sent.size(), 2u);
   EXPECT_EQ(MainLog(), "ＢＣＣでの転送エラー：connection refused。Master.txtの3行目の処理 at " + std::string(kStamp) +
                            "\r\n");
@@ -230,7 +235,7 @@ TEST_F(SendEMailTest, SecondFailureInPop3ModeIsLoggedWithTheRowNumber) {
 TEST_F(SendEMailTest, ErrorInsideTheSendIsLoggedAndReportedAsFailure) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
   mail_.on_send = [](const fixture::SentMail&) { throw std::runtime_error("socket closed"); };
-  EXPECT_FALSE(SendEMail(program(), Out(0, kPlainMessage)));
+  EXPECT_FALSE(Send(program(), Out(0, kPlainMessage)));
   EXPECT_EQ(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：socket closed(1) at " + std::string(kStamp) + "\r\n");
 }
 
@@ -241,11 +246,23 @@ class OneMessageStore : public LocalMailReception {
     open_ = true;
     return 1;
   }
+  Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return open_; }
   void SignOff() override { open_ = false; }
 
  private:
+  class OneMessage : public Inbox {
+   public:
+    ReceptionMode mode() const override { return ReceptionMode::kLocalStore; }
+    int Count() const override { return 1; }
+    Status Read(int, ReceivedMail*) override { return Status::Error("unused"); }
+    std::string AttachmentList(int, const ReceivedMail&, std::vector<std::string>*) override { return ""; }
+    void DiscardAttachments(int, const ReceivedMail&) override {}
+    void Settle(int, const ReceivedMail&, Disposition) override {}
+    void Finish() override {}
+  };
   bool open_ = false;
+  OneMessage inbox_;
 };
 
 TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
@@ -259,14 +276,14 @@ TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
   RunCycle();
   ASSERT_EQ(program().reception_mode(), ReceptionMode::kLocalStore);
   mail_.fail_always = true;
-  EXPECT_FALSE(SendEMail(program(), Out(0, kPlainMessage)));
+  EXPECT_FALSE(Send(program(), Out(0, kPlainMessage)));
   EXPECT_EQ(mail_.sent.size(), 1u);
   program().set_local_reception(nullptr);
 }
 
 TEST_F(SendEMailTest, UnknownRowIsReportedNotFollowed) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
-  EXPECT_FALSE(SendEMail(program(), Out(5, kSubjectHasListTag)));
+  EXPECT_FALSE(Send(program(), Out(5, kSubjectHasListTag)));
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(StartsWith(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：")) << MainLog();
 }

@@ -1,0 +1,17 @@
+// MessageProcessor: what a mail-check cycle does with the messages it
+// received. The rule dispatcher implements it; tests use fakes.
+#pragma once
+
+#include "receive/inbox.h"
+
+namespace kelmora {
+
+class MessageProcessor {
+ public:
+  virtual ~MessageProcessor() = default;
+  // Handles every message of `inbox` (which holds at least one) and calls
+  // its Finish() when it got through all of them.
+  virtual void ProcessMessages(Inbox& inbox) = 0;
+};
+
+}  // namespace kelmora

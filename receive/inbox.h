@@ -1,0 +1,62 @@
+// Inbox: the messages one mail-check cycle received, whichever road they
+// came by. The dispatcher walks them by index (0 .. Count()-1), reads each
+// into a ReceivedMail and, when it has finished with one, says what becomes
+// of it; Finish() ends the cycle's work on the inbox.
+//
+// Contract:
+//   - Read(i) gives a fresh record: a message that cannot be read returns an
+//     error and never the fields of another message.
+//   - Settle(i) is called at most once per message; a message that is never
+//     settled (the cycle stopped before reaching it) stays as it arrived and
+//     may be handed out again by a later cycle.
+//   - Finish() is called once, after the last message was settled.
+//     Deletions an inbox defers (the local store deletes from the highest
+//     index down) happen there. A cycle that stopped early or failed does
+//     not call it, so nothing deferred takes effect then.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "receive/received_mail.h"
+#include "textio/status.h"
+
+namespace kelmora {
+
+// The road the messages of a cycle came by.
+enum class ReceptionMode { kNone = 0, kLocalStore = 1, kPop3 = 2 };
+
+class Inbox {
+ public:
+  // What becomes of a message the dispatcher has finished with.
+  enum class Disposition {
+    kDelete,        // gone for good
+    kKeepReadable,  // kept; a stored copy is rewritten in readable form
+    kSetAside,      // kept apart as a failure ("...Error.txt")
+    kKeepAsIs,      // left exactly as it is
+  };
+
+  virtual ~Inbox() = default;
+
+  virtual ReceptionMode mode() const = 0;
+  virtual int Count() const = 0;
+
+  // Reads message `index` into *mail (replacing every field).
+  virtual Status Read(int index, ReceivedMail* mail) = 0;
+
+  // The attachments of message `index`, TAB-joined as the send methods take
+  // them, and one per element in *names (from element 0). For stored mail
+  // these are the saved files' paths; a store may give the names it knows
+  // the attachments by.
+  virtual std::string AttachmentList(int index, const ReceivedMail& mail, std::vector<std::string>* names) = 0;
+
+  // Removes the files the reading of message `index` left behind (saved
+  // attachments). Called when no send for the message failed.
+  virtual void DiscardAttachments(int index, const ReceivedMail& mail) = 0;
+
+  virtual void Settle(int index, const ReceivedMail& mail, Disposition how) = 0;
+
+  virtual void Finish() = 0;
+};
+
+}  // namespace kelmora

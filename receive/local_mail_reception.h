@@ -1,0 +1,22 @@
+// LocalMailReception: the road through the local mail store, tried before
+// the POP3 accounts when a profile name is set.
+#pragma once
+
+#include "receive/inbox.h"
+
+namespace kelmora {
+
+class LocalMailReception {
+ public:
+  virtual ~LocalMailReception() = default;
+  // Logs on and fetches the unread messages; returns how many there are.
+  // Signs its session off itself when there are none. A refused logon
+  // throws (it ends the cycle); a failure after the logon counts as none.
+  virtual int FetchMail() = 0;
+  // The messages of the last fetch; valid until the next FetchMail.
+  virtual Inbox& inbox() = 0;
+  virtual bool SessionOpen() const = 0;
+  virtual void SignOff() = 0;
+};
+
+}  // namespace kelmora

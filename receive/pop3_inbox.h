@@ -1,0 +1,49 @@
+// Pop3Inbox: the messages the POP3 accounts delivered in one cycle, as files
+// the mail component stored in the reception folder (log/receive).
+//
+// Reading goes through the component's ReadMail. Settling acts on the
+// stored file: deleted, rewritten in readable form, or renamed to its
+// "...Error.txt" name (never over an earlier failure of the same name); each
+// settled message is reported to the component, which then never hands it
+// out again. A message left unsettled is handed out again by a later fetch.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "log/logger.h"
+#include "receive/inbox.h"
+#include "receive/mail_component.h"
+#include "textio/file_system.h"
+
+namespace kelmora {
+
+class Pop3Inbox : public Inbox {
+ public:
+  // `stored_names` are the names the component gave, in reception order.
+  Pop3Inbox(FileSystem& fs, Logger& log, MailComponent& mail, std::string receive_folder,
+            std::vector<std::string> stored_names);
+
+  ReceptionMode mode() const override { return ReceptionMode::kPop3; }
+  int Count() const override { return static_cast<int>(names_.size()); }
+  Status Read(int index, ReceivedMail* mail) override;
+  std::string AttachmentList(int index, const ReceivedMail& mail, std::vector<std::string>* names) override;
+  void DiscardAttachments(int index, const ReceivedMail& mail) override;
+  void Settle(int index, const ReceivedMail& mail, Disposition how) override;
+  void Finish() override {}
+
+  // The text of a stored message that was kept in readable form.
+  static std::string ReadableForm(const ReceivedMail& mail);
+
+ private:
+  std::string PathOf(int index) const;
+  void SetAside(int index);
+
+  FileSystem& fs_;
+  Logger& log_;
+  MailComponent& mail_;
+  std::string folder_;
+  std::vector<std::string> names_;
+};
+
+}  // namespace kelmora
