@@ -21,10 +21,34 @@ void ApplyDefaults(int rule_count, Settings* s) {
 
 }  // namespace
 
-Status LoadSettings(const FileSystem& fs, const std::string& path, int rule_count, Settings* s) {
+bool ParsePop3Account(const std::string& field, Pop3Account* account) {
+  // A URL's scheme and its "//" belong to A.
+  std::string scheme;
+  for (const char* s : {"pop3://", "pop3s://"}) {
+    if (StartsWith(field, s)) scheme = s;
+  }
+  std::vector<std::string> parts = Split(std::string_view(field).substr(scheme.size()), "/");
+  if (parts.size() != 3) return false;
+  *account = Pop3Account{scheme + parts[0], parts[1], parts[2]};
+  return true;
+}
+
+Status SettingsFile::Load(int rule_count, Settings* settings) {
+  return LoadSettings(fs_, path_, rule_count, settings, &unreadable_);
+}
+
+Status SettingsFile::Save(const Settings& settings) const {
+  if (unreadable_) {
+    return Status::Refused("Kelmora.iniを読み込めなかったため、設定を保存しません。");
+  }
+  return SaveSettings(fs_, path_, settings);
+}
+
+Status LoadSettings(const FileSystem& fs, const std::string& path, int rule_count, Settings* s, bool* unreadable) {
   ApplyDefaults(rule_count, s);
   std::vector<std::string> lines;
   int r = ReadLinesFromOne(fs, path, &lines);
+  if (unreadable != nullptr) *unreadable = r == -1;
   if (r != 0 || lines.size() < 2) return Status::OK();
 
   const std::vector<std::string> f = Split(lines[1], ",");
@@ -52,8 +76,8 @@ Status LoadSettings(const FileSystem& fs, const std::string& path, int rule_coun
   if (f.size() > 6) s->LogSentMail = ReadOption(f[6]);
   if (f.size() > 7) s->LogReceivedMail = ReadOption(f[7]);
   for (size_t i = 10; i < f.size(); ++i) {
-    std::vector<std::string> parts = Split(f[i], "/");
-    if (parts.size() == 3) s->Pop3Accounts.push_back(Pop3Account{parts[0], parts[1], parts[2]});
+    Pop3Account account;
+    if (ParsePop3Account(f[i], &account)) s->Pop3Accounts.push_back(std::move(account));
   }
 
   if (lines.size() >= 3) {

@@ -26,12 +26,12 @@ struct SendContext {
   Settings& settings;    // the list sequence numbers advance here
   const MasterTable& master;
   const MemberTable& members;
-  std::string settings_path;          // where the settings are saved
+  const SettingsFile& settings_file;  // where the settings are saved
   const bool& no_wait;                // the fixed waits after sends become 0
   const std::int32_t& to_forward_delay_ms;  // pause between one-by-one sends
 
   // Stores the settings (the sequence numbers just used) at once.
-  Status SaveSettings() const { return kelmora::SaveSettings(fs, settings_path, settings); }
+  Status SaveSettings() const { return settings_file.Save(settings); }
   // The fixed wait of `ms`, skipped when no_wait is set.
   void FixedWait(int ms) const { pacer.Wait(no_wait ? 0 : ms); }
 };

@@ -50,37 +50,107 @@ std::string TempSuffix() {
 
 }  // namespace
 
-Status WriteFileDurably(const std::string& path, const std::string& bytes) {
-  const std::string dir = DirName(path);
-  // Keep the permissions of the file being replaced, so a member list that
-  // was made private stays private.
-  mode_t mode = 0644;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) return Status::Error("not a regular file: " + path);
-    mode = st.st_mode & 07777;
+namespace {
+
+// Where a rewrite of `path` must land: the file itself, or, for a symbolic
+// link, the file it points to (a chain of links is followed), so that the
+// link stays a link and its target gets the new content.
+std::string RewriteTarget(const std::string& path) {
+  std::string target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return target;
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n < 0) return target;
+    link.resize(static_cast<size_t>(n));
+    target = !link.empty() && link[0] == '/' ? link : DirName(target) + "/" + link;
   }
-  std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 20 && fd < 0; ++attempt) {
-    tmp = dir + "/." + BaseName(path) + ".tmp-" + TempSuffix();
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && errno != EEXIST) return ErrnoStatus("cannot create", tmp, errno);
-  }
-  if (fd < 0) return Status::Error("cannot create a temporary file beside " + path);
-  Status s = WriteAll(fd, bytes, tmp);
-  if (s.ok() && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", tmp, errno);
-  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", tmp, errno);
-  if (s.ok() && ::rename(tmp.c_str(), path.c_str()) != 0) s = ErrnoStatus("cannot rename onto", path, errno);
-  if (!s.ok()) {
-    ::unlink(tmp.c_str());
-    return s;
-  }
+  return target;
+}
+
+// True when the file's own permissions forbid writing it. Root passes
+// every access check, but a file its owner made read-only is still meant
+// to stay as it is.
+bool WriteProtected(const std::string& path, const struct stat& st) {
+  if (::geteuid() == 0) return (st.st_mode & 0222) == 0;
+  return ::access(path.c_str(), W_OK) != 0;
+}
+
+void SyncFolder(const std::string& dir) {
   int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
   }
+}
+
+// Writes `bytes` into a new temporary file beside `path`, flushed to disk,
+// with the given mode (not narrowed by the umask) and owner.
+Status WriteTemporary(const std::string& path, const std::string& bytes, mode_t mode, const struct stat* owner,
+                      std::string* tmp) {
+  const std::string dir = DirName(path);
+  int fd = -1;
+  for (int attempt = 0; attempt < 20 && fd < 0; ++attempt) {
+    *tmp = dir + "/." + BaseName(path) + ".tmp-" + TempSuffix();
+    fd = ::open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return ErrnoStatus("cannot create", *tmp, errno);
+  }
+  if (fd < 0) return Status::IOError("cannot create a temporary file beside " + path);
+  Status s = WriteAll(fd, bytes, *tmp);
+  // The owner first: changing it may clear set-id bits that the mode then
+  // restores. A user who may not give the file away keeps it as their own.
+  if (s.ok() && owner != nullptr) (void)!::fchown(fd, owner->st_uid, owner->st_gid);
+  if (s.ok() && ::fchmod(fd, mode) != 0) s = ErrnoStatus("cannot set the mode of", *tmp, errno);
+  if (s.ok() && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", *tmp, errno);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", *tmp, errno);
+  if (!s.ok()) ::unlink(tmp->c_str());
+  return s;
+}
+
+// A file with more than one name cannot be replaced by a rename without
+// splitting its names apart, so it is rewritten in place. The complete new
+// content is first flushed to a temporary file beside it, which stays there
+// should the in-place write be cut short.
+Status RewriteInPlace(const std::string& path, const std::string& bytes, const struct stat& st) {
+  std::string tmp;
+  Status s = WriteTemporary(path, bytes, st.st_mode & 07777, &st, &tmp);
+  if (!s.ok()) return s;
+  SyncFolder(DirName(path));
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  s = WriteAll(fd, bytes, path);
+  if (s.ok() && ::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0) s = ErrnoStatus("cannot cut", path, errno);
+  if (s.ok() && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", path, errno);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);
+  if (s.ok()) ::unlink(tmp.c_str());
+  return s;
+}
+
+}  // namespace
+
+Status WriteFileDurably(const std::string& given_path, const std::string& bytes) {
+  const std::string path = RewriteTarget(given_path);
+  // New files hold mail, member lists or secrets: private to the user.
+  // A file being replaced keeps its own mode and owner.
+  mode_t mode = 0600;
+  struct stat st;
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (exists) {
+    if (!S_ISREG(st.st_mode)) return Status::InvalidArgument("not a regular file: " + path);
+    if (WriteProtected(path, st)) return Status::Refused("the file is write-protected: " + path);
+    if (st.st_nlink > 1) return RewriteInPlace(path, bytes, st);
+    mode = st.st_mode & 07777;
+  }
+  std::string tmp;
+  Status s = WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &tmp);
+  if (!s.ok()) return s;
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    s = ErrnoStatus("cannot rename onto", path, errno);
+    ::unlink(tmp.c_str());
+    return s;
+  }
+  SyncFolder(DirName(path));
   return Status::OK();
 }
 
@@ -121,8 +191,15 @@ Status RealFileSystem::WriteFileAtomic(const std::string& path, const std::strin
 }
 
 Status RealFileSystem::AppendToFile(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // O_NONBLOCK: a named pipe in the file's place must not hang the program;
+  // only regular files are appended to.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0600);
   if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Status::InvalidArgument("not a regular file: " + path);
+  }
   Status s = WriteAll(fd, bytes, path);
   if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);
   return s;
@@ -144,7 +221,8 @@ bool RealFileSystem::Exists(const std::string& path) const {
 }
 
 Status RealFileSystem::CreateDir(const std::string& path) {
-  if (::mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && IsDir(path))) return Status::OK();
+  // New folders hold logs and received mail: private to the user.
+  if (::mkdir(path.c_str(), 0700) == 0 || (errno == EEXIST && IsDir(path))) return Status::OK();
   return ErrnoStatus("cannot create folder", path, errno);
 }
 

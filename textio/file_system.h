@@ -38,15 +38,21 @@ class FileSystem {
   // Replaces (or creates) the file atomically: the bytes go to a temporary
   // file in the same folder, are flushed to disk, and the temporary file is
   // renamed over the target. On failure the old content is untouched.
+  // A symbolic link stays a link and its target gets the content; a file
+  // keeps its mode and owner (a new one is private to the user, 0600); a
+  // file with several names is rewritten in place so that they stay one
+  // file; a file whose permissions forbid writing is refused, unchanged.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& bytes) = 0;
 
-  // Appends bytes to the end of the file, creating it when missing. The cost
-  // does not depend on the size of the file.
+  // Appends bytes to the end of the file, creating it when missing (0600).
+  // The cost does not depend on the size of the file. Anything but a regular
+  // file (a named pipe, a device) is refused without blocking.
   virtual Status AppendToFile(const std::string& path, const std::string& bytes) = 0;
 
   virtual bool IsFile(const std::string& path) const = 0;
   virtual bool IsDir(const std::string& path) const = 0;
   virtual bool Exists(const std::string& path) const = 0;
+  // Creates a folder (private to the user, 0700); an existing one is fine.
   virtual Status CreateDir(const std::string& path) = 0;
   // Removes a file, also when it is read-only.
   virtual Status RemoveFile(const std::string& path) = 0;

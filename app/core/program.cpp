@@ -21,8 +21,9 @@ Program::Program(FileSystem& fs, const Clock& clock, FrontEnd& front, std::strin
                 front_.SetStatusText(entry);
               }),
       lock_(fs),
+      settings_file_(fs, JoinPath(folder_, "Kelmora.ini")),
       send_context_{fs_,       clock_,   logger_,  nullptr,        pacer_, settings_,
-                    master_,   members_, JoinPath(folder_, "Kelmora.ini"), no_wait_, to_forward_delay_ms_},
+                    master_,   members_, settings_file_, no_wait_, to_forward_delay_ms_},
       dispatch_context_{send_context_, members_, undelivery_, folder_} {}
 
 std::string Program::SettingsPath() const { return JoinPath(folder_, "Kelmora.ini"); }
@@ -52,7 +53,7 @@ Status Program::StartSteps(const std::string& delay_argument) {
   if (!s.ok()) return s;
   s = ReadAddress(fs_, folder_, master_, &members_);
   if (!s.ok()) return s;
-  s = LoadSettings(fs_, SettingsPath(), static_cast<int>(master_.size()), &settings_);
+  s = settings_file_.Load(static_cast<int>(master_.size()), &settings_);
   if (!s.ok()) return s;
   s = PrepareWindow(delay_argument);
   if (!s.ok()) return s;
@@ -73,6 +74,10 @@ Status Program::PrepareWindow(const std::string& delay_argument) {
   }
   Status s = logger_.EnsureLogFolders();
   if (!s.ok()) return Status::Error(kFormLoadError);
+  if (settings_file_.unreadable()) {
+    // The main log entry also goes to the status line.
+    logger_.WriteLog("Kelmora.iniを読み込めなかったため、既定の設定で動作し、設定は保存しません。");
+  }
 
   const std::string undelivery = JoinPath(folder_, "UnDelivery.txt");
   if (!FindFile(fs_, undelivery).empty()) {
@@ -153,6 +158,6 @@ void Program::RunMailCheck() {
   cycle_running_ = false;
 }
 
-Status Program::SaveSettings() { return kelmora::SaveSettings(fs_, SettingsPath(), settings_); }
+Status Program::SaveSettings() { return settings_file_.Save(settings_); }
 
 }  // namespace kelmora

@@ -147,6 +147,7 @@ class Program {
   bool no_wait_ = false;
 
   Settings settings_;
+  SettingsFile settings_file_;
   MasterTable master_;
   MemberTable members_;
   std::vector<UnDeliveryPattern> undelivery_;

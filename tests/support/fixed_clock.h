@@ -1,7 +1,7 @@
 // FixedClock: a clock that tells the time it was given, for tests.
 #pragma once
 
-#include "tests/support/fixed_clock.h"
+#include "textio/clock.h"
 
 namespace kelmora {
 
