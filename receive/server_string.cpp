@@ -68,13 +68,16 @@ ServerStringError ParseServerString(const std::string& text, const ServerRoad& r
   }
   out->implicit_tls = out->scheme == road.tls_scheme;
 
-  const size_t end = rest.find_first_of("/?#");
+  const bool has_extras = sep != std::string::npos || road.plain_form_has_user_and_path;
+  const size_t end = has_extras ? rest.find_first_of("/?#") : std::string::npos;
   std::string authority = rest.substr(0, end);
   out->path.clear();
-  if (end != std::string::npos && rest[end] == '/') out->path = rest.substr(end + 1, rest.find_first_of("?#", end) - end - 1);
+  if (end != std::string::npos && rest[end] == '/') {
+    out->path = rest.substr(end + 1, rest.find_first_of("?#", end) - end - 1);
+  }
   out->userinfo.clear();
   std::string hostport = authority;
-  const size_t at = authority.rfind('@');
+  const size_t at = has_extras ? authority.rfind('@') : std::string::npos;
   if (at != std::string::npos) {
     out->userinfo = authority.substr(0, at);
     hostport = authority.substr(at + 1);

@@ -6,7 +6,8 @@
 //   "host", "host:port", "[v6addr]", "[v6addr]:port", a bare IPv6 address
 //   (more than one ":", no port), or a URL "scheme://" with an optional
 //   "user:password@" and an optional "/path" (what follows "?" or "#" is
-//   dropped). The scheme is the road's plain one ("smtp", "pop3") or its
+//   dropped). SMTP also takes the user part and the path without a scheme;
+//   POP3 only in a URL. The scheme is the road's plain one ("smtp", "pop3") or its
 //   TLS one ("smtps", "pop3s"), in any case; without a scheme the plain one
 //   holds. The port is 1 to 65535, and the road's default for the scheme
 //   when none is given. A host is letters, digits, "-", "." and "_" (and
@@ -47,9 +48,10 @@ struct ServerRoad {
   const char* tls_scheme;
   int port;
   int tls_port;
+  bool plain_form_has_user_and_path;  // "user@host/path" without a scheme
 };
-inline constexpr ServerRoad kSmtpRoad{"smtp", "smtps", 25, 465};
-inline constexpr ServerRoad kPop3Road{"pop3", "pop3s", 110, 995};
+inline constexpr ServerRoad kSmtpRoad{"smtp", "smtps", 25, 465, true};
+inline constexpr ServerRoad kPop3Road{"pop3", "pop3s", 110, 995, false};
 
 enum class ServerStringError {
   kNone,

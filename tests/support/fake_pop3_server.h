@@ -11,7 +11,8 @@
 // Script (set before the fetch):
 //   open_failure          a failed Open (e.g. Pop3Reply::Failed(..., "login")).
 //   drop_after_commands   the connection breaks after that many commands of
-//                         a session (LIST, UIDL, RETR, DELE, NOOP); -1 never.
+//                         a session (LIST, UIDL, RETR, DELE, NOOP): the next
+//                         one, QUIT included, never arrives; -1 never.
 //   uidl_refused          UIDL answers "-ERR" and, as with libcurl, the
 //                         session ends with a QUIT.
 //   truncate_retr         uidl -> bytes: that message's RETR ends after so
@@ -137,6 +138,10 @@ class FakePop3Server : public Pop3SessionFactory {
 
     void Quit() override {
       if (!open_) return;
+      if (s_->drop_after_commands >= 0 && commands_sent_ >= s_->drop_after_commands) {
+        Drop();  // the QUIT never arrives
+        return;
+      }
       s_->commands_.push_back("QUIT");
       open_ = false;
       std::vector<Message> kept;
