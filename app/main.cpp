@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   front.set_program(&program);
   program.set_no_wait(cmd.no_wait);
 
-  CurlMailComponent mail(fs, program.logger());
+  CurlMailComponent mail(fs, program.logger(), clock);
   program.set_mail_component(&mail);
   Dispatcher dispatcher(program.dispatch_context());
   program.set_processor(&dispatcher);

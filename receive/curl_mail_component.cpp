@@ -6,8 +6,15 @@
 
 namespace kelmora {
 
-CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, MailOptions options)
-    : fs_(fs), log_(log), options_(options), sender_(fs, log, options), fetcher_(fs, options) {}
+CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options)
+    : fs_(fs),
+      log_(log),
+      clock_(clock),
+      options_(options),
+      smtp_sessions_(options),
+      pop3_sessions_(options),
+      sender_(fs, log, clock, smtp_sessions_, options),
+      fetcher_(fs, clock, pop3_sessions_) {}
 
 std::string CurlMailComponent::SendMail(const std::string& server, const std::string& recipients,
                                         const std::string& from, const std::string& subject,
@@ -28,7 +35,7 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
     if (!made.ok()) return MailReply::Text("RcvMail: no reception folder: " + made.message());
   }
 
-  ReceiveJournal journal(fs_, folder);
+  ReceiveJournal journal(fs_, clock_, folder);
   const std::string problem = journal.Load();
   if (!problem.empty()) log_.WriteLog(problem);
 

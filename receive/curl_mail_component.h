@@ -1,8 +1,9 @@
 // CurlMailComponent: the mail component on libcurl and GMime.
 //
-// SendMail goes to MailSender, ReadMail to ReadMailFile. RcvMail fetches a
+// SendMail goes to MailSender on libcurl SMTP sessions, ReadMail to
+// ReadMailFile. RcvMail fetches a
 // POP3 account (A = server string, B = user) into the reception folder with
-// Pop3Fetcher and answers with plain file names inside that folder, in this
+// Pop3Fetcher on libcurl POP3 sessions and answers with plain file names inside that folder, in this
 // order: first the account's stored messages that were handed out before
 // and never settled (the program died while they were being processed), at
 // most three hand-outs each; then the messages fetched now. A message that
@@ -19,10 +20,13 @@
 #include <string>
 
 #include "log/logger.h"
+#include "receive/curl_pop3_session.h"
+#include "receive/curl_smtp_session.h"
 #include "receive/mail_component.h"
 #include "receive/mail_options.h"
 #include "receive/mail_sender.h"
 #include "receive/pop3_fetcher.h"
+#include "textio/clock.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
@@ -31,7 +35,9 @@ class CurlMailComponent : public MailComponent {
  public:
   static constexpr const char* kSaveAllCommand = "SAVEALLD";
 
-  CurlMailComponent(FileSystem& fs, Logger& log, MailOptions options = {});
+  // `clock` is the only source of the time: Message-IDs, Date headers,
+  // names of stored and saved messages.
+  CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options = {});
 
   std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
                        const std::string& subject, const std::string& body,
@@ -49,7 +55,10 @@ class CurlMailComponent : public MailComponent {
  private:
   FileSystem& fs_;
   Logger& log_;
+  const Clock& clock_;
   MailOptions options_;
+  CurlSmtpSessionFactory smtp_sessions_;
+  CurlPop3SessionFactory pop3_sessions_;
   MailSender sender_;
   Pop3Fetcher fetcher_;
 };

@@ -1,8 +1,8 @@
 // Pop3Fetcher: fetches every message of one POP3 account into a folder.
 //
-// One session per call, on one libcurl handle (one connection): LIST and
-// UIDL, then for each message RETR, a durable store under a fresh name,
-// and only then DELE; the session ends with QUIT, which commits the
+// One session per call (a second one only when the server refused UIDL):
+// LIST and UIDL, then for each message RETR, a durable store under a fresh
+// name, and only then DELE; the session ends with QUIT, which commits the
 // deletions. A message is stored only when its whole text arrived: a RETR
 // whose size differs from the LIST size counts only if the connection is
 // provably still in step afterwards (a NOOP on it succeeds).
@@ -11,29 +11,22 @@
 // before it is fetched, so a session that breaks after DELE and before QUIT
 // does not make the next session store the same message again: that
 // session finds the UIDL, skips the store and deletes the message again.
+//
+// Sessions come from a Pop3SessionFactory (libcurl in the program, a
+// scripted fake in tests); server strings are read by ParsePop3Server
+// (server_string.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "receive/mail_options.h"
+#include "receive/pop3_session.h"
 #include "receive/receive_journal.h"
+#include "receive/server_string.h"
+#include "textio/clock.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
-
-// Where a POP3 server string points. Accepted forms: "host", "host:port",
-// "[v6]:port", "pop3://host[:port]", "pop3s://host[:port]" (a user part and
-// a path in a URL are ignored: the account names the user).
-struct Pop3Server {
-  bool implicit_tls = false;  // pop3s: TLS from the first byte
-  std::string host;           // without brackets
-  int port = 110;
-  std::string Url() const;    // "pop3://host:port" or "pop3s://host:port"
-  std::string Display() const;  // "host:port", or "pop3s://host:port"
-};
-// False (with *error set) when `text` is no usable server string.
-bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* error);
 
 struct Pop3FetchResult {
   std::vector<std::string> stored;  // file names stored in this session, in server order
@@ -42,7 +35,8 @@ struct Pop3FetchResult {
 
 class Pop3Fetcher {
  public:
-  Pop3Fetcher(FileSystem& fs, MailOptions options);
+  // `clock` stamps the names of stored files.
+  Pop3Fetcher(FileSystem& fs, const Clock& clock, Pop3SessionFactory& sessions);
 
   // Fetches the account's messages into `folder`. New records go into
   // *journal (as stored, not yet handed out); the caller saves it. The
@@ -53,10 +47,14 @@ class Pop3Fetcher {
                         const std::string& folder, ReceiveJournal* journal);
 
  private:
-  std::string NewName(const std::string& folder, const ReceiveJournal& journal);
+  // A fresh file name "yyyymmddhhmmss-nnnnnn-pid.eml" that neither the
+  // journal nor the folder holds, or "" when none is free.
+  std::string NewName(const ReceiveJournal& journal);
 
   FileSystem& fs_;
-  MailOptions options_;
+  const Clock& clock_;
+  Pop3SessionFactory& sessions_;
+  unsigned name_sequence_ = 0;
 };
 
 }  // namespace kelmora

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "textio/strings.h"
 
@@ -89,7 +88,8 @@ bool IsPlainName(const std::string& name) {
 
 }  // namespace
 
-ReceiveJournal::ReceiveJournal(FileSystem& fs, std::string folder) : fs_(fs), folder_(std::move(folder)) {}
+ReceiveJournal::ReceiveJournal(FileSystem& fs, const Clock& clock, std::string folder)
+    : fs_(fs), clock_(clock), folder_(std::move(folder)) {}
 
 std::string ReceiveJournal::AccountKey(const std::string& server, const std::string& user) {
   return Trim(server) + "\t" + user;
@@ -162,7 +162,7 @@ std::string ReceiveJournal::Load() {
   if (!good) {
     // Keep the unreadable journal for a human to look at and start afresh.
     // The stored messages stay where they are.
-    const std::string aside = path + ".bad-" + std::to_string(std::time(nullptr)) + "-" +
+    const std::string aside = path + ".bad-" + std::to_string(clock_.EpochMicros() / 1000000) + "-" +
                               std::to_string(::getpid());
     Status moved = fs_.Rename(path, aside);
     std::string problem = "受信記録ファイルを読めないため退避しました>" + (moved.ok() ? aside : path);

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "textio/clock.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
@@ -50,7 +51,8 @@ class ReceiveJournal {
     bool settled = false;  // the program is done with the message
   };
 
-  ReceiveJournal(FileSystem& fs, std::string folder);
+  // `clock` stamps the name under which an unreadable journal is set aside.
+  ReceiveJournal(FileSystem& fs, const Clock& clock, std::string folder);
 
   // The key under which an account's records are kept.
   static std::string AccountKey(const std::string& server, const std::string& user);
@@ -111,6 +113,7 @@ class ReceiveJournal {
   void RemoveTornStores(const std::set<std::string>& names);
 
   FileSystem& fs_;
+  const Clock& clock_;
   std::string folder_;
   std::vector<Entry> entries_;
 };

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   kelmora::RealFileSystem fs;
   kelmora::SystemClock clock;
   kelmora::Logger log(fs, clock, ParentOf(ParentOf(folder)));
-  kelmora::CurlMailComponent mail(fs, log, options);
+  kelmora::CurlMailComponent mail(fs, log, clock, options);
 
   std::vector<std::string> names;
   int status = 0;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "receive/curl_smtp_session.h"
 #include "receive/mail_options.h"
 #include "receive/mail_reader.h"
 #include "receive/mail_sender.h"
@@ -110,7 +111,8 @@ int Send(std::map<std::string, std::string>& args) {
   if (args.count("timeout")) options.transfer_timeout_seconds = std::atol(args["timeout"].c_str());
   int repeat = args.count("repeat") ? std::max(1, std::atoi(args["repeat"].c_str())) : 1;
 
-  kelmora::MailSender sender(fs, log, options);
+  kelmora::CurlSmtpSessionFactory sessions(options);
+  kelmora::MailSender sender(fs, log, clock, sessions, options);
   bool all_sent = true;
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < repeat; ++i) {

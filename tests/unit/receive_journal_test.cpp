@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "fake_file_system.h"
+#include "textio/clock.h"
+#include "tests/support/fixed_clock.h"
 
 namespace kelmora {
 namespace {
@@ -16,11 +18,14 @@ const std::string kJournal = kFolder + "/.receive-journal";
 
 class ReceiveJournalTest : public ::testing::Test {
  protected:
-  void SetUp() override { fs_.AddDir(kFolder); }
+  void SetUp() override {
+    fs_.AddDir(kFolder);
+    clock_.SetEpochMicros(1'700'000'000'000'000);
+  }
 
   // A journal freshly loaded from the fake disk, as the next fetch sees it.
   ReceiveJournal Reloaded(std::string* problem = nullptr) {
-    ReceiveJournal j(fs_, kFolder);
+    ReceiveJournal j(fs_, clock_, kFolder);
     std::string p = j.Load();
     if (problem) *problem = p;
     return j;
@@ -41,6 +46,7 @@ class ReceiveJournalTest : public ::testing::Test {
   }
 
   FakeFileSystem fs_;
+  FixedClock clock_{LocalTime{2024, 5, 6, 7, 8, 9}};
   const std::string alice_ = ReceiveJournal::AccountKey("pop.example.jp", "alice");
   const std::string bob_ = ReceiveJournal::AccountKey("pop.example.jp", "bob");
 };
@@ -53,7 +59,7 @@ TEST_F(ReceiveJournalTest, MissingJournalIsEmptyAndSettleMarksCreateNothing) {
 }
 
 TEST_F(ReceiveJournalTest, RecordsSurviveASaveAndLoad) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   // Tabs, line breaks and "%" in the account or UIDL must not break lines.
   const std::string odd_account = ReceiveJournal::AccountKey("host:1100", "us\ter%0A\r\n名前");
   Store(&j, "m1.eml", odd_account, "uid%1\t\n");
@@ -73,7 +79,7 @@ TEST_F(ReceiveJournalTest, RecordsSurviveASaveAndLoad) {
 }
 
 TEST_F(ReceiveJournalTest, UnsettledMessagesComeBackThreeTimesThenGoAside) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "20240101000000-000001-9.eml", alice_, "u1");
   Store(&j, "20240101000000-000002-9.eml", alice_, "u2");
   const std::vector<std::string> both{kFolder + "/20240101000000-000001-9.eml",
@@ -103,7 +109,7 @@ TEST_F(ReceiveJournalTest, UnsettledMessagesComeBackThreeTimesThenGoAside) {
 }
 
 TEST_F(ReceiveJournalTest, SetAsideNeverOverwritesAnExistingErrorFile) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "m.eml", alice_, "u1");
   fs_.AddFile(kFolder + "/mError.txt", "older");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Take(&j, alice_).size(), 1u);
@@ -114,7 +120,7 @@ TEST_F(ReceiveJournalTest, SetAsideNeverOverwritesAnExistingErrorFile) {
 }
 
 TEST_F(ReceiveJournalTest, AFailedSetAsideIsRetriedLater) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "m.eml", alice_, "u1");
   for (int i = 0; i < 3; ++i) Take(&j, alice_);
   fs_.InjectFault(FakeFileSystem::kRename, "m.eml", 0, 1);
@@ -129,7 +135,7 @@ TEST_F(ReceiveJournalTest, AFailedSetAsideIsRetriedLater) {
 }
 
 TEST_F(ReceiveJournalTest, SettledMessagesAreNotHandedOutAgain) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "a.eml", alice_, "u1");
   Store(&j, "b.eml", alice_, "u2");
   Take(&j, alice_);
@@ -152,7 +158,7 @@ TEST_F(ReceiveJournalTest, SettledMessagesAreNotHandedOutAgain) {
 }
 
 TEST_F(ReceiveJournalTest, AccountsAreKeptApart) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "a.eml", alice_, "same");
   Store(&j, "b.eml", bob_, "same");
   EXPECT_EQ(Take(&j, bob_), std::vector<std::string>{kFolder + "/b.eml"});
@@ -163,7 +169,7 @@ TEST_F(ReceiveJournalTest, AccountsAreKeptApart) {
 }
 
 TEST_F(ReceiveJournalTest, VanishedFilesAfterAHandOutCountAsSettled) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "a.eml", alice_, "u1");
   Take(&j, alice_);
   ASSERT_TRUE(j.Save().ok());
@@ -176,7 +182,7 @@ TEST_F(ReceiveJournalTest, VanishedFilesAfterAHandOutCountAsSettled) {
 TEST_F(ReceiveJournalTest, ARecordWhoseStoreNeverHappenedIsForgotten) {
   // Recorded before the fetch, then the program died before the file was
   // written: the message must be fetched again.
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   j.AddStored("never.eml", alice_, "u9");
   Store(&j, "kept.eml", alice_, "u1");
   ASSERT_TRUE(j.Save().ok());
@@ -193,7 +199,7 @@ TEST_F(ReceiveJournalTest, ARecordWhoseStoreNeverHappenedIsForgotten) {
 }
 
 TEST_F(ReceiveJournalTest, ForgetDropsARecord) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   j.AddStored("x.eml", alice_, "u1");
   EXPECT_TRUE(j.HoldsUidl(alice_, "u1"));
   j.Forget("x.eml");
@@ -221,7 +227,8 @@ TEST_F(ReceiveJournalTest, GarbageIsSetAsideAndStoredMessagesStay) {
     EXPECT_FALSE(fs_.HasFile(kJournal));
     EXPECT_EQ(fs_.Bytes(kFolder + "/stored.eml"), "mail");
     bool kept_aside = false;
-    for (const std::string& p : fs_.FilePaths()) kept_aside |= p.rfind(kJournal + ".bad-", 0) == 0;
+    // Named after the clock's time (seconds since the epoch) and this process.
+    for (const std::string& p : fs_.FilePaths()) kept_aside |= p.rfind(kJournal + ".bad-1700000000-", 0) == 0;
     EXPECT_TRUE(kept_aside);
     EXPECT_TRUE(j.Save().ok());  // a fresh journal can be written afterwards
     std::string again;
@@ -231,7 +238,7 @@ TEST_F(ReceiveJournalTest, GarbageIsSetAsideAndStoredMessagesStay) {
 }
 
 TEST_F(ReceiveJournalTest, AChangedRecordIsDetected) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "a.eml", alice_, "u1");
   ASSERT_TRUE(j.Save().ok());
   std::string bytes = fs_.Bytes(kJournal);
@@ -245,7 +252,7 @@ TEST_F(ReceiveJournalTest, AChangedRecordIsDetected) {
 }
 
 TEST_F(ReceiveJournalTest, ATornLastLineIsIgnored) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "a.eml", alice_, "u1");
   Store(&j, "b.eml", alice_, "u2");
   ASSERT_TRUE(j.Save().ok());
@@ -266,7 +273,7 @@ TEST_F(ReceiveJournalTest, ATornLastLineIsIgnored) {
 }
 
 TEST_F(ReceiveJournalTest, AFailedSaveKeepsTheOldJournal) {
-  ReceiveJournal j(fs_, kFolder);
+  ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "a.eml", alice_, "u1");
   ASSERT_TRUE(j.Save().ok());
   const std::string before = fs_.Bytes(kJournal);

@@ -1,0 +1,33 @@
+// ComposeMail: builds one message ready to hand to a server, from the
+// arguments of SendMail. The recipient argument is read as described in
+// recipient_items.h. Also the local mail store builds its messages here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "textio/clock.h"
+#include "textio/file_system.h"
+
+namespace kelmora {
+
+// One message ready to hand to a server.
+struct ComposedMail {
+  std::string mail_from;               // envelope sender (bare address)
+  std::vector<std::string> envelope;   // envelope recipients, no duplicates
+  std::vector<std::string> invalid;    // recipient items that are no address
+  std::string message;                 // the whole message, CR LF line ends
+  std::string message_id;              // without angle brackets
+  std::string save_folder;             // from ">#save", or ""
+};
+
+// Builds the message (UTF-8 text body in base64, or 7bit when it is plain
+// ASCII; RFC 2047 subject; Date and a unique Message-ID, both from `clock`;
+// the ">" header lines; attachments read through `fs`, sent as base64
+// under their file names, RFC 2231 for non-ASCII names). Returns "" or a
+// failure text (unreadable attachment, no usable sender address).
+std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,
+                        const std::string& subject, const std::string& body, const std::string& attachments,
+                        ComposedMail* mail);
+
+}  // namespace kelmora

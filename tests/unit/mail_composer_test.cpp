@@ -1,0 +1,254 @@
+#include "receive/mail_composer.h"
+
+#include <gmime/gmime.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "receive/mail_reader.h"
+#include "textio/clock.h"
+#include "tests/support/fixed_clock.h"
+#include "textio/strings.h"
+#include "tests/unit/temp_folder.h"
+
+namespace kelmora {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// The header block of a message (up to the first empty line).
+std::string Headers(const std::string& message) { return message.substr(0, message.find("\r\n\r\n") + 2); }
+
+// ---------------------------------------------------------------------------
+// Building
+
+class MailBuildTest : public ::testing::Test {
+ protected:
+  ComposedMail Build(const std::string& recipients, const std::string& subject = "s",
+                     const std::string& body = "b", const std::string& attachments = "",
+                     const std::string& from = "owner@example.org") {
+    ComposedMail mail;
+    std::string error = ComposeMail(fs_, clock_, recipients, from, subject, body, attachments, &mail);
+    EXPECT_EQ(error, "");
+    return mail;
+  }
+  MailReply ReadBack(const ComposedMail& mail) {
+    std::ofstream(dir_.path() + "/sent.eml", std::ios::binary) << mail.message;
+    return ReadMailFile(fs_, "sent.eml", "to:from:subject:", dir_.path());
+  }
+  static std::string Item(const MailReply& r, const std::string& prefix) {
+    for (const std::string& item : r.items) {
+      if (StartsWith(item, prefix)) return item.substr(prefix.size());
+    }
+    return "<missing>";
+  }
+
+  RealFileSystem fs_;
+  FixedClock clock_{LocalTime{2024, 5, 6, 7, 8, 9}};
+  TempFolder dir_;
+};
+
+TEST_F(MailBuildTest, BlindCopiesStayInTheEnvelope) {
+  ComposedMail mail = Build(
+      "list@example.org\tbcc\tm1@example.net\tM2@Example.net\tm2@example.net\tnot an address\t"
+      ">Message-ID: Kelmora\t>Bcc: leak@example.net\t>Reply-To: list@example.org\t>X-ML-Name: テスト①\t"
+      ">#save /some/folder");
+  EXPECT_EQ(mail.envelope, (std::vector<std::string>{"list@example.org", "m1@example.net", "M2@Example.net"}));
+  EXPECT_EQ(mail.invalid, (std::vector<std::string>{"not an address"}));
+  EXPECT_EQ(mail.mail_from, "owner@example.org");
+  EXPECT_EQ(mail.save_folder, "/some/folder");
+  std::string lower = mail.message;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(lower.find("\r\nbcc"), std::string::npos);
+  EXPECT_FALSE(StartsWith(lower, "bcc"));
+  EXPECT_EQ(lower.find("m1@example.net"), std::string::npos);
+  EXPECT_EQ(lower.find("m2@example.net"), std::string::npos);
+  EXPECT_EQ(lower.find("leak@"), std::string::npos);
+  std::string headers = Headers(mail.message);
+  EXPECT_NE(headers.find("\r\nTo: list@example.org\r\n"), std::string::npos) << headers;
+  EXPECT_NE(headers.find("\r\nReply-To: list@example.org\r\n"), std::string::npos);
+  // A non-ASCII header value is RFC 2047 encoded.
+  EXPECT_NE(headers.find("\r\nX-ML-Name: =?UTF-8?B?" + std::string("44OG44K544OI4pGg") + "?=\r\n"), std::string::npos)
+      << headers;
+  EXPECT_EQ(headers.find("#save"), std::string::npos);
+}
+
+TEST_F(MailBuildTest, VisibleRecipientForms) {
+  // "@" + name: an empty group, nobody in the envelope for it.
+  ComposedMail group = Build("@メンバー各位\tbcc\tm1@example.net");
+  EXPECT_EQ(group.envelope, (std::vector<std::string>{"m1@example.net"}));
+  EXPECT_EQ(Item(ReadBack(group), "To: "), "\"メンバー各位\"");
+  GMimeParserOptions* options = g_mime_parser_options_new();
+  std::string to_line = Headers(group.message);
+  to_line = to_line.substr(to_line.find("\r\nTo: ") + 6);
+  to_line = to_line.substr(0, to_line.find("\r\n"));
+  InternetAddressList* list = internet_address_list_parse(options, to_line.c_str());
+  ASSERT_EQ(internet_address_list_length(list), 1);
+  InternetAddress* address = internet_address_list_get_address(list, 0);
+  ASSERT_TRUE(INTERNET_ADDRESS_IS_GROUP(address));
+  EXPECT_STREQ(internet_address_get_name(address), "メンバー各位");
+  EXPECT_EQ(internet_address_list_length(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address))), 0);
+  g_object_unref(list);
+  g_mime_parser_options_free(options);
+
+  // Addresses before "bcc" are all visible and delivered; without a "bcc"
+  // item every address is visible (one-by-one forwarding sends one).
+  ComposedMail several = Build("a@example.net\tb@example.net\tbcc\tc@example.net");
+  EXPECT_EQ(several.envelope, (std::vector<std::string>{"a@example.net", "b@example.net", "c@example.net"}));
+  EXPECT_NE(Headers(several.message).find("To: a@example.net, b@example.net\r\n"), std::string::npos);
+  ComposedMail single = Build("member@example.net\t>Message-ID: Kelmora");
+  EXPECT_EQ(single.envelope, (std::vector<std::string>{"member@example.net"}));
+  EXPECT_EQ(Item(ReadBack(single), "To: "), "<member@example.net>");
+}
+
+TEST_F(MailBuildTest, MessageIdIsValidUniqueAndCarriesTheText) {
+  std::regex valid(R"(^[A-Za-z0-9_\-]+(\.[A-Za-z0-9_\-]+)*@[a-z0-9\-]+(\.[a-z0-9\-]+)*$)");
+  std::set<std::string> seen;
+  for (int i = 0; i < 500; ++i) {
+    ComposedMail mail = Build("a@example.net\t>Message-ID: Kelmora");
+    EXPECT_TRUE(std::regex_match(mail.message_id, valid)) << mail.message_id;
+    EXPECT_TRUE(StartsWith(mail.message_id, "Kelmora.")) << mail.message_id;
+    EXPECT_TRUE(EndsWith(mail.message_id, "@example.org")) << mail.message_id;
+    EXPECT_TRUE(seen.insert(mail.message_id).second) << "duplicate " << mail.message_id;
+    if (i == 0) {
+      EXPECT_NE(Headers(mail.message).find("<" + mail.message_id + ">\r\n"), std::string::npos);
+    }
+  }
+  // Text that cannot stand in a Message-ID is reduced, never copied raw.
+  ComposedMail odd = Build("a@example.net\t>Message-ID: <Kel mora>@\"x\"..y");
+  EXPECT_TRUE(std::regex_match(odd.message_id, valid)) << odd.message_id;
+  EXPECT_TRUE(StartsWith(odd.message_id, "Kelmorax.y.")) << odd.message_id;
+  // A sender domain that is no host name falls back to a valid one.
+  ComposedMail weird = Build("a@example.net", "s", "b", "", "\"x\" <user@[127.0.0.1]>");
+  EXPECT_TRUE(std::regex_match(weird.message_id, valid)) << weird.message_id;
+}
+
+TEST_F(MailBuildTest, DateAndMessageIdFollowTheClock) {
+  clock_.SetEpochMicros(1'700'000'000'000'000);  // 2023-11-14 22:13:20 UTC
+  ComposedMail mail = Build("a@example.net\t>Message-ID: Kelmora");
+  std::string date = Headers(mail.message);
+  date = date.substr(date.find("Date: "));
+  date = date.substr(0, date.find("\r\n"));
+  EXPECT_NE(date.find(" Nov 2023 "), std::string::npos) << date;
+  // The first unique field is the clock's microseconds, in hex.
+  const std::string unique = mail.message_id.substr(std::string("Kelmora.").size());
+  const unsigned long long micros = std::stoull(unique.substr(0, unique.find('.')), nullptr, 16);
+  EXPECT_GT(micros, 1'700'000'000'000'000ULL);
+  EXPECT_LT(micros, 1'700'000'000'000'010ULL);
+}
+
+TEST_F(MailBuildTest, SubjectBodyAndDateRoundTrip) {
+  std::string subject = "[ML:0042(3)] 会議のお知らせ①～髙橋 " + std::string(120, 'x') + " 終わり";
+  std::string body = "一行目①\n二行目～\r\n\r\n.dot line\nlast";
+  ComposedMail mail = Build("a@example.net", subject, body);
+  std::string headers = Headers(mail.message);
+  EXPECT_TRUE(StartsWith(headers, "Date: ") || Contains(headers, "\r\nDate: ")) << headers;
+  EXPECT_NE(headers.find("\r\nMIME-Version: 1.0\r\n"), std::string::npos);
+  EXPECT_NE(headers.find("=?UTF-8?"), std::string::npos) << headers;
+  // Only 7-bit bytes, CR LF everywhere, no line over 998 characters.
+  size_t line = 0;
+  for (size_t i = 0; i < mail.message.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(mail.message[i]);
+    ASSERT_LT(c, 0x80u) << "at " << i;
+    if (c == '\n') {
+      ASSERT_TRUE(i > 0 && mail.message[i - 1] == '\r') << "bare LF at " << i;
+      line = 0;
+    } else {
+      ASSERT_LE(++line, 998u);
+    }
+  }
+  MailReply r = ReadBack(mail);
+  ASSERT_TRUE(r.is_list) << r.text;
+  EXPECT_EQ(Item(r, "Subject: "), subject);
+  EXPECT_EQ(Item(r, "Body: "), "一行目①\r\n二行目～\r\n\r\n.dot line\r\nlast");
+  EXPECT_EQ(Item(r, "From: "), "<owner@example.org>");
+
+  // A subject with line breaks cannot start a header of its own.
+  ComposedMail injected = Build("a@example.net", "hello\r\nBcc: x@example.net", "b");
+  EXPECT_EQ(Headers(injected.message).find("\r\nBcc:"), std::string::npos);
+  // ASCII text goes as 7bit, readable as it is.
+  ComposedMail ascii = Build("a@example.net", "s", "plain\nascii");
+  EXPECT_NE(ascii.message.find("\r\n\r\nplain\r\nascii"), std::string::npos);
+}
+
+TEST_F(MailBuildTest, AttachmentsArriveByteForByteUnderTheirNames) {
+  std::string a = dir_.path() + "/議事録①.pdf";
+  std::string b = dir_.path() + "/data.bin";
+  std::string pdf = std::string("%PDF\0\x01\xff\r\n\n\r", 11);
+  std::string bin(70000, '\0');
+  for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<char>((i * 7919) & 0xFF);
+  std::ofstream(a, std::ios::binary) << pdf;
+  std::ofstream(b, std::ios::binary) << bin;
+  ComposedMail mail = Build("a@example.net", "files", "see", a + "\t" + b);
+  std::filesystem::remove(a);
+  std::filesystem::remove(b);
+  MailReply r = ReadBack(mail);
+  std::vector<std::string> files;
+  for (const std::string& item : r.items) {
+    if (StartsWith(item, "File: ")) files.push_back(item.substr(6));
+  }
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0], a);
+  EXPECT_EQ(files[1], b);
+  EXPECT_EQ(ReadAll(files[0]), pdf);
+  EXPECT_EQ(ReadAll(files[1]), bin);
+  EXPECT_EQ(Item(r, "Body: "), "see");
+
+  ComposedMail unused;
+  std::string error = ComposeMail(fs_, clock_, "a@example.net", "o@example.org", "s", "b",
+                                        dir_.path() + "/missing.txt", &unused);
+  EXPECT_NE(error.find("missing.txt"), std::string::npos) << error;
+  error = ComposeMail(fs_, clock_, "a@example.net", "", "s", "b", "", &unused);
+  EXPECT_NE(error, "");
+}
+
+TEST_F(MailBuildTest, AnyInputGivesAWellFormedMessageOrAFailureText) {
+  std::mt19937 rng(4242);
+  auto noise = [&](size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += static_cast<char>(rng() & 0xFF);
+    return s;
+  };
+  std::vector<std::array<std::string, 4>> inputs = {
+      {"a@example.net\r\nRCPT TO:<x@example.net>", "o@example.org\r\nBcc: x@example.net", "s\r\n.\r\n",
+       "\r\n.\r\nQUIT\r\n"},
+      {std::string(100000, '@'), std::string(100000, 'o'), std::string(100000, 'S'), std::string(100000, 'b')},
+      {"@", "o@example.org", "", ""},
+      {"\t\t\tbcc\t\t", "o@example.org", "s", "b"},
+      {">\t>:\t>#save\t>Message-ID:\t" + std::string(1000, '>'), "o@example.org", "s", "b"},
+  };
+  for (int k = 0; k < 20; ++k) inputs.push_back({noise(300) + "\ta@example.net", noise(50) + " <o@example.org>", noise(200), noise(2000)});
+  for (const auto& in : inputs) {
+    ComposedMail mail;
+    std::string error = ComposeMail(fs_, clock_, in[0], in[1], in[2], in[3], "", &mail);
+    if (!error.empty()) continue;
+    for (size_t i = 0; i < mail.message.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(mail.message[i]);
+      ASSERT_LT(c, 0x80u) << mail.message.substr(i > 200 ? i - 200 : 0, 300);
+      if (c == '\n') {
+        ASSERT_EQ(mail.message[i - 1], '\r');
+      }
+      if (c == '\r') {
+        ASSERT_EQ(mail.message[i + 1], '\n');
+      }
+    }
+    EXPECT_EQ(Headers(mail.message).find("\r\nBcc:"), std::string::npos);
+    for (const std::string& a : mail.envelope) {
+      EXPECT_EQ(a.find_first_of("\r\n<> "), std::string::npos) << a;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelmora

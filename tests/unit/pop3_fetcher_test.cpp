@@ -1,0 +1,210 @@
+#include "receive/pop3_fetcher.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_file_system.h"
+#include "textio/clock.h"
+#include "tests/support/fake_pop3_server.h"
+#include "tests/support/fixed_clock.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+const std::string kFolder = "prog/log/receive";
+const std::string kServer = "pop3://127.0.0.1:1110";
+const std::string kUser = "alice";
+
+std::string Mail(const std::string& tag) {
+  return "From: a@example.net\r\nSubject: " + tag + "\r\n\r\nbody of " + tag + "\r\n";
+}
+
+// The fetch logic on a scripted mailbox and an in-memory disk: what is
+// stored, when it is deleted on the server, and what the journal keeps
+// across broken sessions.
+class Pop3FetcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs_.AddDir(kFolder); }
+
+  // One fetch as the mail component runs it: load the journal, fetch, save.
+  Pop3FetchResult FetchOnce() {
+    ReceiveJournal journal(fs_, clock_, kFolder);
+    EXPECT_EQ(journal.Load(), "");
+    Pop3Fetcher fetcher(fs_, clock_, pop3_);
+    Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
+    EXPECT_TRUE(journal.Save().ok());
+    return result;
+  }
+  // The stored messages (not the journal, no temporary files), by content.
+  std::vector<std::string> StoredMessages() const {
+    std::vector<std::string> out;
+    for (const std::string& p : fs_.FilePaths()) {
+      if (StartsWith(p, kFolder + "/") && EndsWith(p, ".eml")) out.push_back(fs_.Bytes(p));
+    }
+    return out;
+  }
+
+  FakeFileSystem fs_;
+  FixedClock clock_{LocalTime{2024, 5, 6, 7, 8, 9}};
+  FakePop3Server pop3_;
+};
+
+TEST_F(Pop3FetcherTest, EachMessageIsStoredUnderItsFinalNameBeforeItsDele) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.Deliver("u2", Mail("two"));
+  std::vector<std::string> checked;
+  pop3_.on_command = [&](const std::string& command) {
+    if (StartsWith(command, "RETR ")) {
+      // The journal knows the message before its text is fetched.
+      EXPECT_NE(fs_.Bytes(kFolder + "/.receive-journal").find(command == "RETR 1" ? "\tu1\t" : "\tu2\t"),
+                std::string::npos);
+    }
+    if (!StartsWith(command, "DELE ")) return;
+    const std::string expected = Mail(command == "DELE 1" ? "one" : "two");
+    bool stored = false;
+    for (const std::string& p : fs_.FilePaths()) stored |= EndsWith(p, ".eml") && fs_.Bytes(p) == expected;
+    EXPECT_TRUE(stored) << command << " before its message was stored";
+    checked.push_back(command);
+  };
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(checked, (std::vector<std::string>{"DELE 1", "DELE 2"}));
+  EXPECT_EQ(pop3_.commands(), (std::vector<std::string>{"OPEN", "LIST", "UIDL", "RETR 1", "DELE 1", "RETR 2",
+                                                        "DELE 2", "QUIT"}));
+  ASSERT_EQ(result.stored.size(), 2u);
+  // Names carry the clock's local time.
+  EXPECT_TRUE(StartsWith(result.stored[0], "20240506070809-")) << result.stored[0];
+  EXPECT_EQ(fs_.Bytes(kFolder + "/" + result.stored[0]), Mail("one"));
+  EXPECT_EQ(fs_.Bytes(kFolder + "/" + result.stored[1]), Mail("two"));
+  EXPECT_TRUE(pop3_.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, ATruncatedRetrIsNeitherStoredNorDeleted) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.Deliver("u2", Mail("two"));
+  pop3_.truncate_retr["u2"] = 10;  // the connection breaks inside RETR 2
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_NE(result.failure.find("RETR 2 failed: message incomplete (10 of "), std::string::npos) << result.failure;
+  EXPECT_EQ(pop3_.Count("DELE 2"), 0);
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
+  // The broken session committed nothing: both are still on the server.
+  EXPECT_EQ(pop3_.mailbox().size(), 2u);
+
+  // The next session deletes the one already stored without storing it
+  // again, and fetches the other one whole.
+  pop3_.truncate_retr.clear();
+  result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(pop3_.Count("RETR 1"), 1);
+  ASSERT_EQ(result.stored.size(), 1u);
+  EXPECT_EQ(fs_.Bytes(kFolder + "/" + result.stored[0]), Mail("two"));
+  EXPECT_EQ(StoredMessages().size(), 2u);
+  EXPECT_TRUE(pop3_.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, AnInexactListSizeIsAcceptedWhenTheConnectionIsStillInStep) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.list_size_delta["u1"] = 3;
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(pop3_.commands(),
+            (std::vector<std::string>{"OPEN", "LIST", "UIDL", "RETR 1", "NOOP", "DELE 1", "QUIT"}));
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
+}
+
+TEST_F(Pop3FetcherTest, ASessionBrokenAfterDeleDoesNotStoreTheMessageTwice) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.Deliver("u2", Mail("two"));
+  // LIST, UIDL, RETR 1, DELE 1, RETR 2, DELE 2: the connection is gone
+  // before QUIT, so the server keeps both messages.
+  pop3_.drop_after_commands = 6;
+  Pop3FetchResult first = FetchOnce();
+  EXPECT_EQ(first.stored.size(), 2u);
+  // The QUIT could not go out: nothing was committed.
+  EXPECT_EQ(pop3_.mailbox().size(), 2u);
+
+  pop3_.drop_after_commands = -1;
+  Pop3FetchResult second = FetchOnce();
+  EXPECT_EQ(second.failure, "");
+  EXPECT_TRUE(second.stored.empty());
+  EXPECT_EQ(pop3_.Count("RETR 1"), 1);
+  EXPECT_EQ(pop3_.Count("RETR 2"), 1);
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one"), Mail("two")}));
+  EXPECT_TRUE(pop3_.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, AFailedStoreLeadsToNoDele) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.Deliver("u2", Mail("two"));
+  fs_.InjectFault(FakeFileSystem::kWrite, ".eml", /*skip=*/1);  // the second message's store fails
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_NE(result.failure.find("store of message 2 failed"), std::string::npos) << result.failure;
+  EXPECT_EQ(pop3_.Count("DELE 1"), 1);
+  EXPECT_EQ(pop3_.Count("DELE 2"), 0);
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
+  // Message 1 is committed (the session ended with QUIT); message 2 waits.
+  ASSERT_EQ(pop3_.mailbox().size(), 1u);
+  EXPECT_EQ(pop3_.mailbox()[0].uidl, "u2");
+
+  // The journal forgot the failed store: the next fetch stores it.
+  fs_.ClearFaults();
+  result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(StoredMessages().size(), 2u);
+  EXPECT_TRUE(pop3_.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, AJournalThatCannotBeWrittenStopsTheFetchBeforeAnyRetr) {
+  pop3_.Deliver("u1", Mail("one"));
+  fs_.InjectFault(FakeFileSystem::kWrite, ".receive-journal", 0, 1);
+  ReceiveJournal journal(fs_, clock_, kFolder);
+  Pop3Fetcher fetcher(fs_, clock_, pop3_);
+  Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
+  EXPECT_NE(result.failure.find("journal write failed"), std::string::npos) << result.failure;
+  EXPECT_EQ(pop3_.Count("RETR 1"), 0);
+  EXPECT_EQ(pop3_.Count("DELE 1"), 0);
+  EXPECT_TRUE(journal.entries().empty());
+}
+
+TEST_F(Pop3FetcherTest, AServerWithoutUidlIsFetchedInAFreshSession) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.uidl_refused = true;
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(pop3_.sessions(), 2);
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
+  EXPECT_TRUE(pop3_.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, FailuresNameTheServerTheUserTheStepAndTheReply) {
+  pop3_.Deliver("u1", Mail("one"));
+  pop3_.open_failure = Pop3Reply::Failed("Login denied", "-ERR [AUTH] Authentication failed.", "login");
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_EQ(result.failure,
+            "POP3 127.0.0.1:1110 user alice: login failed: Login denied; server reply: -ERR [AUTH] "
+            "Authentication failed.");
+  EXPECT_TRUE(StoredMessages().empty());
+
+  pop3_.open_failure = Pop3Reply::Ok();
+  pop3_.refuse["DELE 1"] = "-ERR cannot delete";
+  result = FetchOnce();
+  EXPECT_EQ(result.failure,
+            "POP3 127.0.0.1:1110 user alice: DELE 1 failed: command refused; server reply: -ERR cannot delete");
+  // Stored once; the next session only deletes it.
+  pop3_.refuse.clear();
+  result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
+  EXPECT_TRUE(pop3_.mailbox().empty());
+
+  Pop3Fetcher fetcher(fs_, clock_, pop3_);
+  ReceiveJournal journal(fs_, clock_, kFolder);
+  EXPECT_EQ(fetcher.Fetch("imap://127.0.0.1", kUser, "x", kFolder, &journal).failure,
+            "POP3: not a POP3 server: \"imap://127.0.0.1\"");
+}
+
+}  // namespace
+}  // namespace kelmora
