@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -99,6 +100,62 @@ bool HasDotDotComponent(const std::string& name) {
   return false;
 }
 
+// True when `line` (without its line break) has the form of a header field:
+// a name of printable ASCII other than ":", optional blanks, then ":".
+bool IsHeaderField(std::string_view line) {
+  size_t i = 0;
+  while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':') ++i;
+  if (i == 0) return false;
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  return i < line.size() && line[i] == ':';
+}
+
+// A header field this reader takes items or parts from.
+bool IsReadField(std::string_view line) {
+  std::string name = AsciiLower(line.substr(0, line.find(':')));
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+  return name == "to" || name == "from" || name == "subject" || name == "mime-version" ||
+         StartsWith(name, "content-");
+}
+
+// Some mailers omit the empty line between header and body. GMime then
+// reads every following line as a (broken) header line, and the body is
+// lost. So when the message holds no empty line at all, the first line
+// after the header fields that cannot belong to the header starts the body,
+// and an empty line is put in front of it. Left to GMime as they are:
+// messages with an empty line, text that does not begin with a header
+// field, and a stray line followed by a field this reader uses (that line
+// is broken folding, and GMime skips it and reads the field).
+std::string WithHeaderEnd(std::string raw) {
+  if (raw.find("\n\n") != std::string::npos || raw.find("\n\r\n") != std::string::npos ||
+      StartsWith(raw, "\r\n") || StartsWith(raw, "\n"))
+    return raw;
+  size_t body_start = std::string::npos;
+  bool seen_field = false;
+  for (size_t start = 0; start < raw.size();) {
+    size_t lf = raw.find('\n', start);
+    size_t end = lf == std::string::npos ? raw.size() : lf;
+    std::string_view line(raw.data() + start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (body_start == std::string::npos) {
+      bool continuation = seen_field && !line.empty() && (line[0] == ' ' || line[0] == '\t');
+      if (!continuation && !IsHeaderField(line)) {
+        if (!seen_field) return raw;
+        body_start = start;
+      }
+      seen_field = true;
+    } else if (IsHeaderField(line) && IsReadField(line)) {
+      return raw;
+    }
+    if (lf == std::string::npos) break;
+    start = lf + 1;
+  }
+  if (body_start != std::string::npos) {
+    raw.insert(body_start, body_start >= 2 && raw[body_start - 2] == '\r' ? "\r\n" : "\n");
+  }
+  return raw;
+}
+
 }  // namespace
 
 MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::string& fields,
@@ -112,6 +169,7 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   Status s = fs.ReadFile(path, &raw);
   if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
 
+  raw = WithHeaderEnd(std::move(raw));
   GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
