@@ -4,6 +4,14 @@
 
 namespace kelmora {
 
+const char* RawHeader(GMimeObject* object, const char* name) {
+  GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+  if (headers == nullptr) return nullptr;
+  GMimeHeader* header = g_mime_header_list_get_header(headers, name);
+  if (header == nullptr) return nullptr;
+  return g_mime_header_get_raw_value(header);
+}
+
 std::string AsciiLower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

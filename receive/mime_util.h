@@ -1,7 +1,7 @@
 // Small helpers shared by the message reader and the message builder.
 #pragma once
 
-#include <glib-object.h>
+#include <gmime/gmime.h>
 
 #include <memory>
 #include <string>
@@ -17,6 +17,10 @@ struct GObjectUnref {
 };
 template <class T>
 using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+// The raw (undecoded, possibly folded) value of the first header `name` of
+// a message or part; null when there is none. Borrowed from `object`.
+const char* RawHeader(GMimeObject* object, const char* name);
 
 // ASCII lower case (header names, charset labels).
 std::string AsciiLower(std::string_view s);

@@ -1,7 +1,10 @@
 #include "textio/codepage.h"
 
 #include <iconv.h>
+#include <unicode/ucnv.h>
+#include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -20,10 +23,7 @@ class Converter {
     if (cd_ == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv cannot convert");
   }
   ~Converter() { iconv_close(cd_); }
-  iconv_t get() {
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    return cd_;
-  }
+  iconv_t get() { return cd_; }
 
  private:
   iconv_t cd_;
@@ -76,6 +76,51 @@ const char* Cp932Fallback(unsigned cp) {
   }
 }
 
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Decoding's answer to input iconv cannot convert: the byte becomes U+FFFD
+// and decoding resumes after it.
+size_t ReplaceOneByte(std::string_view /*rest*/, std::string* out) {
+  out->append(kReplacement);
+  return 1;
+}
+
+// The one conversion loop. Runs all of `in` through `cd`. Where iconv stops
+// at input it cannot convert (invalid, unmappable, or a sequence cut short
+// at the end), on_stuck(rest of input, &out) appends a substitute and
+// returns how many bytes to skip; conversion resumes behind them with the
+// shift state reset. Every round consumes input or fills the output chunk,
+// so the loop ends.
+template <class OnStuck>
+std::string Convert(iconv_t cd, std::string_view in, size_t expected_size, OnStuck on_stuck) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out;
+  out.reserve(expected_size);
+  char chunk[8192];
+  char* src = const_cast<char*>(in.data());
+  size_t src_left = in.size();
+  while (src_left > 0) {
+    char* dst = chunk;
+    size_t dst_left = sizeof chunk;
+    size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+    int err = errno;
+    out.append(chunk, static_cast<size_t>(dst - chunk));
+    if (r != static_cast<size_t>(-1)) break;
+    if (err == E2BIG && dst != chunk) continue;  // the chunk was full
+    size_t skip = on_stuck(std::string_view(src, src_left), &out);
+    skip = std::min(std::max<size_t>(skip, 1), src_left);
+    src += skip;
+    src_left -= skip;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string SanitizeUtf8(std::string_view bytes) {
@@ -96,88 +141,48 @@ std::string SanitizeUtf8(std::string_view bytes) {
 
 std::string Cp932ToUtf8(std::string_view bytes) {
   // Pure ASCII needs no conversion, and most log and rule lines are.
-  bool ascii = true;
-  for (char c : bytes) {
-    if (static_cast<unsigned char>(c) >= 0x80) { ascii = false; break; }
-  }
-  if (ascii) return std::string(bytes);
-
+  if (IsAscii(bytes)) return std::string(bytes);
   static thread_local Converter conv("UTF-8", "CP932");
-  iconv_t cd = conv.get();
-  std::string out;
-  out.resize(bytes.size() * 3 + 16);
-  char* in = const_cast<char*>(bytes.data());
-  size_t in_left = bytes.size();
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  while (in_left > 0) {
-    size_t r = iconv(cd, &in, &in_left, &dst, &dst_left);
-    if (r != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) {  // cannot happen with 3x, but stay safe
-      size_t used = static_cast<size_t>(dst - out.data());
-      out.resize(out.size() * 2);
-      dst = out.data() + used;
-      dst_left = out.size() - used;
-      continue;
-    }
-    // EILSEQ or EINVAL (truncated sequence at the end): one byte becomes
-    // U+FFFD and conversion resumes after it.
-    if (dst_left < kReplacement.size()) {
-      size_t used = static_cast<size_t>(dst - out.data());
-      out.resize(out.size() + 16);
-      dst = out.data() + used;
-      dst_left = out.size() - used;
-    }
-    for (char c : kReplacement) { *dst++ = c; --dst_left; }
-    ++in;
-    --in_left;
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  }
-  out.resize(static_cast<size_t>(dst - out.data()));
-  return out;
+  return Convert(conv.get(), bytes, bytes.size() * 3 + 16, ReplaceOneByte);
 }
 
 std::string Utf8ToCp932(std::string_view text) {
-  bool ascii = true;
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) { ascii = false; break; }
-  }
-  if (ascii) return std::string(text);
-
+  if (IsAscii(text)) return std::string(text);
   static thread_local Converter conv("CP932", "UTF-8");
-  iconv_t cd = conv.get();
-  std::string out;
-  out.reserve(text.size());
-  char buf[8];
-  // Character by character keeps the error handling exact; data files are
-  // small enough that this costs nothing noticeable.
-  for (size_t i = 0; i < text.size();) {
-    size_t len = Utf8SeqLen(text, i);
+  return Convert(conv.get(), text, text.size(), [](std::string_view rest, std::string* out) -> size_t {
+    // Invalid UTF-8: one "?" per bad byte. A valid character that code page
+    // 932 lacks: its Windows mapping when there is one, else one "?".
+    size_t len = Utf8SeqLen(rest, 0);
     if (len == 0) {
-      out += '?';
-      ++i;
-      continue;
+      *out += '?';
+      return 1;
     }
-    if (len == 1) {
-      out += text[i];
-      ++i;
-      continue;
-    }
-    char* in = const_cast<char*>(text.data() + i);
-    size_t in_left = len;
-    char* dst = buf;
-    size_t dst_left = sizeof buf;
-    size_t r = iconv(cd, &in, &in_left, &dst, &dst_left);
-    if (r == static_cast<size_t>(-1)) {
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-      const char* fb = Cp932Fallback(Utf8Decode(text.substr(i, len)));
-      out += fb ? fb : "?";
-    } else {
-      out.append(buf, static_cast<size_t>(dst - buf));
-    }
-    i += len;
-  }
-  return out;
+    const char* fb = Cp932Fallback(Utf8Decode(rest.substr(0, len)));
+    *out += fb ? fb : "?";
+    return len;
+  });
+}
+
+bool IconvToUtf8(std::string_view bytes, const char* encoding, std::string* utf8) {
+  iconv_t cd = iconv_open("UTF-8", encoding);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string out = Convert(cd, bytes, bytes.size() * 3 + 16, ReplaceOneByte);
+  iconv_close(cd);
+  *utf8 = SanitizeUtf8(out);
+  return true;
+}
+
+bool IcuToUtf8(std::string_view bytes, const char* encoding, std::string* utf8) {
+  UErrorCode status = U_ZERO_ERROR;
+  UConverter* cnv = ucnv_open(encoding, &status);
+  if (U_FAILURE(status) || cnv == nullptr) return false;
+  icu::UnicodeString text(bytes.data(), static_cast<int32_t>(bytes.size()), cnv, status);
+  ucnv_close(cnv);
+  if (U_FAILURE(status)) return false;
+  std::string out;
+  text.toUTF8String(out);
+  *utf8 = SanitizeUtf8(out);
+  return true;
 }
 
 std::string DecodeFileBytes(std::string_view bytes, FileEncoding* encoding) {

@@ -14,6 +14,15 @@ enum class FileEncoding { kCp932, kUtf8Bom };
 std::string Cp932ToUtf8(std::string_view bytes);
 std::string Utf8ToCp932(std::string_view text);
 
+// Decoding of bytes whose encoding is named from outside (mail charsets).
+// glibc's iconv and ICU know different names and differ in some tables (only
+// ICU's ISO-2022-JP keeps the NEC row 13), so the caller picks the library.
+// Both give valid UTF-8 and never fail on content: what does not decode
+// becomes U+FFFD (iconv: one per byte, then decoding resumes). They return
+// false, leaving *utf8 alone, only when the library does not know the name.
+bool IconvToUtf8(std::string_view bytes, const char* encoding, std::string* utf8);
+bool IcuToUtf8(std::string_view bytes, const char* encoding, std::string* utf8);
+
 // Replaces every invalid UTF-8 sequence by U+FFFD.
 std::string SanitizeUtf8(std::string_view bytes);
 

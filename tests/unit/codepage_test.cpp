@@ -120,5 +120,27 @@ TEST(CodePageTest, LongTextConvertsWhole) {
   EXPECT_EQ(Cp932ToUtf8(cp), utf8);
 }
 
+// Long texts convert in pieces: a character, a bad byte or an unmappable
+// character that falls on the edge of a piece is handled like any other.
+TEST(CodePageTest, PieceBoundariesLoseNothing) {
+  for (size_t pad = 8185; pad < 8197; ++pad) {
+    std::string cp932 = std::string(pad, 'a') + "\x82\xA0\xFF\x87\x40\x82";
+    EXPECT_EQ(Cp932ToUtf8(cp932), std::string(pad, 'a') + "あ" + kReplacement + "①" + kReplacement) << pad;
+    std::string utf8 = std::string(pad, 'a') + "あ😀〜\xFF①";
+    EXPECT_EQ(Utf8ToCp932(utf8), std::string(pad, 'a') + "\x82\xA0?\x81\x60?\x87\x40") << pad;
+  }
+}
+
+TEST(CodePageTest, NamedDecodersReplaceBadBytesAndRefuseUnknownNames) {
+  std::string out = "untouched";
+  EXPECT_FALSE(IconvToUtf8("abc", "X-NO-SUCH-CODE", &out));
+  EXPECT_FALSE(IcuToUtf8("abc", "x-no-such-code", &out));
+  EXPECT_EQ(out, "untouched");
+  ASSERT_TRUE(IconvToUtf8("\xad\xa1\xff\xb0\xa1", "EUC-JP-MS", &out));
+  EXPECT_EQ(out, "①" + kReplacement + "亜");
+  ASSERT_TRUE(IcuToUtf8("\x1b$B-!\x1b(B", "ISO-2022-JP", &out));
+  EXPECT_EQ(out, "①");
+}
+
 }  // namespace
 }  // namespace kelmora

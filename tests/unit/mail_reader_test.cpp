@@ -152,6 +152,30 @@ TEST_F(MailReaderTest, TransferEncodingsAndLineBreaks) {
   EXPECT_EQ(Item(none, "To: "), "");
 }
 
+// Some mailers send no empty line between header and body; the body must
+// not be lost. Where an empty line exists, a stray line is left to GMime.
+TEST_F(MailReaderTest, MissingEmptyLineAfterHeaderKeepsTheBody) {
+  MailReply crlf = Read("From: a@example.com\r\nSubject: s\r\n\tfolded\r\nthe body, with: a colon\r\nline 2\r\n");
+  ASSERT_TRUE(crlf.is_list) << crlf.text;
+  EXPECT_EQ(Item(crlf, "From: "), "<a@example.com>");
+  EXPECT_EQ(Item(crlf, "Subject: "), "s folded");
+  EXPECT_EQ(Item(crlf, "Body: "), "the body, with: a colon\r\nline 2\r\n");
+  MailReply lf = Read("Subject: s\n\xe6\x9c\xac\xe6\x96\x87");
+  EXPECT_EQ(Item(lf, "Subject: "), "s");
+  EXPECT_EQ(Item(lf, "Body: "), "本文");
+  // A header alone still has an empty body.
+  MailReply header_only = Read("Subject: s\r\nFrom: a@example.com\r\n");
+  EXPECT_EQ(Item(header_only, "From: "), "<a@example.com>");
+  EXPECT_EQ(Item(header_only, "Body: "), "");
+  // A stray line (broken folding) followed by a field that is read, or by
+  // an empty line further down, does not end the header.
+  for (const std::string end : {"", "\r\nbody\r\n"}) {
+    MailReply stray = Read("Subject: s\r\nstray\r\nFROM : a@example.com\r\n" + end);
+    EXPECT_EQ(Item(stray, "From: "), "<a@example.com>") << end;
+    EXPECT_EQ(Item(stray, "Body: "), end.empty() ? "" : "body\r\n") << end;
+  }
+}
+
 TEST_F(MailReaderTest, AddressFormsComeOutQuotedAndBracketed) {
   struct Case {
     std::string header;

@@ -1,0 +1,111 @@
+#include "receive/charset_decoder.h"
+
+#include <algorithm>
+#include <set>
+
+#include "receive/mime_util.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+bool IsValidUtf8(std::string_view s) { return IsAscii(s) || SanitizeUtf8(s) == s; }
+
+bool HasIso2022Escape(std::string_view s) {
+  return s.find("\x1b$B") != std::string_view::npos || s.find("\x1b$@") != std::string_view::npos ||
+         s.find("\x1b(I") != std::string_view::npos || s.find("\x1b$(D") != std::string_view::npos;
+}
+
+// Length of the ISO-2022 designation escape at `i`, or 0.
+size_t EscapeLength(std::string_view s, size_t i) {
+  if (s[i] != '\x1b') return 0;
+  std::string_view rest = s.substr(i);
+  for (std::string_view e : {"\x1b(B", "\x1b(J", "\x1b(I", "\x1b$@", "\x1b$B", "\x1b$(D", "\x1b$(O",
+                             "\x1b$(Q", "\x1b$A", "\x1b.A", "\x1b.F"}) {
+    if (rest.substr(0, e.size()) == e) return e.size();
+  }
+  return 0;
+}
+
+std::string DecodeIso2022Jp(std::string_view bytes, const char* label = "ISO-2022-JP") {
+  // ICU takes an escape sequence directly followed by another one for an
+  // error; such a pair arises whenever two encoded-words are joined, and the
+  // first escape has no effect anyway, so it is dropped.
+  std::string cleaned;
+  cleaned.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    size_t len = EscapeLength(bytes, i);
+    if (len > 0 && i + len < bytes.size() && EscapeLength(bytes, i + len) > 0) {
+      i += len;
+      continue;
+    }
+    cleaned += bytes[i++];
+  }
+  std::string out;
+  if (IcuToUtf8(cleaned, label, &out)) return out;
+  if (IcuToUtf8(cleaned, "ISO-2022-JP", &out)) return out;
+  return SanitizeUtf8(cleaned);
+}
+
+}  // namespace
+
+std::string DecodeUnlabelled(std::string_view bytes) {
+  if (IsAscii(bytes)) {
+    if (bytes.find('\x1b') != std::string_view::npos && HasIso2022Escape(bytes)) return DecodeIso2022Jp(bytes);
+    return std::string(bytes);
+  }
+  if (IsValidUtf8(bytes)) return std::string(bytes);
+  return Cp932ToUtf8(bytes);
+}
+
+std::string NormalizeCharsetLabel(std::string_view charset) {
+  std::string label = AsciiLower(Trim(charset));
+  // Quotes survive in some broken headers; a "*lang" suffix comes from
+  // RFC 2231 encoded-words.
+  label.erase(std::remove(label.begin(), label.end(), '"'), label.end());
+  size_t star = label.find('*');
+  if (star != std::string::npos) label.erase(star);
+  return label;
+}
+
+std::string DecodeMailCharset(std::string_view bytes, std::string_view charset) {
+  std::string label = NormalizeCharsetLabel(charset);
+  static const std::set<std::string> kCp932 = {"shift_jis", "shift-jis", "sjis", "x-sjis", "ms_kanji",
+                                               "csshiftjis", "windows-31j", "cp932", "x-ms-cp932",
+                                               "ms932", "shift_jisx0213", "x-sjis-open"};
+  static const std::set<std::string> kEucJp = {"euc-jp", "eucjp", "x-euc-jp", "euc-jp-ms",
+                                               "cseucpkdfmtjapanese", "x-euc", "eucjp-ms"};
+  static const std::set<std::string> kUnlabelled = {"", "us-ascii", "ascii", "unknown-8bit", "x-unknown",
+                                                    "unknown", "default", "us_ascii", "iso646-us"};
+  if (label == "utf-8" || label == "utf8") return SanitizeUtf8(bytes);
+  if (kCp932.count(label)) return Cp932ToUtf8(bytes);
+  if (StartsWith(label, "iso-2022-jp") || label == "csiso2022jp" || label == "cp50220" || label == "cp50221" ||
+      label == "cp50222") {
+    const char* icu = label == "iso-2022-jp-1" ? "ISO-2022-JP-1"
+                      : label == "iso-2022-jp-2" ? "ISO-2022-JP-2"
+                                                 : "ISO-2022-JP";
+    return DecodeIso2022Jp(bytes, icu);
+  }
+  std::string out;
+  if (kEucJp.count(label)) {
+    if (IconvToUtf8(bytes, "EUC-JP-MS", &out)) return out;
+    if (IcuToUtf8(bytes, "EUC-JP", &out)) return out;
+    return DecodeUnlabelled(bytes);
+  }
+  if (kUnlabelled.count(label)) return DecodeUnlabelled(bytes);
+  // ISO-2022-JP escapes in a part that claims some other 7-bit charset.
+  if (IsAscii(bytes)) return DecodeUnlabelled(bytes);
+  if (IcuToUtf8(bytes, label.c_str(), &out)) return out;
+  if (IconvToUtf8(bytes, label.c_str(), &out)) return out;
+  return DecodeUnlabelled(bytes);
+}
+
+}  // namespace kelmora

@@ -1,0 +1,50 @@
+// The walk over a message's MIME parts: which text is the body, and saving
+// every other part as a file.
+//
+// Body: the first text/plain part that is not an attachment (a message made
+// of one text part is its body even when the part carries a file name);
+// further inline text/plain parts are appended after a line break. Of a
+// multipart/alternative only one version is read: plain text, else a nested
+// multipart, else HTML. Without any plain text, the first inline HTML part
+// is kept for the caller to turn into text. Part content is decoded here
+// (charset_decoder.h) rather than by GMime, so that code page 932
+// extensions survive.
+//
+// Attachments: every other leaf part (and every attached message, saved as
+// .eml with CR LF line ends, named after its subject) is written into the
+// folder under its own file name made safe (no path separators or control
+// characters, no leading dot, Japanese kept, at most 200 bytes), or
+// "attachment" plus an extension from its type when it has none. An
+// existing file is never replaced: "name(1).ext", "name(2).ext" ... are
+// tried instead. Each file is complete before the walk goes on.
+//
+// Hostile input is bounded: nesting deeper than 40 levels and parts beyond
+// the 5000th are ignored.
+#pragma once
+
+#include <gmime/gmime.h>
+
+#include <string>
+#include <vector>
+
+#include "textio/file_system.h"
+#include "textio/status.h"
+
+namespace kelmora {
+
+struct MessageParts {
+  std::string plain;  // the body text, line breaks CR LF
+  bool has_plain = false;
+  std::string html;  // the HTML part, as UTF-8 markup
+  bool has_html = false;
+  std::vector<std::string> files;  // saved attachments, folder/name, in order
+};
+
+// Walks the parts below `root` (the message's top part; may be null),
+// saving attachments into `folder` through `fs`. When a file cannot be
+// written, the files already saved are removed again and the result is a
+// failure whose message is the text to report ("ReadMail: ..."); *parts is
+// then left alone.
+Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts);
+
+}  // namespace kelmora
