@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_file_system.h"
+#include "tests/unit/fake_file_system.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/temp_folder.h"
 #include "textio/codepage.h"
