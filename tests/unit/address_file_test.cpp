@@ -1,15 +1,13 @@
 #include "config/address_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <string>
+#include <vector>
 
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
-#include "tests/unit/temp_folder.h"
+#include "tests/unit/fake_file_system.h"
 
 namespace kelmora {
 namespace {
@@ -17,62 +15,28 @@ namespace {
 // The result number as the files and replies have always shown it.
 int Code(MemberResult r) { return static_cast<int>(r); }
 
+// The program folder in memory.
+struct ProgFolder {
+  std::string path() const { return "/prog"; }
+  std::string File(const std::string& name) const { return path() + "/" + name; }
+};
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+// Tests that set up and read back files of the fake program folder `dir_`,
+// the file system the code under test is handed; faults are injected there.
+class OnFakeDisk : public ::testing::Test {
+ protected:
+  OnFakeDisk() { fs_.AddDir(dir_.path()); }
 
-// Writes UTF-8 test text as the code page 932 bytes a data file holds.
-void WriteCp932(const std::string& path, const std::string& text) { WriteBytes(path, Utf8ToCp932(text)); }
+  void WriteBytes(const std::string& path, const std::string& bytes) { fs_.AddFile(path, bytes); }
+  // Writes UTF-8 test text as the code page 932 bytes a data file holds.
+  void WriteCp932(const std::string& path, const std::string& text) { WriteBytes(path, Utf8ToCp932(text)); }
+  std::string ReadBytes(const std::string& path) const { return fs_.Bytes(path); }
+  std::string ReadCp932(const std::string& path) const { return Cp932ToUtf8(ReadBytes(path)); }
+  // Every write of the code under test fails (an atomic rewrite or an append).
+  void FailWrites() { fs_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kAppend); }
 
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string ReadCp932(const std::string& path) { return Cp932ToUtf8(ReadBytes(path)); }
-
-// The real disk with faults on demand, and a count of file reads.
-class FaultyFileSystem : public FileSystem {
- public:
-  bool fail_writes = false;
-  bool fail_reads = false;
-  mutable int reads = 0;
-
-  Status ReadFile(const std::string& path, std::string* bytes) const override {
-    ++reads;
-    if (fail_reads) return Status::Error("injected read failure");
-    return real_.ReadFile(path, bytes);
-  }
-  Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override {
-    if (fail_reads) return Status::Error("injected read failure");
-    return real_.ReadFileHead(path, max_bytes, bytes);
-  }
-  Status WriteFileAtomic(const std::string& path, const std::string& bytes) override {
-    if (fail_writes) return Status::Error("injected write failure");
-    return real_.WriteFileAtomic(path, bytes);
-  }
-  Status AppendToFile(const std::string& path, const std::string& bytes) override {
-    if (fail_writes) return Status::Error("injected write failure");
-    return real_.AppendToFile(path, bytes);
-  }
-  bool IsFile(const std::string& path) const override { return real_.IsFile(path); }
-  bool IsDir(const std::string& path) const override { return real_.IsDir(path); }
-  bool Exists(const std::string& path) const override { return real_.Exists(path); }
-  Status CreateDir(const std::string& path) override { return real_.CreateDir(path); }
-  Status RemoveFile(const std::string& path) override { return real_.RemoveFile(path); }
-  Status Rename(const std::string& from, const std::string& to) override { return real_.Rename(from, to); }
-  Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override {
-    return real_.ListDir(path, entries);
-  }
-  std::string ResolvePath(const std::string& path) const override { return real_.ResolvePath(path); }
-  Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
-    return real_.LockFile(path, lock);
-  }
-
- private:
-  RealFileSystem real_;
+  ProgFolder dir_;
+  FakeFileSystem fs_;
 };
 
 MasterTable RulesNaming(const std::vector<std::string>& addr_files) {
@@ -90,7 +54,7 @@ constexpr char kStamp[] = "2003/03/05-14:07";
 
 // ---------------------------------------------------------------- loading
 
-class ReadAddressTest : public ::testing::Test {
+class ReadAddressTest : public OnFakeDisk {
  protected:
   // Loads with one rule naming `file` holding `content`; returns the message.
   std::string FailureFor(const std::string& content, const std::string& name = "m.txt") {
@@ -101,9 +65,6 @@ class ReadAddressTest : public ::testing::Test {
     EXPECT_TRUE(table.lists.empty());
     return s.message();
   }
-
-  TempFolder dir_;
-  FaultyFileSystem fs_;
 };
 
 TEST_F(ReadAddressTest, ListsArePaddedSharedAndAddressSourcesReadNoFile) {
@@ -113,7 +74,7 @@ TEST_F(ReadAddressTest, ListsArePaddedSharedAndAddressSourcesReadNoFile) {
   // Rules 1 and 3 name the same file; rule 4 names no destination; rule 5 an address.
   Status s = ReadAddress(fs_, dir_.path(), RulesNaming({"a.txt", "b.txt", "a.txt", "", "boss@x.jp"}), &table);
   ASSERT_TRUE(s.ok()) << s.message();
-  EXPECT_EQ(fs_.reads, 2);  // a.txt once, b.txt once, nothing for the address
+  EXPECT_EQ(fs_.calls(FakeFileSystem::kRead), 2);  // a.txt once, b.txt once, nothing for the address
   ASSERT_EQ(table.lists.size(), 3u);
   EXPECT_EQ(table.slot_count, 3);
   EXPECT_EQ(table.lists[0].Source, "a.txt");
@@ -144,13 +105,12 @@ TEST_F(ReadAddressTest, MissingFileNamesTheValueAsWritten) {
   Status s = ReadAddress(fs_, dir_.path(), RulesNaming({"nofile.txt"}), &table);
   EXPECT_EQ(s.message(), "ファイル<nofile.txt>がみつかりません。");
   // A folder is not an address file.
-  std::filesystem::create_directory(dir_.File("sub"));
+  fs_.AddDir(dir_.File("sub"));
   s = ReadAddress(fs_, dir_.path(), RulesNaming({"sub"}), &table);
   EXPECT_EQ(s.message(), "ファイル<sub>がみつかりません。");
 }
 
 TEST_F(ReadAddressTest, BackslashNameIsFoundAndQuotedAsWritten) {
-  std::filesystem::create_directory(dir_.File("lists"));
   WriteCp932(dir_.File("lists/m.txt"), "1,a@x.jp\r\n2 no comma\r\n");
   MemberTable table;
   Status s = ReadAddress(fs_, dir_.path(), RulesNaming({"lists\\m.txt"}), &table);
@@ -180,7 +140,7 @@ TEST_F(ReadAddressTest, CommentTestLooksAtTheLineAsStored) {
 
 TEST_F(ReadAddressTest, UnreadableFileIsAnIrregularOperation) {
   WriteCp932(dir_.File("m.txt"), "1,a@x.jp\r\n");
-  fs_.fail_reads = true;
+  fs_.set_fail_reads(true);
   MemberTable table;
   Status s = ReadAddress(fs_, dir_.path(), RulesNaming({"m.txt"}), &table);
   EXPECT_EQ(s.message(), "ReadAddress:不正な処理がありました。");
@@ -266,14 +226,12 @@ TEST(MemberTableTest, RemoveEmptiesEverySlotThatMatchesExactly) {
 
 // -------------------------------------------------------- member file ops
 
-class MemberFileTest : public ::testing::Test {
+class MemberFileTest : public OnFakeDisk {
  protected:
   std::string Path() const { return dir_.File("members.txt"); }
   void Store(const std::string& text) { WriteCp932(Path(), text); }
   std::string Stored() const { return ReadCp932(Path()); }
 
-  TempFolder dir_;
-  FaultyFileSystem fs_;
   FixedClock clock_{kWhen};
 };
 
@@ -333,16 +291,16 @@ TEST_F(AddMemberTest, PasswordIsTheFirstLineOnlyAlsoWithBareLineFeeds) {
 
 TEST_F(AddMemberTest, MissingOrUnreadableFileGivesOne) {
   EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "pw")), 1);
-  EXPECT_FALSE(std::filesystem::exists(Path()));  // nothing is created
+  EXPECT_FALSE(fs_.Exists(Path()));  // nothing is created
   Store("1,a@x.jp,p\r\n");
-  fs_.fail_reads = true;
+  fs_.set_fail_reads(true);
   EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "b@x.jp", "pw")), 1);
 }
 
 TEST_F(AddMemberTest, FailedRewriteLeavesTheFileWholeAndGivesMinusOne) {
   const std::string before = ";keep me\r\n1,a@x.jp,p\r\n2,b@x.jp,q\r\n";
   Store(before);
-  fs_.fail_writes = true;
+  FailWrites();
   EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "c@x.jp", "pw")), -1);
   EXPECT_EQ(Stored(), before);
   EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "p")), -1);
@@ -431,7 +389,7 @@ TEST_F(DeleteMemberTest, NonMembersAndIncompleteRequests) {
   Store(";only comments\r\n");
   EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "p")), 2);
   EXPECT_EQ(Code(DeleteMember(fs_, dir_.File("absent.txt"), "a@x.jp", "p")), 1);
-  EXPECT_FALSE(std::filesystem::exists(dir_.File("absent.txt")));
+  EXPECT_FALSE(fs_.Exists(dir_.File("absent.txt")));
 }
 
 using ChangePasswordTest = MemberFileTest;
@@ -475,10 +433,11 @@ TEST_F(ChangePasswordTest, IncompleteRequestsAndMissingMembers) {
   EXPECT_EQ(GetPassword(fs_, Path(), "a@x.jp"), "new");
 }
 
-TEST(GetPasswordTest, ReturnsTheStoredFieldAndNeverWrites) {
-  TempFolder dir;
-  RealFileSystem fs;
-  const std::string path = dir.File("m.txt");
+using GetPasswordTest = OnFakeDisk;
+
+TEST_F(GetPasswordTest, ReturnsTheStoredFieldAndNeverWrites) {
+  FakeFileSystem& fs = fs_;
+  const std::string path = dir_.File("m.txt");
   const std::string before = ";c\r\n1,a@x.jp\r\n2,a@x.jp, pw ,s\r\n3,b@x.jp,,s\r\n4,c@x.jp,pc\r\n";
   WriteCp932(path, before);
   EXPECT_EQ(GetPassword(fs, path, " a@x.jp "), " pw ");  // the first line with three fields
@@ -486,14 +445,16 @@ TEST(GetPasswordTest, ReturnsTheStoredFieldAndNeverWrites) {
   EXPECT_EQ(GetPassword(fs, path, "C@x.jp"), "");
   EXPECT_EQ(GetPassword(fs, path, "c@x.jp"), "pc");
   EXPECT_EQ(GetPassword(fs, path, "cx.jp"), "");
-  EXPECT_EQ(GetPassword(fs, dir.File("absent.txt"), "c@x.jp"), "");
+  EXPECT_EQ(GetPassword(fs, dir_.File("absent.txt"), "c@x.jp"), "");
   EXPECT_EQ(ReadCp932(path), before);
+  EXPECT_EQ(fs.calls(FakeFileSystem::kWrite) + fs.calls(FakeFileSystem::kAppend), 0);
 
   std::string garbage;
   for (int i = 0; i < 3000; ++i) garbage += static_cast<char>((i * 53 + 1) % 256);
   WriteBytes(path, garbage);
   EXPECT_EQ(GetPassword(fs, path, "c@x.jp"), "");
   EXPECT_EQ(ReadBytes(path), garbage);
+  EXPECT_EQ(fs.calls(FakeFileSystem::kWrite) + fs.calls(FakeFileSystem::kAppend), 0);
 }
 
 }  // namespace

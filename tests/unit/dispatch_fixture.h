@@ -1,6 +1,7 @@
-// DispatchFixture: a whole program on a temporary program folder, driven
-// through real mail-check cycles with a recording mail component, for tests
-// of the rule dispatcher, the send methods and whatever builds on them.
+// DispatchFixture: a whole program on the program folder "/prog" of an
+// in-memory file system, driven through real mail-check cycles with a
+// recording mail component, for tests of the rule dispatcher, the send
+// methods and whatever builds on them.
 //
 // A test writes its data files (Master.txt, address files, Kelmora.ini,
 // UnDelivery.txt, reply texts: all in code page 932 with CR LF), prepares
@@ -17,17 +18,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "tests/support/silent_front_end.h"
@@ -36,6 +32,7 @@
 #include "process/message_processor.h"
 #include "receive/mail_component.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
 #include "textio/file_system.h"
 
@@ -202,31 +199,19 @@ class DispatchFixture : public ::testing::Test {
   static constexpr const char* kStamp = "20261207-090503";   // the fixed clock as logs write it
   static constexpr const char* kStamp14 = "20261207090503";  // and as file stamps write it
 
-  void SetUp() override {
-    char tmpl[] = "/tmp/kelmora-dispatch-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    ASSERT_NE(made, nullptr);
-    dir_ = made;
-    std::filesystem::create_directories(dir_ + "/log/receive");
-  }
+  void SetUp() override { disk_.AddDir(dir_ + "/log/receive"); }
 
   void TearDown() override {
     dispatcher_.reset();
     program_.reset();
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
 
   // --- files of the program folder ---
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string ReceivePath(const std::string& name) const { return dir_ + "/log/receive/" + name; }
 
-  void WriteBytes(const std::string& name, const std::string& bytes) {
-    std::filesystem::path p(Path(name));
-    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << bytes;
-  }
+  // Creates missing folders on the way, like the setup of a real folder.
+  void WriteBytes(const std::string& name, const std::string& bytes) { disk_.AddFile(Path(name), bytes); }
   // Writes UTF-8 text as code page 932, exactly as given.
   void WriteFile(const std::string& name, const std::string& text) { WriteBytes(name, Utf8ToCp932(text)); }
   // Writes lines, each ended by CR LF.
@@ -235,13 +220,13 @@ class DispatchFixture : public ::testing::Test {
     for (const std::string& line : lines) text += line + "\r\n";
     WriteFile(name, text);
   }
-  std::string ReadBytes(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  // "" when the file is missing.
+  std::string ReadBytes(const std::string& name) const { return disk_.Bytes(Path(name)); }
   std::string ReadFile(const std::string& name) const { return Cp932ToUtf8(ReadBytes(name)); }
-  bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
-  bool ReceiveFileExists(const std::string& name) const { return std::filesystem::exists(ReceivePath(name)); }
+  bool Exists(const std::string& name) const { return disk_.Exists(Path(name)); }
+  bool ReceiveFileExists(const std::string& name) const { return disk_.Exists(ReceivePath(name)); }
+  // Removes a file of the program folder behind the program's back.
+  void RemoveFile(const std::string& name) { disk_.Erase(Path(name)); }
   std::string ReadReceiveFile(const std::string& name) const { return ReadFile("log/receive/" + name); }
 
   void WriteMaster(const std::vector<Rule>& rules) {
@@ -330,8 +315,8 @@ class DispatchFixture : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
-  RealFileSystem disk_;
+  std::string dir_ = "/prog";
+  FakeFileSystem disk_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   TestFrontEnd front_;
   FakeMailComponent mail_;

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 
 #include "receive/pop3_inbox.h"
@@ -362,7 +361,7 @@ TEST_F(DispatcherTest, ReplyWhoseTextFileIsGoneIsStillSentWithAnEmptyBody) {
   WriteMaster({Rule{.ToAddr = kClub, .Keyword = "news", .Process = "自動応答", .Msg = "thanks.txt"}});
   WriteIni(Ini{});
   ASSERT_TRUE(Start());
-  std::filesystem::remove(Path("thanks.txt"));
+  RemoveFile("thanks.txt");
   AddMessage("m1.eml", Message{.subject = "news"});
   RunCycle();
   ASSERT_EQ(mail_.sent.size(), 1u);
@@ -548,7 +547,7 @@ TEST_F(MembershipTest, RegistrationAnswersBuiltInTextsWithoutARowText) {
   WriteMaster({Join(), Forward("news")});
   WriteIni(Ini{});
   ASSERT_TRUE(Start());
-  std::filesystem::remove(Path("welcome.txt"));
+  RemoveFile("welcome.txt");
   // Jiro is in the file but not in the loaded list: the row takes him, and
   // the file says he is there already.
   WriteMembers("members.txt", {"a@example.test", "b@example.test", "jiro@example.test"});

@@ -2,9 +2,6 @@
 // fake mail component, a fake local store and a recording processor.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -13,11 +10,10 @@
 #include "tests/support/silent_front_end.h"
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/unit/fake_file_system.h"
 
 namespace kelmora {
 namespace {
-
-namespace fs = std::filesystem;
 
 class FakeMail : public MailComponent {
  public:
@@ -99,23 +95,18 @@ class RecordingProcessor : public MessageProcessor {
   std::function<void()> on_call;
 };
 
-void WriteCp932(const fs::path& p, const std::string& utf8) {
-  std::ofstream(p, std::ios::binary) << Utf8ToCp932(utf8);
-}
-
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kelmora-program-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    WriteCp932(dir_ / "Master.txt", "1,club@example.test,,[club],members.txt,club@example.test,127.0.0.1,,,,,,,,\r\n");
-    WriteCp932(dir_ / "members.txt", "1,a@example.test\r\n");
+    WriteCp932("Master.txt", "1,club@example.test,,[club],members.txt,club@example.test,127.0.0.1,,,,,,,,\r\n");
+    WriteCp932("members.txt", "1,a@example.test\r\n");
   }
-  void TearDown() override { fs::remove_all(dir_); }
+
+  void WriteCp932(const std::string& name, const std::string& utf8) { disk_.AddFile(dir_ + "/" + name, Utf8ToCp932(utf8)); }
 
   std::unique_ptr<Program> Started(const std::string& ini) {
-    if (!ini.empty()) WriteCp932(dir_ / "Kelmora.ini", ini);
-    auto p = std::make_unique<Program>(disk_, clock_, front_, dir_.string());
+    if (!ini.empty()) WriteCp932("Kelmora.ini", ini);
+    auto p = std::make_unique<Program>(disk_, clock_, front_, dir_);
     p->set_mail_component(&mail_);
     p->set_local_reception(&local_);
     p->set_processor(&processor_);
@@ -124,14 +115,10 @@ class ProgramTest : public ::testing::Test {
     return p;
   }
 
-  std::string MainLog() {
-    std::ifstream in(dir_ / "log/Kelmoralog.txt", std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return Cp932ToUtf8(bytes);
-  }
+  std::string MainLog() { return Cp932ToUtf8(disk_.Bytes(dir_ + "/log/Kelmoralog.txt")); }
 
-  fs::path dir_;
-  RealFileSystem disk_;
+  std::string dir_ = "/prog";
+  FakeFileSystem disk_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   SilentFrontEnd front_;
   FakeMail mail_;
@@ -235,14 +222,14 @@ TEST_F(ProgramTest, CyclesNeverOverlapAndStopIsResetAtTheStart) {
 
 TEST_F(ProgramTest, SecondStartOnTheSameFolderIsRefused) {
   auto p = Started("");
-  Program second(disk_, clock_, front_, dir_.string());
+  Program second(disk_, clock_, front_, dir_);
   Status s = second.Start("");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.message(), "２重に起動しようとしました。");
 }
 
 TEST_F(ProgramTest, DelayArgumentIsCappedAndRounded) {
-  Program p(disk_, clock_, front_, dir_.string());
+  Program p(disk_, clock_, front_, dir_);
   ASSERT_TRUE(p.Start("2500.5").ok());
   EXPECT_EQ(p.to_forward_delay_ms(), 2500);
   EXPECT_EQ(front_.status, "ＴＯ転送遅延時間は［2500］ミリ秒に設定されています。");

@@ -1,7 +1,6 @@
 #include "receive/received_mail.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -10,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_file_system.h"
+#include "tests/unit/fake_file_system.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/unit/temp_folder.h"
 #include "textio/codepage.h"
 
 namespace kelmora {
@@ -193,10 +193,11 @@ TEST(JoinAttachmentPathsTest, JoinsElementsOneToN) {
   EXPECT_EQ(JoinAttachmentPaths(-1, files), "");
 }
 
+// On the real disk: the point is a file whose mode forbids writing.
 TEST(DeleteFileForcedTest, DeletesReadOnlyFilesOnly) {
-  char tmpl[] = "/tmp/kelmora_delete_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  TempFolder tmp;
+  ASSERT_FALSE(tmp.path().empty());
+  const std::string dir = tmp.path();
   const std::string file = dir + "/stored.eml";
   std::ofstream(file) << "x";
   ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
@@ -207,7 +208,6 @@ TEST(DeleteFileForcedTest, DeletesReadOnlyFilesOnly) {
   EXPECT_FALSE(DeleteFileForced(fs, file));  // already gone
   EXPECT_FALSE(DeleteFileForced(fs, dir + "/sub"));
   EXPECT_TRUE(std::filesystem::is_directory(dir + "/sub"));
-  std::filesystem::remove_all(dir);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,12 +1,9 @@
-// One-by-one To forwarding, driven through a started Program on a real
-// temporary program folder with a recording mail component.
+// One-by-one To forwarding, driven through a started Program on an
+// in-memory program folder with a recording mail component.
 #include "send/send_email_to.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,11 +14,10 @@
 #include "tests/support/silent_front_end.h"
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/unit/fake_file_system.h"
 
 namespace kelmora {
 namespace {
-
-namespace stdfs = std::filesystem;
 
 struct SentMail {
   std::string server, recipients, from, subject, body, attachments;
@@ -58,44 +54,34 @@ class RecordingFront : public SilentFrontEnd {
   std::vector<int> waits;
 };
 
-void WriteCp932(const stdfs::path& p, const std::string& utf8) {
-  std::ofstream(p, std::ios::binary) << Utf8ToCp932(utf8);
-}
-
-std::string ReadBytes(const stdfs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 const char* const kStamp = "20261207090503";
 
 class SendEMailToTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kelmora-sendto-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    stdfs::create_directory(dir_ / "data");
-    WriteCp932(dir_ / "data/list.txt",
+    WriteCp932("data/list.txt",
                "; members\r\n1,a@example.test,pw,x\r\n2,b@example.test,pw,x\r\n3,c@example.test,pw,x\r\n"
                "4,d@example.test,pw,x\r\n5,e@example.test,pw,x\r\n");
-    WriteCp932(dir_ / "Master.txt",
+    WriteCp932("Master.txt",
                "1,list@example.test,,hello,data/list.txt,list@example.test,127.0.0.1,,,From ＠＠ and ＠＠,-- end,,"
                "ＴＯ転送,,,\r\n"
                "2,club@example.test,,[club],data/list.txt,club@example.test,127.0.0.1,,,,,,ＴＯ転送,,,\r\n"
                "3,bs@example.test,,bs,data\\list.txt,bs@example.test,127.0.0.1,,Title here,,,,ＴＯ転送,,,\r\n");
-    WriteCp932(dir_ / "Kelmora.ini", "u,,20,0,0,0,0,0,9,10\r\n7,41,0\r\n");
-    program_ = std::make_unique<Program>(disk_, clock_, front_, dir_.string());
+    WriteCp932("Kelmora.ini", "u,,20,0,0,0,0,0,9,10\r\n7,41,0\r\n");
+    program_ = std::make_unique<Program>(disk_, clock_, front_, dir_);
     program_->set_mail_component(&mail_);
     Status s = program_->Start("250");
     ASSERT_TRUE(s.ok()) << s.message();
     // The fixed waits are off; the pause between sends is not one of them.
     program_->set_no_wait(true);
   }
-  void TearDown() override {
-    program_.reset();
-    stdfs::remove_all(dir_);
-  }
+  void TearDown() override { program_.reset(); }
+
+  void WriteCp932(const std::string& name, const std::string& utf8) { disk_.AddFile(dir_ + "/" + name, Utf8ToCp932(utf8)); }
+  // "" when the file is missing.
+  std::string ReadBytes(const std::string& name) const { return disk_.Bytes(dir_ + "/" + name); }
+  bool Exists(const std::string& name) const { return disk_.Exists(dir_ + "/" + name); }
+  void Remove(const std::string& name) { disk_.Erase(dir_ + "/" + name); }
 
   // Leaves a, c and e in the list: three members among five slots.
   void KeepThreeMembers() {
@@ -119,17 +105,19 @@ class SendEMailToTest : public ::testing::Test {
 
   // The files of log/ other than its receive folder.
   std::vector<std::string> LogFiles() const {
+    std::vector<DirEntry> entries;
+    EXPECT_TRUE(disk_.ListDir(dir_ + "/log", &entries).ok());
     std::vector<std::string> names;
-    for (const auto& e : stdfs::directory_iterator(dir_ / "log")) {
-      if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    for (const DirEntry& e : entries) {
+      if (e.is_file) names.push_back(e.name);
     }
     return names;
   }
 
-  std::string SendLog(const std::string& name) const { return Cp932ToUtf8(ReadBytes(dir_ / "log" / name)); }
+  std::string SendLog(const std::string& name) const { return Cp932ToUtf8(ReadBytes("log/" + name)); }
 
-  stdfs::path dir_;
-  RealFileSystem disk_;
+  std::string dir_ = "/prog";
+  FakeFileSystem disk_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   RecordingFront front_;
   RecordingMail mail_;
@@ -140,7 +128,7 @@ TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
   KeepThreeMembers();
   // The log's name is stamped once, before the first send.
   mail_.on_send = [this](int) { clock_.Set(LocalTime{2027, 1, 1, 0, 0, 0}); };
-  stdfs::remove(dir_ / "Kelmora.ini");
+  Remove("Kelmora.ini");
 
   EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
 
@@ -156,7 +144,7 @@ TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
     EXPECT_EQ(s.attachments, "/tmp/one.bin");
   }
   EXPECT_EQ(LogFiles(), std::vector<std::string>{std::string("list.txt") + kStamp + ".txt"});
-  EXPECT_EQ(ReadBytes(dir_ / "log" / (std::string("list.txt") + kStamp + ".txt")),
+  EXPECT_EQ(ReadBytes(std::string("log/list.txt") + kStamp + ".txt"),
             Utf8ToCp932("3件のメールは全てＴＯ転送しました。\r\n"
                         "1/3,a@example.test()\r\n2/3,c@example.test()\r\n3/3,e@example.test()\r\n\r\n"));
   EXPECT_EQ(front_.busy_texts, (std::vector<std::string>{"　Kelmora： メール送信中(1/3)",
@@ -164,7 +152,7 @@ TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
                                                          "　Kelmora： メール送信中(3/3)"}));
   EXPECT_EQ(front_.waits, (std::vector<int>{250, 250, 250}));
   EXPECT_EQ(front_.flashes, 0);
-  EXPECT_TRUE(stdfs::exists(dir_ / "Kelmora.ini"));  // saved again
+  EXPECT_TRUE(Exists("Kelmora.ini"));  // saved again
 }
 
 TEST_F(SendEMailToTest, RefusedMemberIsLoggedFlashedAndTheOthersStillSent) {
@@ -180,11 +168,11 @@ TEST_F(SendEMailToTest, RefusedMemberIsLoggedFlashedAndTheOthersStillSent) {
 
 TEST_F(SendEMailToTest, NoListSendsNothingButStillSavesTheSettings) {
   program_->members().lists.clear();
-  stdfs::remove(dir_ / "Kelmora.ini");
+  Remove("Kelmora.ini");
   EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(LogFiles().empty());
-  EXPECT_TRUE(stdfs::exists(dir_ / "Kelmora.ini"));
+  EXPECT_TRUE(Exists("Kelmora.ini"));
 }
 
 TEST_F(SendEMailToTest, StopRequestBetweenMembersEndsTheLoop) {
@@ -209,7 +197,7 @@ TEST_F(SendEMailToTest, ListRowNumbersTheSubjectAndSavesTheNumberEvenOnFailure) 
   EXPECT_EQ(mail_.sent[4].subject, "[club:0042(5)] news");  // one number for the whole call
   EXPECT_TRUE(front_.busy_texts.empty());
   EXPECT_EQ(front_.flashes, 5);
-  EXPECT_EQ(Cp932ToUtf8(ReadBytes(dir_ / "Kelmora.ini")), "u,,20,0,0,1,0,0,9,10\r\n7,42,0\r\n");
+  EXPECT_EQ(Cp932ToUtf8(ReadBytes("Kelmora.ini")), "u,,20,0,0,1,0,0,9,10\r\n7,42,0\r\n");
 }
 
 TEST_F(SendEMailToTest, ExhaustedSequenceNumberSendsNothing) {
@@ -217,8 +205,8 @@ TEST_F(SendEMailToTest, ExhaustedSequenceNumberSendsNothing) {
   EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(1, kSubjectHasListTag)));
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(LogFiles() == std::vector<std::string>{"Kelmoralog.txt"});
-  EXPECT_EQ(Cp932ToUtf8(ReadBytes(dir_ / "log/Kelmoralog.txt")).rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u);
-  EXPECT_EQ(Cp932ToUtf8(ReadBytes(dir_ / "Kelmora.ini")), "u,,20,0,0,0,0,0,9,10\r\n7,2147483647,0\r\n");
+  EXPECT_EQ(Cp932ToUtf8(ReadBytes("log/Kelmoralog.txt")).rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u);
+  EXPECT_EQ(Cp932ToUtf8(ReadBytes("Kelmora.ini")), "u,,20,0,0,0,0,0,9,10\r\n7,2147483647,0\r\n");
 }
 
 TEST_F(SendEMailToTest, SendLogNameDropsTheFolderOfTheSource) {
@@ -229,12 +217,12 @@ TEST_F(SendEMailToTest, SendLogNameDropsTheFolderOfTheSource) {
 }
 
 TEST_F(SendEMailToTest, RunTimeErrorIsLoggedAndReportedAsFailure) {
-  stdfs::remove(dir_ / "Kelmora.ini");
+  Remove("Kelmora.ini");
   EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(99)));
   EXPECT_TRUE(mail_.sent.empty());
-  const std::string main_log = Cp932ToUtf8(ReadBytes(dir_ / "log/Kelmoralog.txt"));
+  const std::string main_log = Cp932ToUtf8(ReadBytes("log/Kelmoralog.txt"));
   EXPECT_EQ(main_log.rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u) << main_log;
-  EXPECT_TRUE(stdfs::exists(dir_ / "Kelmora.ini"));
+  EXPECT_TRUE(Exists("Kelmora.ini"));
 }
 
 }  // namespace

@@ -1,47 +1,22 @@
 #include "config/undelivery.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <string>
+#include <vector>
 
+#include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
 
 namespace kelmora {
 namespace {
 
-// Files are found but cannot be read.
-class UnreadableFileSystem : public RealFileSystem {
- public:
-  Status ReadFile(const std::string& path, std::string* bytes) const override {
-    return Status::Error("injected read failure");
-  }
-};
-
 class UnDeliveryTest : public ::testing::Test {
  protected:
-  UnDeliveryTest() {
-    char tmpl[] = "/tmp/kelmora-undelivery-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    if (made) dir_ = made;
-  }
-  ~UnDeliveryTest() override {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-
   std::string Path() const { return dir_ + "/UnDelivery.txt"; }
 
-  void StoreBytes(const std::string& bytes) {
-    std::ofstream out(Path(), std::ios::binary | std::ios::trunc);
-    out << bytes;
-  }
-  std::string StoredBytes() const {
-    std::ifstream in(Path(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  void StoreBytes(const std::string& bytes) { fs_.AddFile(Path(), bytes); }
+  std::string StoredBytes() const { return fs_.Bytes(Path()); }
 
   // Loads `text` (UTF-8 here, code page 932 on disk) and returns the code.
   int Load(const std::string& text) {
@@ -49,8 +24,8 @@ class UnDeliveryTest : public ::testing::Test {
     return LoadUnDeliveryPatterns(fs_, Path(), &patterns_);
   }
 
-  std::string dir_;
-  RealFileSystem fs_;
+  std::string dir_ = "/prog";
+  FakeFileSystem fs_;
   std::vector<UnDeliveryPattern> patterns_;
 };
 
@@ -109,15 +84,15 @@ TEST_F(UnDeliveryTest, EvenLineNeedsExactlyOneComma) {
 TEST_F(UnDeliveryTest, MissingOrUnreadableFile) {
   EXPECT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), 1);
   EXPECT_TRUE(patterns_.empty());
-  EXPECT_FALSE(std::filesystem::exists(Path()));
+  EXPECT_FALSE(fs_.Exists(Path()));
   // A folder of that name is not a file.
-  std::filesystem::create_directory(Path());
+  fs_.AddDir(Path());
   EXPECT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), 1);
-  std::filesystem::remove(Path());
+  fs_.Erase(Path());
   // Present but unreadable.
   StoreBytes("m\r\n<,>\r\n");
-  UnreadableFileSystem unreadable;
-  EXPECT_EQ(LoadUnDeliveryPatterns(unreadable, Path(), &patterns_), -1);
+  fs_.set_fail_reads(true);
+  EXPECT_EQ(LoadUnDeliveryPatterns(fs_, Path(), &patterns_), -1);
   EXPECT_TRUE(patterns_.empty());
 }
 
@@ -128,6 +103,7 @@ TEST_F(UnDeliveryTest, BadBytesNeverCrashAndTheFileIsNotChanged) {
   int r = LoadUnDeliveryPatterns(fs_, Path(), &patterns_);
   EXPECT_TRUE(r == 0 || r == 2 || r == 3 || r == 4) << r;
   EXPECT_EQ(StoredBytes(), garbage);
+  EXPECT_EQ(fs_.calls(FakeFileSystem::kWrite) + fs_.calls(FakeFileSystem::kAppend), 0);
 
   // Invalid code page 932, bare line feeds, no final line break, long lines.
   const std::string long_marker(100000, 'x');
