@@ -153,6 +153,43 @@ TEST_F(SettingsTest, AccountsNeedExactlyThreeParts) {
   EXPECT_EQ(s_.Pop3Accounts[1].Password, "");
 }
 
+// A URL account's "//" is no separator, and it is written back unchanged.
+TEST_F(SettingsTest, Pop3UrlAccountsSurviveLoadAndSave) {
+  ASSERT_TRUE(Load("u,p,20,0,0,0,0,0,9,10,pop3s://mail.example.jp:995/taro/pw1,pop3://h/u/p\r\n0").ok());
+  ASSERT_EQ(s_.Pop3Accounts.size(), 2u);
+  EXPECT_EQ(s_.Pop3Accounts[0].A, "pop3s://mail.example.jp:995");
+  EXPECT_EQ(s_.Pop3Accounts[0].B, "taro");
+  EXPECT_EQ(s_.Pop3Accounts[0].Password, "pw1");
+  EXPECT_EQ(s_.Pop3Accounts[1].A, "pop3://h");
+  ASSERT_TRUE(SaveSettings(fs_, kIni, s_).ok());
+  EXPECT_EQ(fs_.Bytes(kIni), "u,p,20,0,0,0,0,0,9,10,pop3s://mail.example.jp:995/taro/pw1,pop3://h/u/p\r\n0,0,0\r\n");
+}
+
+// A settings file that is there but cannot be read gives the defaults, and
+// those must never be saved over the user's accounts and list numbers.
+TEST_F(SettingsTest, AnUnreadableFileIsNeverSavedOver) {
+  const std::string original = "u,p,20,0,0,0,0,0,9,10,pop.example.jp/taro/pw1\r\n41\r\n";
+  fs_.AddFile(kIni, original);
+  fs_.set_fail_reads(true);
+  SettingsFile file(fs_, kIni);
+  Settings s;
+  ASSERT_TRUE(file.Load(1, &s).ok());
+  EXPECT_TRUE(file.unreadable());
+  EXPECT_TRUE(s.Pop3Accounts.empty());
+  fs_.set_fail_reads(false);
+  Status saved = file.Save(s);
+  EXPECT_FALSE(saved.ok());
+  EXPECT_EQ(fs_.Bytes(kIni), original);
+  EXPECT_EQ(fs_.calls(FakeFileSystem::kWrite), 0);
+
+  // A missing file is no such case: the defaults are saved as usual.
+  SettingsFile fresh(fs_, "/prog/other/Kelmora.ini");
+  fs_.AddDir("/prog/other");
+  ASSERT_TRUE(fresh.Load(1, &s).ok());
+  EXPECT_FALSE(fresh.unreadable());
+  EXPECT_TRUE(fresh.Save(s).ok());
+}
+
 TEST_F(SettingsTest, SequenceLine) {
   // Fewer values than rows: the rest read 0; more: ignored.
   ASSERT_TRUE(Load("u,p,20,0,0,0,0,0,9,10\r\n4,x,2.5", 5).ok());

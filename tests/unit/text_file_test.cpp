@@ -356,6 +356,90 @@ TEST(TextFileDiskTest, NamedPipeIsNotReadAndDoesNotHang) {
   EXPECT_EQ(ReadLines(fs, path, &lines), 1);
 }
 
+// The file's own protection and its links survive a rewrite: a read-only
+// member list stays unchanged, a link stays a link and its target changes,
+// two names of one file stay one file, and the umask narrows nothing.
+TEST(TextFileDiskTest, RewritesRespectProtectionLinksAndModes) {
+  TempFolder dir;
+  ASSERT_FALSE(dir.path().empty());
+  RealFileSystem fs;
+
+  const std::string locked = dir.File("locked.txt");
+  PutBytes(locked, "1,a@b,pw\r\n");
+  ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+  EXPECT_EQ(WriteLines(fs, locked, {"changed"}), -1);
+  EXPECT_EQ(WriteTextFile(fs, locked, "changed"), 1);
+  EXPECT_EQ(GetBytes(locked), "1,a@b,pw\r\n");
+
+  const std::string target = dir.File("real.txt");
+  const std::string link = dir.File("link.txt");
+  PutBytes(target, "old\r\n");
+  ASSERT_EQ(::symlink("real.txt", link.c_str()), 0);
+  EXPECT_EQ(WriteLines(fs, link, {"new"}), 0);
+  struct stat st {};
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
+  EXPECT_EQ(GetBytes(target), "new\r\n");
+
+  const std::string second = dir.File("second-name.txt");
+  ASSERT_EQ(::link(target.c_str(), second.c_str()), 0);
+  EXPECT_EQ(WriteLines(fs, target, {"both"}), 0);
+  EXPECT_EQ(GetBytes(second), "both\r\n") << "the hard link was broken";
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+
+  const std::string shared = dir.File("shared.txt");
+  PutBytes(shared, "x\r\n");
+  ASSERT_EQ(::chmod(shared.c_str(), 0664), 0);
+  const mode_t old_mask = ::umask(022);
+  const int r = WriteLines(fs, shared, {"y"});
+  ::umask(old_mask);
+  EXPECT_EQ(r, 0);
+  ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
+
+  // Nothing but the files themselves is left in the folder.
+  EXPECT_EQ(Names(dir.path()), (Lines{"link.txt", "locked.txt", "real.txt", "second-name.txt", "shared.txt"}));
+}
+
+// Files and folders the program creates hold mail, member lists and
+// passwords: nobody else may read them.
+TEST(TextFileDiskTest, NewFilesAndFoldersArePrivate) {
+  TempFolder dir;
+  ASSERT_FALSE(dir.path().empty());
+  RealFileSystem fs;
+  const mode_t old_mask = ::umask(0);
+  EXPECT_EQ(WriteTextFile(fs, dir.File("Kelmora.ini"), "a"), 0);
+  EXPECT_TRUE(fs.AppendToFile(dir.File("journal"), "x").ok());
+  EXPECT_TRUE(fs.CreateDir(dir.File("log")).ok());
+  ::umask(old_mask);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("Kelmora.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(dir.File("journal").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(dir.File("log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(TextFileDiskTest, AppendingToANamedPipeIsRefusedWithoutHanging) {
+  TempFolder dir;
+  ASSERT_FALSE(dir.path().empty());
+  RealFileSystem fs;
+  const std::string path = dir.File("Kelmoralog.txt");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  // A reader keeps the pipe open, so a blocking append would wait for it
+  // to drain, and without O_NONBLOCK the open itself would wait too.
+  auto append = std::async(std::launch::async, [&] { return fs.AppendToFile(path, "entry\r\n"); });
+  if (append.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    int r = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    append.wait();
+    if (r >= 0) ::close(r);
+    FAIL() << "appending to a named pipe blocked";
+  }
+  EXPECT_FALSE(append.get().ok());
+}
+
 // ---- the fake itself (other tests rely on its fault model) --------------------
 
 TEST(FakeFileSystemTest, FaultsCountSkipsAndTimes) {
