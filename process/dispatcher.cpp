@@ -1,6 +1,7 @@
 #include "process/dispatcher.h"
 
 #include <exception>
+#include <functional>
 
 #include "config/address_file.h"
 #include "config/process_types.h"
@@ -69,6 +70,7 @@ void Dispatcher::ProcessAll(Inbox& inbox) {
   for (int index = 0; index < inbox.Count(); ++index) {
     MessageState state;
     state.index = index;
+    inbox.BeginProcessing(index);
     // A fresh record per message: a message that cannot be read must never
     // go out with the fields of the one before it.
     Status read = inbox.Read(index, &state.mail);
@@ -80,14 +82,37 @@ void Dispatcher::ProcessAll(Inbox& inbox) {
     state.subject_form = MatchingForm(state.mail.Subject);
     state.body_form = MatchingForm(state.mail.Body);
 
-    for (int row = 0; row < static_cast<int>(master.size()); ++row) {
-      RowOutcome outcome = ProcessRow(inbox, row, state);
-      if (outcome == RowOutcome::kStop) return;
-      if (outcome == RowOutcome::kNextMessage) break;
+    try {
+      for (int row = 0; row < static_cast<int>(master.size()); ++row) {
+        RowOutcome outcome = ProcessRow(inbox, row, state);
+        if (outcome == RowOutcome::kStop) {
+          SetAsideIfActed(inbox, state);
+          return;
+        }
+        if (outcome == RowOutcome::kNextMessage) break;
+      }
+    } catch (const std::exception& e) {
+      ctx_.send.logger.WriteLog(ErrorEntry(kDispatchFailureLabel, e));
+      SetAsideIfActed(inbox, state);
+      return;
     }
     Settle(inbox, state);
   }
   inbox.Finish();
+}
+
+void Dispatcher::Acting(Inbox& inbox, MessageState& m) {
+  if (m.acted) return;
+  m.acted = true;
+  inbox.RecordAction(m.index);
+}
+
+void Dispatcher::SetAsideIfActed(Inbox& inbox, const MessageState& m) {
+  // A message some rule already acted on must not come back to act twice;
+  // one that no rule touched yet is handed out again by the next cycle.
+  if (!m.acted) return;
+  ctx_.send.logger.WriteLog("処理の途中で止まった受信メールを、二重に処理しないよう退避しました>" + m.mail.StoredName);
+  inbox.Settle(m.index, m.mail, Inbox::Disposition::kSetAside);
 }
 
 Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageState& m) {
@@ -123,6 +148,13 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
 
   const bool mail_del = settings.DeleteAfterProcessing != 0;
   if (rule.Process == words::kAutoSave && keyword_in_subject) {
+    if (rule.Msg.empty()) {
+      // Nowhere to save: the message is kept rather than deleted unsaved.
+      send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) +
+                           "行目の自動保存には保存用ファイルが指定されていないので保存できません。");
+      return RowOutcome::kNextMessage;
+    }
+    Acting(inbox, m);
     AutoSave(rule, mail);
     if (rule.Delete == words::kDelete || mail_del) m.delete_mark = true;
     return RowOutcome::kNextMessage;
@@ -133,8 +165,11 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
       // then has nowhere to go, so the message is kept rather than lost.
       send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) + "行目のアンケート<" + rule.Process +
                            ">には保存用ファイルが指定されていないので回答を記録できません。");
-      return RowOutcome::kNextRow;
+      // Later rows must not forward or delete an answer that was not
+      // recorded.
+      return RowOutcome::kNextMessage;
     }
+    Acting(inbox, m);
     RecordSurveyAnswer(send.fs, RulePath(rule.File), rule.Keyword, mail.Body, mail.FromAddress,
                        SurveyKindOf(rule.Process));
     if (rule.Delete == words::kDelete || mail_del) m.delete_mark = true;
@@ -180,15 +215,17 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     out.ML_IDflag = kGeneratedReply;
   };
   if (bounce_row) {
-    if (!RemoveBouncedAddress(rule, mail, &bounce_removed)) return RowOutcome::kNextRow;
+    if (!RemoveBouncedAddress(rule, mail, [&] { Acting(inbox, m); }, &bounce_removed)) return RowOutcome::kNextRow;
     sent = true;
   } else {
     if (rule.Process == words::kAutoReply || rule.Process == words::kBodyReply) {
       reply_to_sender(ReadWholeFile(send.fs, RulePath(rule.Msg)));
     } else if (IsMembershipCommand(rule.Process)) {
+      Acting(inbox, m);
       reply_to_sender(RunMembershipCommand(MembershipContext{send.fs, send.clock, ctx_.members, ctx_.program_folder},
                                            rule, mail));
     } else if (IsSurveyReply(rule.Process)) {
+      Acting(inbox, m);
       reply_to_sender(SurveyReply(rule, mail));
     }
 
@@ -205,6 +242,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
       out.strAttatch = reply.strAttatch;
     }
     out.strOrgAN = OriginalSender(mail);
+    Acting(inbox, m);
     sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
   }
 
@@ -213,7 +251,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     bool mark = rule.Delete == words::kDelete || (pop3 && settings.LogReceivedMail == 0) || (!pop3 && mail_del);
     if (bounce_row) mark = mark && bounce_removed;
     if (mark) m.delete_mark = true;
-  } else if (pop3) {
+  } else {
     m.send_failed = true;
   }
   return RowOutcome::kNextRow;
@@ -278,7 +316,8 @@ void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
   WriteTextFile(fs, path, mail.Body);
 }
 
-bool Dispatcher::RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, bool* removed) {
+bool Dispatcher::RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail,
+                                      const std::function<void()>& acting, bool* removed) {
   *removed = false;
   std::string address;
   for (const UnDeliveryPattern& p : ctx_.undelivery) {
@@ -287,6 +326,7 @@ bool Dispatcher::RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail
     if (!address.empty()) break;
   }
   if (address.empty()) return false;
+  acting();
   *removed = DeleteMember(ctx_.send.fs, RulePath(rule.File), address, words::kUndeliveredDelete) ==
              MemberResult::kDone;
   ctx_.send.logger.WriteUnDeliveryLog(
@@ -298,10 +338,12 @@ void Dispatcher::Settle(Inbox& inbox, const MessageState& m) {
   // Attachments of a message whose send failed stay with it, so that it can
   // be sent again by hand.
   if (!m.send_failed) inbox.DiscardAttachments(m.index, m.mail);
-  if (m.delete_mark) {
-    inbox.Settle(m.index, m.mail, Inbox::Disposition::kDelete);
-  } else if (m.send_failed) {
+  // A failed send keeps the message, whatever later rows did: a list post
+  // that did not go out must never vanish.
+  if (m.send_failed) {
     inbox.Settle(m.index, m.mail, Inbox::Disposition::kSetAside);
+  } else if (m.delete_mark) {
+    inbox.Settle(m.index, m.mail, Inbox::Disposition::kDelete);
   } else {
     inbox.Settle(m.index, m.mail, Inbox::Disposition::kKeepReadable);
   }

@@ -5,6 +5,7 @@
 // or kept in readable form).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ class Dispatcher : public MessageProcessor {
     std::string body_form;
     bool delete_mark = false;
     bool send_failed = false;
+    bool acted = false;  // a rule acted on the message (recorded in the inbox)
   };
 
   void ProcessAll(Inbox& inbox);
@@ -53,7 +55,12 @@ class Dispatcher : public MessageProcessor {
   std::string SurveyReply(const MasterRule& rule, const ReceivedMail& mail);
   // Returns true when a bounced address was found; *removed tells whether
   // it left the address file.
-  bool RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, bool* removed);
+  // `acting` runs just before the address file is changed.
+  bool RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, const std::function<void()>& acting,
+                            bool* removed);
+  // Records (once per message) that a rule is about to act on it.
+  void Acting(Inbox& inbox, MessageState& m);
+  void SetAsideIfActed(Inbox& inbox, const MessageState& m);
   void Settle(Inbox& inbox, const MessageState& m);
   void LogUnavailable(int row, const std::string& what);
   std::string RulePath(const std::string& name) const;

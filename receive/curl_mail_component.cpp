@@ -41,11 +41,15 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
 
   Pop3FetchResult fetched = fetcher_.Fetch(a, b, password, folder, &journal);
 
-  std::vector<std::string> set_aside, problems;
-  std::vector<std::string> paths = journal.TakeUnsettled(ReceiveJournal::AccountKey(a, b), &set_aside, &problems);
+  std::vector<std::string> set_aside, acted_aside, problems;
+  std::vector<std::string> paths =
+      journal.TakeUnsettled(ReceiveJournal::AccountKey(a, b), &set_aside, &acted_aside, &problems);
   for (const std::string& path : set_aside) {
-    log_.WriteLog("受信メールが" + std::to_string(ReceiveJournal::kMaxHandOuts) +
+    log_.WriteLog("受信メールが" + std::to_string(ReceiveJournal::kMaxAttempts) +
                   "回受け渡されても処理を終えなかったため退避しました>" + path);
+  }
+  for (const std::string& path : acted_aside) {
+    log_.WriteLog("処理の途中で止まった受信メールを、二重に処理しないよう退避しました>" + path);
   }
   for (const std::string& text : problems) log_.WriteLog("受信メールを退避できません>" + text);
   Status saved = journal.Save();
@@ -62,7 +66,17 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
 }
 
 void CurlMailComponent::MarkSettled(const std::string& folder, const std::string& name) {
-  Status s = ReceiveJournal::AppendSettled(fs_, folder, name);
+  Status s = ReceiveJournal::AppendMark(fs_, folder, ReceiveJournal::Mark::kSettled, name);
+  if (!s.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + s.message());
+}
+
+void CurlMailComponent::MarkProcessing(const std::string& folder, const std::string& name) {
+  Status s = ReceiveJournal::AppendMark(fs_, folder, ReceiveJournal::Mark::kBegan, name);
+  if (!s.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + s.message());
+}
+
+void CurlMailComponent::MarkActed(const std::string& folder, const std::string& name) {
+  Status s = ReceiveJournal::AppendMark(fs_, folder, ReceiveJournal::Mark::kActed, name);
   if (!s.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + s.message());
 }
 

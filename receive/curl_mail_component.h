@@ -3,11 +3,12 @@
 // SendMail goes to MailSender on libcurl SMTP sessions, ReadMail to
 // ReadMailFile. RcvMail fetches a
 // POP3 account (A = server string, B = user) into the reception folder with
-// Pop3Fetcher on libcurl POP3 sessions and answers with plain file names inside that folder, in this
-// order: first the account's stored messages that were handed out before
-// and never settled (the program died while they were being processed), at
-// most three hand-outs each; then the messages fetched now. A message that
-// was handed out three times without being settled is renamed to its
+// Pop3Fetcher on libcurl POP3 sessions and answers with plain file names
+// inside that folder, in this order: first the account's stored messages
+// that were handed out before and never settled (the program stopped
+// before it got to them or while it processed them); then the messages
+// fetched now. A message whose processing began three times without being
+// settled, or that a rule already acted on, is renamed to its
 // "...Error.txt" name instead, with a line in the main log.
 //
 // When the POP3 session fails, the result is the failure text, unless there
@@ -51,6 +52,8 @@ class CurlMailComponent : public MailComponent {
   // Appends a settle mark to the folder's journal; `name` may be the plain
   // name RcvMail gave or a path ending in it.
   void MarkSettled(const std::string& folder, const std::string& name) override;
+  void MarkProcessing(const std::string& folder, const std::string& name) override;
+  void MarkActed(const std::string& folder, const std::string& name) override;
 
  private:
   FileSystem& fs_;

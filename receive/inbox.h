@@ -54,6 +54,16 @@ class Inbox {
   // attachments). Called when no send for the message failed.
   virtual void DiscardAttachments(int index, const ReceivedMail& mail) = 0;
 
+  // Processing of message `index` begins; recorded durably before any rule
+  // runs, so that a message that brings the program down every time is set
+  // aside after a few attempts instead of being handed out for ever.
+  virtual void BeginProcessing(int index) = 0;
+
+  // A rule is about to act on message `index` (send, reply, save, register,
+  // answer, remove a member); recorded durably at once, so that a message
+  // stopped half-way is never handed out again to act twice.
+  virtual void RecordAction(int index) = 0;
+
   virtual void Settle(int index, const ReceivedMail& mail, Disposition how) = 0;
 
   virtual void Finish() = 0;

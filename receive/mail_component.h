@@ -51,8 +51,23 @@ class MailComponent {
   // message (it was deleted, set aside or rewritten), so that it is never
   // handed out again. Stored messages that were handed out and never
   // settled (the program died) are handed out again by the next RcvMail for
-  // the same folder, at most three times in all.
+  // the same folder, unless one of the marks below says otherwise.
   virtual void MarkSettled(const std::string& folder, const std::string& name) = 0;
+
+  // The program begins processing a stored message. A message whose
+  // processing began three times without being settled is set aside
+  // instead of being handed out again: it brings the program down.
+  virtual void MarkProcessing(const std::string& folder, const std::string& name) {
+    (void)folder;
+    (void)name;
+  }
+  // A rule has acted on a stored message (sent, replied, saved,
+  // registered): if the program stops before settling it, it is set aside
+  // instead of being handed out again, so that nothing is done twice.
+  virtual void MarkActed(const std::string& folder, const std::string& name) {
+    (void)folder;
+    (void)name;
+  }
 };
 
 }  // namespace kelmora

@@ -53,6 +53,10 @@ void Pop3Inbox::SetAside(int index) {
   if (fs_.Exists(path)) fs_.Rename(path, target);
 }
 
+void Pop3Inbox::BeginProcessing(int index) { mail_.MarkProcessing(folder_, names_.at(static_cast<size_t>(index))); }
+
+void Pop3Inbox::RecordAction(int index) { mail_.MarkActed(folder_, names_.at(static_cast<size_t>(index))); }
+
 void Pop3Inbox::Settle(int index, const ReceivedMail& mail, Disposition how) {
   switch (how) {
     case Disposition::kDelete: DeleteFileForced(fs_, PathOf(index)); break;

@@ -29,6 +29,8 @@ class Pop3Inbox : public Inbox {
   Status Read(int index, ReceivedMail* mail) override;
   std::string AttachmentList(int index, const ReceivedMail& mail, std::vector<std::string>* names) override;
   void DiscardAttachments(int index, const ReceivedMail& mail) override;
+  void BeginProcessing(int index) override;
+  void RecordAction(int index) override;
   void Settle(int index, const ReceivedMail& mail, Disposition how) override;
   void Finish() override {}
 

@@ -123,7 +123,7 @@ std::string ReceiveJournal::Load() {
   Status read = fs_.ReadFile(path, &bytes);
   bool good = read.ok();
   std::vector<Entry> loaded;
-  std::vector<std::string> settled_names;
+  std::vector<std::pair<char, std::string>> marks;
   if (good) {
     std::vector<std::string> lines = Split(bytes, "\n");
     // The piece after the last LF is either "" or a line torn by a power
@@ -135,24 +135,27 @@ std::string ReceiveJournal::Load() {
       if (line.empty()) continue;
       const size_t last_tab = line.find_last_of('\t');
       if (last_tab == std::string::npos || Check(line.substr(0, last_tab)) != line.substr(last_tab + 1)) {
-        // Settle marks are only ever appended: a broken one is an append
-        // torn by a power loss and closed by the next append. Losing it
-        // costs at most one more hand-out.
-        if (line[0] == 'S') continue;
+        // Marks are only ever appended: a broken one is an append torn by a
+        // power loss and closed by the next append.
+        if (line[0] == 'S' || line[0] == 'B' || line[0] == 'A') continue;
         good = false;
         break;
       }
       std::vector<std::string> f = Split(line.substr(0, last_tab), "\t");
-      if (f[0] == "M" && f.size() == 7) {
+      if (f[0] == "M" && (f.size() == 7 || f.size() == 9)) {
         Entry e;
         good = Unescape(f[1], &e.name) && IsPlainName(e.name) && Unescape(f[2], &e.account) &&
                Unescape(f[3], &e.uidl) && ParseFlag(f[4], &e.on_server) && ParseCount(f[5], &e.hand_outs) &&
                ParseFlag(f[6], &e.settled);
+        // A journal written before attempts were counted knows only the
+        // hand-outs; they are an upper bound of the attempts.
+        if (good) good = f.size() == 9 ? ParseCount(f[7], &e.attempts) && ParseFlag(f[8], &e.acted)
+                                       : (e.attempts = e.hand_outs, true);
         if (good) loaded.push_back(std::move(e));
-      } else if (f[0] == "S" && f.size() == 2) {
+      } else if ((f[0] == "S" || f[0] == "B" || f[0] == "A") && f.size() == 2) {
         std::string name;
         good = Unescape(f[1], &name);
-        if (good) settled_names.push_back(BaseName(name));
+        if (good) marks.emplace_back(f[0][0], BaseName(name));
       } else {
         good = false;
       }
@@ -172,8 +175,12 @@ std::string ReceiveJournal::Load() {
   }
 
   entries_ = std::move(loaded);
-  for (const std::string& name : settled_names) {
-    if (Entry* e = Find(name)) e->settled = true;
+  for (const auto& [kind, name] : marks) {
+    Entry* e = Find(name);
+    if (e == nullptr) continue;
+    if (kind == 'S') e->settled = true;
+    if (kind == 'B') ++e->attempts;
+    if (kind == 'A') e->acted = true;
   }
   // A record whose file vanished before any hand-out was made just before a
   // store that never happened: forget it so the message is fetched again.
@@ -219,7 +226,7 @@ Status ReceiveJournal::Save() {
   for (const Entry& e : entries_) {
     bytes += Sealed("M\t" + Escape(e.name) + "\t" + Escape(e.account) + "\t" + Escape(e.uidl) + "\t" +
                     (e.on_server ? "1" : "0") + "\t" + std::to_string(e.hand_outs) + "\t" +
-                    (e.settled ? "1" : "0"));
+                    (e.settled ? "1" : "0") + "\t" + std::to_string(e.attempts) + "\t" + (e.acted ? "1" : "0"));
   }
   return fs_.WriteFileAtomic(Path(), bytes);
 }
@@ -254,6 +261,7 @@ void ReceiveJournal::Forget(const std::string& name) {
 
 std::vector<std::string> ReceiveJournal::TakeUnsettled(const std::string& account,
                                                        std::vector<std::string>* set_aside,
+                                                       std::vector<std::string>* acted_aside,
                                                        std::vector<std::string>* problems) {
   std::vector<std::string> names;
   for (Entry& e : entries_) {
@@ -263,20 +271,21 @@ std::vector<std::string> ReceiveJournal::TakeUnsettled(const std::string& accoun
       e.settled = true;
       continue;
     }
-    if (e.hand_outs < kMaxHandOuts) {
+    if (!e.acted && e.attempts < kMaxAttempts) {
       ++e.hand_outs;
       names.push_back(path);
       continue;
     }
-    // Handed out again and again without being settled: the program dies on
-    // this message. Put it where the normal path no longer looks.
+    // A rule already acted on it (processing it again would act twice), or
+    // the program died on it again and again: put it where the normal path
+    // no longer looks.
     const std::string stem = StripExtension(path);
     std::string target = stem + "Error.txt";
     for (int k = 2; fs_.Exists(target) && k < 1000; ++k) target = stem + "-" + std::to_string(k) + "Error.txt";
     Status moved = fs_.Exists(target) ? Status::Error("no free name beside " + path) : fs_.Rename(path, target);
     if (moved.ok()) {
       e.settled = true;
-      set_aside->push_back(target);
+      (e.acted ? acted_aside : set_aside)->push_back(target);
     } else {
       problems->push_back(moved.message());
     }
@@ -289,16 +298,21 @@ void ReceiveJournal::CountHandOut(const std::string& name) {
   if (Entry* e = Find(name)) ++e->hand_outs;
 }
 
+void ReceiveJournal::CountAttempt(const std::string& name) {
+  if (Entry* e = Find(BaseName(name))) ++e->attempts;
+}
+
 void ReceiveJournal::Settle(const std::string& name) {
   if (Entry* e = Find(BaseName(name))) e->settled = true;
 }
 
-Status ReceiveJournal::AppendSettled(FileSystem& fs, const std::string& folder, const std::string& name) {
+Status ReceiveJournal::AppendMark(FileSystem& fs, const std::string& folder, Mark mark, const std::string& name) {
   const std::string path = JoinPath(folder, kFileName);
   if (!fs.IsFile(path)) return Status::OK();
+  const char* kind = mark == Mark::kSettled ? "S" : mark == Mark::kBegan ? "B" : "A";
   // The leading LF closes a line torn by an earlier power loss, so that this
   // mark never glues onto it.
-  return fs.AppendToFile(path, "\n" + Sealed("S\t" + Escape(BaseName(name))));
+  return fs.AppendToFile(path, "\n" + Sealed(std::string(kind) + "\t" + Escape(BaseName(name))));
 }
 
 }  // namespace kelmora

@@ -11,16 +11,23 @@
 // (b) Which stored messages has the program not finished with? Every stored
 //     message is "unsettled" until MarkSettled; unsettled messages whose
 //     file is still present are handed out again by the next fetch of their
-//     account, before new mail, at most kMaxHandOuts times. After that the
-//     file is set aside under its "...Error.txt" name.
+//     account, before new mail. Two kinds are set aside under their
+//     "...Error.txt" name instead: a message whose processing began
+//     kMaxAttempts times without finishing (it brings the program down),
+//     and a message some rule already acted on (sent, replied, saved,
+//     registered): processing it again would act twice. Only the attempts
+//     at a message count, not how often it waited behind another one.
 //
 // File format (UTF-8, one record per line, LF):
 //   line 1: the header kHeader
-//   "M" TAB name TAB account TAB uidl TAB on_server TAB hand_outs TAB settled TAB check
+//   "M" TAB name TAB account TAB uidl TAB on_server TAB hand_outs TAB settled
+//       TAB attempts TAB acted TAB check   (the last two fields may be absent)
 //   "S" TAB name TAB check      (a settle mark appended by AppendSettled)
-// `check` is a hash of the rest of the line. Fields are %-escaped. A settle
-// mark torn by a power loss during its append is ignored (the message may
-// then be handed out once more); anything else that does not parse makes
+//   "B" TAB name TAB check      (processing began, appended by AppendMark)
+//   "A" TAB name TAB check      (a rule acted, appended by AppendMark)
+// `check` is a hash of the rest of the line. Fields are %-escaped. An
+// appended mark torn by a power loss during its append is ignored; anything
+// else that does not parse makes
 // the whole journal untrustworthy: it is moved aside and the journal starts
 // empty. The stored message files are never touched by that recovery.
 //
@@ -38,7 +45,7 @@ namespace kelmora {
 
 class ReceiveJournal {
  public:
-  static constexpr int kMaxHandOuts = 3;
+  static constexpr int kMaxAttempts = 3;
   static constexpr const char* kFileName = ".receive-journal";
   static constexpr const char* kHeader = "kelmora receive journal 1";
 
@@ -49,7 +56,12 @@ class ReceiveJournal {
     bool on_server = true; // the server may still hold the message
     int hand_outs = 0;     // times the name was handed out by a fetch
     bool settled = false;  // the program is done with the message
+    int attempts = 0;      // times its processing began
+    bool acted = false;    // a rule acted on it
   };
+
+  // The marks the program appends while it processes a stored message.
+  enum class Mark { kSettled, kBegan, kActed };
 
   // `clock` stamps the name under which an unreadable journal is set aside.
   ReceiveJournal(FileSystem& fs, const Clock& clock, std::string folder);
@@ -84,21 +96,30 @@ class ReceiveJournal {
   // ---- (b) the hand-out side ----
 
   // The account's unsettled messages whose file is present, in the order
-  // they were stored; each counts one more hand-out. A message already
-  // handed out kMaxHandOuts times is not returned: its file is renamed to
-  // StripExtension(path) + "Error.txt" and the new path is added to
-  // *set_aside (or, when the rename fails, the problem to *problems).
+  // they were stored; each counts one more hand-out. A message whose
+  // processing began kMaxAttempts times, or that a rule acted on, is not
+  // returned: its file is renamed to StripExtension(path) + "Error.txt" and
+  // the new path is added to *set_aside (too many attempts) or *acted_aside
+  // (or, when the rename fails, the problem to *problems).
   std::vector<std::string> TakeUnsettled(const std::string& account, std::vector<std::string>* set_aside,
+                                         std::vector<std::string>* acted_aside,
                                          std::vector<std::string>* problems);
   // Counts one hand-out of a message stored in this session.
   void CountHandOut(const std::string& name);
+  // Counts one attempt at processing the message (what a kBegan mark
+  // records on disk).
+  void CountAttempt(const std::string& name);
   // The program is done with the message.
   void Settle(const std::string& name);
 
-  // Appends a settle mark for `name` to the journal file of `folder`
-  // without reading it; cheap enough to run once per processed message.
-  // Does nothing when the folder has no journal.
-  static Status AppendSettled(FileSystem& fs, const std::string& folder, const std::string& name);
+  // Appends a mark for `name` to the journal file of `folder` without
+  // reading it; cheap enough to run a few times per processed message. The
+  // mark survives the program being killed at any later moment. Does
+  // nothing when the folder has no journal.
+  static Status AppendMark(FileSystem& fs, const std::string& folder, Mark mark, const std::string& name);
+  static Status AppendSettled(FileSystem& fs, const std::string& folder, const std::string& name) {
+    return AppendMark(fs, folder, Mark::kSettled, name);
+  }
 
   std::string Path() const;
   std::string PathOf(const std::string& name) const;  // full path of a stored file

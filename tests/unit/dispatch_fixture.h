@@ -80,6 +80,8 @@ class FakeMailComponent : public MailComponent {
   // --- settling ---
   std::vector<std::string> settled;          // MarkSettled names, in order
   std::vector<std::string> settled_folders;
+  std::vector<std::string> began;  // MarkProcessing names, in order
+  std::vector<std::string> acted;  // MarkActed names, in order
 
   std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
                        const std::string& subject, const std::string& body,
@@ -114,6 +116,8 @@ class FakeMailComponent : public MailComponent {
     settled_folders.push_back(folder);
     settled.push_back(name);
   }
+  void MarkProcessing(const std::string&, const std::string& name) override { began.push_back(name); }
+  void MarkActed(const std::string&, const std::string& name) override { acted.push_back(name); }
 };
 
 // A front end that counts what the core asks of it and can run a hook

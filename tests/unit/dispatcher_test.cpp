@@ -430,7 +430,11 @@ TEST_F(DispatcherTest, EverySettledMessageIsReportedToTheComponent) {
 // ---------------------------------------------------------------------------
 // Stopping and unreadable messages
 
-TEST_F(DispatcherTest, StopDuringASendEndsTheCycleBeforeTheNextRowWithoutSettling) {
+// A stop between rows ends the cycle. The message a row already acted on
+// must not come back to act twice (the post would go out again with the
+// next number): it is set aside. The message no row touched stays as it is
+// for the next cycle.
+TEST_F(DispatcherTest, StopAfterASendSetsThatMessageAsideAndLeavesTheRest) {
   WriteFile("thanks.txt", "Thank you.\r\n");
   Rule reply{.ToAddr = kClub, .Keyword = "news", .Process = "自動応答", .Msg = "thanks.txt"};
   AddMessage("m1.eml", Message{.subject = "news 1"});
@@ -443,11 +447,72 @@ TEST_F(DispatcherTest, StopDuringASendEndsTheCycleBeforeTheNextRowWithoutSettlin
 
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, kClubRecipients);
-  EXPECT_TRUE(mail_.settled.empty());
-  EXPECT_EQ(ReadReceiveFile("m1.eml"), "raw message m1.eml\r\n");
+  EXPECT_EQ(mail_.acted, std::vector<std::string>{"m1.eml"});
+  EXPECT_EQ(mail_.settled, std::vector<std::string>{"m1.eml"});
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_EQ(ReadReceiveFile("m1Error.txt"), "raw message m1.eml\r\n");
   EXPECT_EQ(ReadReceiveFile("m2.eml"), "raw message m2.eml\r\n");
   EXPECT_EQ(mail_.read_names, (std::vector<std::string>{"m1.eml"}));
+  EXPECT_EQ(mail_.began, std::vector<std::string>{"m1.eml"}) << "m2 was never begun, so it is no attempt";
+  EXPECT_EQ(MainLog(), "処理の途中で止まった受信メールを、二重に処理しないよう退避しました>m1.eml at " + std::string(kStamp) +
+                           "\r\n");
+}
+
+// A stop before any row acted leaves the message exactly as it was, to be
+// processed by the next cycle.
+TEST_F(DispatcherTest, StopBeforeAnyRowActedLeavesTheMessageForTheNextCycle) {
+  AddMessage("m1.eml", Message{.subject = "news 1"});
+  WriteMaster({Forward("news")});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  front_.on_pump = [this] { program().RequestStop(); };
+  RunCycle();
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_TRUE(mail_.acted.empty());
+  EXPECT_TRUE(mail_.settled.empty());
+  EXPECT_EQ(ReadReceiveFile("m1.eml"), "raw message m1.eml\r\n");
   EXPECT_EQ(MainLog(), "") << "a stop is not an error";
+}
+
+// A failed send keeps the message as a failure even when a later row
+// succeeds and would delete it.
+TEST_F(DispatcherTest, AFailedSendKeepsTheMessageWhateverLaterRowsDo) {
+  WriteFile("thanks.txt", "Thank you.\r\n");
+  Rule reply{.ToAddr = kClub, .Keyword = "news", .Delete = "削除", .Process = "自動応答", .Msg = "thanks.txt"};
+  AddMessage("m1.eml", Message{.subject = "news 1", .attachments = {"photo.jpg"}});
+  WriteMaster({Forward("news"), reply});
+  WriteIni(Ini{});
+  ASSERT_TRUE(Start());
+  mail_.failing_calls = {0, 1};  // the post and its one retry fail; the reply goes out
+  RunCycle();
+  ASSERT_EQ(mail_.sent.size(), 3u);
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+  EXPECT_EQ(ReadReceiveFile("m1Error.txt"), "raw message m1.eml\r\n");
+  EXPECT_TRUE(ReceiveFileExists("photo.jpg")) << "the attachment stays with the kept message";
+}
+
+// Rows that have nowhere to put what they would record end the message's
+// rows and keep it; later rows must not forward or delete it.
+TEST_F(DispatcherTest, SurveyAndSaveRowsWithoutAFileKeepTheMessage) {
+  Rule survey{.ToAddr = kClub, .Keyword = "vote", .Process = "アンケート選択"};
+  Rule save{.ToAddr = kClub, .RecAddr = "taro@example.test", .Keyword = "keep", .Process = "自動保存"};
+  Rule forward_all{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .Delete = "削除"};
+  WriteMembers("members.txt", {"a@example.test"});
+  AddMessage("m1.eml", Message{.subject = "vote news"});
+  AddMessage("m2.eml", Message{.subject = "keep news"});
+  WriteMaster({survey, save, forward_all});
+  WriteIni(Ini{.log_received_mail = 1});
+  ASSERT_TRUE(Start());
+  RunCycle();
+  EXPECT_TRUE(mail_.sent.empty()) << "the unrecorded answer went to the list";
+  EXPECT_TRUE(ReceiveFileExists("m1.eml"));
+  EXPECT_TRUE(ReceiveFileExists("m2.eml"));
+  const std::string log = MainLog();
+  EXPECT_NE(log.find("Master.txtの1行目のアンケート<アンケート選択>には保存用ファイルが指定されていないので回答を記録できません。"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Master.txtの2行目の自動保存には保存用ファイルが指定されていないので保存できません。"), std::string::npos)
+      << log;
 }
 
 TEST_F(DispatcherTest, UnreadableMessageIsLoggedOnceSetAsideAndLeaksNoFields) {

@@ -37,11 +37,18 @@ class ReceiveJournalTest : public ::testing::Test {
     fs_.AddFile(kFolder + "/" + name, "Subject: " + name + "\r\n\r\nbody\r\n");
   }
 
+  // Takes the unsettled messages as a fetch does; unless `begin` is false,
+  // the program then begins processing each (one attempt each).
   std::vector<std::string> Take(ReceiveJournal* j, const std::string& account,
-                                std::vector<std::string>* set_aside = nullptr) {
-    std::vector<std::string> aside, problems;
-    std::vector<std::string> names = j->TakeUnsettled(account, set_aside ? set_aside : &aside, &problems);
+                                std::vector<std::string>* set_aside = nullptr, bool begin = true,
+                                std::vector<std::string>* acted_aside = nullptr) {
+    std::vector<std::string> aside, acted, problems;
+    std::vector<std::string> names =
+        j->TakeUnsettled(account, set_aside ? set_aside : &aside, acted_aside ? acted_aside : &acted, &problems);
     EXPECT_TRUE(problems.empty());
+    if (begin) {
+      for (const std::string& name : names) j->CountAttempt(name);
+    }
     return names;
   }
 
@@ -108,6 +115,54 @@ TEST_F(ReceiveJournalTest, UnsettledMessagesComeBackThreeTimesThenGoAside) {
   EXPECT_TRUE(fifth.HoldsUidl(alice_, "u1"));
 }
 
+// Messages that waited behind one being processed when the program was
+// killed were never looked at: being handed out again and again must not
+// set them aside. Only begun attempts count, and the marks the program
+// appends survive a reload.
+TEST_F(ReceiveJournalTest, OnlyAttemptsCountNotHandOuts) {
+  ReceiveJournal j(fs_, clock_, kFolder);
+  Store(&j, "waiting.eml", alice_, "u1");
+  Store(&j, "crashing.eml", alice_, "u2");
+  ASSERT_TRUE(j.Save().ok());
+  for (int run = 1; run <= 5; ++run) {
+    ReceiveJournal again = Reloaded();
+    std::vector<std::string> aside;
+    const std::vector<std::string> names = Take(&again, alice_, &aside, /*begin=*/false);
+    ASSERT_TRUE(again.Save().ok());
+    if (run <= 3) {
+      EXPECT_EQ(names.size(), 2u) << "run " << run;
+      // The program begins the second message only and dies on it.
+      ASSERT_TRUE(ReceiveJournal::AppendMark(fs_, kFolder, ReceiveJournal::Mark::kBegan, "crashing.eml").ok());
+    } else {
+      EXPECT_EQ(names, std::vector<std::string>{kFolder + "/waiting.eml"}) << "run " << run;
+      if (run == 4) EXPECT_EQ(aside, std::vector<std::string>{kFolder + "/crashingError.txt"});
+    }
+  }
+}
+
+// A message a rule acted on before the program stopped is set aside, not
+// handed out to act a second time.
+TEST_F(ReceiveJournalTest, AnActedMessageIsSetAsideNotHandedOut) {
+  ReceiveJournal j(fs_, clock_, kFolder);
+  Store(&j, "post.eml", alice_, "u1");
+  Store(&j, "next.eml", alice_, "u2");
+  ASSERT_TRUE(j.Save().ok());
+  ReceiveJournal first = Reloaded();
+  EXPECT_EQ(Take(&first, alice_).size(), 2u);
+  ASSERT_TRUE(first.Save().ok());
+  ASSERT_TRUE(ReceiveJournal::AppendMark(fs_, kFolder, ReceiveJournal::Mark::kActed, "post.eml").ok());
+
+  ReceiveJournal second = Reloaded();
+  std::vector<std::string> aside, acted;
+  EXPECT_EQ(Take(&second, alice_, &aside, true, &acted), std::vector<std::string>{kFolder + "/next.eml"});
+  EXPECT_TRUE(aside.empty());
+  EXPECT_EQ(acted, std::vector<std::string>{kFolder + "/postError.txt"});
+  EXPECT_TRUE(fs_.HasFile(kFolder + "/postError.txt")) << "kept for a human, not lost";
+  ASSERT_TRUE(second.Save().ok());
+  ReceiveJournal third = Reloaded();
+  EXPECT_EQ(Take(&third, alice_), std::vector<std::string>{kFolder + "/next.eml"});
+}
+
 TEST_F(ReceiveJournalTest, SetAsideNeverOverwritesAnExistingErrorFile) {
   ReceiveJournal j(fs_, clock_, kFolder);
   Store(&j, "m.eml", alice_, "u1");
@@ -124,13 +179,13 @@ TEST_F(ReceiveJournalTest, AFailedSetAsideIsRetriedLater) {
   Store(&j, "m.eml", alice_, "u1");
   for (int i = 0; i < 3; ++i) Take(&j, alice_);
   fs_.InjectFault(FakeFileSystem::kRename, "m.eml", 0, 1);
-  std::vector<std::string> aside, problems;
-  EXPECT_TRUE(j.TakeUnsettled(alice_, &aside, &problems).empty());
+  std::vector<std::string> aside, acted, problems;
+  EXPECT_TRUE(j.TakeUnsettled(alice_, &aside, &acted, &problems).empty());
   EXPECT_TRUE(aside.empty());
   EXPECT_EQ(problems.size(), 1u);
   EXPECT_TRUE(fs_.HasFile(kFolder + "/m.eml"));
   problems.clear();
-  EXPECT_TRUE(j.TakeUnsettled(alice_, &aside, &problems).empty());
+  EXPECT_TRUE(j.TakeUnsettled(alice_, &aside, &acted, &problems).empty());
   EXPECT_EQ(aside, std::vector<std::string>{kFolder + "/mError.txt"});
 }
 

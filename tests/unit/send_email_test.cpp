@@ -258,6 +258,8 @@ class OneMessageStore : public LocalMailReception {
     Status Read(int, ReceivedMail*) override { return Status::Error("unused"); }
     std::string AttachmentList(int, const ReceivedMail&, std::vector<std::string>*) override { return ""; }
     void DiscardAttachments(int, const ReceivedMail&) override {}
+    void BeginProcessing(int) override {}
+    void RecordAction(int) override {}
     void Settle(int, const ReceivedMail&, Disposition) override {}
     void Finish() override {}
   };
