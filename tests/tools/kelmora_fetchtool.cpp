@@ -2,12 +2,14 @@
 // outside the program, for the end-to-end tests and benchmarks.
 //
 //   kelmora_fetchtool fetch --server S --user U --password P --folder D
-//                     [--settle-all] [--through-account]
+//                     [--begin-all] [--settle-all] [--through-account]
 //                     [--connect-timeout SEC] [--timeout SEC] [--low-speed-time SEC]
 //
 // Prints the RcvMail result: one stored name per line, or the text (a
-// failure text, or nothing when no mail came). --settle-all marks every
-// returned name as settled, as a finished cycle does. --through-account
+// failure text, or nothing when no mail came). --begin-all marks every
+// returned name as being processed, as the cycle does when it reaches a
+// message; --settle-all marks every returned name as settled, as a
+// finished cycle does. --through-account
 // goes through FetchAccountMail instead, so that a failure lands in the
 // main log (the program folder is the folder two levels above D, as D is
 // normally <program folder>/log/receive).
@@ -30,7 +32,7 @@ namespace {
 
 int Usage() {
   std::cerr << "usage: kelmora_fetchtool fetch --server S --user U --password P --folder D "
-               "[--settle-all] [--through-account] [--connect-timeout SEC] [--timeout SEC] "
+               "[--begin-all] [--settle-all] [--through-account] [--connect-timeout SEC] [--timeout SEC] "
                "[--low-speed-time SEC]\n";
   return 2;
 }
@@ -48,7 +50,7 @@ std::string ParentOf(const std::string& path) {
 int main(int argc, char** argv) {
   if (argc < 2 || std::string(argv[1]) != "fetch") return Usage();
   std::string server, user, password, folder;
-  bool settle_all = false, through_account = false, have_password = false;
+  bool settle_all = false, begin_all = false, through_account = false, have_password = false;
   kelmora::MailOptions options;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
       if (!value(&folder)) return Usage();
     } else if (arg == "--settle-all") {
       settle_all = true;
+    } else if (arg == "--begin-all") {
+      begin_all = true;
     } else if (arg == "--through-account") {
       through_account = true;
     } else if (arg == "--connect-timeout" || arg == "--timeout" || arg == "--low-speed-time") {
@@ -106,6 +110,7 @@ int main(int argc, char** argv) {
   }
   for (const std::string& name : names) {
     std::cout << name << "\n";
+    if (begin_all) mail.MarkProcessing(folder, name);
     if (settle_all) mail.MarkSettled(folder, name);
   }
   std::cout.flush();
