@@ -139,6 +139,9 @@ void Program::RunMailCheck() {
   cycle_running_ = false;
 }
 
-Status Program::SaveSettings() { return kelmora::SaveSettings(fs_, SettingsPath(), settings_); }
+Status Program::SaveSettings() {
+  if (before_save_) before_save_(&settings_);
+  return kelmora::SaveSettings(fs_, SettingsPath(), settings_);
+}
 
 }  // namespace kelmora
