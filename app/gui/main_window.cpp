@@ -338,7 +338,11 @@ void MainWindow::CopyLogonInto(Settings* settings) const {
 
 void MainWindow::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange) emit minimisedChanged(isMinimized());
+  if (event->type() != QEvent::WindowStateChange) return;
+  // Only the step into or out of the minimised state counts: maximising
+  // the open window must not stop a test run.
+  const bool was = static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized;
+  if (was != isMinimized()) emit minimisedChanged(isMinimized());
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
