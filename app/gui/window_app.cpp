@@ -76,7 +76,8 @@ int WindowApp::Run(Program& program) {
   QObject::connect(&stop_signals, &StopSignals::stopRequested, &front, &WindowFrontEnd::RequestClose);
   QObject::connect(&front, &WindowFrontEnd::finished, &impl_->app, [](int code) { QCoreApplication::exit(code); });
   front.Attach(program);
-  const int code = QApplication::exec();
+  // A signal may already have ended the program while the window opened.
+  const int code = front.finished_already() ? front.exit_code() : QApplication::exec();
   front.Detach();
   return code;
 }

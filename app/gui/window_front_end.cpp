@@ -1,7 +1,9 @@
 #include "app/gui/window_front_end.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QWindow>
 #include <iostream>
 
 #include "app/gui/busy_window.h"
@@ -36,8 +38,17 @@ void WindowFrontEnd::Attach(Program& program) {
   program.set_before_save([this](Settings* s) {
     if (main_) main_->CopyLogonInto(s);
   });
-  // The program waits minimised; minimising switches the timer on.
-  main_->showMinimized();
+  // The program waits minimised; minimising switches the timer on. An X11
+  // window asked to open minimised opens normal, so it is minimised once
+  // the window system shows it.
+  main_->show();
+  QElapsedTimer waited;
+  waited.start();
+  while (!finished_ && main_->windowHandle() != nullptr && !main_->windowHandle()->isExposed() &&
+         waited.elapsed() < 3000) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  if (!finished_) main_->setWindowState(main_->windowState() | Qt::WindowMinimized);
   SyncMinuteTimer();
   UpdateIndicators();
 }
@@ -204,6 +215,7 @@ void WindowFrontEnd::Finish() {
   if (busy_) busy_->hide();
   if (tray_) tray_->Hide();
   if (main_) main_->hide();
+  exit_code_ = code;
   emit finished(code);
 }
 

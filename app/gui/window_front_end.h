@@ -61,6 +61,7 @@ class WindowFrontEnd : public QObject, public FrontEnd {
 
   bool shutdown_pending() const { return shutdown_pending_; }
   bool finished_already() const { return finished_; }
+  int exit_code() const { return exit_code_; }
   // A main-log entry (or a failed send) is waiting to be seen.
   bool attention() const { return attention_; }
   QString status_text() const { return status_; }
@@ -95,7 +96,7 @@ class WindowFrontEnd : public QObject, public FrontEnd {
   bool attention_ = false;
   bool shutdown_pending_ = false;
   bool finished_ = false;
-  int cycle_depth_ = 0;
+  int exit_code_ = 0;
 };
 
 }  // namespace kelmora
