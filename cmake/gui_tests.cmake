@@ -21,3 +21,13 @@ foreach(name main_window_test window_front_end_test)
   set_tests_properties(gui_${name} PROPERTIES TIMEOUT 120
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${KELMORA_GUI_RUNTIME_DIR}")
 endforeach()
+
+# Screenshots come from a real X server; xvfb-run gives each run its own.
+find_program(XVFB_RUN xvfb-run)
+kelmora_gui_test(screenshot_test)
+if(XVFB_RUN)
+  add_test(NAME gui_screenshot_test
+           COMMAND ${XVFB_RUN} -a -s "-screen 0 1024x768x24" $<TARGET_FILE:screenshot_test>)
+  set_tests_properties(gui_screenshot_test PROPERTIES TIMEOUT 120
+    ENVIRONMENT "QT_QPA_PLATFORM=xcb;XDG_RUNTIME_DIR=${KELMORA_GUI_RUNTIME_DIR}")
+endif()
