@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -143,9 +144,12 @@ void WindowFrontEndTest::BusyWindowDuringACycle() {
   BusyWindow* seen = nullptr;
   bool visible = false, test_button_enabled = true;
   TrayIcon::State tray_state = TrayIcon::State::kIdle;
-  QString text;
+  QString text, serial;
   w.processor.work = [&] {
+    // A list post moves the viewed row's number; the window follows.
+    w.program->settings().MlSequenceNumbers[0] = 8;
     w.front.PumpEvents();
+    serial = w.Find<QLineEdit>("txtSerialNo")->text();
     seen = w.front.busy_window();
     visible = seen != nullptr && seen->isVisible();
     text = seen ? seen->findChild<QLabel*>("Label1")->text() : QString();
@@ -155,6 +159,7 @@ void WindowFrontEndTest::BusyWindowDuringACycle() {
   w.front.RunTestCycle();
   QVERIFY(visible);
   QCOMPARE(text, QStringLiteral("Kelmora　： メール送信中"));
+  QCOMPARE(serial, QString("8"));
   QVERIFY(!test_button_enabled);
   QCOMPARE(tray_state, TrayIcon::State::kCycleRunning);
   QVERIFY(!seen->isVisible());
