@@ -36,6 +36,14 @@ class Display:
     def __init__(self):
         self.runtime = tempfile.mkdtemp(prefix="kelmora-xdg-")
         os.chmod(self.runtime, 0o700)
+        self.xvfb = self.wm = None
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self):
         r, w = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -52,7 +60,7 @@ class Display:
         self.env["XDG_RUNTIME_DIR"] = self.runtime
         self.wm = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.x("xprop", "-root"), 10, "openbox")
+        wait_for(lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.x("xprop", "-root"), 30, "openbox")
 
     def x(self, *argv):
         r = subprocess.run(list(argv), env=self.env, capture_output=True, timeout=10)
@@ -64,6 +72,8 @@ class Display:
 
     def close(self):
         for p in (self.wm, self.xvfb):
+            if p is None:
+                continue
             p.terminate()
             try:
                 p.wait(timeout=5)
