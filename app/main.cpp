@@ -12,8 +12,65 @@
 #include "receive/curl_mail_component.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
+#ifdef KELMORA_WITH_WINDOW
+#include "app/gui/window_app.h"
+#endif
 
 using namespace kelmora;
+
+namespace {
+
+// The program with its collaborators, the same whichever front end shows
+// it: how mail is received, sent and dispatched is wired here only.
+class Core {
+ public:
+  Core(FrontEnd& front, const std::string& folder, bool no_wait)
+      : program_(fs_, clock_, front, folder),
+        mail_(fs_, program_.logger(), clock_),
+        dispatcher_(program_.dispatch_context()) {
+    program_.set_no_wait(no_wait);
+    program_.set_mail_component(&mail_);
+    program_.set_processor(&dispatcher_);
+  }
+  Program& program() { return program_; }
+
+ private:
+  RealFileSystem fs_;
+  SystemClock clock_;
+  Program program_;
+  CurlMailComponent mail_;
+  Dispatcher dispatcher_;
+};
+
+int RunHeadlessFrontEnd(const CommandLine& cmd, const std::string& folder) {
+  InstallStopSignals();
+  HeadlessFrontEnd front;
+  Core core(front, folder, cmd.no_wait);
+  front.set_program(&core.program());
+  Status s = core.program().Start(cmd.delay);
+  if (!s.ok()) ExitWithMessageHeadless(s.message());
+  return RunHeadless(core.program(), cmd.once);
+}
+
+int RunWindowFrontEnd(int& argc, char** argv, const CommandLine& cmd, const std::string& folder) {
+#ifdef KELMORA_WITH_WINDOW
+  if (!DisplayAvailable()) {
+    std::cerr << NoDisplayMessage() << "\n";
+    return 1;
+  }
+  WindowApp app(argc, argv);
+  Core core(app.front_end(), folder, cmd.no_wait);
+  Status s = core.program().Start(cmd.delay);
+  if (!s.ok()) app.ExitWithMessage(s.message());
+  return app.Run(core.program());
+#else
+  (void)argc, (void)argv, (void)cmd, (void)folder;
+  std::cerr << "kelmora: this build has no window; run it with --headless or --once\n";
+  return 2;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -38,25 +95,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   folder = resolved;
-  if (!cmd.headless) {
-    std::cerr << "kelmora: this build has no window; run it with --headless or --once\n";
-    return 2;
-  }
-
-  InstallStopSignals();
-  RealFileSystem fs;
-  SystemClock clock;
-  HeadlessFrontEnd front;
-  Program program(fs, clock, front, folder);
-  front.set_program(&program);
-  program.set_no_wait(cmd.no_wait);
-
-  CurlMailComponent mail(fs, program.logger(), clock);
-  program.set_mail_component(&mail);
-  Dispatcher dispatcher(program.dispatch_context());
-  program.set_processor(&dispatcher);
-
-  Status s = program.Start(cmd.delay);
-  if (!s.ok()) ExitWithMessageHeadless(s.message());
-  return RunHeadless(program, cmd.once);
+  if (cmd.headless) return RunHeadlessFrontEnd(cmd, folder);
+  return RunWindowFrontEnd(argc, argv, cmd, folder);
 }

@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev libgmime-3.0-dev libicu-dev
   qt6-base-dev qt6-base-dev-tools libgtest-dev fonts-ipafont-gothic
   dovecot-pop3d dovecot-imapd python3 python3-aiosmtpd xvfb xauth curl
+  openbox xdotool x11-utils desktop-file-utils dpkg-dev
 )
 
 missing=()
@@ -28,5 +29,5 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMORA_WITH_QT=ON >/dev/null
 ninja -C build

@@ -158,6 +158,9 @@ void Program::RunMailCheck() {
   cycle_running_ = false;
 }
 
-Status Program::SaveSettings() { return settings_file_.Save(settings_); }
+Status Program::SaveSettings() {
+  if (before_save_) before_save_(&settings_);
+  return settings_file_.Save(settings_);
+}
 
 }  // namespace kelmora

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,8 +72,10 @@ class Program {
   void OnRestore();
   void OnCloseRequest() { stop_requested_ = true; }
 
-  // Writes Kelmora.ini from the current settings.
+  // Writes Kelmora.ini from the current settings. A window first copies
+  // its logon boxes into the settings through the before-save hook.
   Status SaveSettings();
+  void set_before_save(std::function<void(Settings*)> hook) { before_save_ = std::move(hook); }
 
   // --- state, read by the front ends and the processing code ---
   const std::string& program_folder() const { return folder_; }
@@ -95,6 +98,8 @@ class Program {
   bool timer_enabled() const { return timer_enabled_; }
   bool cycle_running() const { return cycle_running_; }
   int current_rule_index() const { return current_rule_index_; }
+  // The rule viewer moved to another row (0-based).
+  void set_current_rule_index(int index) { current_rule_index_ = index; }
 
   // What the send methods and the dispatcher work with: this program's
   // data, file system, clock, logger, mail component and front end.
@@ -145,6 +150,7 @@ class Program {
   std::int32_t to_forward_delay_ms_ = 0;
   int current_rule_index_ = 0;
   bool no_wait_ = false;
+  std::function<void(Settings*)> before_save_;
 
   Settings settings_;
   SettingsFile settings_file_;

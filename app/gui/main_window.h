@@ -1,0 +1,91 @@
+// MainWindow: the program's one permanent window. It shows one row of the
+// rule table with the members of its destination list, edits the live
+// settings and offers the test run. It keeps no data of its own: rows,
+// lists and settings belong to the Program, which outlives the window.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "app/core/program.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QScrollBar;
+
+namespace kelmora {
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  static QString Caption();
+  static QString ProductLabel();
+
+  explicit MainWindow(Program& program, QWidget* parent = nullptr);
+
+  // Fills the lists and the settings controls from the started program and
+  // shows the viewed row.
+  void Fill();
+
+  // Shows row current_rule_index() of the rule table in the viewer.
+  void ShowRule();
+  // Shows the number of saved-mail files while chkLog is on.
+  void RefreshLogCount();
+  // The sequence number of the viewed row, which the senders move.
+  void RefreshSerialNo();
+
+  void SetStatusText(const QString& text);
+  // While a cycle runs the test button cannot start another.
+  void SetCycleRunning(bool running);
+
+  // Copies the logon boxes into `settings`; run whenever the settings are
+  // saved, so edits there take effect from the next save on.
+  void CopyLogonInto(Settings* settings) const;
+
+ signals:
+  // The window was minimised (true) or brought to any other state (false).
+  void minimisedChanged(bool minimised);
+  void testRunRequested();
+  void endRequested();
+  // The user closed the window; the close is never refused.
+  void closeRequested();
+
+ protected:
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildViewer(QWidget* frame);
+  void BuildSettings(QWidget* frame);
+  void OnNumberChosen(int position);
+  void OnScrolled(int value);
+  void BindCheckBox(QCheckBox* box, int Settings::*field);
+
+  Program& program_;
+  bool filling_ = false;
+
+  QComboBox* number_ = nullptr;
+  QScrollBar* hscroll_ = nullptr;
+  std::vector<std::pair<QLineEdit*, std::string MasterRule::*>> fields_;
+  QListWidget* trans_list_ = nullptr;
+
+  QLineEdit* user_ = nullptr;
+  QLineEdit* password_ = nullptr;
+  QCheckBox* chk_server_ = nullptr;
+  QCheckBox* chk_mail_del_ = nullptr;
+  QCheckBox* chk_busy_disp_ = nullptr;
+  QCheckBox* chk_log_ = nullptr;
+  QCheckBox* chk_rcv_ = nullptr;
+  QComboBox* account_ = nullptr;
+  QComboBox* interval_ = nullptr;
+  QLineEdit* serial_no_ = nullptr;
+  QLineEdit* log_count_ = nullptr;
+  QListWidget* file_list_ = nullptr;
+  QPushButton* receive_ = nullptr;
+};
+
+}  // namespace kelmora
