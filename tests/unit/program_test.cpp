@@ -144,6 +144,22 @@ TEST_F(ProgramTest, CycleRunsWhenTheIntervalIsReachedAndAfterAChange) {
   EXPECT_EQ(mail_.polled.size(), 2u);
 }
 
+// A Kelmora.ini that is there but cannot be read: the program runs on the
+// defaults, says so, and never writes them over the user's accounts and
+// list numbers.
+TEST_F(ProgramTest, AnUnreadableSettingsFileIsReportedAndNeverSavedOver) {
+  const std::string ini = "u,pw,5,0,0,0,0,0,9,10,pop.test/u/pw\r\n41\r\n";
+  WriteCp932("Kelmora.ini", ini);
+  disk_.InjectFault(FakeFileSystem::kRead, "Kelmora.ini");
+  auto p = Started("");
+  EXPECT_EQ(p->settings().CheckIntervalMinutes, 20) << "the defaults";
+  EXPECT_NE(MainLog().find("Kelmora.iniを読み込めなかったため"), std::string::npos) << MainLog();
+  EXPECT_NE(front_.status.find("Kelmora.iniを読み込めなかったため"), std::string::npos) << front_.status;
+  EXPECT_FALSE(p->SaveSettings().ok());
+  disk_.ClearFaults();
+  EXPECT_EQ(Cp932ToUtf8(disk_.Bytes(dir_ + "/Kelmora.ini")), ini);
+}
+
 TEST_F(ProgramTest, RestoredWindowPausesTheTimerAndAsksToStop) {
   auto p = Started(",,1,0,0,0,0,0,9,10,pop.test/u/pw\r\n0\r\n");
   p->OnRestore();
