@@ -10,6 +10,9 @@
 #include "app/core/program.h"
 #include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
+#include "receive/mail_store.h"
+#include "receive/mail_store_reception.h"
+#include "textio/command_runner.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 
@@ -53,6 +56,14 @@ int main(int argc, char** argv) {
 
   CurlMailComponent mail(fs, program.logger());
   program.set_mail_component(&mail);
+  // The local mail store: read first each cycle; rows without a sender
+  // address of their own send through it.
+  RealCommandRunner runner;
+  MailStore store(fs, clock, program.logger(), runner, &mail, folder);
+  MailStoreReception reception(store, program.logger(), program.settings().MapiUserName,
+                               program.settings().MapiPassword, program.settings().DownloadFromServer);
+  program.set_mail_store(&store);
+  program.set_local_reception(&reception);
   Dispatcher dispatcher(program.dispatch_context());
   program.set_processor(&dispatcher);
 

@@ -55,7 +55,6 @@ class Dispatcher : public MessageProcessor {
   // it left the address file.
   bool RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, bool* removed);
   void Settle(Inbox& inbox, const MessageState& m);
-  void LogUnavailable(int row, const std::string& what);
   std::string RulePath(const std::string& name) const;
 
   DispatchContext ctx_;

@@ -9,10 +9,15 @@
 //   - Settle(i) is called at most once per message; a message that is never
 //     settled (the cycle stopped before reaching it) stays as it arrived and
 //     may be handed out again by a later cycle.
+//   - ActionDone(i) is called as soon as a rule's action on message i has
+//     completed (sent, answered, saved, registered). An inbox that settles
+//     late (the local store) records it durably at once, so that a crash
+//     before Finish never makes the message processed a second time.
 //   - Finish() is called once, after the last message was settled.
 //     Deletions an inbox defers (the local store deletes from the highest
-//     index down) happen there. A cycle that stopped early or failed does
-//     not call it, so nothing deferred takes effect then.
+//     index down, and marks what it keeps as seen) happen there. A cycle
+//     that stopped early or failed does not call it, so nothing deferred
+//     takes effect then; what ActionDone recorded still holds.
 #pragma once
 
 #include <string>
@@ -53,6 +58,10 @@ class Inbox {
   // Removes the files the reading of message `index` left behind (saved
   // attachments). Called when no send for the message failed.
   virtual void DiscardAttachments(int index, const ReceivedMail& mail) = 0;
+
+  // A rule's action on message `index` completed. Settling at once needs
+  // no record, hence the empty default.
+  virtual void ActionDone(int index) {}
 
   virtual void Settle(int index, const ReceivedMail& mail, Disposition how) = 0;
 
