@@ -363,6 +363,13 @@ Status MailStore::Send() {
   Status s = outbox_->Enqueue(mail.mail_from, visible, blind, mail.message, &path);
   if (!s.ok()) return s;
   draft_ = Draft();
+  // From here the outbox owns the mail. The message it came from is
+  // recorded as acted on before the route runs (which may take minutes):
+  // a crash now must not make the cycle post it a second time.
+  if (Selected() != nullptr) {
+    Status r = RecordActed();
+    if (!r.ok()) log_.WriteLog("メールストアの処理記録を書けません<" + SelectedName() + ">:" + r.message());
+  }
   outbox_->Deliver(path);
   return Status::OK();
 }

@@ -105,8 +105,9 @@ class MailStore {
   // The sender when the profile names no address.
   void SetDefaultSender(const std::string& address) { default_sender_ = address; }
   // Hands the draft to the store: composed, written durably into .Outbox,
-  // then delivered by the profile's route (a failure there is the outbox's
-  // to retry and report). An error only when the message is not in .Outbox.
+  // the selected message recorded as acted on, then delivered by the
+  // profile's route (a failure there is the outbox's to retry and report).
+  // An error only when the message is not in .Outbox.
   Status Send();
 
   const std::string& profile_folder() const { return profile_folder_; }
