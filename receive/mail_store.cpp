@@ -161,7 +161,7 @@ void MailStore::Recover() {
       fs_.RemoveFile(m.path);
     } else if (acted.count(base) && (m.in_new || MaildirFlags(m.name).find('S') == std::string::npos)) {
       std::string moved;
-      MaildirMove(fs_, m.path, profile_folder_, MaildirFlags(m.name) + "S", &moved);
+      MaildirMove(fs_, m.path, profile_folder_, MaildirFlags(m.name) + "S", &moved, false);
     }
   }
   fs_.SyncDir(JoinPath(profile_folder_, "new"));
@@ -263,7 +263,13 @@ void MailStore::DiscardAttachments(const StoreMessage& message) {
   for (const std::string& f : message.attachment_files) fs_.RemoveFile(f);
 }
 
-Status MailStore::Delete() {
+Status MailStore::SyncFolders() {
+  Status s = fs_.SyncDir(JoinPath(profile_folder_, "new"));
+  Status c = fs_.SyncDir(JoinPath(profile_folder_, "cur"));
+  return s.ok() ? c : s;
+}
+
+Status MailStore::Delete(bool sync) {
   const MaildirMessage* m = Selected();
   if (m == nullptr) return Status::InvalidArgument("メッセージが選ばれていません。");
   if (deleted_[static_cast<size_t>(selected_)]) return Status::OK();
@@ -271,15 +277,15 @@ Status MailStore::Delete() {
   // Already gone (another mail program took it): the wish is fulfilled.
   if (!s.ok() && fs_.Exists(m->path)) return s;
   deleted_[static_cast<size_t>(selected_)] = true;
-  return fs_.SyncDir(DirName(m->path));
+  return sync ? fs_.SyncDir(DirName(m->path)) : Status::OK();
 }
 
-Status MailStore::MarkSeen() {
+Status MailStore::MarkSeen(bool sync) {
   const MaildirMessage* m = Selected();
   if (m == nullptr) return Status::InvalidArgument("メッセージが選ばれていません。");
   if (deleted_[static_cast<size_t>(selected_)]) return Status::OK();
   std::string moved;
-  Status s = MaildirMove(fs_, m->path, profile_folder_, MaildirFlags(m->name) + "S", &moved);
+  Status s = MaildirMove(fs_, m->path, profile_folder_, MaildirFlags(m->name) + "S", &moved, sync);
   if (!s.ok()) return s;
   MaildirMessage& mm = messages_[static_cast<size_t>(selected_)];
   mm.path = moved;
@@ -294,10 +300,14 @@ Status MailStore::RecordActed() {
   return journal_->RecordActed(MaildirBase(m->name));
 }
 
-Status MailStore::RecordDelete() {
-  const MaildirMessage* m = Selected();
-  if (m == nullptr || !journal_) return Status::InvalidArgument("メッセージが選ばれていません。");
-  return journal_->RecordDelete(MaildirBase(m->name));
+Status MailStore::RecordDeletes(const std::vector<int>& indexes) {
+  if (!journal_) return Status::Error("メールストアにログオンしていません。");
+  std::vector<std::string> bases;
+  for (int i : indexes) {
+    if (i < 0 || i >= MsgCount()) return Status::InvalidArgument("メッセージ番号" + std::to_string(i) + "がありません。");
+    bases.push_back(MaildirBase(messages_[static_cast<size_t>(i)].name));
+  }
+  return journal_->RecordDeletes(bases);
 }
 
 void MailStore::ClearJournal() {

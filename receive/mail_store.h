@@ -77,16 +77,19 @@ class MailStore {
   // The selected message's file name (for log lines).
   std::string SelectedName() const;
   // Deletes the selected message's file. Its index stays taken: the others
-  // keep theirs.
-  Status Delete();
-  // Marks the selected message seen (cur/ with the "S" flag).
-  Status MarkSeen();
+  // keep theirs. Without `sync` the change lasts only after SyncFolders.
+  Status Delete(bool sync = true);
+  // Marks the selected message seen (cur/ with the "S" flag); `sync` as
+  // for Delete.
+  Status MarkSeen(bool sync = true);
+  // Makes the deletions and seen marks made without `sync` last.
+  Status SyncFolders();
   // Removes the taken-out attachments of `message`.
   void DiscardAttachments(const StoreMessage& message);
 
   // Durable records of the current session (see StoreJournal).
-  Status RecordActed();
-  Status RecordDelete();
+  Status RecordActed();  // of the selected message
+  Status RecordDeletes(const std::vector<int>& indexes);
   // Removes the journal once the cycle has carried out its records.
   void ClearJournal();
 

@@ -87,28 +87,30 @@ void MailStoreReception::StoreInbox::Settle(int index, const ReceivedMail&, Disp
 void MailStoreReception::StoreInbox::Finish() {
   // The deletions are recorded first, so that a crash in the middle of
   // them is completed at the next logon.
-  bool recorded = true;
+  std::vector<int> doomed;
+  for (int i = count_ - 1; i >= 0; --i)
+    if (fates_[static_cast<size_t>(i)] == Fate::kDelete) doomed.push_back(i);
+  Status rec = store_.RecordDeletes(doomed);
+  const bool recorded = rec.ok();
+  if (!recorded) log_.WriteLog("メールストアの削除記録を書けません：" + rec.message());
   for (int i = count_ - 1; i >= 0; --i) {
     if (fates_[static_cast<size_t>(i)] != Fate::kDelete) continue;
     Status s = store_.Select(i);
-    if (s.ok()) s = store_.RecordDelete();
-    if (!s.ok()) recorded = false;
-  }
-  for (int i = count_ - 1; i >= 0; --i) {
-    if (fates_[static_cast<size_t>(i)] != Fate::kDelete) continue;
-    Status s = store_.Select(i);
-    if (s.ok()) s = store_.Delete();
+    if (s.ok()) s = store_.Delete(false);
     if (!s.ok()) log_.WriteLog("メールストアのメールを削除できません<" + store_.SelectedName() + ">:" + s.message());
   }
   for (int i = 0; i < count_; ++i) {
     if (fates_[static_cast<size_t>(i)] != Fate::kSeen) continue;
     Status s = store_.Select(i);
-    if (s.ok()) s = store_.MarkSeen();
+    if (s.ok()) s = store_.MarkSeen(false);
     if (!s.ok()) log_.WriteLog("メールストアのメールを既読にできません<" + store_.SelectedName() + ">:" + s.message());
   }
-  // Everything done: the records have served. Kept when a deletion could
-  // not be recorded, so that nothing of the cycle's work is forgotten.
-  if (recorded) store_.ClearJournal();
+  // One flush for all of them; only then have the records served. They are
+  // kept when a deletion could not be recorded or the flush failed, so that
+  // nothing of the cycle's work is forgotten.
+  Status synced = store_.SyncFolders();
+  if (!synced.ok()) log_.WriteLog("メールストアのフォルダを書き出せません：" + synced.message());
+  if (recorded && synced.ok()) store_.ClearJournal();
 }
 
 }  // namespace kelmora

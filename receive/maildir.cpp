@@ -88,16 +88,17 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
 }
 
 Status MaildirMove(FileSystem& fs, const std::string& from, const std::string& maildir, const std::string& flags,
-                   std::string* path) {
+                   std::string* path, bool sync) {
   std::string sorted = flags;
   std::sort(sorted.begin(), sorted.end());
   const std::string target = JoinPath(JoinPath(maildir, "cur"), MaildirBase(BaseName(from)) + ":2," + sorted);
   Status s = fs.Rename(from, target);
   if (!s.ok()) return s;
+  if (path != nullptr) *path = target;
+  if (!sync) return s;
   // The rename is atomic; flushing both folders makes it last.
   s = fs.SyncDir(DirName(target));
   if (s.ok() && DirName(from) != DirName(target)) s = fs.SyncDir(DirName(from));
-  if (path != nullptr) *path = target;
   return s;
 }
 

@@ -47,9 +47,10 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
                       const std::string& flags, std::string* path);
 
 // Moves a message file into the cur/ of `maildir` as "<base>:2,<flags>"
-// and flushes the folders involved. *path receives the new path.
+// and, with `sync`, flushes the folders involved (a caller moving many
+// messages flushes once at the end instead). *path receives the new path.
 Status MaildirMove(FileSystem& fs, const std::string& from, const std::string& maildir, const std::string& flags,
-                   std::string* path);
+                   std::string* path, bool sync = true);
 
 // The messages of new/ and cur/, each with its modification time. Names
 // beginning with "." are skipped (other programs' temporary files).

@@ -10,6 +10,13 @@ Status StoreJournal::Append(const char* kind, const std::string& base) {
   return fs_.AppendToFileDurably(path_, std::string(kind) + " " + base + "\n");
 }
 
+Status StoreJournal::RecordDeletes(const std::vector<std::string>& bases) {
+  if (bases.empty()) return Status::OK();
+  std::string lines;
+  for (const std::string& b : bases) lines += "delete " + b + "\n";
+  return fs_.AppendToFileDurably(path_, lines);
+}
+
 Status StoreJournal::Load(std::set<std::string>* acted, std::set<std::string>* deleted) const {
   acted->clear();
   deleted->clear();

@@ -14,6 +14,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "textio/file_system.h"
 #include "textio/status.h"
@@ -25,7 +26,8 @@ class StoreJournal {
   StoreJournal(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
 
   Status RecordActed(const std::string& base) { return Append("acted", base); }
-  Status RecordDelete(const std::string& base) { return Append("delete", base); }
+  // One record per base, flushed once.
+  Status RecordDeletes(const std::vector<std::string>& bases);
 
   // The records left in the file (both empty when there is none).
   Status Load(std::set<std::string>* acted, std::set<std::string>* deleted) const;
