@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 
 #include "textio/strings.h"
 
@@ -29,10 +31,15 @@ std::string HostName() {
 }  // namespace
 
 std::string MaildirUniqueName(const Clock& clock) {
-  static unsigned long counter = 0;
   const std::int64_t micros = clock.EpochMicros();
+  // Two names taken within one microsecond by this process still differ
+  // by the random part; a clash left over is refused by the exclusive
+  // create, and the caller takes another name.
+  std::random_device random;
+  char r[17];
+  std::snprintf(r, sizeof r, "%08x%08x", random(), random());
   return std::to_string(micros / 1000000) + ".M" + std::to_string(micros % 1000000) + "P" +
-         std::to_string(::getpid()) + "Q" + std::to_string(++counter) + "." + HostName();
+         std::to_string(::getpid()) + "R" + r + "." + HostName();
 }
 
 std::string MaildirBase(const std::string& name) {

@@ -2,7 +2,7 @@
 // with Dovecot, mutt, Evolution and notmuch.
 //
 // A Maildir holds tmp/, new/ and cur/. A message is written into tmp/ under
-// a name unique on this host ("<seconds>.M<micros>P<pid>Q<n>.<host>"),
+// a name unique on this host ("<seconds>.M<micros>P<pid>R<random>.<host>"),
 // flushed, and renamed into new/, so that a reader never sees half a
 // message. new/ holds what no mail program has looked at; cur/ holds the
 // rest, the name followed by ":2," and the flags in ASCII order ("S" seen,
@@ -26,7 +26,7 @@ struct MaildirMessage {
   std::int64_t mtime_micros = 0;
 };
 
-// A name no other message on this host gets ("<seconds>.M<micros>P<pid>Q<n>.<host>").
+// A name no other message on this host gets ("<seconds>.M<micros>P<pid>R<random>.<host>").
 std::string MaildirUniqueName(const Clock& clock);
 
 // The part of a message name before its ":2," flags.
