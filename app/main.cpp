@@ -10,6 +10,9 @@
 #include "app/core/program.h"
 #include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
+#include "receive/mail_store.h"
+#include "receive/mail_store_reception.h"
+#include "textio/command_runner.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 #ifdef KELMORA_WITH_WINDOW
@@ -27,9 +30,16 @@ class Core {
   Core(FrontEnd& front, const std::string& folder, bool no_wait)
       : program_(fs_, clock_, front, folder),
         mail_(fs_, program_.logger(), clock_),
+        store_(fs_, clock_, program_.logger(), runner_, &mail_, folder),
+        reception_(store_, program_.logger(), program_.settings().MapiUserName, program_.settings().MapiPassword,
+                   program_.settings().DownloadFromServer),
         dispatcher_(program_.dispatch_context()) {
     program_.set_no_wait(no_wait);
     program_.set_mail_component(&mail_);
+    // The local mail store: read first each cycle; rows without a sender
+    // address of their own send through it.
+    program_.set_mail_store(&store_);
+    program_.set_local_reception(&reception_);
     program_.set_processor(&dispatcher_);
   }
   Program& program() { return program_; }
@@ -39,6 +49,9 @@ class Core {
   SystemClock clock_;
   Program program_;
   CurlMailComponent mail_;
+  RealCommandRunner runner_;
+  MailStore store_;
+  MailStoreReception reception_;
   Dispatcher dispatcher_;
 };
 

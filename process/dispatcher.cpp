@@ -11,6 +11,7 @@
 #include "process/membership.h"
 #include "process/survey.h"
 #include "send/send_email.h"
+#include "send/send_email_oe.h"
 #include "send/send_email_to.h"
 #include "textio/strings.h"
 #include "textio/text_file.h"
@@ -56,15 +57,7 @@ void Dispatcher::ProcessMessages(Inbox& inbox) {
 
 std::string Dispatcher::RulePath(const std::string& name) const { return JoinPath(ctx_.program_folder, name); }
 
-void Dispatcher::LogUnavailable(int row, const std::string& what) {
-  ctx_.send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) + "行目の" + what +
-                            "はこの版ではまだ使えません。メールは未処理のまま残します。");
-}
-
 void Dispatcher::ProcessAll(Inbox& inbox) {
-  // The local mail store cannot be read by this version yet; its messages
-  // stay where they are.
-  if (inbox.mode() != ReceptionMode::kPop3) return;
   const MasterTable& master = ctx_.send.master;
 
   for (int index = 0; index < inbox.Count(); ++index) {
@@ -188,14 +181,6 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   const bool matched = keyword_in_subject || flag > 0 || (first_line_rows && FindInFirstLine(m.body_form, k) > 0);
   if (!matched) return RowOutcome::kNextRow;
 
-  // Rows without a sender address send through the local mail store,
-  // which this version cannot send with yet: they are recognised, logged
-  // and left alone, so the message is kept.
-  if (rule.OrigAddr.empty() && rule.Process != words::kUndeliveredDelete) {
-    LogUnavailable(row, "差出人アドレスなしの送信（メールストア経由）");
-    return RowOutcome::kNextRow;
-  }
-
   OutgoingMail out;
   out.ToAddr = rule.ToAddr;
   out.ToName = mail.ToName;
@@ -232,18 +217,28 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     std::string subject = ReplaceAll(mail.Subject, rule.Keyword, "");
     if (!rule.Keyword.empty() && SubjectHasMLID(subject, rule.Keyword)) subject = StripMLTag(subject, rule.Keyword);
     out.mailsb = subject;
+    // The attachment names the store gives, for its own sender; a single
+    // empty entry when nothing was prepared.
+    std::vector<std::string> att_file{""};
     if (rule.Attatch == words::kProcessAttachments && mail.AttachmentCount() > 0) {
-      out.strAttatch = inbox.AttachmentList(m.index, mail, nullptr);
+      out.strAttatch = inbox.AttachmentList(m.index, mail, &att_file);
+      if (att_file.empty()) att_file.push_back("");
     }
+    int att_cnt = mail.AttachmentCount();
     if (rule.Process == words::kCommand || rule.Process == words::kCommandX) {
       RetrievalReply reply =
           RunFileRetrieval(send.fs, ctx_.program_folder, rule.Process == words::kCommandX, mail.Body);
       reply_to_sender(reply.Msg);
       out.strAttatch = reply.strAttatch;
+      att_cnt = reply.AttCnt;
     }
     out.strOrgAN = OriginalSender(mail);
     Acting(inbox, m);
-    sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
+    if (rule.OrigAddr.empty()) {
+      sent = SendEMailOE(send, out, att_cnt, att_file);
+    } else {
+      sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
+    }
   }
 
   if (sent) {

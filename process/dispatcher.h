@@ -62,7 +62,6 @@ class Dispatcher : public MessageProcessor {
   void Acting(Inbox& inbox, MessageState& m);
   void SetAsideIfActed(Inbox& inbox, const MessageState& m);
   void Settle(Inbox& inbox, const MessageState& m);
-  void LogUnavailable(int row, const std::string& what);
   std::string RulePath(const std::string& name) const;
 
   DispatchContext ctx_;

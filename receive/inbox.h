@@ -9,10 +9,16 @@
 //   - Settle(i) is called at most once per message; a message that is never
 //     settled (the cycle stopped before reaching it) stays as it arrived and
 //     may be handed out again by a later cycle.
+//   - BeginProcessing(i) is called before message i is read; RecordAction(i)
+//     once, just before the first rule acts on it (sends, answers, saves,
+//     registers). Both are recorded durably at once, so that a crash never
+//     makes a message acted on a second time, and a message that brings the
+//     program down is not handed out for ever.
 //   - Finish() is called once, after the last message was settled.
 //     Deletions an inbox defers (the local store deletes from the highest
-//     index down) happen there. A cycle that stopped early or failed does
-//     not call it, so nothing deferred takes effect then.
+//     index down, and marks what it keeps as seen) happen there. A cycle
+//     that stopped early or failed does not call it, so nothing deferred
+//     takes effect then; what RecordAction recorded still holds.
 #pragma once
 
 #include <string>

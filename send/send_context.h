@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "log/logger.h"
 #include "receive/mail_component.h"
+#include "receive/mail_store.h"
 #include "send/pacer.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
@@ -29,6 +30,7 @@ struct SendContext {
   const SettingsFile& settings_file;  // where the settings are saved
   const bool& no_wait;                // the fixed waits after sends become 0
   const std::int32_t& to_forward_delay_ms;  // pause between one-by-one sends
+  MailStore* store = nullptr;  // the local mail store; null: its sends fail
 
   // Stores the settings (the sequence numbers just used) at once.
   Status SaveSettings() const { return settings_file.Save(settings); }

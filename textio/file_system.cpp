@@ -252,6 +252,7 @@ Status RealFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* e
       entry.is_dir = S_ISDIR(st.st_mode);
       entry.is_file = S_ISREG(st.st_mode);
       entry.size = entry.is_file ? static_cast<std::uint64_t>(st.st_size) : 0;
+      entry.mtime_micros = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
     }
     entries->push_back(std::move(entry));
   }
@@ -266,6 +267,39 @@ std::string RealFileSystem::ResolvePath(const std::string& path) const {
   std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ec);
   if (ec) return "";
   return resolved.lexically_normal().string();
+}
+
+Status RealFileSystem::CreateNewFile(const std::string& path, const std::string& bytes, bool sync) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return ErrnoStatus("cannot create", path, errno);
+  Status s = WriteAll(fd, bytes, path);
+  if (s.ok() && sync && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", path, errno);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);
+  if (!s.ok()) ::unlink(path.c_str());
+  return s;
+}
+
+Status RealFileSystem::SyncDir(const std::string& path) {
+  int dfd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return ErrnoStatus("cannot open folder", path, errno);
+  Status s;
+  if (::fsync(dfd) != 0) s = ErrnoStatus("cannot flush folder", path, errno);
+  ::close(dfd);
+  return s;
+}
+
+Status RealFileSystem::AppendToFileDurably(const std::string& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  Status s = WriteAll(fd, bytes, path);
+  if (s.ok() && ::fdatasync(fd) != 0) s = ErrnoStatus("cannot flush", path, errno);
+  if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);
+  return s;
+}
+
+Status RealFileSystem::RemoveDir(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) return ErrnoStatus("cannot remove folder", path, errno);
+  return Status::OK();
 }
 
 namespace {

@@ -17,6 +17,9 @@ struct DirEntry {
   bool is_dir = false;
   bool is_file = false;
   std::uint64_t size = 0;
+  // Last modification, in microseconds since the Unix epoch (0 when
+  // unknown). The mail store orders its messages by it.
+  std::int64_t mtime_micros = 0;
 };
 
 // An advisory lock held until the object is destroyed.
@@ -67,6 +70,25 @@ class FileSystem {
   // lasts as long as *lock, and at most as long as the process, so a crashed
   // holder never blocks the next. Refused while another holder has it.
   virtual Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) = 0;
+
+  // --- Operations of the mail store. They have plain defaults so that
+  // --- a partial FileSystem (a test double) still links.
+
+  // Creates a file that must not exist yet, with `bytes`; refused (and
+  // nothing changed) when the name is taken. With `sync` the bytes are on
+  // disk before it returns. The name is not made durable: SyncDir does.
+  virtual Status CreateNewFile(const std::string& path, const std::string& bytes, bool sync) {
+    if (Exists(path)) return Status::Error("file exists: " + path);
+    return WriteFileAtomic(path, bytes);
+  }
+  // Flushes a folder's entries (names created, renamed or removed in it).
+  virtual Status SyncDir(const std::string& path) { return Status::OK(); }
+  // AppendToFile, then the file flushed to disk before it returns.
+  virtual Status AppendToFileDurably(const std::string& path, const std::string& bytes) {
+    return AppendToFile(path, bytes);
+  }
+  // Removes an empty folder.
+  virtual Status RemoveDir(const std::string& path) { return Status::Error("cannot remove folder " + path); }
 };
 
 // The real disk, through POSIX calls.
@@ -85,6 +107,10 @@ class RealFileSystem : public FileSystem {
   Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override;
   std::string ResolvePath(const std::string& path) const override;
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override;
+  Status CreateNewFile(const std::string& path, const std::string& bytes, bool sync) override;
+  Status SyncDir(const std::string& path) override;
+  Status AppendToFileDurably(const std::string& path, const std::string& bytes) override;
+  Status RemoveDir(const std::string& path) override;
 };
 
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,

@@ -24,6 +24,7 @@
 #include "receive/inbox.h"
 #include "receive/local_mail_reception.h"
 #include "receive/mail_component.h"
+#include "receive/mail_store.h"
 #include "send/pacer.h"
 #include "send/send_context.h"
 #include "textio/clock.h"
@@ -49,6 +50,8 @@ class Program {
     send_context_.mail = mail;
   }
   void set_local_reception(LocalMailReception* local) { local_ = local; }
+  // The local mail store the store's send method sends through.
+  void set_mail_store(MailStore* store) { send_context_.store = store; }
   void set_processor(MessageProcessor* processor) { processor_ = processor; }
 
   // Start-up. `delay_argument` is the command line's number (may be "").

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -58,7 +59,11 @@ class FakeFileSystem : public FileSystem {
     kRemove = 1u << 4,     // RemoveFile
     kRename = 1u << 5,     // Rename
     kList = 1u << 6,       // ListDir
-    kAllOps = 0x7Fu,
+    kCreateNew = 1u << 7,  // CreateNewFile
+    kSyncDir = 1u << 8,    // SyncDir
+    kAppendDurably = 1u << 9,  // AppendToFileDurably
+    kRemoveDir = 1u << 10,     // RemoveDir
+    kAllOps = 0x7FFu,
   };
   static constexpr int kForever = -1;
 
@@ -70,6 +75,14 @@ class FakeFileSystem : public FileSystem {
     File& f = files_[path];
     f.bytes = bytes;
     ++f.version;
+    f.mtime = ++tick_;
+  }
+  // Sets a file's modification time (ListDir reports it); every change of
+  // a file otherwise stamps it with a counter that only grows.
+  void SetMTime(const std::string& path, std::int64_t micros) { files_[path].mtime = micros; }
+  std::int64_t MTime(const std::string& path) const {
+    auto it = files_.find(path);
+    return it == files_.end() ? 0 : it->second.mtime;
   }
   // Creates a folder and its parents.
   void AddDir(const std::string& path) {
@@ -139,6 +152,7 @@ class FakeFileSystem : public FileSystem {
     File& f = files_[path];
     f.bytes = bytes;
     ++f.version;
+    f.mtime = ++tick_;
     return Status::OK();
   }
 
@@ -149,6 +163,46 @@ class FakeFileSystem : public FileSystem {
     File& f = files_[path];
     f.bytes += bytes;
     ++f.version;
+    f.mtime = ++tick_;
+    return Status::OK();
+  }
+
+  // Like the real disk: refused when the name is taken; `sync` makes no
+  // difference in memory.
+  Status CreateNewFile(const std::string& path, const std::string& bytes, bool sync) override {
+    if (Fails(kCreateNew, path)) return Injected("create", path);
+    if (Exists(path)) return Status::Error("cannot create " + path + ": file exists");
+    if (!IsDir(Parent(path))) return Status::Error("cannot create " + path + ": no such folder");
+    File& f = files_[path];
+    f.bytes = bytes;
+    ++f.version;
+    f.mtime = ++tick_;
+    return Status::OK();
+  }
+  Status SyncDir(const std::string& path) override {
+    if (Fails(kSyncDir, path)) return Injected("flush folder", path);
+    if (!IsDir(path)) return Status::Error("cannot open folder " + path + ": no such folder");
+    return Status::OK();
+  }
+  Status AppendToFileDurably(const std::string& path, const std::string& bytes) override {
+    if (Fails(kAppendDurably, path)) return Injected("append to", path);
+    if (IsDir(path)) return Status::Error("cannot open " + path + ": is a folder");
+    if (!IsDir(Parent(path))) return Status::Error("cannot open " + path + ": no such folder");
+    File& f = files_[path];
+    f.bytes += bytes;
+    ++f.version;
+    f.mtime = ++tick_;
+    return Status::OK();
+  }
+  Status RemoveDir(const std::string& path) override {
+    if (Fails(kRemoveDir, path)) return Injected("remove folder", path);
+    if (dirs_.count(path) == 0) return Status::Error("cannot remove folder " + path + ": no such folder");
+    const std::string prefix = path + "/";
+    for (const auto& [p, f] : files_)
+      if (StartsWithPath(p, prefix)) return Status::Error("cannot remove folder " + path + ": not empty");
+    for (const std::string& d : dirs_)
+      if (StartsWithPath(d, prefix)) return Status::Error("cannot remove folder " + path + ": not empty");
+    dirs_.erase(path);
     return Status::OK();
   }
 
@@ -215,10 +269,10 @@ class FakeFileSystem : public FileSystem {
     if (Fails(kList, path)) return Injected("list", path);
     if (!IsDir(path)) return Status::Error("cannot list " + path + ": no such folder");
     for (const auto& [p, f] : files_) {
-      if (Parent(p) == Normal(path)) entries->push_back(DirEntry{BaseName(p), false, true, f.bytes.size()});
+      if (Parent(p) == Normal(path)) entries->push_back(DirEntry{BaseName(p), false, true, f.bytes.size(), f.mtime});
     }
     for (const std::string& d : dirs_) {
-      if (Parent(d) == Normal(path)) entries->push_back(DirEntry{BaseName(d), true, false, 0});
+      if (Parent(d) == Normal(path)) entries->push_back(DirEntry{BaseName(d), true, false, 0, 0});
     }
     std::sort(entries->begin(), entries->end(),
               [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
@@ -276,6 +330,7 @@ class FakeFileSystem : public FileSystem {
   struct File {
     std::string bytes;
     int version = 0;
+    std::int64_t mtime = 0;  // a rename keeps it, as on disk
   };
   struct Fault {
     unsigned ops;
@@ -333,6 +388,7 @@ class FakeFileSystem : public FileSystem {
 
   std::map<std::string, File> files_;
   std::set<std::string> dirs_;
+  std::int64_t tick_ = 0;
   std::shared_ptr<std::set<std::string>> held_ = std::make_shared<std::set<std::string>>();
   mutable std::vector<Fault> faults_;
   mutable std::map<unsigned, int> calls_;

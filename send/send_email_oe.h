@@ -1,0 +1,24 @@
+// SendEMailOE: sends a rule's mail through the local mail store, for rows
+// without a sender address of their own. One message: the given recipient
+// visible, every member of the row's destination list as a blind copy. A
+// received message with attachments is forwarded (its attachments go
+// along); otherwise the message is composed empty.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "send/outgoing_mail.h"
+#include "send/send_context.h"
+
+namespace kelmora {
+
+// True when the store took the message (it lies durably in its outbox).
+// `AttCnt` is the received message's attachment count; `AttFile` the
+// attachment names the store gave (not needed here: forwarding takes the
+// attachments from the selected message itself). Files named in
+// mail.strAttatch that the forwarded message does not already carry (a
+// retrieved file) are attached too.
+bool SendEMailOE(const SendContext& ctx, const OutgoingMail& mail, int AttCnt, const std::vector<std::string>& AttFile);
+
+}  // namespace kelmora
