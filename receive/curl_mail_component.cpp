@@ -2,6 +2,7 @@
 
 #include "receive/mail_reader.h"
 #include "receive/receive_journal.h"
+#include "receive/server_string.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -59,7 +60,7 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
   for (const std::string& path : paths) names.push_back(BaseName(path));
   if (!fetched.failure.empty()) {
     if (names.empty()) return MailReply::Text(fetched.failure);
-    log_.WriteLog("RcvMailの戻り値異常<" + a + ">:" + fetched.failure);
+    log_.WriteLog("RcvMailの戻り値異常<" + MaskPassword(a) + ">:" + fetched.failure);
   }
   if (names.empty()) return MailReply::Text("");
   return MailReply::List(std::move(names));

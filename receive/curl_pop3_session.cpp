@@ -36,7 +36,16 @@ class CurlPop3Session::Handle {
     curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "pop3,pop3s");
     curl_easy_setopt(handle_, CURLOPT_USERNAME, user.c_str());
     curl_easy_setopt(handle_, CURLOPT_PASSWORD, password.c_str());
-    if (!server.implicit_tls) curl_easy_setopt(handle_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    // STLS whenever offered; a server without it gets the login only when
+    // it is this machine or the server string allows it (libcurl then
+    // fails before USER/PASS or AUTH).
+    if (!server.implicit_tls) {
+      curl_easy_setopt(handle_, CURLOPT_USE_SSL,
+                       static_cast<long>(server.TlsRequired() ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+    }
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, server.verify_certificate ? 1L : 0L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, server.verify_certificate ? 2L : 0L);
+    if (!options.ca_file.empty()) curl_easy_setopt(handle_, CURLOPT_CAINFO, options.ca_file.c_str());
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
     curl_easy_setopt(handle_, CURLOPT_TIMEOUT, options.transfer_timeout_seconds);
@@ -156,9 +165,21 @@ Pop3Reply CurlPop3Session::Run(int number, const char* command, bool no_body, st
         step = "TLS";
       }
     }
-    return Pop3Reply::Failed(handle_->ErrorText(rc), handle_->Refusal(), step);
+    std::string error = handle_->ErrorText(rc);
+    if (rc == CURLE_USE_SSL_FAILED && server_.TlsRequired()) {
+      error = "login refused: the server offers no TLS (" + error +
+              "), and a password goes without TLS only to this machine's own address"
+              " (plain-login=yes in the server string allows it)";
+    } else if (rc == CURLE_PEER_FAILED_VERIFICATION) {
+      error += " (verify=no in the server string turns the check off)";
+    }
+    // The server's and libcurl's words: a server may echo what it refused.
+    return Pop3Reply::Failed(ScrubPassword(error, user_, password_),
+                             ScrubPassword(handle_->Refusal(), user_, password_), step);
   }
-  if (handle_->reconnected()) return Pop3Reply::Failed("connection lost", handle_->Refusal());
+  if (handle_->reconnected()) {
+    return Pop3Reply::Failed("connection lost", ScrubPassword(handle_->Refusal(), user_, password_));
+  }
   return Pop3Reply::Ok();
 }
 

@@ -9,6 +9,12 @@
 // "connection lost", since the message numbers and the uncommitted DELEs
 // belonged to the old one. Every connection has the connect, transfer and
 // low-speed time-outs of MailOptions.
+//
+// Security (see server_string.h): the certificate is checked (against
+// MailOptions::ca_file when set, else the system store) unless the server
+// string says verify=no; when Pop3Server::TlsRequired(), STLS must succeed
+// before the login, and a server without it fails at step "TLS" with
+// "login refused: ...". Failure texts never hold the password.
 #pragma once
 
 #include <memory>

@@ -147,9 +147,18 @@ size_t ReadCallback(char* buffer, size_t size, size_t nitems, void* user) {
   return n;
 }
 
-std::string TransactionFailure(const Transaction& t) {
+std::string TransactionFailure(const Transaction& t, const SmtpServer& server) {
   if (!t.failed_reply.empty()) return t.failed_step + ": " + t.failed_reply;
   std::string err = t.curl_error.empty() ? curl_easy_strerror(t.result) : t.curl_error;
+  if (t.result == CURLE_USE_SSL_FAILED && server.tls_required) {
+    // Only asked for when a password is at stake: say why nothing was sent.
+    return "STARTTLS: login refused: the server offers no TLS (" + err +
+           "), and a password goes without TLS only to this machine's own address"
+           " (plain-login=yes in the server string allows it)";
+  }
+  if (t.result == CURLE_PEER_FAILED_VERIFICATION) {
+    err += " (verify=no in the server string turns the check off)";
+  }
   return t.command + ": " + err;
 }
 
@@ -212,12 +221,16 @@ SmtpTransaction CurlSmtpSession::Send(const std::string& mail_from_address, cons
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.low_speed_bytes);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options_.low_speed_seconds);
     if (!server_.implicit_tls) {
-      curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
-      // Opportunistic STARTTLS: better than plain text, which is the only
-      // other way to reach such a server.
-      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+      // STARTTLS whenever offered. A server that offers none gets the mail
+      // in plain text (as between mail servers), but a password only when
+      // it is this machine or the server string allows it: libcurl then
+      // fails before AUTH.
+      curl_easy_setopt(curl, CURLOPT_USE_SSL,
+                       static_cast<long>(server_.tls_required ? CURLUSESSL_ALL : CURLUSESSL_TRY));
     }
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, server_.verify_certificate ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, server_.verify_certificate ? 2L : 0L);
+    if (!options_.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options_.ca_file.c_str());
     t.result = curl_easy_perform(curl);
     t.curl_error = SanitizeUtf8(OneLine(errbuf));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
@@ -226,15 +239,19 @@ SmtpTransaction CurlSmtpSession::Send(const std::string& mail_from_address, cons
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
   } catch (const std::exception& e) {
-    out.failure = std::string(t.command) + ": " + e.what();
+    out.failure = server_.Scrub(std::string(t.command) + ": " + e.what());
     return out;
   }
   out.recipients = t.rcpts;
   out.reached_rcpt = t.reached_rcpt;
   out.message_taken = t.result == CURLE_OK || t.data_accepted;
   out.data_code = t.data_code;
-  out.data_reply = t.data_reply;
-  if (!out.message_taken || !t.failed_reply.empty()) out.failure = TransactionFailure(t);
+  out.data_reply = server_.Scrub(t.data_reply);
+  if (!out.message_taken || !t.failed_reply.empty()) out.failure = TransactionFailure(t, server_);
+  // Replies and transport errors are the server's and libcurl's words: a
+  // server may echo what it refused, AUTH included.
+  out.failure = server_.Scrub(out.failure);
+  for (SmtpRecipientReply& rr : out.recipients) rr.reply = server_.Scrub(rr.reply);
   return out;
 }
 

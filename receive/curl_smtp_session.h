@@ -7,8 +7,15 @@
 // libcurl does not say which recipient was refused: every command sent and
 // every reply line read pass through its debug stream, where each RCPT TO
 // is paired with the next reply. Credentials sent during AUTH are never
-// kept. Every connection has the connect, transfer and low-speed time-outs
-// of MailOptions.
+// kept, and every text a transaction returns (failure, replies) has the
+// password scrubbed out. Every connection has the connect, transfer and
+// low-speed time-outs of MailOptions.
+//
+// Security (see server_string.h): the certificate is checked (against
+// MailOptions::ca_file when set, else the system store) unless the server
+// string says verify=no; when SmtpServer::tls_required, STARTTLS must
+// succeed before AUTH, and a server without it gets no login
+// ("STARTTLS: login refused: ...").
 #pragma once
 
 #include <memory>

@@ -1,6 +1,8 @@
 // Options shared by the mail transports.
 #pragma once
 
+#include <string>
+
 namespace kelmora {
 
 struct MailOptions {
@@ -13,6 +15,10 @@ struct MailOptions {
   long low_speed_seconds = 60;
   // Envelope recipients per SMTP transaction.
   int max_recipients_per_transaction = 100;
+  // A file of trusted certificates (PEM) used instead of the system's
+  // store. For tests with a certificate made on the spot: the check stays
+  // on. "" (the program's setting): the system store.
+  std::string ca_file;
 };
 
 }  // namespace kelmora

@@ -77,6 +77,14 @@ std::string Pop3Fetcher::NewName(const ReceiveJournal& journal) {
 Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::string& user,
                                    const std::string& password, const std::string& folder,
                                    ReceiveJournal* journal) {
+  Pop3FetchResult result = FetchUnscrubbed(server_text, user, password, folder, journal);
+  result.failure = ScrubPassword(result.failure, user, password);
+  return result;
+}
+
+Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, const std::string& user,
+                                             const std::string& password, const std::string& folder,
+                                             ReceiveJournal* journal) {
   Pop3FetchResult result;
   Pop3Server server;
   std::string error;

@@ -42,11 +42,16 @@ class Pop3Fetcher {
   // *journal (as stored, not yet handed out); the caller saves it. The
   // journal is written once before the first RETR, so that a crash in the
   // middle leaves no stored file unrecorded. `failure` names the server,
-  // the user, the step and, when there was one, the server's reply.
+  // the user, the step and, when there was one, the server's reply; never
+  // the password (a server may echo it).
   Pop3FetchResult Fetch(const std::string& server, const std::string& user, const std::string& password,
                         const std::string& folder, ReceiveJournal* journal);
 
  private:
+  // Fetch without the scrubbing of the failure text.
+  Pop3FetchResult FetchUnscrubbed(const std::string& server, const std::string& user, const std::string& password,
+                                  const std::string& folder, ReceiveJournal* journal);
+
   // A fresh file name "yyyymmddhhmmss-nnnnnn-pid.eml" that neither the
   // journal nor the folder holds, or "" when none is free.
   std::string NewName(const ReceiveJournal& journal);

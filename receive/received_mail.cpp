@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "log/error_entry.h"
+#include "receive/server_string.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -95,7 +96,7 @@ int FetchAccountMail(MailComponent& mail, Logger& log, const std::string& a, con
       for (std::string& name : reply.items) stored_names->push_back(std::move(name));
       return static_cast<int>(stored_names->size()) - 1;
     }
-    if (!Trim(reply.text).empty()) log.WriteLog("RcvMailの戻り値異常<" + a + ">:" + reply.text);
+    if (!Trim(reply.text).empty()) log.WriteLog("RcvMailの戻り値異常<" + MaskPassword(a) + ">:" + reply.text);
     return 0;
   } catch (const std::exception& e) {
     stored_names->assign(1, "");

@@ -5,24 +5,41 @@
 // Accepted forms (blanks around the string ignored):
 //   "host", "host:port", "[v6addr]", "[v6addr]:port", a bare IPv6 address
 //   (more than one ":", no port), or a URL "scheme://" with an optional
-//   "user:password@" and an optional "/path" (what follows "?" or "#" is
-//   dropped). SMTP also takes the user part and the path without a scheme;
-//   POP3 only in a URL. The scheme is the road's plain one ("smtp", "pop3") or its
-//   TLS one ("smtps", "pop3s"), in any case; without a scheme the plain one
-//   holds. The port is 1 to 65535, and the road's default for the scheme
-//   when none is given. A host is letters, digits, "-", "." and "_" (and
-//   ":" and "%" inside an IPv6 address): anything else could change the
-//   meaning of the URL built from it. Blanks and control characters are
-//   refused anywhere, since they would end up inside a command.
+//   "user:password@" and an optional "/path". Any form may end in options
+//   "?name=value&name=value"; what follows "#" is dropped. SMTP also takes
+//   the user part and the path without a scheme; POP3 only in a URL. The
+//   scheme is the road's plain one ("smtp", "pop3") or its TLS one
+//   ("smtps", "pop3s"), in any case; without a scheme the plain one holds.
+//   The port is 1 to 65535, and the road's default for the scheme when none
+//   is given. A host is letters, digits, "-", "." and "_" (and ":" and "%"
+//   inside an IPv6 address): anything else could change the meaning of the
+//   URL built from it. Blanks and control characters are refused anywhere,
+//   since they would end up inside a command.
 //
-// SMTP: "smtp://" (port 25) uses STARTTLS whenever the server offers it;
-// that encryption is opportunistic (the certificate is not checked, since
-// the alternative would be plain text), while "smtps://" (port 465) checks
-// the certificate. The user part is used for SMTP AUTH; the path is the
-// EHLO name (default: this host's name).
+// Security. The TLS schemes speak TLS from the first byte; the plain ones
+// switch to TLS (STARTTLS, STLS) whenever the server offers it. Either way
+// the server's certificate and name are checked against the system's
+// certificate store. A password (SMTP AUTH, POP3 login) never goes over a
+// connection without TLS, except to this machine's own address (127.0.0.0/8,
+// ::1, "localhost"): a server that offers no TLS then gets no login, and the
+// failure says so. Two options relax this, for the one server that names
+// them:
+//   verify=no        TLS without checking the certificate (a server with a
+//                    self-signed certificate);
+//   plain-login=yes  the password may go in clear when the server offers
+//                    no TLS (anyone on the way can read it).
+// Option names and values are read in any case; "yes" and "no" are the only
+// values; an unknown option is ignored (such text used to be dropped).
+//
+// SMTP: "smtp://" (port 25), "smtps://" (port 465). The user part is used
+// for SMTP AUTH; the path is the EHLO name (default: this host's name).
 //
 // POP3: "pop3://" (port 110) or "pop3s://" (port 995). A user part and a
 // path are ignored: the account names the user.
+//
+// No failure text of this file or of the sessions ever holds a password:
+// texts that show a server string show it through MaskPassword, and texts
+// that may echo what a server or the transport said pass ScrubPassword.
 #pragma once
 
 #include <string>
@@ -37,6 +54,8 @@ struct ServerString {
   int port = 0;
   std::string userinfo;      // "user" or "user:password", "" when none
   std::string path;          // after the "/" that ends the host part, "" when none
+  bool verify_certificate = true;  // false with "verify=no"
+  bool plain_login = false;        // true with "plain-login=yes"
 
   // "host:port", an IPv6 address in brackets.
   std::string HostPort() const;
@@ -61,10 +80,26 @@ enum class ServerStringError {
   kNoHost,
   kBadHost,            // characters a host cannot have
   kBadPort,
+  kBadOption,          // a known option with a value other than yes or no
 };
 
 // Splits `text` by the grammar above. On an error *out may be partly set.
 ServerStringError ParseServerString(const std::string& text, const ServerRoad& road, ServerString* out);
+
+// True for a host that is this machine: an IPv4 address in 127.0.0.0/8,
+// ::1 (also as ::ffff:127.x.x.x) and the name "localhost".
+bool IsLoopbackHost(const std::string& host);
+
+// `text` (a server string, well formed or not) with the password of its
+// user part replaced by "***": everything between the first ":" and the
+// last "@" after the scheme. Without an "@", a port that is no number
+// (which may be a password given without its host) is masked too.
+std::string MaskPassword(const std::string& text);
+
+// `text` with every trace of `password` replaced by "***": the password as
+// given, percent-decoded, and base64-encoded as SASL PLAIN and LOGIN send it
+// (a server that echoes the command it refused). Empty password: `text`.
+std::string ScrubPassword(const std::string& text, const std::string& user, const std::string& password);
 
 // ---- The SMTP road ----
 
@@ -72,6 +107,16 @@ struct SmtpServer {
   std::string url;      // what libcurl gets: scheme://[userinfo@]host:port/ehlo-name
   std::string display;  // for messages: scheme://[user@]host:port, never a password
   bool implicit_tls = false;
+  bool verify_certificate = true;
+  // The server string names a user, the server is not this machine and
+  // plain-login is not allowed: STARTTLS must succeed before AUTH.
+  bool tls_required = false;
+  // The user part as written (percent-encoded), for Scrub only.
+  std::string user;
+  std::string password;
+
+  // `text` without the password (see ScrubPassword).
+  std::string Scrub(const std::string& text) const;
 };
 // False (with *error set to a text for the failure message) when `text` is
 // no usable SMTP server string.
@@ -83,6 +128,11 @@ struct Pop3Server {
   bool implicit_tls = false;  // pop3s: TLS from the first byte
   std::string host;           // without brackets
   int port = 110;
+  bool verify_certificate = true;
+  bool plain_login = false;
+  // The login must wait for TLS: neither pop3s nor a loopback server nor
+  // plain-login allowed.
+  bool TlsRequired() const;
   std::string Url() const;      // "pop3://host:port" or "pop3s://host:port"
   std::string Display() const;  // "host:port", or "pop3s://host:port"
 };

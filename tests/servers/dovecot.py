@@ -9,6 +9,11 @@ proxy that cuts connections.
 Every instance has its own folder, base_dir, instance name and free ports,
 so it never meets a system Dovecot or ports 110/143. Every wait is bounded.
 Needs root (Dovecot drops to the mail user 65534 itself).
+
+TLS on request: Dovecot(tls_cert=C, tls_key=K) offers STLS on the POP3 port
+(STARTTLS on IMAP) and serves pop3s on pop3s_port; without them there is
+no TLS at all. Dovecot(listen=ADDR) listens on ADDR instead of 127.0.0.1
+(only inside a private network namespace).
 """
 
 import os
@@ -26,28 +31,28 @@ MAIL_UID = 65534
 MAIL_GID = 65534
 
 
-def free_port():
-    """A TCP port on 127.0.0.1 that was free a moment ago."""
+def free_port(host="127.0.0.1"):
+    """A TCP port on host that was free a moment ago."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
-def wait_for_port(port, timeout=10.0):
-    """True once something accepts connections on 127.0.0.1:port."""
+def wait_for_port(port, timeout=10.0, host="127.0.0.1"):
+    """True once something accepts connections on host:port."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            with socket.create_connection((host, port), timeout=0.5):
                 return True
         except OSError:
             time.sleep(0.05)
     return False
 
 
-def port_is_closed(port):
+def port_is_closed(port, host="127.0.0.1"):
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+        with socket.create_connection((host, port), timeout=0.5):
             return False
     except OSError:
         return True
@@ -81,8 +86,8 @@ log_path = {dir}/dovecot.log
 info_log_path = {dir}/dovecot.log
 instance_name = {instance}
 protocols = pop3 imap
-listen = 127.0.0.1
-ssl = no
+listen = {listen}
+{ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 auth_failure_delay = 0
@@ -98,16 +103,17 @@ userdb {{
 }}
 service pop3-login {{
   inet_listener pop3 {{
-    address = 127.0.0.1
+    address = {listen}
     port = {pop3_port}
   }}
   inet_listener pop3s {{
-    port = 0
+    address = {listen}
+    port = {pop3s_port}
   }}
 }}
 service imap-login {{
   inet_listener imap {{
-    address = 127.0.0.1
+    address = {listen}
     port = {imap_port}
   }}
   inet_listener imaps {{
@@ -121,9 +127,13 @@ service anvil {{
 }}
 """
 
-    def __init__(self):
+    def __init__(self, tls_cert=None, tls_key=None, listen="127.0.0.1"):
+        self.tls_cert = tls_cert
+        self.tls_key = tls_key
+        self.listen = listen
         self.dir = None
         self.pop3_port = None
+        self.pop3s_port = None  # stays None without TLS
         self.imap_port = None
         self.pid = None
         self.users = {}
@@ -148,12 +158,19 @@ service anvil {{
         instance = "kelmora-test-%d-%s" % (os.getpid(), os.path.basename(self.dir))
         last_error = ""
         for _ in range(3):  # a port may be taken between free_port() and bind()
-            self.pop3_port, self.imap_port = free_port(), free_port()
+            self.pop3_port, self.imap_port = free_port(self.listen), free_port(self.listen)
             while self.imap_port == self.pop3_port:
-                self.imap_port = free_port()
+                self.imap_port = free_port(self.listen)
+            ssl = "ssl = no"
+            if self.tls_cert:
+                self.pop3s_port = free_port(self.listen)
+                while self.pop3s_port in (self.pop3_port, self.imap_port):
+                    self.pop3s_port = free_port(self.listen)
+                ssl = "ssl = yes\nssl_cert = <%s\nssl_key = <%s" % (self.tls_cert, self.tls_key)
             with open(self.config_path, "w") as f:
-                f.write(self.CONFIG.format(dir=self.dir, instance=instance,
-                                           pop3_port=self.pop3_port, imap_port=self.imap_port))
+                f.write(self.CONFIG.format(dir=self.dir, instance=instance, listen=self.listen, ssl=ssl,
+                                           pop3_port=self.pop3_port, imap_port=self.imap_port,
+                                           pop3s_port=self.pop3s_port or 0))
             # The master goes to the background and keeps its standard
             # streams: give it a file, never a pipe we would wait on.
             err_path = os.path.join(self.dir, "start.err")
@@ -204,7 +221,8 @@ service anvil {{
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             self.pid = self._master_pid()
-            if self.pid and wait_for_port(self.pop3_port, 0.5) and wait_for_port(self.imap_port, 0.5):
+            ports = [p for p in (self.pop3_port, self.imap_port, self.pop3s_port) if p]
+            if self.pid and all(wait_for_port(p, 0.5, self.listen) for p in ports):
                 return True
             time.sleep(0.05)
         return False
@@ -227,7 +245,8 @@ service anvil {{
         # The children close the listeners a little after the master goes.
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if all(p is None or port_is_closed(p) for p in (self.pop3_port, self.imap_port)):
+            if all(p is None or port_is_closed(p, self.listen)
+                   for p in (self.pop3_port, self.imap_port, self.pop3s_port)):
                 break
             time.sleep(0.05)
         self.pid = None
@@ -271,7 +290,7 @@ service anvil {{
         deadline = time.monotonic() + timeout
         while True:
             try:
-                conn = poplib.POP3("127.0.0.1", self.pop3_port, timeout=2)
+                conn = poplib.POP3(self.listen, self.pop3_port, timeout=2)
                 try:
                     conn.user(user)
                     conn.pass_(self.users[user])

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""A recording SMTP server for tests, listening on 127.0.0.1 only.
+"""A recording SMTP server for tests, listening on 127.0.0.1 (or on the
+address --host gives, inside a private network namespace).
 
 Every accepted message is written to the record folder as NNNN.eml (the raw
 bytes as received, dot-unstuffed) and then NNNN.json with the envelope
@@ -19,6 +20,12 @@ Transport security and login (certificate and key files in PEM):
   --implicit-tls           TLS from the first byte (smtps), no STARTTLS
   --auth USER:PASSWORD     AUTH PLAIN/LOGIN is offered (after STARTTLS) and
                            required; other credentials get 535
+  --auth-without-tls       AUTH is offered on a plain connection too
+  --host ADDR              listen on ADDR instead of 127.0.0.1 (only inside
+                           a private network namespace)
+
+Every set of credentials a client sent is kept in `logins` as (user, tls),
+the refused ones too: a test can tell that a password never went out.
 
 The .json also holds "helo" (the EHLO name), "tls" (true when the session
 was encrypted) and "auth" (the user name, or null).
@@ -88,8 +95,12 @@ class _RefuseAtGreeting(asyncio.Protocol):
 
 class SmtpRecorder:
     def __init__(self, directory, port=0, refuse=(), fail_data=None, fail_connect_code=None, max_rcpt=None,
-                 tls_cert=None, tls_key=None, require_starttls=False, implicit_tls=False, auth=None):
+                 tls_cert=None, tls_key=None, require_starttls=False, implicit_tls=False, auth=None,
+                 auth_without_tls=False, host="127.0.0.1"):
         self.directory = directory
+        self.host = host
+        self.auth_without_tls = auth_without_tls
+        self.logins = []
         self.port = port
         self.refuse = set(a.lower() for a in refuse)
         self.fail_data = fail_data
@@ -113,6 +124,8 @@ class SmtpRecorder:
 
     def _authenticator(self, server, session, envelope, mechanism, auth_data):
         if isinstance(auth_data, LoginPassword):
+            self.logins.append((auth_data.login.decode("utf-8", "replace"),
+                                session.ssl is not None or self.implicit_tls))
             given = auth_data.login.decode("utf-8", "replace") + ":" + auth_data.password.decode("utf-8", "replace")
             if given == self.auth:
                 return AuthResult(success=True, auth_data=auth_data)
@@ -124,7 +137,7 @@ class SmtpRecorder:
             kwargs.update(tls_context=self.tls_context, require_starttls=self.require_starttls)
         if self.auth is not None:
             kwargs.update(authenticator=self._authenticator, auth_required=True,
-                          auth_require_tls=not self.implicit_tls)
+                          auth_require_tls=not (self.implicit_tls or self.auth_without_tls))
         return SMTP(_Handler(self), **kwargs)
 
     def _record(self, mail_from, rcpt_tos, content, extra=None):
@@ -164,7 +177,7 @@ class SmtpRecorder:
                     factory = self._smtp
                 server_ssl = self.tls_context if self.implicit_tls else None
                 server = loop.run_until_complete(
-                    loop.create_server(factory, host="127.0.0.1", port=self.port, ssl=server_ssl))
+                    loop.create_server(factory, host=self.host, port=self.port, ssl=server_ssl))
                 self._server = server
                 self.port = server.sockets[0].getsockname()[1]
             except Exception as e:  # reported to start()
@@ -233,6 +246,8 @@ def main(argv=None):
     parser.add_argument("--require-starttls", action="store_true")
     parser.add_argument("--implicit-tls", action="store_true")
     parser.add_argument("--auth", default=None)
+    parser.add_argument("--auth-without-tls", action="store_true")
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--lifetime", type=float, default=3600.0,
                         help="exit after this many seconds even if nobody stops the server")
     args = parser.parse_args(argv)
@@ -241,7 +256,8 @@ def main(argv=None):
     rec = SmtpRecorder(args.dir, port=args.port, refuse=args.refuse, fail_data=args.fail_data,
                        fail_connect_code=args.fail_connect_code, max_rcpt=args.max_rcpt,
                        tls_cert=args.tls_cert, tls_key=args.tls_key, require_starttls=args.require_starttls,
-                       implicit_tls=args.implicit_tls, auth=args.auth)
+                       implicit_tls=args.implicit_tls, auth=args.auth,
+                       auth_without_tls=args.auth_without_tls, host=args.host)
     port = rec.start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

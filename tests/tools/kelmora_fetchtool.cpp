@@ -4,6 +4,7 @@
 //   kelmora_fetchtool fetch --server S --user U --password P --folder D
 //                     [--begin-all] [--settle-all] [--through-account]
 //                     [--connect-timeout SEC] [--timeout SEC] [--low-speed-time SEC]
+//                     [--ca-file PEM]
 //
 // Prints the RcvMail result: one stored name per line, or the text (a
 // failure text, or nothing when no mail came). --begin-all marks every
@@ -12,7 +13,8 @@
 // finished cycle does. --through-account
 // goes through FetchAccountMail instead, so that a failure lands in the
 // main log (the program folder is the folder two levels above D, as D is
-// normally <program folder>/log/receive).
+// normally <program folder>/log/receive). --ca-file trusts the
+// certificates of PEM instead of the system store (a test server's own).
 //
 // Exit status: 0 for a list or no mail, 1 for a failure text, 2 for bad
 // usage.
@@ -33,7 +35,7 @@ namespace {
 int Usage() {
   std::cerr << "usage: kelmora_fetchtool fetch --server S --user U --password P --folder D "
                "[--begin-all] [--settle-all] [--through-account] [--connect-timeout SEC] [--timeout SEC] "
-               "[--low-speed-time SEC]\n";
+               "[--low-speed-time SEC] [--ca-file PEM]\n";
   return 2;
 }
 
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
       have_password = true;
     } else if (arg == "--folder") {
       if (!value(&folder)) return Usage();
+    } else if (arg == "--ca-file") {
+      if (!value(&options.ca_file)) return Usage();
     } else if (arg == "--settle-all") {
       settle_all = true;
     } else if (arg == "--begin-all") {

@@ -5,6 +5,7 @@
 //                         --recipients-file R [--attachments "p1<TAB>p2"]
 //                         [--log-folder L] [--max-per-transaction N]
 //                         [--connect-timeout SEC] [--timeout SEC] [--repeat N]
+//                         [--ca-file PEM]
 //     R holds the recipient items one per line (visible recipient, "bcc",
 //     addresses, ">Message-ID: Kelmora", ">#save folder" ...); they are
 //     joined with TAB. B is UTF-8 text. L is the program folder: the main
@@ -44,7 +45,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: kelmora_sendtool send --server S --from F --subject S --body-file B --recipients-file R\n"
                "                             [--attachments PATHS] [--log-folder L] [--max-per-transaction N]\n"
-               "                             [--connect-timeout SEC] [--timeout SEC] [--repeat N]\n"
+               "                             [--connect-timeout SEC] [--timeout SEC] [--repeat N] [--ca-file PEM]\n"
                "       kelmora_sendtool read --folder D --name N [--fields F] [--json]\n");
   return 2;
 }
@@ -109,6 +110,7 @@ int Send(std::map<std::string, std::string>& args) {
   if (args.count("max-per-transaction")) options.max_recipients_per_transaction = std::atoi(args["max-per-transaction"].c_str());
   if (args.count("connect-timeout")) options.connect_timeout_seconds = std::atol(args["connect-timeout"].c_str());
   if (args.count("timeout")) options.transfer_timeout_seconds = std::atol(args["timeout"].c_str());
+  if (args.count("ca-file")) options.ca_file = args["ca-file"];
   int repeat = args.count("repeat") ? std::max(1, std::atoi(args["repeat"].c_str())) : 1;
 
   kelmora::CurlSmtpSessionFactory sessions(options);

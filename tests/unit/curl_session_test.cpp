@@ -4,8 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "receive/curl_pop3_session.h"
 #include "receive/curl_smtp_session.h"
@@ -39,6 +43,74 @@ class MuteListener {
  private:
   int fd_ = -1;
   int port_ = 0;
+};
+
+// A loopback server that speaks a scripted line protocol to one client at
+// a time: the greeting, then for every line received (without CR LF) the
+// script's answer ("" answers nothing). Every read is bounded, so a client
+// that stays silent cannot hold the test.
+class ScriptedServer {
+ public:
+  using Script = std::function<std::string(const std::string& line)>;
+  ScriptedServer(std::string greeting, Script script) : greeting_(std::move(greeting)), script_(std::move(script)) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(listen(fd_, 4), 0);
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedServer() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  void Serve() {
+    for (int connections = 0; connections < 4; ++connections) {
+      const int client = accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      timeval tv{5, 0};
+      setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      Talk(client);
+      close(client);
+    }
+  }
+  void Talk(int client) {
+    if (!Say(client, greeting_)) return;
+    std::string buffer;
+    char chunk[1024];
+    for (int lines = 0; lines < 100;) {
+      const size_t nl = buffer.find("\r\n");
+      if (nl == std::string::npos) {
+        const ssize_t n = recv(client, chunk, sizeof chunk, 0);
+        if (n <= 0) return;
+        buffer.append(chunk, static_cast<size_t>(n));
+        continue;
+      }
+      const std::string line = buffer.substr(0, nl);
+      buffer.erase(0, nl + 2);
+      ++lines;
+      const std::string answer = script_(line);
+      if (!Say(client, answer)) return;
+      if (StartsWith(line, "QUIT")) return;
+    }
+  }
+  static bool Say(int client, const std::string& text) {
+    return text.empty() || send(client, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+
+  std::string greeting_;
+  Script script_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
 };
 
 MailOptions ShortTimeOuts() {
@@ -106,6 +178,53 @@ TEST(CurlPop3SessionTest, TheFirstCommandNamesAFailedConnectAndASilentServerTime
   EXPECT_FALSE(session.List(&answer).ok);
   session.Quit();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+}
+
+// A server may echo the credentials it refused, as sent (base64) or
+// decoded: the session's failure text and replies never carry them.
+TEST(CurlSmtpSessionTest, AnEchoedPasswordIsScrubbedFromTheFailure) {
+  ScriptedServer server("220 fake ESMTP\r\n", [](const std::string& line) -> std::string {
+    if (StartsWith(line, "EHLO")) return "250-fake\r\n250 AUTH PLAIN\r\n";
+    if (line == "AUTH PLAIN") return "334 \r\n";
+    if (StartsWith(line, "QUIT")) return "221 bye\r\n";
+    if (StartsWith(line, "AUTH PLAIN ") || !StartsWith(line, "AUTH"))
+      return "535 5.7.8 refused [" + line + "] for bob:S3cr3t-pw\r\n";
+    return "502 no\r\n";
+  });
+  SmtpServer smtp;
+  std::string error;
+  ASSERT_TRUE(ParseSmtpServer("smtp://bob:S3cr3t-pw@" + server.HostPort(), &smtp, &error)) << error;
+  CurlSmtpSession session(smtp, ShortTimeOuts());
+  ASSERT_EQ(session.Open(), "");
+  SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
+  session.Close();
+  EXPECT_FALSE(t.message_taken);
+  EXPECT_TRUE(StartsWith(t.failure, "AUTH: 535 5.7.8 refused [")) << t.failure;
+  EXPECT_EQ(t.failure.find("S3cr3t-pw"), std::string::npos) << t.failure;
+  EXPECT_EQ(t.failure.find("AGJvYgBTM2NyM3QtcHc="), std::string::npos) << t.failure;  // "\0bob\0S3cr3t-pw"
+  EXPECT_NE(t.failure.find("for bob:***"), std::string::npos) << t.failure;
+}
+
+TEST(CurlPop3SessionTest, AnEchoedPasswordIsScrubbedFromTheRefusal) {
+  ScriptedServer server("+OK ready\r\n", [](const std::string& line) -> std::string {
+    if (line == "CAPA") return "+OK\r\nUSER\r\n.\r\n";
+    if (StartsWith(line, "USER ")) return "+OK\r\n";
+    if (StartsWith(line, "PASS ")) return "-ERR wrong password " + line.substr(5) + "\r\n";
+    if (line == "QUIT") return "+OK bye\r\n";
+    return "-ERR unknown\r\n";
+  });
+  Pop3Server pop3;
+  std::string error;
+  ASSERT_TRUE(ParsePop3Server(server.HostPort(), &pop3, &error)) << error;
+  CurlPop3Session session(pop3, "alice", "S3cr3t-pw", ShortTimeOuts());
+  ASSERT_TRUE(session.Open().ok);
+  std::string answer;
+  Pop3Reply r = session.List(&answer);
+  session.Quit();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.step, "login");
+  EXPECT_EQ(r.refusal, "-ERR wrong password ***");
+  EXPECT_EQ(r.error.find("S3cr3t-pw"), std::string::npos) << r.error;
 }
 
 }  // namespace
