@@ -10,8 +10,10 @@
 #include "app/core/program.h"
 #include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
+#include "receive/delivery_queue.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
+#include "textio/strings.h"
 
 using namespace kelmora;
 
@@ -51,7 +53,11 @@ int main(int argc, char** argv) {
   front.set_program(&program);
   program.set_no_wait(cmd.no_wait);
 
-  CurlMailComponent mail(fs, program.logger(), clock);
+  MailOptions mail_options;
+  CurlSmtpSessionFactory queue_sessions(mail_options);
+  DeliveryQueue queue(fs, program.logger(), clock, queue_sessions, JoinPath(folder, "queue"), mail_options);
+  program.set_delivery_queue(&queue);
+  CurlMailComponent mail(fs, program.logger(), clock, mail_options, &queue);
   program.set_mail_component(&mail);
   Dispatcher dispatcher(program.dispatch_context());
   program.set_processor(&dispatcher);

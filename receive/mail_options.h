@@ -13,6 +13,9 @@ struct MailOptions {
   long low_speed_seconds = 60;
   // Envelope recipients per SMTP transaction.
   int max_recipients_per_transaction = 100;
+  // How long the deferred-delivery queue keeps trying a recipient, counted
+  // from the message's first hand-over.
+  long queue_lifetime_seconds = 5L * 24 * 3600;
 };
 
 }  // namespace kelmora
