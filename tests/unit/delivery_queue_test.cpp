@@ -220,6 +220,30 @@ TEST_F(DeliveryQueueTest, ServerDownIsQueuedRetriedWithBackOffAndGivenUpAfterFiv
   EXPECT_EQ(LogLinesWith("SendMailの配送を断念").size(), 1u);
 }
 
+TEST_F(DeliveryQueueTest, TooManyRecipientsBeyondTheInSendRetryAndTimeOutsAreQueuedNotLost) {
+  // The server takes ten recipients in the first transaction and answers
+  // 452 to everyone after that: the thirty left wait in the queue.
+  FakeSmtpServer smtp;
+  smtp.rcpt_reply = [](const std::string&, int index, int txn) {
+    return txn == 0 && index < 10 ? std::string("250 OK") : std::string("452 4.3.1 Insufficient storage");
+  };
+  EXPECT_EQ(Send(smtp, List(39)), "");
+  EXPECT_EQ(Reached(smtp).size(), 10u);
+  EXPECT_EQ(OnlyQueued().owed.size(), 30u);
+  EXPECT_TRUE(LogLinesWith("宛先エラー").empty());
+
+  // What is temporary and what is final, as the transports word it.
+  for (const char* temporary : {"end of data: Timeout was reached", "connect: Couldn't connect to server",
+                                "MAIL FROM: 421 4.7.0 try again later", "RCPT TO <a@b.example>: 451 4.7.1 later",
+                                "DATA: connection closed by the server", "transaction failed"}) {
+    EXPECT_FALSE(IsPermanentFailure(temporary)) << temporary;
+  }
+  for (const char* permanent : {"AUTH: 535 5.7.8 authentication failed", "end of data: 554 5.6.0 rejected",
+                                "RCPT TO <a@b.example>: 550 5.1.1 unknown", "MAIL FROM: 553 sender refused"}) {
+    EXPECT_TRUE(IsPermanentFailure(permanent)) << permanent;
+  }
+}
+
 TEST_F(DeliveryQueueTest, EveryoneRefusedPermanentlyIsStillAFailureAndLeavesNoQueue) {
   FakeSmtpServer smtp;
   smtp.rcpt_reply = [](const std::string&, int, int) { return std::string("550 5.7.1 relaying denied"); };
