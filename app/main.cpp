@@ -10,11 +10,13 @@
 #include "app/core/program.h"
 #include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
+#include "receive/delivery_queue.h"
 #include "receive/mail_store.h"
 #include "receive/mail_store_reception.h"
 #include "textio/command_runner.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
+#include "textio/strings.h"
 #ifdef KELMORA_WITH_WINDOW
 #include "app/gui/window_app.h"
 #endif
@@ -29,13 +31,18 @@ class Core {
  public:
   Core(FrontEnd& front, const std::string& folder, bool no_wait)
       : program_(fs_, clock_, front, folder),
-        mail_(fs_, program_.logger(), clock_),
+        queue_sessions_(mail_options_),
+        queue_(fs_, program_.logger(), clock_, queue_sessions_, JoinPath(folder, "queue"), mail_options_),
+        mail_(fs_, program_.logger(), clock_, mail_options_, &queue_),
         store_(fs_, clock_, program_.logger(), runner_, &mail_, folder),
         reception_(store_, program_.logger(), program_.settings().MapiUserName, program_.settings().MapiPassword,
                    program_.settings().DownloadFromServer),
         dispatcher_(program_.dispatch_context()) {
     program_.set_no_wait(no_wait);
     program_.set_mail_component(&mail_);
+    // Recipients a server deferred wait in queue/ and are tried again at
+    // the start of later cycles.
+    program_.set_delivery_queue(&queue_);
     // The local mail store: read first each cycle; rows without a sender
     // address of their own send through it.
     program_.set_mail_store(&store_);
@@ -48,6 +55,9 @@ class Core {
   RealFileSystem fs_;
   SystemClock clock_;
   Program program_;
+  MailOptions mail_options_;
+  CurlSmtpSessionFactory queue_sessions_;
+  DeliveryQueue queue_;
   CurlMailComponent mail_;
   RealCommandRunner runner_;
   MailStore store_;

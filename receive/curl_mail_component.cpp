@@ -7,14 +7,15 @@
 
 namespace kelmora {
 
-CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options)
+CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options,
+                                     DeliveryQueue* queue)
     : fs_(fs),
       log_(log),
       clock_(clock),
       options_(options),
       smtp_sessions_(options),
       pop3_sessions_(options),
-      sender_(fs, log, clock, smtp_sessions_, options),
+      sender_(fs, log, clock, smtp_sessions_, options, queue),
       fetcher_(fs, clock, pop3_sessions_) {}
 
 std::string CurlMailComponent::SendMail(const std::string& server, const std::string& recipients,

@@ -23,6 +23,7 @@
 #include "log/logger.h"
 #include "receive/curl_pop3_session.h"
 #include "receive/curl_smtp_session.h"
+#include "receive/delivery_queue.h"
 #include "receive/mail_component.h"
 #include "receive/mail_options.h"
 #include "receive/mail_sender.h"
@@ -37,8 +38,10 @@ class CurlMailComponent : public MailComponent {
   static constexpr const char* kSaveAllCommand = "SAVEALLD";
 
   // `clock` is the only source of the time: Message-IDs, Date headers,
-  // names of stored and saved messages.
-  CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options = {});
+  // names of stored and saved messages. `queue` (may be null) keeps the
+  // recipients of SendMail that met a temporary failure.
+  CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options = {},
+                    DeliveryQueue* queue = nullptr);
 
   std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
                        const std::string& subject, const std::string& body,

@@ -19,6 +19,9 @@ struct MailOptions {
   // store. For tests with a certificate made on the spot: the check stays
   // on. "" (the program's setting): the system store.
   std::string ca_file;
+  // How long the deferred-delivery queue keeps trying a recipient, counted
+  // from the message's first hand-over.
+  long queue_lifetime_seconds = 5L * 24 * 3600;
 };
 
 }  // namespace kelmora

@@ -4,25 +4,37 @@
 // made by an SmtpSessionFactory (libcurl in the program, a scripted fake in
 // tests).
 //
-// Delivery: envelope recipients go in transactions of at most
-// MailOptions::max_recipients_per_transaction, on one session (connection)
-// where the server allows it. A recipient refused with 452 (too many
-// recipients) is sent in a further transaction, as long as the transaction
-// that refused it delivered to someone. A recipient refused otherwise, or
-// one of a transaction whose message the server did not take, is not
-// retried. A transaction that fails before its first RCPT (connection,
-// greeting, AUTH, MAIL FROM) ends the send for everyone left, since the
-// next would fail alike; only when an earlier transaction of the same send
-// went through (a server that limits messages per session) is it tried
-// once more on a new session.
+// Delivery (smtp_delivery.h): envelope recipients go in transactions of
+// at most MailOptions::max_recipients_per_transaction, on one session where
+// the server allows it; each recipient ends delivered, refused permanently
+// (5xx) or deferred (a temporary failure: 4xx, a connection lost, a
+// time-out, a server that cannot be reached).
 //
-// Result: "" when the server took the message for at least one recipient;
-// every recipient that did not get it is then written to the main log with
-// the server's reply ("SendMailの宛先エラー<address>:reply (server)"). A
-// failure text (naming the server, the failed step and the server's reply
-// or the transport's error) only when nobody got the message: the caller
-// sends the whole message again on failure, and members who already had it
-// must not get it twice. A copy for ">#save" that cannot be written is
+// With a DeliveryQueue (the program): the message is written to the queue
+// before its first transaction and the file follows every transaction, so
+// a crash never makes the retry send anyone the message twice (see
+// delivery_queue.h); deferred recipients stay in the queue and are retried
+// at later cycles, with one main-log line for the send
+// ("SendMailの配送を保留<count>:reason (server)"). Result: "" when every
+// recipient was delivered, refused permanently or safely queued. A failure
+// text when nobody got the message and nobody is queued (everyone refused),
+// or when the queue cannot be written: then nothing is sent when that shows
+// before the first transaction; when it shows later, the queue file is
+// removed (it would send the message again to those who had it), and a
+// repeat of exactly the same send (the caller's one retry) skips those who
+// already got the message.
+//
+// Without a queue (the command-line tools): nothing is kept; "" when the
+// server took the message for at least one recipient, and every recipient
+// that did not get it is written to the main log; a failure text only when
+// nobody got the message, since the caller sends the whole message again
+// on failure and members who had it must not get it twice.
+//
+// Either way every recipient refused (and, without a queue, every one not
+// reached) goes to the main log with the server's reply
+// ("SendMailの宛先エラー<address>:reply (server)") when the send counts as
+// good. A failure text names the server, the failed step and the server's
+// reply or the transport's error. A copy for ">#save" that cannot be written is
 // logged ("SendMailの送信控え保存エラー<path>:reason") and does not make the
 // send fail. The copy is the message as sent (MIME, CR LF), named
 // "sentmail_yyyymmdd-hhmmss.txt" after the clock's local time ("(1)", "(2)"
@@ -30,10 +42,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "log/logger.h"
+#include "receive/delivery_queue.h"
 #include "receive/mail_composer.h"
 #include "receive/mail_options.h"
+#include "receive/smtp_delivery.h"
 #include "receive/smtp_session.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
@@ -42,14 +57,21 @@ namespace kelmora {
 
 class MailSender {
  public:
-  // `sessions` makes a new session for every connection the send needs.
-  MailSender(FileSystem& fs, Logger& log, const Clock& clock, SmtpSessionFactory& sessions, MailOptions options);
+  // `sessions` makes a new session for every connection the send needs;
+  // `queue` (may be null) keeps what meets a temporary failure.
+  MailSender(FileSystem& fs, Logger& log, const Clock& clock, SmtpSessionFactory& sessions, MailOptions options,
+             DeliveryQueue* queue = nullptr);
 
   // Sends one message; see the file comment. Never throws.
   std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
                        const std::string& subject, const std::string& body, const std::string& attachments);
 
  private:
+  // The two roads of SendMail, after the message was composed.
+  std::string SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
+                         const ComposedMail& mail);
+  std::string SendDirect(const SmtpServer& smtp, const ComposedMail& mail);
+
   // Keeps the copy for ">#save"; a failure is only logged.
   void SaveCopy(const ComposedMail& mail);
 
@@ -58,6 +80,11 @@ class MailSender {
   const Clock& clock_;
   SmtpSessionFactory& sessions_;
   MailOptions options_;
+  DeliveryQueue* queue_;
+  // The last send that failed after reaching someone: its arguments and
+  // who got it, so that the caller's retry of it skips them.
+  std::string partial_key_;
+  std::vector<std::string> partial_reached_;
 };
 
 }  // namespace kelmora

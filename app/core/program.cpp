@@ -126,6 +126,7 @@ void Program::RunMailCheck() {
       front_.ShowBusy();
       front_.PumpEvents();
     }
+    if (delivery_queue_ != nullptr) delivery_queue_->Flush([this] { return stop_requested_; });
     if (!settings_.MapiUserName.empty() && local_ != nullptr) {
       count = local_->FetchMail();
       if (count > 0) reception_mode_ = ReceptionMode::kLocalStore;

@@ -21,6 +21,7 @@
 #include "log/logger.h"
 #include "process/dispatcher.h"
 #include "process/message_processor.h"
+#include "receive/delivery_queue.h"
 #include "receive/inbox.h"
 #include "receive/local_mail_reception.h"
 #include "receive/mail_component.h"
@@ -53,6 +54,8 @@ class Program {
   // The local mail store the store's send method sends through.
   void set_mail_store(MailStore* store) { send_context_.store = store; }
   void set_processor(MessageProcessor* processor) { processor_ = processor; }
+  // The deferred-delivery queue, flushed at the start of every cycle.
+  void set_delivery_queue(DeliveryQueue* queue) { delivery_queue_ = queue; }
 
   // Start-up. `delay_argument` is the command line's number (may be "").
   // An error's message is the text the front end shows before the process
@@ -143,6 +146,7 @@ class Program {
   MailComponent* mail_ = nullptr;
   LocalMailReception* local_ = nullptr;
   MessageProcessor* processor_ = nullptr;
+  DeliveryQueue* delivery_queue_ = nullptr;
 
   bool startup_done_ = false;
   int minute_count_ = 0;

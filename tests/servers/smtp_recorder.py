@@ -13,6 +13,11 @@ Faults on request:
   --max-rcpt N             RCPT TO beyond N in one transaction gets 452
   --fail-data CODE         the end of DATA gets CODE (e.g. 554 or 451)
   --fail-connect-code CODE the greeting is CODE and the connection closes
+  --drop-after N           once N messages are recorded, the next MAIL FROM
+                           breaks the connection without a reply, and from
+                           then on every connection is greeted with 421
+                           (the server went down); clear drop_after and
+                           fail_connect_code to bring it back
 
 Transport security and login (certificate and key files in PEM):
   --tls-cert C --tls-key K STARTTLS is offered
@@ -57,6 +62,16 @@ class _Handler:
     def __init__(self, recorder):
         self.recorder = recorder
 
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        rec = self.recorder
+        if rec.drop_after is not None and rec.transactions >= rec.drop_after:
+            rec.fail_connect_code = 421  # stays down for the next connections
+            server.transport.abort()
+            return "421 4.3.0 never sent: the connection is gone"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         rec = self.recorder
         if address.lower() in rec.refuse:
@@ -96,7 +111,7 @@ class _RefuseAtGreeting(asyncio.Protocol):
 class SmtpRecorder:
     def __init__(self, directory, port=0, refuse=(), fail_data=None, fail_connect_code=None, max_rcpt=None,
                  tls_cert=None, tls_key=None, require_starttls=False, implicit_tls=False, auth=None,
-                 auth_without_tls=False, host="127.0.0.1"):
+                 auth_without_tls=False, host="127.0.0.1", drop_after=None):
         self.directory = directory
         self.host = host
         self.auth_without_tls = auth_without_tls
@@ -106,6 +121,7 @@ class SmtpRecorder:
         self.fail_data = fail_data
         self.fail_connect_code = fail_connect_code
         self.max_rcpt = max_rcpt
+        self.drop_after = drop_after
         self.tls_context = None
         if tls_cert:
             self.tls_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -140,6 +156,12 @@ class SmtpRecorder:
                           auth_require_tls=not (self.implicit_tls or self.auth_without_tls))
         return SMTP(_Handler(self), **kwargs)
 
+    def _protocol(self):
+        # Chosen per connection, so that a server can go down and come back.
+        if self.fail_connect_code is not None:
+            return _RefuseAtGreeting(self.fail_connect_code)
+        return self._smtp()
+
     def _record(self, mail_from, rcpt_tos, content, extra=None):
         with self._lock:
             number = self._next
@@ -171,10 +193,7 @@ class SmtpRecorder:
             self._loop = loop
             asyncio.set_event_loop(loop)
             try:
-                if self.fail_connect_code is not None:
-                    factory = lambda: _RefuseAtGreeting(self.fail_connect_code)
-                else:
-                    factory = self._smtp
+                factory = self._protocol
                 server_ssl = self.tls_context if self.implicit_tls else None
                 server = loop.run_until_complete(
                     loop.create_server(factory, host=self.host, port=self.port, ssl=server_ssl))
@@ -248,6 +267,7 @@ def main(argv=None):
     parser.add_argument("--auth", default=None)
     parser.add_argument("--auth-without-tls", action="store_true")
     parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--drop-after", type=int, default=None)
     parser.add_argument("--lifetime", type=float, default=3600.0,
                         help="exit after this many seconds even if nobody stops the server")
     args = parser.parse_args(argv)
@@ -257,7 +277,7 @@ def main(argv=None):
                        fail_connect_code=args.fail_connect_code, max_rcpt=args.max_rcpt,
                        tls_cert=args.tls_cert, tls_key=args.tls_key, require_starttls=args.require_starttls,
                        implicit_tls=args.implicit_tls, auth=args.auth,
-                       auth_without_tls=args.auth_without_tls, host=args.host)
+                       auth_without_tls=args.auth_without_tls, host=args.host, drop_after=args.drop_after)
     port = rec.start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
