@@ -11,7 +11,8 @@ namespace kelmora {
 namespace {
 
 constexpr const char* kReceiveCommand = "SAVEALLD";
-constexpr const char* kReadFields = "to:from:subject:";
+constexpr const char* kReadFields =
+    "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:";
 
 bool IsContinuationByte(char ch) { return (static_cast<unsigned char>(ch) & 0xC0) == 0x80; }
 
@@ -120,6 +121,14 @@ std::string ReadStoredMail(MailComponent& mail_component, const std::string& sto
 
   mail->StoredName = stored_name;
   mail->AttachmentFiles.assign(1, "");
+  mail->AutoSubmitted.clear();
+  mail->Precedence.clear();
+  mail->ListId.clear();
+  mail->HasReturnPath = false;
+  mail->ReturnPath.clear();
+  mail->XLoop.clear();
+  mail->MessageId.clear();
+  mail->References.clear();
   for (const std::string& item : reply.items) {
     if (StartsWith(item, "To:")) {
       const std::string value = FromCharacter(item, 4);
@@ -134,6 +143,16 @@ std::string ReadStoredMail(MailComponent& mail_component, const std::string& sto
     if (StartsWith(item, "Subject:")) mail->Subject = FromCharacter(item, 9);
     if (StartsWith(item, "Body:")) mail->Body = FromCharacter(item, 6);
     if (StartsWith(item, "File:")) mail->AttachmentFiles.push_back(FromCharacter(item, 6));
+    if (StartsWith(item, "Auto-Submitted:")) mail->AutoSubmitted = Trim(item.substr(15));
+    if (StartsWith(item, "Precedence:")) mail->Precedence = Trim(item.substr(11));
+    if (StartsWith(item, "List-Id:")) mail->ListId = Trim(item.substr(8));
+    if (StartsWith(item, "Return-Path:")) {
+      mail->HasReturnPath = true;
+      mail->ReturnPath = Trim(item.substr(12));
+    }
+    if (StartsWith(item, "X-Loop:")) mail->XLoop += (mail->XLoop.empty() ? "" : "\t") + Trim(item.substr(7));
+    if (StartsWith(item, "Message-ID:")) mail->MessageId = Trim(item.substr(11));
+    if (StartsWith(item, "References:")) mail->References = Trim(item.substr(11));
   }
   return "";
 }

@@ -21,6 +21,18 @@ struct ReceivedMail {
   std::string Subject;
   std::string Body;
   std::vector<std::string> AttachmentFiles{""};  // element 0 is always ""
+
+  // Headers that tell automatic mail, list mail and loops apart, as the
+  // message carries them (unfolded, blanks trimmed); "" when absent. Every
+  // road that fills a ReceivedMail fills these too.
+  std::string AutoSubmitted;  // e.g. "auto-replied"; "no" or "" for a person
+  std::string Precedence;     // e.g. "bulk", "junk", "list"
+  std::string ListId;         // the List-Id header of mail from a list
+  bool HasReturnPath = false; // a Return-Path header was present
+  std::string ReturnPath;     // its value, "<>" for a bounce
+  std::string XLoop;          // every X-Loop value, separated by TAB
+  std::string MessageId;      // "<id>" of this message
+  std::string References;     // its References header
   int AttachmentCount() const { return static_cast<int>(AttachmentFiles.size()) - 1; }
 };
 
