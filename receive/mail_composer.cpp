@@ -268,11 +268,11 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
       const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
       GMimeObject* part_object = GMIME_OBJECT(part.get());
       if (IsPlainAscii(name)) {
-        g_mime_part_set_filename(part.get(), name.c_str());
         const size_t eq = content_type.find("charset=");
         if (eq != std::string::npos) {
           g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
         }
+        g_mime_part_set_filename(part.get(), name.c_str());
       } else {
         // The library would cut the name's segments inside a character.
         SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
