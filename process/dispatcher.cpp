@@ -8,6 +8,7 @@
 #include "log/error_entry.h"
 #include "process/matching_form.h"
 #include "process/file_retrieval.h"
+#include "process/list_guard.h"
 #include "process/membership.h"
 #include "process/survey.h"
 #include "send/send_email.h"
@@ -181,6 +182,15 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   const bool matched = keyword_in_subject || flag > 0 || (first_line_rows && FindInFirstLine(m.body_form, k) > 0);
   if (!matched) return RowOutcome::kNextRow;
 
+  // >>> list mail guards (list_guard.h): machine mail, loops, daily limit
+  ReplyLimiter limiter(send.fs, send.clock, RulePath(ReplyLimiter::kFileName));
+  const std::string held = HoldBackLine(send.master, row, mail, limiter);
+  if (!held.empty()) {
+    send.logger.WriteLog(held);
+    return RowOutcome::kNextRow;
+  }
+  // <<< list mail guards
+
   OutgoingMail out;
   out.ToAddr = rule.ToAddr;
   out.ToName = mail.ToName;
@@ -198,6 +208,8 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     out.ToName = mail.FromName;
     out.Msg = std::move(text);
     out.ML_IDflag = kGeneratedReply;
+    out.RequestMessageId = mail.MessageId;  // list mail guards: threading
+    out.RequestReferences = mail.References;
   };
   if (bounce_row) {
     if (!RemoveBouncedAddress(rule, mail, [&] { Acting(inbox, m); }, &bounce_removed)) return RowOutcome::kNextRow;
@@ -241,6 +253,12 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     }
   }
 
+  // >>> list mail guards: the reply is on record for a day
+  if (sent && IsPreparedTextReplyRow(rule.Process)) {
+    Status recorded = limiter.RecordReply(ReplyRowKey(rule), mail.FromAddress);
+    if (!recorded.ok()) send.logger.WriteLog(ReplyRecordFailureLine(recorded.message()));
+  }
+  // <<< list mail guards
   if (sent) {
     if (!mail_del) m.delete_mark = false;
     bool mark = rule.Delete == words::kDelete || (pop3 && settings.LogReceivedMail == 0) || (!pop3 && mail_del);

@@ -7,8 +7,10 @@
 //   display name); optionally "bcc", after which every address gets a blind
 //   copy; further addresses; items beginning with ">" are header lines
 //   (">Message-ID: <text>"); ">#save <folder>" stores a copy of the sent
-//   message in that folder. `attachments` is "" or full paths separated by
-//   TAB.
+//   message in that folder; items beginning with ";" (";List-Id: <...>")
+//   carry the headers the program itself sets on list mail and replies
+//   (recipient_items.h lists them), which ">" items can neither remove nor
+//   override. `attachments` is "" or full paths separated by TAB.
 //
 // RcvMail(a, b, password, command, folder) -> a list with the stored name
 //   of every message fetched into `folder`, or one text: blank when nothing
@@ -16,7 +18,13 @@
 //
 // ReadMail(name, fields, folder) -> a list of "To: ...", "From: ...",
 //   "Subject: ...", "Body: ..." and one "File: <full path>" per stored
-//   attachment; or one failure text.
+//   attachment; or one failure text. When `fields` names them, items for
+//   the headers that tell automatic mail, list mail and loops apart come
+//   between Subject and Body ("Auto-Submitted: ...", "Precedence: ...",
+//   "List-Id: ...", "Return-Path: ...", "X-Loop: ..." once per header,
+//   "Message-ID: ...", "References: ...", each only when present;
+//   mail_reader.h). Items always keep these texts and this order; new ones
+//   are only ever added, and only when asked for.
 #pragma once
 
 #include <string>

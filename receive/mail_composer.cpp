@@ -3,12 +3,15 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
-#include <map>
 #include <random>
 
+#include <magic.h>
+
+#include "receive/header_encoder.h"
 #include "receive/local_host_name.h"
 #include "receive/mail_library_init.h"
 #include "receive/mime_util.h"
@@ -60,24 +63,70 @@ std::string MessageIdLocalPart(const Clock& clock, const std::string& text) {
 // ---------------------------------------------------------------------------
 // Building
 
-std::string MimeTypeForFile(const std::string& name) {
-  // Text files go as opaque data too: their charset is unknown (often code
-  // page 932), and a text/* part invites charset guessing and line-end
-  // conversion on the way.
-  static const std::map<std::string, std::string> kTypes = {
-      {".jpg", "image/jpeg"},       {".jpeg", "image/jpeg"},
-      {".png", "image/png"},        {".gif", "image/gif"},        {".pdf", "application/pdf"},
-      {".zip", "application/zip"},  {".doc", "application/msword"},
-      {".xls", "application/vnd.ms-excel"},
-      {".docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
-      {".xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-  };
-  size_t dot = name.rfind('.');
-  if (dot != std::string::npos) {
-    auto it = kTypes.find(AsciiLower(name.substr(dot)));
-    if (it != kTypes.end()) return it->second;
+// libmagic names the type; text gets its charset from a check of its bytes,
+// since libmagic has no name for code page 932 text ("unknown-8bit").
+std::string TextCharset(const std::string& bytes, const char* magic_encoding) {
+  bool ascii = true;
+  for (char c : bytes) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return "us-ascii";
+  if (SanitizeUtf8(bytes) == bytes) return "utf-8";
+  std::string decoded;
+  if (IconvToUtf8(bytes, "CP932", &decoded) && decoded.find("\xEF\xBF\xBD") == std::string::npos) return "Shift_JIS";
+  std::string e = magic_encoding ? AsciiLower(magic_encoding) : "";
+  if (e.empty() || e == "binary" || e == "unknown-8bit") return "";
+  return e;
+}
+
+// Sets a header's value as written here, folding included: the MIME library
+// would trim blanks and re-encode. Replaces a header of that name.
+void SetRawHeader(GMimeObject* object, const char* name, const std::string& value) {
+  g_mime_object_set_header(object, name, "x", nullptr);
+  GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+  if (header == nullptr) return;
+  const std::string raw = " " + ReplaceAll(value, "\r\n", "\n") + "\n";
+  g_mime_header_set_raw_value(header, raw.c_str());
+}
+
+// Values taken from received mail (Message-IDs) or built by the program,
+// kept to printable ASCII on one line.
+std::string HeaderValue(const std::string& value) {
+  std::string out;
+  for (char c : Trim(OneLine(value))) {
+    unsigned char u = static_cast<unsigned char>(c);
+    out += (u > 0x20 && u < 0x7F) ? c : ' ';
   }
-  return "application/octet-stream";
+  return Trim(out);
+}
+
+// The "<id>" tokens of a Message-ID list; anything else is dropped, so a
+// broken References header of a request never breaks the reply.
+std::string MessageIdList(const std::string& value, size_t keep_last) {
+  std::vector<std::string> ids;
+  const std::string v = HeaderValue(value);
+  for (size_t i = v.find('<'); i != std::string::npos; i = v.find('<', i + 1)) {
+    size_t close = v.find('>', i);
+    if (close == std::string::npos) break;
+    std::string id = v.substr(i, close - i + 1);
+    if (id.find(' ') == std::string::npos && id.find('@') != std::string::npos && id.rfind('<') == 0) ids.push_back(id);
+  }
+  if (ids.size() > keep_last) ids.erase(ids.begin(), ids.end() - static_cast<long>(keep_last));
+  // One id per line: ids hold no blanks, so this is the only way to fold.
+  return Join(ids, "\r\n ");
+}
+
+void SetProgramHeaders(GMimeObject* object, const ProgramHeaders& h) {
+  auto put = [&](const char* name, const std::string& value) {
+    if (!value.empty()) SetRawHeader(object, name, value);
+  };
+  put("List-Id", HeaderValue(h.list_id));
+  put("List-Post", HeaderValue(h.list_post));
+  put("List-Unsubscribe", HeaderValue(h.list_unsubscribe));
+  put("X-Loop", HeaderValue(h.x_loop));
+  put("Precedence", HeaderValue(h.precedence));
+  put("Auto-Submitted", HeaderValue(h.auto_submitted));
+  put("In-Reply-To", MessageIdList(h.in_reply_to, 1));
+  // The last ids are the closest to this message; a long thread is cut.
+  put("References", MessageIdList(h.references, 20));
 }
 
 GMimePart* NewPart(const std::string& media, const std::string& sub, const std::string& bytes,
@@ -119,11 +168,41 @@ std::string SerializeMessage(GMimeMessage* message) {
 
 }  // namespace
 
+std::string AttachmentContentType(const std::string& bytes) {
+  const std::string fallback = "application/octet-stream";
+  magic_t cookie = magic_open(MAGIC_MIME_TYPE);
+  if (cookie == nullptr) return fallback;
+  std::string type, encoding;
+  if (magic_load(cookie, nullptr) == 0) {
+    // The start of a file tells its type; a large file need not be read twice.
+    const size_t n = std::min<size_t>(bytes.size(), 1 << 20);
+    const char* t = magic_buffer(cookie, bytes.data(), n);
+    if (t) type = t;
+    magic_setflags(cookie, MAGIC_MIME_ENCODING);
+    const char* e = magic_buffer(cookie, bytes.data(), n);
+    if (e) encoding = e;
+  }
+  magic_close(cookie);
+  if (bytes.empty()) type = "text/plain";
+  if (type.empty() || type.find('/') == std::string::npos || type.find_first_of(" ;\"") != std::string::npos) {
+    return fallback;
+  }
+  if (StartsWith(type, "text/")) {
+    const std::string charset = TextCharset(bytes, encoding.c_str());
+    if (charset.empty()) return fallback;
+    if (type != "text/html") type = "text/plain";
+    return type + "; charset=" + charset;
+  }
+  return type;
+}
+
 std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,
                         const std::string& subject, const std::string& body, const std::string& attachments,
-                        ComposedMail* mail) {
+                        ComposedMail* mail, const ProgramHeaders& program) {
   EnsureMailLibrariesInitialized();
   RecipientItems r = ParseRecipientItems(recipients);
+  ProgramHeaders own = r.program;
+  own.MergeFrom(program);
 
   GMimeParserOptions* parser_options = g_mime_parser_options_new();
   std::string from_text = SanitizeUtf8(OneLine(from));
@@ -145,14 +224,10 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
   GPtr<InternetAddress> sender(internet_address_mailbox_new(from_name.c_str(), from_addr.c_str()));
   internet_address_list_add(g_mime_message_get_from(message.get()), sender.get());
   InternetAddressList* to = g_mime_message_get_addresses(message.get(), GMIME_ADDRESS_TYPE_TO);
-  if (r.visible_group || r.visible.empty()) {
-    std::string name = r.visible_group ? r.group_name : "undisclosed-recipients";
-    internet_address_list_add(to, GPtr<InternetAddress>(internet_address_group_new(name.c_str())).get());
-  }
+  const bool group = r.visible_group || r.visible.empty();
   for (const std::string& v : r.visible)
     internet_address_list_add(to, GPtr<InternetAddress>(internet_address_mailbox_new("", v.c_str())).get());
 
-  g_mime_message_set_subject(message.get(), SanitizeUtf8(OneLine(subject)).c_str(), "utf-8");
   GDateTime* now = g_date_time_new_from_unix_local(clock.EpochMicros() / 1000000);
   g_mime_message_set_date(message.get(), now);
   g_date_time_unref(now);
@@ -161,6 +236,7 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
   for (const auto& h : r.headers) {
     g_mime_object_append_header(object, h.first.c_str(), OneLine(h.second).c_str(), "utf-8");
   }
+  SetProgramHeaders(object, own);
 
   // Text in canonical form: CR LF line ends, UTF-8.
   std::string text = ToCrLf(SanitizeUtf8(body));
@@ -184,15 +260,47 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
       std::string bytes;
       Status s = fs.ReadFile(path, &bytes);
       if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
-      std::string type = MimeTypeForFile(path);
-      size_t slash = type.find('/');
+      const std::string content_type = AttachmentContentType(bytes);
+      const std::string type = content_type.substr(0, content_type.find(';'));
+      const size_t slash = type.find('/');
       GPtr<GMimePart> part(
           NewPart(type.substr(0, slash), type.substr(slash + 1), bytes, GMIME_CONTENT_ENCODING_BASE64));
-      g_mime_part_set_filename(part.get(), SanitizeUtf8(BaseName(path)).c_str());
-      g_mime_multipart_add(mixed.get(), GMIME_OBJECT(part.get()));
+      const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
+      GMimeObject* part_object = GMIME_OBJECT(part.get());
+      if (IsPlainAscii(name)) {
+        const size_t eq = content_type.find("charset=");
+        if (eq != std::string::npos) {
+          g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
+        }
+        g_mime_part_set_filename(part.get(), name.c_str());
+      } else {
+        // The library would cut the name's segments inside a character.
+        SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
+        SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
+      }
+      g_mime_multipart_add(mixed.get(), part_object);
     }
     g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));
   }
+
+  // Written by hand, after everything that could make the library rewrite
+  // them: the library trims the subject's blanks and glues an encoded group
+  // name to its ":".
+  if (group) {
+    std::string name = r.visible_group ? r.group_name : "undisclosed-recipients";
+    bool encoded = false;
+    std::string phrase = EncodePhrase(SanitizeUtf8(OneLine(name)), 4, &encoded);
+    std::string value = phrase + (encoded ? " :;" : ":;");
+    if (r.visible.empty()) {
+      SetRawHeader(object, "To", value);
+    } else {
+      // A group and further addresses: the addresses follow the group.
+      std::string addresses;
+      for (const std::string& v : r.visible) addresses += ",\r\n " + v;
+      SetRawHeader(object, "To", value + addresses);
+    }
+  }
+  SetRawHeader(object, "Subject", EncodeUnstructured(SanitizeUtf8(OneLine(subject)), 9));
 
   mail->mail_from = from_addr;
   mail->envelope = r.envelope;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "receive/recipient_items.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 
@@ -22,12 +23,20 @@ struct ComposedMail {
 };
 
 // Builds the message (UTF-8 text body in base64, or 7bit when it is plain
-// ASCII; RFC 2047 subject; Date and a unique Message-ID, both from `clock`;
-// the ">" header lines; attachments read through `fs`, sent as base64
-// under their file names, RFC 2231 for non-ASCII names). Returns "" or a
-// failure text (unreadable attachment, no usable sender address).
+// ASCII; the subject as header_encoder.h writes it, blanks at either end
+// kept; Date and a unique Message-ID, both from `clock`; the ">" header
+// lines; the program's own headers from the ";" items of `recipients` and
+// from `program`, whose fields win; attachments read through `fs`, sent as
+// base64 under their file names (RFC 2231 for non-ASCII names) with the
+// content type their content shows, text as text/plain with its charset).
+// Returns "" or a failure text (unreadable attachment, no usable sender
+// address).
 std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,
                         const std::string& subject, const std::string& body, const std::string& attachments,
-                        ComposedMail* mail);
+                        ComposedMail* mail, const ProgramHeaders& program = ProgramHeaders());
+
+// The content type of an attachment from its content: "type/subtype", with
+// "; charset=..." for text. Unknown content is application/octet-stream.
+std::string AttachmentContentType(const std::string& bytes);
 
 }  // namespace kelmora

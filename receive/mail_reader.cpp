@@ -83,6 +83,31 @@ std::string AddressItem(GMimeObject* message, const char* header, GMimeParserOpt
   return Trim(OneLine(DecodeHeaderText(raw)));
 }
 
+// The extra header items, in the order they are returned: field name as
+// `fields` names it, header name as the item shows it.
+constexpr std::pair<const char*, const char*> kControlHeaders[] = {
+    {"auto-submitted", "Auto-Submitted"}, {"precedence", "Precedence"}, {"list-id", "List-Id"},
+    {"return-path", "Return-Path"},       {"x-loop", "X-Loop"},         {"message-id", "Message-ID"},
+    {"references", "References"},
+};
+
+// One item per header `name` present (X-Loop may come several times; for
+// the others the first counts).
+void AddControlItems(GMimeObject* object, const char* name, bool every, std::vector<std::string>* items) {
+  GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+  if (headers == nullptr) return;
+  const std::string wanted = AsciiLower(name);
+  const int n = g_mime_header_list_get_count(headers);
+  for (int i = 0; i < n; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+    const char* header_name = g_mime_header_get_name(header);
+    if (header_name == nullptr || AsciiLower(header_name) != wanted) continue;
+    const char* raw = g_mime_header_get_raw_value(header);
+    items->push_back(std::string(name) + ": " + (raw ? Trim(OneLine(DecodeHeaderText(raw))) : std::string()));
+    if (!every) return;
+  }
+}
+
 std::set<std::string> WantedFields(const std::string& fields) {
   std::set<std::string> wanted;
   for (const std::string& f : Split(AsciiLower(fields), ":")) {
@@ -190,6 +215,9 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   if (wanted.count("subject")) {
     const char* raw_subject = RawHeader(object, "Subject");
     items.push_back("Subject: " + (raw_subject ? OneLine(DecodeHeaderText(raw_subject)) : std::string()));
+  }
+  for (const auto& [field, header] : kControlHeaders) {
+    if (wanted.count(field)) AddControlItems(object, header, std::string(field) == "x-loop", &items);
   }
   g_mime_parser_options_free(options);
 

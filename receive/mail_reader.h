@@ -9,6 +9,20 @@
 //   "Body: <text>"      the text body, line breaks CR LF
 //   "File: <path>"      one per attachment saved into the folder
 //
+// and, only when `fields` names them, the headers that tell automatic and
+// list mail and loops apart, each unfolded onto one line (encoded-words
+// decoded), one item per header present, none for a header absent:
+//
+//   "Auto-Submitted: <value>"   field "auto-submitted"
+//   "Precedence: <value>"       field "precedence"
+//   "List-Id: <value>"          field "list-id"
+//   "Return-Path: <value>"      field "return-path" ("<>" stays "<>")
+//   "X-Loop: <value>"           field "x-loop", one item per X-Loop header
+//   "Message-ID: <value>"       field "message-id"
+//   "References: <value>"       field "references"
+//
+// These come after the Subject item and before the Body item.
+//
 // To and From values take the form "\"Display Name\" <local@domain>", or
 // "<local@domain>" when the header gives no name, whatever form the header
 // itself used (RFC 2047 names in any of the Japanese charsets, bare
@@ -31,8 +45,8 @@
 // message are removed again and the result is a failure text.
 //
 // `fields` names the header items wanted, separated by ":" (the program
-// passes "to:from:subject:"); an empty text means all three. Body and File
-// items are always returned.
+// passes "to:from:subject:" and the names above); an empty text means
+// To, From and Subject. Body and File items are always returned.
 //
 // A message that cannot be read or is not a mail message gives
 // MailReply::Text with a failure text naming the file.

@@ -235,7 +235,7 @@ Status MailStore::Read(StoreMessage* message) {
   fs_.RemoveFile(JoinPath(work_folder_, copy));
   s = fs_.CreateNewFile(JoinPath(work_folder_, copy), bytes, false);
   if (!s.ok()) return s;
-  MailReply reply = ReadMailFile(fs_, copy, "to:from:subject:", work_folder_);
+  MailReply reply = ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
   fs_.RemoveFile(JoinPath(work_folder_, copy));
   if (!reply.is_list) return Status::Corrupt(reply.text);
   for (const std::string& item : reply.items) {
@@ -255,6 +255,7 @@ Status MailStore::Read(StoreMessage* message) {
       message->attachment_files.push_back(item.substr(6));
     }
   }
+  message->header_items = reply.items;
   current_ = *message;
   return Status::OK();
 }
@@ -346,6 +347,7 @@ Status MailStore::Send() {
     items += "\t" + r.address;
   }
   items += "\t>Message-ID: Kelmora";
+  items += ProgramHeaderItems(draft_.headers);
   const std::string address = !profile_.address.empty() ? profile_.address : default_sender_;
   const std::string from = profile_.name.empty() ? address : "\"" + profile_.name + "\" <" + address + ">";
   std::string attachments;

@@ -29,6 +29,7 @@
 
 #include "log/logger.h"
 #include "receive/mail_component.h"
+#include "receive/recipient_items.h"
 #include "receive/maildir.h"
 #include "receive/store_journal.h"
 #include "receive/store_outbox.h"
@@ -45,6 +46,7 @@ struct StoreMessage {
   std::string MsgOrigAddress, MsgOrigDisplayName;  // sender
   std::string MsgSubject, MsgNoteText;
   std::vector<std::string> attachment_files;  // the taken-out copies
+  std::vector<std::string> header_items;      // the reader's items, for the automatic-mail checks
   int AttachmentCount() const { return static_cast<int>(attachment_files.size()); }
   std::string AttachmentName(int i) const;
 };
@@ -98,6 +100,9 @@ class MailStore {
   void SetRecipient(int index, const std::string& display_name, const std::string& address, RecipType type);
   void SetSubject(const std::string& subject) { draft_.subject = subject; }
   void SetNoteText(const std::string& text) { draft_.body = text; }
+  // The list and reply headers the program sets itself (List-Id, X-Loop,
+  // Auto-Submitted, ...); they go out on every route.
+  void SetProgramHeaders(const ProgramHeaders& headers) { draft_.headers = headers; }
   // Further files to attach (full paths).
   void AddAttachment(const std::string& path) { draft_.attachments.push_back(path); }
   bool DraftHasAttachment(const std::string& path) const {
@@ -123,6 +128,7 @@ class MailStore {
     };
     std::vector<Recipient> recipients;
     std::string subject, body;
+    ProgramHeaders headers;
     std::vector<std::string> attachments;
   };
 

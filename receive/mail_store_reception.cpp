@@ -45,6 +45,7 @@ Status MailStoreReception::StoreInbox::Read(int index, ReceivedMail* mail) {
   mail->Body = m.MsgNoteText;
   // The count is what the rules look at; the files are the store's.
   for (const std::string& f : m.attachment_files) mail->AttachmentFiles.push_back(f);
+  ApplyHeaderItems(m.header_items, mail);
   return Status::OK();
 }
 

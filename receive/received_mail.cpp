@@ -12,7 +12,6 @@ namespace kelmora {
 namespace {
 
 constexpr const char* kReceiveCommand = "SAVEALLD";
-constexpr const char* kReadFields = "to:from:subject:";
 
 bool IsContinuationByte(char ch) { return (static_cast<unsigned char>(ch) & 0xC0) == 0x80; }
 
@@ -114,9 +113,35 @@ void AppendStoredNames(std::vector<std::string>* cycle_names, const std::vector<
   for (size_t i = 1; i < account_names.size(); ++i) cycle_names->push_back(account_names[i]);
 }
 
+const char* const kReceivedMailFields =
+    "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:";
+
+void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail) {
+  mail->AutoSubmitted.clear();
+  mail->Precedence.clear();
+  mail->ListId.clear();
+  mail->HasReturnPath = false;
+  mail->ReturnPath.clear();
+  mail->XLoop.clear();
+  mail->MessageId.clear();
+  mail->References.clear();
+  for (const std::string& item : items) {
+    if (StartsWith(item, "Auto-Submitted:")) mail->AutoSubmitted = Trim(item.substr(15));
+    if (StartsWith(item, "Precedence:")) mail->Precedence = Trim(item.substr(11));
+    if (StartsWith(item, "List-Id:")) mail->ListId = Trim(item.substr(8));
+    if (StartsWith(item, "Return-Path:")) {
+      mail->HasReturnPath = true;
+      mail->ReturnPath = Trim(item.substr(12));
+    }
+    if (StartsWith(item, "X-Loop:")) mail->XLoop += (mail->XLoop.empty() ? "" : "\t") + Trim(item.substr(7));
+    if (StartsWith(item, "Message-ID:")) mail->MessageId = Trim(item.substr(11));
+    if (StartsWith(item, "References:")) mail->References = Trim(item.substr(11));
+  }
+}
+
 std::string ReadStoredMail(MailComponent& mail_component, const std::string& stored_name,
                            const std::string& receive_folder, ReceivedMail* mail) {
-  MailReply reply = mail_component.ReadMail(stored_name, kReadFields, receive_folder);
+  MailReply reply = mail_component.ReadMail(stored_name, kReceivedMailFields, receive_folder);
   if (!reply.is_list) return reply.text;
 
   mail->StoredName = stored_name;
@@ -136,6 +161,7 @@ std::string ReadStoredMail(MailComponent& mail_component, const std::string& sto
     if (StartsWith(item, "Body:")) mail->Body = FromCharacter(item, 6);
     if (StartsWith(item, "File:")) mail->AttachmentFiles.push_back(FromCharacter(item, 6));
   }
+  ApplyHeaderItems(reply.items, mail);
   return "";
 }
 

@@ -21,6 +21,18 @@ struct ReceivedMail {
   std::string Subject;
   std::string Body;
   std::vector<std::string> AttachmentFiles{""};  // element 0 is always ""
+
+  // Headers that tell automatic mail, list mail and loops apart, as the
+  // message carries them (unfolded, blanks trimmed); "" when absent. Every
+  // road that fills a ReceivedMail fills these too.
+  std::string AutoSubmitted;  // e.g. "auto-replied"; "no" or "" for a person
+  std::string Precedence;     // e.g. "bulk", "junk", "list"
+  std::string ListId;         // the List-Id header of mail from a list
+  bool HasReturnPath = false; // a Return-Path header was present
+  std::string ReturnPath;     // its value, "<>" for a bounce
+  std::string XLoop;          // every X-Loop value, separated by TAB
+  std::string MessageId;      // "<id>" of this message
+  std::string References;     // its References header
   int AttachmentCount() const { return static_cast<int>(AttachmentFiles.size()) - 1; }
 };
 
@@ -33,6 +45,14 @@ int FetchAccountMail(MailComponent& mail, Logger& log, const std::string& a, con
 
 // Appends elements 1..n of `account_names` to `cycle_names`.
 void AppendStoredNames(std::vector<std::string>* cycle_names, const std::vector<std::string>& account_names);
+
+// The ReadMail fields a received message is read with.
+extern const char* const kReceivedMailFields;
+
+// Sets the fields of *mail that tell automatic mail, lists and loops apart
+// (Auto-Submitted, Precedence, List-Id, Return-Path, X-Loop, Message-ID,
+// References) from ReadMail items; other items are ignored.
+void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail);
 
 // Reads one stored message into *mail. Returns "" on success or the
 // component's failure text (then *mail is left as it was).

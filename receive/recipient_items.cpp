@@ -17,6 +17,23 @@ bool IsForbiddenHeader(const std::string& name) {
   return kForbidden.count(lower) > 0 || StartsWith(lower, "content-");
 }
 
+// The program's own headers in the order they are written, with the field
+// of ProgramHeaders each one fills.
+struct ProgramHeaderField {
+  const char* name;
+  std::string ProgramHeaders::*field;
+};
+constexpr ProgramHeaderField kProgramHeaderFields[] = {
+    {"List-Id", &ProgramHeaders::list_id},
+    {"List-Post", &ProgramHeaders::list_post},
+    {"List-Unsubscribe", &ProgramHeaders::list_unsubscribe},
+    {"X-Loop", &ProgramHeaders::x_loop},
+    {"Precedence", &ProgramHeaders::precedence},
+    {"Auto-Submitted", &ProgramHeaders::auto_submitted},
+    {"In-Reply-To", &ProgramHeaders::in_reply_to},
+    {"References", &ProgramHeaders::references},
+};
+
 bool IsHeaderName(const std::string& name) {
   if (name.empty() || name.size() > 76) return false;
   for (char c : name) {
@@ -27,6 +44,37 @@ bool IsHeaderName(const std::string& name) {
 }
 
 }  // namespace
+
+bool ProgramHeaders::empty() const {
+  for (const ProgramHeaderField& f : kProgramHeaderFields) {
+    if (!(this->*f.field).empty()) return false;
+  }
+  return true;
+}
+
+void ProgramHeaders::MergeFrom(const ProgramHeaders& other) {
+  for (const ProgramHeaderField& f : kProgramHeaderFields) {
+    if (!(other.*f.field).empty()) this->*f.field = other.*f.field;
+  }
+}
+
+std::string ProgramHeaderItems(const ProgramHeaders& headers) {
+  std::string items;
+  for (const ProgramHeaderField& f : kProgramHeaderFields) {
+    const std::string value = Trim(OneLine(headers.*f.field));
+    if (!value.empty()) items += std::string("\t;") + f.name + ": " + value;
+  }
+  return items;
+}
+
+bool IsProgramHeaderName(const std::string& name) {
+  const std::string lower = AsciiLower(Trim(name));
+  if (StartsWith(lower, "list-")) return true;
+  for (const ProgramHeaderField& f : kProgramHeaderFields) {
+    if (lower == AsciiLower(f.name)) return true;
+  }
+  return false;
+}
 
 std::string BareAddress(const std::string& item) {
   std::string s = Trim(item);
@@ -69,10 +117,26 @@ RecipientItems ParseRecipientItems(const std::string& recipients) {
         std::string value = Trim(line.substr(colon + 1));
         if (AsciiLower(name) == "message-id") {
           r.message_id_text = value;
-        } else if (IsHeaderName(name) && !IsForbiddenHeader(name)) {
+        } else if (IsHeaderName(name) && !IsForbiddenHeader(name) && !IsProgramHeaderName(name)) {
           r.headers.emplace_back(name, SanitizeUtf8(value));
         }
       }
+      continue;
+    }
+    if (item[0] == ';') {
+      // The program's own headers: set only through this channel.
+      size_t colon = item.find(':');
+      bool taken = false;
+      if (colon != std::string::npos) {
+        const std::string name = AsciiLower(Trim(item.substr(1, colon - 1)));
+        for (const ProgramHeaderField& f : kProgramHeaderFields) {
+          if (name == AsciiLower(f.name)) {
+            r.program.*f.field = SanitizeUtf8(Trim(item.substr(colon + 1)));
+            taken = true;
+          }
+        }
+      }
+      if (!taken) r.invalid.push_back(SanitizeUtf8(item));
       continue;
     }
     if (AsciiLower(item) == "bcc") {

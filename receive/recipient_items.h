@@ -18,6 +18,14 @@
 //     header line. Names that would break the message or leak blind copies
 //     (Bcc, To, Cc, From, Sender, Date, Subject, MIME-Version, Content-*,
 //     Message-ID given as a header) are ignored.
+//   - ";Name: value" (a semicolon in front) sets one of the headers the
+//     program itself puts on list mail and replies: List-Id, List-Post,
+//     List-Unsubscribe, X-Loop, Precedence, Auto-Submitted, In-Reply-To,
+//     References. No address can begin with ";", and ">" items naming any of
+//     these headers (or any other "List-" header) are ignored, so header
+//     items can neither remove nor override what the program sets. A name
+//     given twice keeps the later value; other ";" items are no address and
+//     are reported as such.
 //   - An address that appears twice is delivered once. An item that is not
 //     an address (no "@", blanks, control or non-ASCII characters inside)
 //     is refused here and reported like a recipient the server refused.
@@ -29,6 +37,29 @@
 
 namespace kelmora {
 
+// Headers the program sets on its own mail. Empty fields are left out.
+struct ProgramHeaders {
+  std::string list_id;           // "<id.domain>" of the list a post went through
+  std::string list_post;         // "<mailto:list address>"
+  std::string list_unsubscribe;  // "<mailto:address?subject=keyword>"
+  std::string x_loop;            // the bare list address, for loop detection
+  std::string precedence;        // "list" on posts
+  std::string auto_submitted;    // "auto-replied" on every automatic reply
+  std::string in_reply_to;       // the request's "<message-id>"
+  std::string references;        // the request's references and its message-id
+
+  bool empty() const;
+  // Fields of `other` that are set replace the ones here.
+  void MergeFrom(const ProgramHeaders& other);
+};
+
+// The ";Name: value" items for `headers`, each preceded by a TAB, ready to
+// append to a recipient argument; "" when nothing is set.
+std::string ProgramHeaderItems(const ProgramHeaders& headers);
+
+// True for the header names that only ProgramHeaders may set (any case).
+bool IsProgramHeaderName(const std::string& name);
+
 struct RecipientItems {
   bool visible_group = false;  // the first item was "@name"
   std::string group_name;      // its name ("undisclosed-recipients" when blank)
@@ -38,6 +69,7 @@ struct RecipientItems {
   std::vector<std::pair<std::string, std::string>> headers;  // from ">Name: value"
   std::string message_id_text;  // from ">Message-ID: "
   std::string save_folder;      // from ">#save "
+  ProgramHeaders program;       // from ";Name: value"
 };
 
 RecipientItems ParseRecipientItems(const std::string& recipients);

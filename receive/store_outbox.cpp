@@ -6,10 +6,39 @@
 #include "receive/mail_reader.h"
 #include "receive/maildir.h"
 #include "receive/received_mail.h"
+#include "receive/recipient_items.h"
 #include "textio/strings.h"
 
 namespace kelmora {
 namespace {
+
+// The headers only the program sets (list and reply headers) of a composed
+// message, as ";Name: value" items, so that the message rebuilt for the
+// SMTP route carries them as the one in .Outbox does.
+std::string ProgramHeaderItemsOf(const std::string& message) {
+  const size_t end = message.find("\r\n\r\n");
+  const std::string head = message.substr(0, end == std::string::npos ? message.size() : end);
+  std::string items;
+  std::string name, value;
+  auto flush = [&] {
+    if (!name.empty() && IsProgramHeaderName(name)) items += "\t;" + name + ": " + Trim(value);
+    name.clear();
+    value.clear();
+  };
+  for (const std::string& line : Split(head, "\r\n")) {
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      value += " " + Trim(line);  // a folded line continues the field
+      continue;
+    }
+    flush();
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    name = line.substr(0, colon);
+    value = line.substr(colon + 1);
+  }
+  flush();
+  return items;
+}
 
 constexpr const char* kFrom = "X-Kelmora-Envelope-From: ";
 constexpr const char* kTo = "X-Kelmora-Envelope-To: ";
@@ -155,6 +184,7 @@ StoreOutbox::Outcome StoreOutbox::BySmtp(const std::string& path, const Envelope
   recipients += "\tbcc";
   for (const std::string& a : env.blind) recipients += "\t" + a;
   recipients += "\t>Message-ID: Kelmora";
+  recipients += ProgramHeaderItemsOf(bytes.substr(env.header_end));
   std::string attachments;
   for (const std::string& f : files) attachments += (attachments.empty() ? "" : "\t") + f;
   const std::string result = smtp_->SendMail(route_.smtp, recipients, from, subject, body, attachments);

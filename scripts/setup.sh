@@ -6,10 +6,11 @@ cd "$(dirname "$0")/.."
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libcurl4-openssl-dev libgmime-3.0-dev libicu-dev
+  libcurl4-openssl-dev libgmime-3.0-dev libicu-dev libmagic-dev
   qt6-base-dev qt6-base-dev-tools libgtest-dev fonts-ipafont-gothic
   dovecot-pop3d dovecot-imapd python3 python3-aiosmtpd xvfb xauth curl
   openbox xdotool x11-utils desktop-file-utils dpkg-dev
+  spamassassin
 )
 
 missing=()

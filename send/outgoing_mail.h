@@ -21,6 +21,9 @@ struct OutgoingMail {
   int ML_IDflag = kPlainMessage;
   std::string strAttatch;   // "" or TAB-separated attachment paths
   std::string attcbin;      // always ""
+  // The request a generated reply answers, for In-Reply-To and References.
+  std::string RequestMessageId;   // "<id>" or ""
+  std::string RequestReferences;  // its References header, or ""
 };
 
 }  // namespace kelmora

@@ -4,6 +4,7 @@
 
 #include "log/error_entry.h"
 #include "send/send_email.h"
+#include "send/list_headers.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -45,6 +46,7 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     }
     store->SetSubject(subject);
     store->SetNoteText(body);
+    store->SetProgramHeaders(m.ML_IDflag == kGeneratedReply ? ReplyHeaders(m) : PostHeaders(ctx.master, m.MasterIndex));
     if (AttCnt > 0 && !m.strAttatch.empty()) {
       // Files the dispatcher prepared that the forward does not carry yet.
       for (const std::string& path : Split(m.strAttatch, "\t")) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "log/error_entry.h"
+#include "send/list_headers.h"
 #include "send/send_email.h"
 #include "textio/clock.h"
 #include "textio/codepage.h"
@@ -55,9 +56,11 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
 
   MailComponent* mail = ctx.mail;
   const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);
+  // The program's own headers, out of reach of ">" items.
+  const std::string list_items = ProgramHeaderItems(PostHeaders(ctx.master, m.MasterIndex));
   int i = 0;
   for (const std::string& address : members) {
-    const std::string recipients = address + "\t>Message-ID: Kelmora";
+    const std::string recipients = address + "\t>Message-ID: Kelmora" + list_items;
     const std::string result =
         mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)
              : "no mail component";

@@ -152,7 +152,8 @@ class LocalStoreTest(unittest.TestCase):
                 # This road's tag ends in ")]" without a blank of its own.
                 self.assertEqual(decoded_subject(raw), "[club:0001(3)] 春の撮影会")
                 self.assertIn("桜の下で集合です。", decoded_body(raw))
-                self.assertEqual(attachments_of(raw), [("地図.txt", "駅から北へ５分".encode("utf-8"))])
+                # A text attachment goes out as text/plain with its charset.
+                self.assertEqual(attachments_of(raw), [("地図.txt", "駅から北へ５分")])
                 self.assertNotIn(b"hanako@example.test", raw.split(b"\r\n\r\n")[0])
                 self.assertEqual(w.folder.read("Kelmora.ini").splitlines()[1], "1")
                 # The post is deleted, the stranger's kept and seen; the

@@ -131,6 +131,11 @@ class MailWorld:
     def deliver(self, raw):
         return self.dovecot.deliver(self.pop_user, raw)
 
+    def deliver_from(self, envelope_sender, raw):
+        """Delivers as a mail server does: with a Return-Path header naming
+        the envelope sender ("" for a bounce, giving "<>")."""
+        return self.deliver(b"Return-Path: <" + envelope_sender.encode() + b">\r\n" + raw)
+
     def mailbox(self):
         return self.dovecot.mailbox(self.pop_user)
 

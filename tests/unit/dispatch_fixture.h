@@ -196,6 +196,8 @@ struct Message {
   std::string subject = "hello";
   std::string body = "Body line 1\r\nBody line 2";
   std::vector<std::string> attachments;
+  // Further ReadMail items ("Auto-Submitted: auto-replied", "Message-ID: <x@y>" ...).
+  std::vector<std::string> headers;
 };
 
 class DispatchFixture : public ::testing::Test {
@@ -257,7 +259,9 @@ class DispatchFixture : public ::testing::Test {
   // queues the name for the next cycle.
   void AddMessage(const std::string& name, const Message& m) {
     WriteBytes("log/receive/" + name, "raw message " + name + "\r\n");
-    std::vector<std::string> items{"To: " + m.to, "From: " + m.from, "Subject: " + m.subject, "Body: " + m.body};
+    std::vector<std::string> items{"To: " + m.to, "From: " + m.from, "Subject: " + m.subject};
+    items.insert(items.end(), m.headers.begin(), m.headers.end());
+    items.push_back("Body: " + m.body);
     for (const std::string& a : m.attachments) {
       WriteBytes("log/receive/" + a, a);
       items.push_back("File: " + ReceivePath(a));

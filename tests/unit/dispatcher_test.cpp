@@ -21,10 +21,15 @@ using fixture::Rule;
 constexpr const char* kClub = "club@example.test";
 constexpr const char* kToOther = "\"Other\" <other@example.test>";
 // The recipients of a forward to members.txt (a@ and b@) through the club.
+// The program's own headers of a post through the club (no row removes
+// members of its file) follow the items.
 constexpr const char* kClubRecipients =
-    "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora";
-// The recipients of a reply to Taro from a row without a destination list.
-constexpr const char* kReplyToTaro = "taro@example.test\t>Message-ID: Kelmora";
+    "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora"
+    "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test"
+    "\t;Precedence: list";
+// The recipients of a reply to Taro from a row without a destination list;
+// every reply is marked as automatic.
+constexpr const char* kReplyToTaro = "taro@example.test\t>Message-ID: Kelmora\t;Auto-Submitted: auto-replied";
 
 class DispatcherTest : public fixture::DispatchFixture {
  protected:
@@ -533,7 +538,8 @@ TEST_F(DispatcherTest, UnreadableMessageIsLoggedOnceSetAsideAndLeaksNoFields) {
   EXPECT_TRUE(Contains(log[0], "読めません")) << log[0];
   EXPECT_FALSE(ReceiveFileExists("m2.eml"));
   EXPECT_EQ(ReadReceiveFile("m2Error.txt"), "garbage\r\n") << "set aside untouched";
-  EXPECT_EQ(mail_.last_read_fields, "to:from:subject:");
+  EXPECT_EQ(mail_.last_read_fields,
+            "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:");
 }
 
 TEST_F(DispatcherTest, ErrorWhileReadingEndsTheCallWithOneLogLine) {
@@ -604,7 +610,8 @@ TEST_F(MembershipTest, NewRegistrationAddsTheSenderAndTheNextForwardReachesIt) {
   EXPECT_EQ(mail_.sent[0].recipients, kReplyToTaro);
   EXPECT_EQ(mail_.sent[0].body, "ようこそ！\r\n") << "the row's text replaces the built-in one";
   EXPECT_EQ(mail_.sent[1].recipients,
-            "club@example.test\tbcc\ta@example.test\tb@example.test\ttaro@example.test\t>Message-ID: Kelmora");
+            "club@example.test\tbcc\ta@example.test\tb@example.test\ttaro@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
   EXPECT_TRUE(Contains(ReadFile("members.txt"), ",taro@example.test,join,"));
 }
 
@@ -644,9 +651,11 @@ TEST_F(MembershipTest, RegistrationIntoAFullListWidensEveryList) {
   EXPECT_EQ(table.lists[1].Addresses.size(), 3u);
   ASSERT_EQ(mail_.sent.size(), 3u);
   EXPECT_EQ(mail_.sent[1].recipients,
-            "other@example.test\tbcc\tx@example.test\ty@example.test\t>Message-ID: Kelmora");
+            "other@example.test\tbcc\tx@example.test\ty@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <other.example.test>\t;List-Post: <mailto:other@example.test>\t;X-Loop: other@example.test\t;Precedence: list");
   EXPECT_EQ(mail_.sent[2].recipients,
-            "club@example.test\tbcc\ta@example.test\tb@example.test\ttaro@example.test\t>Message-ID: Kelmora");
+            "club@example.test\tbcc\ta@example.test\tb@example.test\ttaro@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
 }
 
 TEST_F(MembershipTest, AddressDeletionNeedsTheRightPassword) {
@@ -656,10 +665,11 @@ TEST_F(MembershipTest, AddressDeletionNeedsTheRightPassword) {
   Run({Leave(), Forward("news")});
 
   ASSERT_EQ(mail_.sent.size(), 3u);
-  EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora\t;Auto-Submitted: auto-replied");
   EXPECT_EQ(mail_.sent[0].body, "アドレス削除は、パスワードが違う為に削除されませんでした。");
   EXPECT_EQ(mail_.sent[1].body, "削除申請したアドレス<a@example.test>は正常に削除が完了しました。");
-  EXPECT_EQ(mail_.sent[2].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[2].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
   EXPECT_FALSE(Contains(ReadFile("members.txt"), "a@example.test"));
 }
 
@@ -696,8 +706,9 @@ TEST_F(MembershipTest, RemovalEmptiesEverySlotHoldingTheSender) {
   AddMessage("m2.eml", To(kClub, "\"Taro\" <taro@example.test>", "news"));
   Run({bye, Forward("news")});
   ASSERT_EQ(mail_.sent.size(), 2u);
-  EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora");
-  EXPECT_EQ(mail_.sent[1].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora\t;Auto-Submitted: auto-replied");
+  EXPECT_EQ(mail_.sent[1].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;List-Unsubscribe: <mailto:bye@example.test?subject=bye>\t;X-Loop: club@example.test\t;Precedence: list");
   EXPECT_EQ(program().members().lists.at(0).Addresses, (std::vector<std::string>{"", "b@example.test", ""}));
 }
 
@@ -769,7 +780,8 @@ TEST_F(BounceTest, BounceWithoutAnAddressIsLeftToLaterRows) {
   Run({Bounce(), admin});
   EXPECT_FALSE(Exists("log/UnDeliveryLog.txt"));
   ASSERT_EQ(mail_.sent.size(), 1u);
-  EXPECT_EQ(mail_.sent[0].recipients, "club@example.test\tbcc\tadmin@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[0].recipients, "club@example.test\tbcc\tadmin@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
 }
 
 TEST_F(BounceTest, SenderAddressRowAcceptsABounceWhoseSenderNameItContains) {

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "receive/mail_reader.h"
+#include "textio/codepage.h"
 #include "textio/clock.h"
 #include "tests/support/fixed_clock.h"
 #include "textio/strings.h"
@@ -248,6 +249,244 @@ TEST_F(MailBuildTest, AnyInputGivesAWellFormedMessageOrAFailureText) {
       EXPECT_EQ(a.find_first_of("\r\n<> "), std::string::npos) << a;
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// Headers every reader can parse
+
+namespace {
+
+// The unfolded value of the first header `name` ("" when absent), with the
+// blank after the colon.
+std::string HeaderLine(const std::string& message, const std::string& name) {
+  const std::string headers = "\r\n" + Headers(message);
+  size_t at = headers.find("\r\n" + name + ":");
+  if (at == std::string::npos) return "";
+  at += 2 + name.size() + 1;
+  size_t end = at;
+  while (true) {
+    end = headers.find("\r\n", end);
+    if (end == std::string::npos || end + 2 >= headers.size() || (headers[end + 2] != ' ' && headers[end + 2] != '\t'))
+      break;
+    end += 2;
+  }
+  return ReplaceAll(headers.substr(at, end - at), "\r\n", "");
+}
+
+// The physical lines of a header, as written (folds kept).
+std::vector<std::string> HeaderLines(const std::string& message, const std::string& name) {
+  std::vector<std::string> lines;
+  bool in = false;
+  for (const std::string& line : Split(Headers(message), "\r\n")) {
+    if (StartsWith(line, name + ":")) {
+      in = true;
+    } else if (in && !(StartsWith(line, " ") || StartsWith(line, "\t"))) {
+      break;
+    }
+    if (in) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Base64Decode(const std::string& text) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    bits = (bits << 6) | static_cast<unsigned>(kAlphabet.find(c));
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return out;
+}
+
+std::string QDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '_') {
+      out += ' ';
+    } else if (text[i] == '=' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+struct EncodedWord {
+  std::string text;     // as written
+  char form = 0;        // 'B' or 'Q'
+  std::string decoded;  // its bytes
+};
+
+// A strict RFC 2047 reading of an unfolded unstructured value: blanks
+// between two encoded-words vanish, all other text stays exactly.
+std::string DecodeValue(const std::string& value, std::vector<EncodedWord>* words) {
+  static const std::regex kWord(R"(=\?UTF-8\?([BQ])\?([^?]*)\?=)");
+  std::string out, pending_blanks;
+  bool last_was_word = false;
+  size_t pos = 0;
+  for (std::sregex_iterator it(value.begin(), value.end(), kWord), end; it != end; ++it) {
+    const std::string between = value.substr(pos, static_cast<size_t>(it->position()) - pos);
+    const bool only_blanks = between.find_first_not_of(" \t") == std::string::npos;
+    if (!(last_was_word && only_blanks)) out += between;
+    EncodedWord w{it->str(), (*it)[1].str()[0], ""};
+    w.decoded = w.form == 'B' ? Base64Decode((*it)[2].str()) : QDecode((*it)[2].str());
+    out += w.decoded;
+    if (words) words->push_back(w);
+    last_was_word = true;
+    pos = static_cast<size_t>(it->position() + it->length());
+  }
+  return out + value.substr(pos);
+}
+
+bool IsWholeUtf8(const std::string& bytes) { return SanitizeUtf8(bytes) == bytes; }
+
+}  // namespace
+
+TEST_F(MailBuildTest, LongJapaneseSubjectsSplitIntoShortWordsAtCharacterBoundaries) {
+  const std::vector<std::string> subjects = {
+      "[club:0012(25)] さくら写真クラブの春の撮影会のお知らせと参加申し込みについてのご案内",
+      "あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよ",
+      // A four-byte character first: every later boundary leaves a remainder
+      // of one byte, so padding-free base64 words cannot be cut.
+      "😀あいうえおかきくけこさしすせそたちつてとなにぬねのはひふへほまみむめもやゆよらりるれろ",
+      "Re: 会議 the meeting  on  Monday 月曜日 at 10:00 😀 end",
+      "x=?not-a-word?= ａｂｃ①～髙",
+  };
+  for (const std::string& subject : subjects) {
+    ComposedMail mail = Build("a@example.net", subject);
+    for (const std::string& line : HeaderLines(mail.message, "Subject")) EXPECT_LE(line.size(), 78u) << line;
+    std::vector<EncodedWord> words;
+    EXPECT_EQ(DecodeValue(HeaderLine(mail.message, "Subject").substr(1), &words), subject);
+    ASSERT_FALSE(words.empty()) << subject;
+    for (size_t i = 0; i < words.size(); ++i) {
+      EXPECT_LE(words[i].text.size(), 75u) << words[i].text;
+      EXPECT_TRUE(IsWholeUtf8(words[i].decoded)) << "a word ends inside a character: " << words[i].text;
+      if (i + 1 < words.size()) EXPECT_EQ(words[i].text.find("=?="), std::string::npos) << "padding: " << words[i].text;
+    }
+    // Kelmora's own reader gets the same text back.
+    EXPECT_EQ(Item(ReadBack(mail), "Subject: "), subject);
+  }
+}
+
+TEST_F(MailBuildTest, SubjectKeepsItsBlanksExactly) {
+  for (const std::string& subject : {std::string("  Fw:hello  "), std::string(" お知らせ "), std::string("Fw: "),
+                                     std::string("   "), std::string("a  b")}) {
+    ComposedMail mail = Build("a@example.net", subject);
+    // Readers strip blanks around a value: what survives must be encoded.
+    const std::string value = HeaderLine(mail.message, "Subject").substr(1);
+    EXPECT_EQ(DecodeValue(value, nullptr), subject) << value;
+  }
+  // Plain ASCII stays readable as it is.
+  EXPECT_EQ(HeaderLine(Build("a@example.net", "Fw:hello").message, "Subject"), " Fw:hello");
+}
+
+TEST_F(MailBuildTest, JapaneseGroupNameIsSeparatedFromItsColon) {
+  ComposedMail mail = Build("@さくら写真クラブ\tbcc\tm1@example.net");
+  const std::string to = HeaderLine(mail.message, "To");
+  EXPECT_TRUE(EndsWith(to, "?= :;")) << to;
+  EXPECT_EQ(DecodeValue(to.substr(1, to.size() - 4), nullptr), "さくら写真クラブ");
+  EXPECT_EQ(Item(ReadBack(mail), "To: "), "\"さくら写真クラブ\"");
+  // ASCII names keep their old form.
+  EXPECT_EQ(HeaderLine(Build("@Club Members\tbcc\tm1@example.net").message, "To"), " Club Members:;");
+  EXPECT_EQ(HeaderLine(Build("@\tbcc\tm1@example.net").message, "To"), " undisclosed-recipients:;");
+}
+
+TEST_F(MailBuildTest, LongJapaneseAttachmentNamesAreCutBetweenCharacters) {
+  const std::string name = "とても長い日本語の添付ファイル名のテストです①書類一覧表（最新版）.txt";
+  std::filesystem::create_directory(dir_.path() + "/src");
+  const std::string path = dir_.path() + "/src/" + name;
+  std::ofstream(path, std::ios::binary) << "plain text\r\n";
+  ComposedMail mail = Build("a@example.net", "s", "b", path);
+  const std::string part = mail.message.substr(mail.message.find("Content-Disposition: attachment"));
+  static const std::regex kSegment(R"(filename\*(\d+)\*=(?:UTF-8'')?([^;\r\n]*))");
+  std::string joined;
+  int segments = 0;
+  for (std::sregex_iterator it(part.begin(), part.end(), kSegment), end; it != end; ++it) {
+    EXPECT_EQ(std::stoi((*it)[1].str()), segments);
+    std::string bytes;
+    const std::string text = (*it)[2].str();
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '%') {
+        bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        bytes += text[i];
+      }
+    }
+    EXPECT_TRUE(IsWholeUtf8(bytes)) << "segment " << segments << " cuts a character";
+    EXPECT_LE(it->length() + 2, 78);
+    joined += bytes;
+    ++segments;
+    if (part.compare(static_cast<size_t>(it->position() + it->length()), 1, ";") != 0) break;
+  }
+  EXPECT_GT(segments, 1);
+  EXPECT_EQ(joined, name);
+  // And the reader stores the attachment under its whole name.
+  MailReply back = ReadBack(mail);
+  EXPECT_TRUE(EndsWith(Item(back, "File: "), "/" + name)) << Item(back, "File: ");
+}
+
+TEST_F(MailBuildTest, AttachmentsGetTheContentTypeOfTheirContent) {
+  EXPECT_EQ(AttachmentContentType("plain text\r\n"), "text/plain; charset=us-ascii");
+  EXPECT_EQ(AttachmentContentType("日本語のテキストです。\r\n"), "text/plain; charset=utf-8");
+  EXPECT_EQ(AttachmentContentType(Utf8ToCp932("日本語のテキストです。①\r\n")), "text/plain; charset=Shift_JIS");
+  EXPECT_EQ(AttachmentContentType("<!DOCTYPE html>\n<html><head><title>x</title></head><body>x</body></html>\n"),
+            "text/html; charset=us-ascii");
+  EXPECT_EQ(AttachmentContentType(std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x01\0\0\0\x01\x08\x02\0\0\0", 33)),
+            "image/png");
+  EXPECT_EQ(AttachmentContentType(std::string("\x01\x02\x03\xff\xfe\x00\x10\x80", 8)), "application/octet-stream");
+  EXPECT_EQ(AttachmentContentType(""), "text/plain; charset=us-ascii");
+
+  // In the message: a .txt file is text/plain with its charset, not opaque data.
+  const std::string path = dir_.path() + "/memo.txt";
+  std::ofstream(path, std::ios::binary) << Utf8ToCp932("お知らせ\r\n");
+  ComposedMail mail = Build("a@example.net", "s", "b", path);
+  EXPECT_NE(mail.message.find("Content-Type: text/plain; charset=Shift_JIS; name=memo.txt"), std::string::npos)
+      << mail.message;
+}
+
+TEST_F(MailBuildTest, ProgramHeadersCannotBeRemovedOrOverriddenByHeaderItems) {
+  const std::string items =
+      "list@example.org\tbcc\tm1@example.net\t>Message-ID: Kelmora"
+      "\t>List-Id: <evil.example.net>\t>list-post: <mailto:evil@example.net>\t>X-Loop: evil@example.net"
+      "\t>Precedence: bulk\t>Auto-Submitted: no\t>List-Help: <mailto:evil@example.net>\t>In-Reply-To: <x@evil>"
+      "\t;List-Id: <club.example.org>\t;List-Post: <mailto:list@example.org>"
+      "\t;List-Unsubscribe: <mailto:leave@example.org?subject=%E9%80%80%E4%BC%9A>\t;X-Loop: list@example.org"
+      "\t;Precedence: list\t;Bogus: x";
+  ComposedMail mail = Build(items);
+  const std::string headers = Headers(mail.message);
+  EXPECT_EQ(HeaderLine(mail.message, "List-Id"), " <club.example.org>");
+  EXPECT_EQ(HeaderLine(mail.message, "List-Post"), " <mailto:list@example.org>");
+  EXPECT_EQ(HeaderLine(mail.message, "List-Unsubscribe"), " <mailto:leave@example.org?subject=%E9%80%80%E4%BC%9A>");
+  EXPECT_EQ(HeaderLine(mail.message, "X-Loop"), " list@example.org");
+  EXPECT_EQ(HeaderLine(mail.message, "Precedence"), " list");
+  for (const char* bad : {"evil", "List-Help", "Auto-Submitted", "In-Reply-To", "Bogus"}) {
+    EXPECT_EQ(headers.find(bad), std::string::npos) << bad << " in\n" << headers;
+  }
+  EXPECT_EQ(mail.envelope, (std::vector<std::string>{"list@example.org", "m1@example.net"}));
+  EXPECT_EQ(mail.invalid, (std::vector<std::string>{";Bogus: x"}));
+
+  // The parameter channel wins over the items, for the local store road.
+  ProgramHeaders direct;
+  direct.auto_submitted = "auto-replied";
+  direct.in_reply_to = "<req@example.net>";
+  direct.references = "<a@example.net> broken <b@example.net>  <req@example.net>";
+  ComposedMail reply;
+  ASSERT_EQ(ComposeMail(fs_, clock_, "taro@example.net\t;Auto-Submitted: no", "owner@example.org", "s", "b", "",
+                        &reply, direct),
+            "");
+  EXPECT_EQ(HeaderLine(reply.message, "Auto-Submitted"), " auto-replied");
+  EXPECT_EQ(HeaderLine(reply.message, "In-Reply-To"), " <req@example.net>");
+  EXPECT_EQ(HeaderLine(reply.message, "References"), " <a@example.net> <b@example.net> <req@example.net>");
 }
 
 }  // namespace

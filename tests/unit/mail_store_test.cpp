@@ -352,12 +352,19 @@ TEST_F(MailStoreTest, SmtpRouteWinsAndSendsTheQueuedMessagesParts) {
   store_.SetRecipient(2, "", "m2@example.test", MailStore::kBcc);
   store_.SetSubject("[club:0002(2)]photo");
   store_.SetNoteText("see the map");
+  ProgramHeaders headers;
+  headers.list_id = "<club.example.test>";
+  headers.x_loop = "club@example.test";
+  store_.SetProgramHeaders(headers);
   ASSERT_TRUE(store_.Send().ok());
   EXPECT_TRUE(runner_.calls.empty());
   ASSERT_EQ(smtp_.calls.size(), 1u);
   const RecordingSmtp::Call& c = smtp_.calls[0];
   EXPECT_EQ(c.server, "127.0.0.1:2525");
-  EXPECT_EQ(c.recipients, "club@example.test\tbcc\tm1@example.test\tm2@example.test\t>Message-ID: Kelmora");
+  // The message rebuilt for the SMTP route keeps the program's own headers.
+  EXPECT_EQ(c.recipients,
+            "club@example.test\tbcc\tm1@example.test\tm2@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;X-Loop: club@example.test");
   EXPECT_EQ(ExtractAddress(c.from, "<", ">"), "list@example.test");
   EXPECT_EQ(c.subject, "[club:0002(2)]photo");
   EXPECT_EQ(c.body, "see the map");

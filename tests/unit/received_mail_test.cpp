@@ -273,7 +273,11 @@ TEST_F(ReceptionTest, ReadFillsEveryField) {
   });
   ReceivedMail m;
   EXPECT_EQ(ReadStoredMail(mail_, "m1.eml", "prog/log/receive", &m), "");
-  EXPECT_EQ(mail_.read_args, (std::vector<std::string>{"m1.eml", "to:from:subject:", "prog/log/receive"}));
+  EXPECT_EQ(mail_.read_args, (std::vector<std::string>{
+                                 "m1.eml",
+                                 "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:"
+                                 "references:",
+                                 "prog/log/receive"}));
   EXPECT_EQ(m.StoredName, "m1.eml");
   EXPECT_EQ(m.ToAddress, "ml@example.jp");
   EXPECT_EQ(m.ToName, "メーリングリスト");

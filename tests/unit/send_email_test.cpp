@@ -82,7 +82,8 @@ TEST_F(SendEMailTest, RowWithToNameSendsToTheNameWithMembersAsBlindCopies) {
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   const fixture::SentMail& s = mail_.sent[0];
-  EXPECT_EQ(s.recipients, "@Club Members\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(s.recipients, "@Club Members\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
   EXPECT_EQ(s.server, "127.0.0.1:2525");
   EXPECT_EQ(s.from, "owner@example.test");
   EXPECT_EQ(s.subject, "Fw:hello");
@@ -97,7 +98,8 @@ TEST_F(SendEMailTest, RowWithoutToNameSendsToTheListAddress) {
   ASSERT_TRUE(Send(program(), m));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients,
-            "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora");
+            "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
   EXPECT_EQ(mail_.sent[0].attachments, "/tmp/x/a.pdf\t/tmp/x/b.png");
 }
 
@@ -105,7 +107,8 @@ TEST_F(SendEMailTest, ReplyGoesToTheGivenAddressAndTheRowsMembersFollowVisibly) 
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .ToName = "Club Members"}});
   ASSERT_TRUE(Send(program(), Out(0, kGeneratedReply)));
   ASSERT_EQ(mail_.sent.size(), 1u);
-  EXPECT_EQ(mail_.sent[0].recipients, "taro@example.test\ta@example.test\tb@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[0].recipients, "taro@example.test\ta@example.test\tb@example.test\t>Message-ID: Kelmora"
+                                      "\t;Auto-Submitted: auto-replied");
   EXPECT_EQ(mail_.sent[0].subject, "Fw:hello");
 }
 
@@ -114,7 +117,9 @@ TEST_F(SendEMailTest, SentMailIsKeptInTheLogFolderWhenLoggingIsOn) {
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: "
-                                      "Kelmora\t>#save " + dir_ + "/log");
+                                      "Kelmora\t>#save " + dir_ + "/log" +
+                                      "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>"
+                                      "\t;X-Loop: club@example.test\t;Precedence: list");
 }
 
 TEST_F(SendEMailTest, EmptySlotsOfAShortListAreSkippedAndNotCounted) {
@@ -125,7 +130,9 @@ TEST_F(SendEMailTest, EmptySlotsOfAShortListAreSkippedAndNotCounted) {
   ASSERT_EQ(program().members().slot_count, 3);
   ASSERT_TRUE(Send(program(), Out(0, kTitleIsListTag)));
   ASSERT_EQ(mail_.sent.size(), 1u);
-  EXPECT_EQ(mail_.sent[0].recipients, "short@example.test\tbcc\tonly@example.test\t>Message-ID: Kelmora");
+  EXPECT_EQ(mail_.sent[0].recipients, "short@example.test\tbcc\tonly@example.test\t>Message-ID: Kelmora"
+            "\t;List-Id: <def.example.test>\t;List-Post: <mailto:short@example.test>"
+            "\t;X-Loop: short@example.test\t;Precedence: list");
   EXPECT_EQ(mail_.sent[0].subject, "[def:0001(1)] hello");
 }
 

@@ -136,7 +136,10 @@ TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
   const char* const expected_to[] = {"a@example.test", "c@example.test", "e@example.test"};
   for (size_t i = 0; i < 3; ++i) {
     const SentMail& s = mail_.sent[i];
-    EXPECT_EQ(s.recipients, std::string(expected_to[i]) + "\t>Message-ID: Kelmora");
+    EXPECT_EQ(s.recipients, std::string(expected_to[i]) +
+                                "\t>Message-ID: Kelmora\t;List-Id: <list.example.test>"
+                                "\t;List-Post: <mailto:list@example.test>\t;X-Loop: list@example.test"
+                                "\t;Precedence: list");
     EXPECT_EQ(s.server, "127.0.0.1");
     EXPECT_EQ(s.from, "list@example.test");
     EXPECT_EQ(s.subject, "Fw:hello there");

@@ -76,6 +76,10 @@ TEST_F(StoreDispatchTest, ListPostGoesThroughTheStoreWithItsAttachmentAndTheTagW
   const std::string& sent = runner_.calls[0].input;
   EXPECT_NE(sent.find("Subject: [club:0006(2)]hello\r\n"), std::string::npos) << sent;
   EXPECT_NE(sent.find("map.txt"), std::string::npos) << "the attachment goes along: " << sent;
+  // Posts through the store carry the list headers like every other road.
+  EXPECT_NE(sent.find("List-Id: <club.example.test>\r\n"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("X-Loop: club@example.test\r\n"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("Precedence: list\r\n"), std::string::npos) << sent;
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(mail_.rcv_calls == 0) << "the POP3 account is not polled when the store delivered";
   // The number is stored at once; the message is deleted (delete after
@@ -115,6 +119,22 @@ TEST_F(StoreDispatchTest, FailedStoreSendIsLoggedAndLeavesTheMessage) {
   EXPECT_TRUE(StartsWith(MainLog(), "OutlookExpressでの転送で何らかの異常が発生：")) << MainLog();
   EXPECT_EQ(StoreFiles("cur"), std::vector<std::string>{"100.a:2,S"});  // kept, though deletion was on
   EXPECT_EQ(Lines(ReadFile("Kelmora.ini")).at(1), "6");  // the number once taken stays taken
+}
+
+// A vacation reply that lands in the store is not forwarded to the list,
+// as on the POP3 road: the store road reads the same headers.
+TEST_F(StoreDispatchTest, AutomaticReplyInTheStoreIsNotForwarded) {
+  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
+                       .OrigAddr = "", .Tittle = "[club]"}},
+                 1, "5");
+  DeliverToStore("100.a",
+                 "From: \"Taro\" <taro@example.test>\r\nTo: \"Club\" <club@example.test>\r\n"
+                 "Subject: Away until Monday\r\nAuto-Submitted: auto-replied\r\n\r\nI am away.\r\n");
+  RunCycle();
+  EXPECT_TRUE(runner_.calls.empty()) << "the vacation reply went to the list";
+  EXPECT_EQ(Lines(ReadFile("Kelmora.ini")).at(1), "5");
+  EXPECT_NE(MainLog().find("taro@example.test"), std::string::npos) << MainLog();
+  EXPECT_EQ(StoreFiles("cur"), std::vector<std::string>{"100.a:2,S"}) << "kept, not deleted";
 }
 
 }  // namespace
