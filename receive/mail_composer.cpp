@@ -154,13 +154,7 @@ bool FitsSevenBit(const std::string& text) {
 }
 
 std::string SerializeMessage(GMimeMessage* message) {
-  GByteArray* array = g_byte_array_new();
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));
-  GMimeFormatOptions* options = g_mime_format_options_new();
-  g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
-  g_mime_object_write_to_stream(GMIME_OBJECT(message), options, stream.get());
-  g_mime_format_options_free(options);
-  std::string out(reinterpret_cast<const char*>(array->data), array->len);
+  const std::string out = WriteWithCrLf(GMIME_OBJECT(message));
   // Every part is 7-bit after encoding, so making each line end CR LF here
   // cannot change content; SMTP needs CR LF throughout.
   return ToCrLf(out);

@@ -45,4 +45,14 @@ std::string ToCrLf(std::string_view text, bool drop_nul) {
   return out;
 }
 
+std::string WriteWithCrLf(GMimeObject* object) {
+  GByteArray* array = g_byte_array_new();
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));  // owns array
+  GMimeFormatOptions* options = g_mime_format_options_new();
+  g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
+  g_mime_object_write_to_stream(object, options, stream.get());
+  g_mime_format_options_free(options);
+  return std::string(reinterpret_cast<const char*>(array->data), array->len);
+}
+
 }  // namespace kelmora

@@ -18,6 +18,10 @@ struct GObjectUnref {
 template <class T>
 using GPtr = std::unique_ptr<T, GObjectUnref>;
 
+// The object as GMime writes it, with CR LF line breaks where GMime puts
+// line breaks of its own.
+std::string WriteWithCrLf(GMimeObject* object);
+
 // The raw (undecoded, possibly folded) value of the first header `name` of
 // a message or part; null when there is none. Borrowed from `object`.
 const char* RawHeader(GMimeObject* object, const char* name);

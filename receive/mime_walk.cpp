@@ -36,13 +36,7 @@ std::string PartContent(GMimePart* part) {
 std::string MessagePartBytes(GMimeMessagePart* part) {
   GMimeMessage* message = g_mime_message_part_get_message(part);
   if (message == nullptr) return "";
-  GByteArray* array = g_byte_array_new();
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));
-  GMimeFormatOptions* options = g_mime_format_options_new();
-  g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
-  g_mime_object_write_to_stream(GMIME_OBJECT(message), options, stream.get());
-  g_mime_format_options_free(options);
-  return StreamBytes(array);
+  return WriteWithCrLf(GMIME_OBJECT(message));
 }
 
 // The charset of an HTML document that does not name one in its header:

@@ -23,6 +23,7 @@
 #include "app/gui/window_front_end.h"
 #include "tests/unit/temp_folder.h"
 #include "textio/clock.h"
+#include "tests/support/counted_inbox.h"
 #include "tests/support/fixed_clock.h"
 #include "textio/codepage.h"
 #include "textio/file_system.h"
@@ -37,21 +38,6 @@ inline const char* const kMaster =
 
 inline const char* const kIni =
     "u,secret,20,0,0,0,1,0,9,10,pop.example.test/alice/pw1,pop2.example.test/bob/pw2\r\n7,41,0\r\n";
-
-// An inbox of messages that are never read.
-class CountedInbox : public Inbox {
- public:
-  ReceptionMode mode() const override { return ReceptionMode::kLocalStore; }
-  int Count() const override { return count; }
-  Status Read(int, ReceivedMail*) override { return Status::Error("unused"); }
-  std::string AttachmentList(int, const ReceivedMail&, std::vector<std::string>*) override { return ""; }
-  void DiscardAttachments(int, const ReceivedMail&) override {}
-  void BeginProcessing(int) override {}
-  void RecordAction(int) override {}
-  void Settle(int, const ReceivedMail&, Disposition) override {}
-  void Finish() override {}
-  int count = 0;
-};
 
 class FakeLocal : public LocalMailReception {
  public:

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "app/core/program.h"
+#include "tests/support/counted_inbox.h"
 #include "tests/support/silent_front_end.h"
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
@@ -34,21 +35,6 @@ class FakeMail : public MailComponent {
 
   std::map<std::string, MailReply> replies;
   std::vector<std::string> polled;
-};
-
-// An inbox of `count` messages that are never read.
-class CountedInbox : public Inbox {
- public:
-  ReceptionMode mode() const override { return ReceptionMode::kLocalStore; }
-  int Count() const override { return count; }
-  Status Read(int, ReceivedMail*) override { return Status::Error("unused"); }
-  std::string AttachmentList(int, const ReceivedMail&, std::vector<std::string>*) override { return ""; }
-  void DiscardAttachments(int, const ReceivedMail&) override {}
-  void BeginProcessing(int) override {}
-  void RecordAction(int) override {}
-  void Settle(int, const ReceivedMail&, Disposition) override {}
-  void Finish() override {}
-  int count = 0;
 };
 
 class FakeLocal : public LocalMailReception {

@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 
+#include "tests/support/counted_inbox.h"
 #include "tests/unit/dispatch_fixture.h"
 #include "textio/strings.h"
 
@@ -258,20 +259,8 @@ class OneMessageStore : public LocalMailReception {
   void SignOff() override { open_ = false; }
 
  private:
-  class OneMessage : public Inbox {
-   public:
-    ReceptionMode mode() const override { return ReceptionMode::kLocalStore; }
-    int Count() const override { return 1; }
-    Status Read(int, ReceivedMail*) override { return Status::Error("unused"); }
-    std::string AttachmentList(int, const ReceivedMail&, std::vector<std::string>*) override { return ""; }
-    void DiscardAttachments(int, const ReceivedMail&) override {}
-    void BeginProcessing(int) override {}
-    void RecordAction(int) override {}
-    void Settle(int, const ReceivedMail&, Disposition) override {}
-    void Finish() override {}
-  };
   bool open_ = false;
-  OneMessage inbox_;
+  CountedInbox inbox_{ReceptionMode::kLocalStore, 1};
 };
 
 TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
