@@ -5,7 +5,9 @@
 // whole file, change its lines and rewrite it atomically.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/master_table.h"
@@ -15,10 +17,46 @@
 
 namespace kelmora {
 
-// One destination list. Empty slots ("") are skipped by every user.
-struct MemberList {
-  std::string Source;                  // the AddrFile value naming the list
-  std::vector<std::string> Addresses;  // exactly MemberTable::slot_count slots
+// One destination list, packed: the addresses share one text buffer and
+// each slot is an offset and a length into it, so that two million members
+// cost little more than their text. Empty slots ("") are skipped by every
+// user.
+class MemberList {
+ public:
+  MemberList() = default;
+  // A list with these slots ("" = an empty slot).
+  MemberList(std::string source, const std::vector<std::string>& slots);
+
+  std::string Source;  // the AddrFile value naming the list
+
+  size_t slot_count() const { return slots_.size(); }
+  // The address in slot `i` ("" when empty). Valid until the list changes.
+  std::string_view Slot(size_t i) const {
+    const Span& s = slots_[i];
+    return std::string_view(text_.data() + s.offset, s.length);
+  }
+  // Every slot, empty ones included.
+  std::vector<std::string> Slots() const;
+
+  void SetSlot(size_t i, std::string_view address);
+  void ClearSlot(size_t i) { slots_[i] = Span{0, 0}; }
+  // More or fewer slots; new ones are empty.
+  void Resize(size_t n) { slots_.resize(n, Span{0, 0}); }
+  // A new slot at the end holding `address`.
+  void Append(std::string_view address);
+  // Gives back what the loading over-reserved.
+  void ShrinkToFit();
+  void Reserve(size_t slots, size_t text_bytes);
+
+ private:
+  struct Span {
+    std::uint32_t offset;
+    std::uint32_t length;
+  };
+  std::uint32_t Store(std::string_view address);
+
+  std::string text_;  // the addresses, one after the other
+  std::vector<Span> slots_;
 };
 
 struct MemberTable {
@@ -30,6 +68,21 @@ struct MemberTable {
 
   // The members of list `index`: its non-empty slots, in slot order.
   std::vector<std::string> Members(int index) const;
+
+  // True when some slot of list `index` holds exactly `address`.
+  bool HasMember(int index, std::string_view address) const;
+
+  // Calls f(std::string_view address) for each member of list `index`, in
+  // slot order, without copying them.
+  template <class F>
+  void ForEachMember(int index, F f) const {
+    if (index < 0 || index >= static_cast<int>(lists.size())) return;
+    const MemberList& list = lists[static_cast<size_t>(index)];
+    for (size_t i = 0; i < static_cast<size_t>(slot_count) && i < list.slot_count(); ++i) {
+      const std::string_view slot = list.Slot(i);
+      if (!slot.empty()) f(slot);
+    }
+  }
 
   // Puts `address` into the first empty slot of list `index`; when it has
   // none, every list gets one more slot.

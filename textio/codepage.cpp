@@ -194,6 +194,14 @@ std::string DecodeFileBytes(std::string_view bytes, FileEncoding* encoding) {
   return Cp932ToUtf8(bytes);
 }
 
+void DecodeFileBytesInPlace(std::string* bytes, FileEncoding* encoding) {
+  if (IsAscii(*bytes)) {
+    if (encoding) *encoding = FileEncoding::kCp932;
+    return;
+  }
+  *bytes = DecodeFileBytes(*bytes, encoding);
+}
+
 std::string EncodeFileText(std::string_view text, FileEncoding encoding) {
   if (encoding == FileEncoding::kUtf8Bom) return std::string(kBom) + SanitizeUtf8(text);
   return Utf8ToCp932(text);

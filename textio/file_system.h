@@ -19,6 +19,14 @@ struct DirEntry {
   std::uint64_t size = 0;
 };
 
+// A file written under a temporary name beside its final path, waiting for
+// CommitFiles to put it in place.
+struct StagedFile {
+  std::string path;       // the final name
+  std::string temp_path;  // where the bytes wait; "" when nothing waits
+  bool committed = false; // the bytes are durable under `path`
+};
+
 // An advisory lock held until the object is destroyed.
 class FileLock {
  public:
@@ -43,6 +51,23 @@ class FileSystem {
   // file with several names is rewritten in place so that they stay one
   // file; a file whose permissions forbid writing is refused, unchanged.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& bytes) = 0;
+
+  // Batched durable writes: a batch of files costs one flush per file and
+  // one per folder, and nothing of a file is visible under its name before
+  // it is durable there.
+  //
+  // StageFile writes the bytes of a new version of `path` to a temporary
+  // name beside it and only starts writing them to disk. A file that a
+  // rename cannot replace safely (a link, a file with several names, a
+  // write-protected file) is written at once as WriteFileAtomic does and
+  // comes back committed.
+  virtual Status StageFile(const std::string& path, const std::string& bytes, StagedFile* staged);
+  // Flushes each staged file, renames each onto its path and flushes each
+  // folder once. A file whose bytes reached its path is marked committed;
+  // every other temporary file is removed. Returns the first failure.
+  virtual Status CommitFiles(std::vector<StagedFile>* files);
+  // Removes the temporary files of staged files that were not committed.
+  void DiscardStaged(std::vector<StagedFile>* files);
 
   // Appends bytes to the end of the file, creating it when missing (0600).
   // The cost does not depend on the size of the file. Anything but a regular
@@ -75,6 +100,8 @@ class RealFileSystem : public FileSystem {
   Status ReadFile(const std::string& path, std::string* bytes) const override;
   Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override;
   Status WriteFileAtomic(const std::string& path, const std::string& bytes) override;
+  Status StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) override;
+  Status CommitFiles(std::vector<StagedFile>* files) override;
   Status AppendToFile(const std::string& path, const std::string& bytes) override;
   bool IsFile(const std::string& path) const override;
   bool IsDir(const std::string& path) const override;
@@ -90,5 +117,9 @@ class RealFileSystem : public FileSystem {
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,
 // rename, fsync of the folder. Shared by RealFileSystem and the mail store.
 Status WriteFileDurably(const std::string& path, const std::string& bytes);
+
+// True when `name` is the name of a temporary file that a write beside
+// another file left behind (".<name>.tmp-<suffix>").
+bool IsTemporaryName(const std::string& name);
 
 }  // namespace kelmora
