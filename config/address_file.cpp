@@ -1,5 +1,6 @@
 #include "config/address_file.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <exception>
@@ -72,8 +73,9 @@ Status LoadAddressFile(const FileSystem& fs, const std::string& path, const std:
     decoded = DecodeFileBytes(*bytes);
     text = decoded;
   }
-  // Every address is shorter than its line: the file's size bounds the text.
-  list->Reserve(0, text.size());
+  // Every address is shorter than its line: the file's size bounds the
+  // text, its line count the slots.
+  list->Reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1, text.size());
   int k = 0;
   for (size_t start = 0; start < text.size();) {
     const size_t lf = text.find('\n', start);
@@ -139,31 +141,97 @@ MemberList::MemberList(std::string source, const std::vector<std::string>& slots
   for (const std::string& slot : slots) Append(slot);
 }
 
+namespace {
+
+void PutVarint(std::string* out, std::uint32_t v) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<char>(v));
+}
+
+std::uint32_t GetVarint(const char*& p) {
+  std::uint32_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*p++);
+    v |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+    if (byte < 0x80) return v;
+  }
+}
+
+// The local part and the "@domain" part (from the last "@"; "" without one).
+std::pair<std::string_view, std::string_view> SplitAddress(std::string_view address) {
+  const size_t at = address.rfind('@');
+  if (at == std::string_view::npos) return {address, std::string_view()};
+  return {address.substr(0, at), address.substr(at)};
+}
+
+}  // namespace
+
 std::vector<std::string> MemberList::Slots() const {
   std::vector<std::string> out;
   out.reserve(slots_.size());
-  for (size_t i = 0; i < slots_.size(); ++i) out.emplace_back(Slot(i));
+  for (size_t i = 0; i < slots_.size(); ++i) out.push_back(Slot(i));
   return out;
 }
 
+MemberList::Parts MemberList::Decode(std::uint32_t offset) const {
+  const char* p = text_.data() + offset;
+  const std::uint32_t length = GetVarint(p);
+  std::string_view local(p, length);
+  p += length;
+  return Parts{local, GetVarint(p)};
+}
+
+std::string MemberList::Slot(size_t i) const {
+  std::string out;
+  AppendSlot(i, &out);
+  return out;
+}
+
+bool MemberList::AppendSlot(size_t i, std::string* out) const {
+  if (slots_[i] == kEmpty) return false;
+  const Parts parts = Decode(slots_[i]);
+  out->append(parts.local);
+  out->append(domains_[parts.domain]);
+  return true;
+}
+
+bool MemberList::SlotEquals(size_t i, std::string_view address) const {
+  if (slots_[i] == kEmpty) return address.empty();
+  const Parts parts = Decode(slots_[i]);
+  const std::string& domain = domains_[parts.domain];
+  return address.size() == parts.local.size() + domain.size() && address.substr(0, parts.local.size()) == parts.local &&
+         address.substr(parts.local.size()) == domain;
+}
+
+std::uint32_t MemberList::DomainNumber(std::string_view domain) {
+  // Consecutive members mostly share their domain.
+  if (!domains_.empty() && domains_.back() == domain) return static_cast<std::uint32_t>(domains_.size() - 1);
+  auto [it, added] = domain_numbers_.try_emplace(std::string(domain), static_cast<std::uint32_t>(domains_.size()));
+  if (added) domains_.emplace_back(domain);
+  return it->second;
+}
+
 std::uint32_t MemberList::Store(std::string_view address) {
-  if (address.empty()) return 0;
-  if (text_.size() + address.size() > UINT32_MAX) throw std::length_error("member list too large");
+  if (address.empty()) return kEmpty;
+  if (text_.size() + address.size() + 10 >= kEmpty) throw std::length_error("member list too large");
+  const auto [local, domain] = SplitAddress(address);
+  const std::uint32_t number = DomainNumber(domain);
   const auto offset = static_cast<std::uint32_t>(text_.size());
-  text_.append(address);
+  PutVarint(&text_, static_cast<std::uint32_t>(local.size()));
+  text_.append(local);
+  PutVarint(&text_, number);
   return offset;
 }
 
 void MemberList::SetSlot(size_t i, std::string_view address) {
-  // The old text stays behind unused: changes are rare and small.
-  const std::uint32_t offset = Store(address);
-  slots_[i] = Span{offset, static_cast<std::uint32_t>(address.size())};
+  // The old record stays behind unused: changes are rare and small.
+  slots_[i] = Store(address);
 }
 
-void MemberList::Append(std::string_view address) {
-  const std::uint32_t offset = Store(address);
-  slots_.push_back(Span{offset, static_cast<std::uint32_t>(address.size())});
-}
+void MemberList::Append(std::string_view address) { slots_.push_back(Store(address)); }
 
 void MemberList::Reserve(size_t slots, size_t text_bytes) {
   slots_.reserve(slots);
@@ -185,7 +253,7 @@ bool MemberTable::HasMember(int index, std::string_view address) const {
   if (index < 0 || index >= static_cast<int>(lists.size()) || address.empty()) return false;
   const MemberList& list = lists[static_cast<size_t>(index)];
   for (size_t i = 0; i < static_cast<size_t>(slot_count) && i < list.slot_count(); ++i) {
-    if (list.Slot(i) == address) return true;
+    if (!list.SlotEmpty(i) && list.SlotEquals(i, address)) return true;
   }
   return false;
 }
@@ -201,7 +269,7 @@ void MemberTable::AddLoadedMember(int index, const std::string& address) {
   if (index < 0 || index >= static_cast<int>(lists.size())) return;
   MemberList& list = lists[static_cast<size_t>(index)];
   for (size_t i = 0; i < list.slot_count(); ++i) {
-    if (list.Slot(i).empty()) {
+    if (list.SlotEmpty(i)) {
       list.SetSlot(i, address);
       return;
     }
@@ -216,7 +284,7 @@ void MemberTable::RemoveLoadedMember(int index, const std::string& address) {
   if (index < 0 || index >= static_cast<int>(lists.size())) return;
   MemberList& list = lists[static_cast<size_t>(index)];
   for (size_t i = 0; i < list.slot_count(); ++i) {
-    if (list.Slot(i) == address) list.ClearSlot(i);
+    if (list.SlotEquals(i, address)) list.ClearSlot(i);
   }
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,10 +18,12 @@
 
 namespace kelmora {
 
-// One destination list, packed: the addresses share one text buffer and
-// each slot is an offset and a length into it, so that two million members
-// cost little more than their text. Empty slots ("") are skipped by every
-// user.
+// One destination list, packed: two million members must fit in little
+// more memory than their local parts. Each address is kept as its local
+// part and the number of its domain ("@example.jp", stored once per list:
+// most members of a list share a few domains), one after the other in one
+// text buffer; a slot is the offset of its address there. Empty slots ("")
+// are skipped by every user.
 class MemberList {
  public:
   MemberList() = default;
@@ -30,33 +33,41 @@ class MemberList {
   std::string Source;  // the AddrFile value naming the list
 
   size_t slot_count() const { return slots_.size(); }
-  // The address in slot `i` ("" when empty). Valid until the list changes.
-  std::string_view Slot(size_t i) const {
-    const Span& s = slots_[i];
-    return std::string_view(text_.data() + s.offset, s.length);
-  }
+  // The address in slot `i` ("" when empty).
+  std::string Slot(size_t i) const;
+  // Appends the address in slot `i` to *out; false (nothing appended) when
+  // the slot is empty.
+  bool AppendSlot(size_t i, std::string* out) const;
+  // True when slot `i` holds exactly `address`.
+  bool SlotEquals(size_t i, std::string_view address) const;
+  bool SlotEmpty(size_t i) const { return slots_[i] == kEmpty; }
   // Every slot, empty ones included.
   std::vector<std::string> Slots() const;
 
   void SetSlot(size_t i, std::string_view address);
-  void ClearSlot(size_t i) { slots_[i] = Span{0, 0}; }
+  void ClearSlot(size_t i) { slots_[i] = kEmpty; }
   // More or fewer slots; new ones are empty.
-  void Resize(size_t n) { slots_.resize(n, Span{0, 0}); }
+  void Resize(size_t n) { slots_.resize(n, kEmpty); }
   // A new slot at the end holding `address`.
   void Append(std::string_view address);
+  void Reserve(size_t slots, size_t text_bytes);
   // Gives back what the loading over-reserved.
   void ShrinkToFit();
-  void Reserve(size_t slots, size_t text_bytes);
 
  private:
-  struct Span {
-    std::uint32_t offset;
-    std::uint32_t length;
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  struct Parts {
+    std::string_view local;
+    std::uint32_t domain;
   };
   std::uint32_t Store(std::string_view address);
+  Parts Decode(std::uint32_t offset) const;
+  std::uint32_t DomainNumber(std::string_view domain);
 
-  std::string text_;  // the addresses, one after the other
-  std::vector<Span> slots_;
+  std::string text_;  // per address: local-part length, local part, domain number (varints)
+  std::vector<std::uint32_t> slots_;  // offset of the slot's address in text_, or kEmpty
+  std::vector<std::string> domains_;  // "@domain", or "" for an address without "@"
+  std::unordered_map<std::string, std::uint32_t> domain_numbers_;
 };
 
 struct MemberTable {
@@ -73,14 +84,15 @@ struct MemberTable {
   bool HasMember(int index, std::string_view address) const;
 
   // Calls f(std::string_view address) for each member of list `index`, in
-  // slot order, without copying them.
+  // slot order; the view lasts until f returns.
   template <class F>
   void ForEachMember(int index, F f) const {
     if (index < 0 || index >= static_cast<int>(lists.size())) return;
     const MemberList& list = lists[static_cast<size_t>(index)];
+    std::string address;
     for (size_t i = 0; i < static_cast<size_t>(slot_count) && i < list.slot_count(); ++i) {
-      const std::string_view slot = list.Slot(i);
-      if (!slot.empty()) f(slot);
+      address.clear();
+      if (list.AppendSlot(i, &address)) f(std::string_view(address));
     }
   }
 
