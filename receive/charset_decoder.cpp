@@ -42,6 +42,11 @@ std::string DecodeIso2022Jp(std::string_view bytes, const char* label = "ISO-202
   std::string cleaned;
   cleaned.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
+    // Everything up to the next escape goes across whole.
+    const size_t esc = std::min(bytes.find('\x1b', i), bytes.size());
+    cleaned.append(bytes.substr(i, esc - i));
+    i = esc;
+    if (i == bytes.size()) break;
     size_t len = EscapeLength(bytes, i);
     if (len > 0 && i + len < bytes.size() && EscapeLength(bytes, i + len) > 0) {
       i += len;

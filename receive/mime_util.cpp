@@ -31,16 +31,21 @@ std::string OneLine(std::string_view text) {
 std::string ToCrLf(std::string_view text, bool drop_nul) {
   std::string out;
   out.reserve(text.size() + text.size() / 32 + 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
+  // Runs without a line break (or NUL) are copied whole.
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t run = i;
+    while (run < text.size() && text[run] != '\r' && text[run] != '\n' && (text[run] != '\0' || !drop_nul)) ++run;
+    out.append(text.data() + i, run - i);
+    if (run == text.size()) break;
+    const char c = text[run];
+    i = run + 1;
     if (c == '\r') {
       out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      if (i < text.size() && text[i] == '\n') ++i;
     } else if (c == '\n') {
       out += "\r\n";
-    } else if (c != '\0' || !drop_nul) {
-      out += c;
-    }
+    }  // else a NUL that is dropped
   }
   return out;
 }

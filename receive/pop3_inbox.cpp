@@ -15,9 +15,15 @@ Pop3Inbox::Pop3Inbox(FileSystem& fs, Logger& log, MailComponent& mail, std::stri
                      std::vector<std::string> stored_names)
     : fs_(fs), log_(log), mail_(mail), folder_(std::move(receive_folder)), names_(std::move(stored_names)) {}
 
-Pop3Inbox::~Pop3Inbox() { CommitReadable(); }
+Pop3Inbox::~Pop3Inbox() {
+  CommitReadable();
+  fs_.ReleaseSpareFiles();
+}
 
-void Pop3Inbox::Finish() { CommitReadable(); }
+void Pop3Inbox::Finish() {
+  CommitReadable();
+  fs_.ReleaseSpareFiles();
+}
 
 void Pop3Inbox::CommitReadable() {
   // A rewrite that fails leaves the message as received; it is settled all

@@ -1,6 +1,7 @@
 #include "textio/file_system.h"
 
 #include <dirent.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -196,6 +197,27 @@ void FileSystem::DiscardStaged(std::vector<StagedFile>* files) {
   }
 }
 
+namespace {
+
+constexpr size_t kMaxSpares = 64;
+
+// Writes the staged bytes into a spare inode (see RealFileSystem::spares_).
+// False when the spare cannot take them; it is then removed.
+bool FillSpare(const std::string& spare, const std::string& bytes, mode_t mode, const struct stat* owner) {
+  int fd = ::open(spare.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && WriteAll(fd, bytes, spare).ok();
+  if (ok && owner != nullptr) (void)!::fchown(fd, owner->st_uid, owner->st_gid);
+  ok = ok && ::fchmod(fd, mode) == 0;
+  if (ok) (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) ::unlink(spare.c_str());
+  return ok;
+}
+
+}  // namespace
+
 Status RealFileSystem::StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) {
   staged->path = path;
   staged->temp_path.clear();
@@ -212,6 +234,15 @@ Status RealFileSystem::StageFile(const std::string& path, const std::string& byt
     }
     mode = st.st_mode & 07777;
   }
+  auto pool = spares_.find(DirName(path));
+  while (pool != spares_.end() && !pool->second.empty()) {
+    std::string spare = std::move(pool->second.back());
+    pool->second.pop_back();
+    if (FillSpare(spare, bytes, mode, exists ? &st : nullptr)) {
+      staged->temp_path = std::move(spare);
+      return Status::OK();
+    }
+  }
   return WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &staged->temp_path, /*flush=*/false);
 }
 
@@ -221,6 +252,7 @@ Status RealFileSystem::CommitFiles(std::vector<StagedFile>* files) {
     if (first.ok()) first = std::move(s);
   };
   std::vector<std::string> folders;
+  std::vector<std::string> freed;  // temporary names that now hold a replaced file
   for (StagedFile& f : *files) {
     if (f.committed || f.temp_path.empty()) continue;
     int fd = ::open(f.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -235,19 +267,43 @@ Status RealFileSystem::CommitFiles(std::vector<StagedFile>* files) {
       fail(ErrnoStatus("cannot flush", f.temp_path, err));
       continue;
     }
-    if (::rename(f.temp_path.c_str(), f.path.c_str()) != 0) {
+    // A file being replaced trades names with its new version in one step;
+    // the old one stays as a spare under the temporary name.
+    struct stat st;
+    bool swapped = false;
+    if (::lstat(f.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+      swapped = ::renameat2(AT_FDCWD, f.temp_path.c_str(), AT_FDCWD, f.path.c_str(), RENAME_EXCHANGE) == 0;
+    }
+    if (!swapped && ::rename(f.temp_path.c_str(), f.path.c_str()) != 0) {
       fail(ErrnoStatus("cannot rename onto", f.path, errno));
       continue;
     }
+    if (swapped) freed.push_back(f.temp_path);
     f.temp_path.clear();
     f.committed = true;
     const std::string dir = DirName(f.path);
     if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
   }
-  // One flush per folder makes every rename in it durable.
+  // One flush per folder makes every rename in it durable; only then may a
+  // replaced file's inode take new bytes.
   for (const std::string& dir : folders) SyncFolder(dir);
+  for (std::string& path : freed) {
+    std::vector<std::string>& pool = spares_[DirName(path)];
+    if (pool.size() < kMaxSpares) {
+      pool.push_back(std::move(path));
+    } else {
+      ::unlink(path.c_str());
+    }
+  }
   DiscardStaged(files);
   return first;
+}
+
+void RealFileSystem::ReleaseSpareFiles() {
+  for (auto& [dir, pool] : spares_) {
+    for (const std::string& path : pool) ::unlink(path.c_str());
+  }
+  spares_.clear();
 }
 
 Status RealFileSystem::ReadFile(const std::string& path, std::string* bytes) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,9 @@ class FileSystem {
   virtual Status CommitFiles(std::vector<StagedFile>* files);
   // Removes the temporary files of staged files that were not committed.
   void DiscardStaged(std::vector<StagedFile>* files);
+  // Removes what a file system kept from replaced files for later stages
+  // (see RealFileSystem); a batch writer calls it when it is done.
+  virtual void ReleaseSpareFiles() {}
 
   // Appends bytes to the end of the file, creating it when missing (0600).
   // The cost does not depend on the size of the file. Anything but a regular
@@ -97,6 +101,11 @@ class FileSystem {
 // The real disk, through POSIX calls.
 class RealFileSystem : public FileSystem {
  public:
+  RealFileSystem() = default;
+  RealFileSystem(const RealFileSystem&) = delete;
+  RealFileSystem& operator=(const RealFileSystem&) = delete;
+  ~RealFileSystem() override { ReleaseSpareFiles(); }
+
   Status ReadFile(const std::string& path, std::string* bytes) const override;
   Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override;
   Status WriteFileAtomic(const std::string& path, const std::string& bytes) override;
@@ -112,6 +121,16 @@ class RealFileSystem : public FileSystem {
   Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override;
   std::string ResolvePath(const std::string& path) const override;
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override;
+  void ReleaseSpareFiles() override;
+
+ private:
+  // A committed file that replaced another one swaps names with it
+  // atomically, and the old file's inode, now under the temporary name,
+  // takes the bytes of a later StageFile in the same folder: on ext4 a new
+  // inode costs several times a rewrite of an old one (the allocator steps
+  // over every recently freed inode). Only inodes whose swap is durable
+  // (their folder was flushed) are reused. Folder -> temporary paths.
+  std::map<std::string, std::vector<std::string>> spares_;
 };
 
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,
