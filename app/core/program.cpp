@@ -1,7 +1,6 @@
 #include "app/core/program.h"
 
 #include <malloc.h>
-#include <cstdio>
 
 #include <exception>
 
@@ -119,7 +118,6 @@ void Program::RunMailCheck() {
   // The timer is off while a tick-started cycle runs, but a test run or a
   // second front-end request could still arrive through the event pump.
   if (cycle_running_) return;
-  fprintf(stderr, "TIMING start %.3f\n", clock_.EpochMicros() / 1e6);
   cycle_running_ = true;
   reception_mode_ = ReceptionMode::kNone;
   stop_requested_ = false;
@@ -143,7 +141,6 @@ void Program::RunMailCheck() {
       }
       if (count > 0) reception_mode_ = ReceptionMode::kPop3;
     }
-    fprintf(stderr, "TIMING fetched %.3f\n", clock_.EpochMicros() / 1e6);
     if (count >= 1 && processor_ != nullptr) {
       if (reception_mode_ == ReceptionMode::kLocalStore) {
         processor_->ProcessMessages(local_->inbox());
@@ -159,7 +156,6 @@ void Program::RunMailCheck() {
   } catch (const std::exception& e) {
     logger_.WriteLog(ErrorEntry(kCycleFailureLabel, e));
   }
-  fprintf(stderr, "TIMING processed %.3f\n", clock_.EpochMicros() / 1e6);
   if (!settings_.HideBusyWindow) front_.CloseBusy();
   // The cycle's message buffers stay in the heap for reuse while it runs;
   // between cycles the memory goes back to the system.
