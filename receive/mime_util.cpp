@@ -1,5 +1,7 @@
 #include "receive/mime_util.h"
 
+#include <algorithm>
+
 #include <cctype>
 
 namespace kelmora {
@@ -31,11 +33,16 @@ std::string OneLine(std::string_view text) {
 std::string ToCrLf(std::string_view text, bool drop_nul) {
   std::string out;
   out.reserve(text.size() + text.size() / 32 + 2);
-  // Runs without a line break (or NUL) are copied whole.
+  // Runs without a line break (or NUL) are copied whole; the next of each
+  // mark is looked up once and kept until it is passed.
+  const size_t npos = std::string_view::npos;
+  size_t next_cr = text.find('\r'), next_lf = text.find('\n'), next_nul = drop_nul ? text.find('\0') : npos;
   size_t i = 0;
   while (i < text.size()) {
-    size_t run = i;
-    while (run < text.size() && text[run] != '\r' && text[run] != '\n' && (text[run] != '\0' || !drop_nul)) ++run;
+    if (next_cr != npos && next_cr < i) next_cr = text.find('\r', i);
+    if (next_lf != npos && next_lf < i) next_lf = text.find('\n', i);
+    if (next_nul != npos && next_nul < i) next_nul = text.find('\0', i);
+    const size_t run = std::min({next_cr, next_lf, next_nul, text.size()});
     out.append(text.data() + i, run - i);
     if (run == text.size()) break;
     const char c = text[run];

@@ -192,9 +192,25 @@ class Cp932Encoder {
     std::string out(text.size(), '\0');
     char* w = out.data();
     for (size_t i = 0; i < text.size();) {
-      if (ascii_identity_ && static_cast<unsigned char>(text[i]) < 0x80) {
+      const auto lead = static_cast<unsigned char>(text[i]);
+      if (ascii_identity_ && lead < 0x80) {
         *w++ = text[i++];
         continue;
+      }
+      // The common case of Japanese text, a well-formed three-byte
+      // character of the table, without the general decoding.
+      if ((lead & 0xF0) == 0xE0 && i + 2 < text.size()) {
+        const auto b1 = static_cast<unsigned char>(text[i + 1]);
+        const auto b2 = static_cast<unsigned char>(text[i + 2]);
+        const unsigned cp = ((lead & 0x0Fu) << 12) | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu);
+        const std::uint32_t entry = table_[cp];
+        if ((b1 & 0xC0) == 0x80 && (b2 & 0xC0) == 0x80 && cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) &&
+            entry != 0) {
+          if ((entry >> 16) == 2) *w++ = static_cast<char>((entry >> 8) & 0xFF);
+          *w++ = static_cast<char>(entry & 0xFF);
+          i += 3;
+          continue;
+        }
       }
       const size_t len = Utf8SeqLen(text, i);
       if (len == 0) {
