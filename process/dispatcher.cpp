@@ -134,6 +134,11 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   const bool pop3 = inbox.mode() == ReceptionMode::kPop3;
   const Settings& settings = send.settings;
 
+  // The table cannot change during a cycle; should it grow all the same,
+  // a new row's form is built here.
+  while (keyword_forms_.size() <= static_cast<size_t>(row)) {
+    keyword_forms_.push_back(MatchingForm(send.master[keyword_forms_.size()].Keyword));
+  }
   const std::string& k = keyword_forms_[static_cast<size_t>(row)];
   const bool keyword_in_subject = !m.subject_form.empty() && m.subject_form.find(k) != std::string::npos;
   const bool delete_by_keyword = rule.Delete == words::kAutoDelete && keyword_in_subject;
