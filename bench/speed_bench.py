@@ -68,7 +68,10 @@ def mixed_messages(count, rng):
             messages.append(crlf(raw))
         else:
             messages.append(build_message(i, rng.randint(50_000, 500_000), rng))
-    return messages
+    # A message that came by SMTP ends with a line break (the end of its
+    # DATA), so a mailbox holds no other kind. Without one, the POP3 server
+    # adds it on the way and the size no longer matches LIST.
+    return [m if m.endswith(b"\r\n") else m + b"\r\n" for m in messages]
 
 
 PEAK_RSS = None  # the launcher that measures a command's own peak memory (bench/peak_rss.c)
