@@ -59,8 +59,8 @@ bool IsAsciiText(std::string_view s) {
 // data lines only; `name` is the file name as the rule writes it. `bytes`
 // is a buffer reused from file to file.
 //
-// The file is parsed where it lies: lines end at LF (one CR before it is
-// dropped), and only the address field of each line is copied, into the
+// The file is parsed where it lies: lines end at LF (one CR at the end of
+// a line is dropped, also on a last line without LF), and only the address field of each line is copied, into the
 // list's packed text. Pure ASCII needs no decoding.
 Status LoadAddressFile(const FileSystem& fs, const std::string& path, const std::string& name, std::string* bytes,
                        MemberList* list) {
@@ -81,7 +81,7 @@ Status LoadAddressFile(const FileSystem& fs, const std::string& path, const std:
     const size_t lf = text.find('\n', start);
     const size_t end = lf == std::string_view::npos ? text.size() : lf;
     std::string_view stored = text.substr(start, end - start);
-    if (lf != std::string_view::npos && !stored.empty() && stored.back() == '\r') stored.remove_suffix(1);
+    if (!stored.empty() && stored.back() == '\r') stored.remove_suffix(1);
     start = lf == std::string_view::npos ? text.size() : lf + 1;
     // The comment test looks at the line exactly as stored.
     if (stored.empty() || stored[0] == ';') continue;

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "textio/codepage.h"
+#include "textio/strings.h"
+#include "textio/text_file.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 
@@ -66,6 +69,54 @@ class ReadAddressTest : public OnFakeDisk {
     return s.message();
   }
 };
+
+// The loader parses each file where it lies; what it gives must be what
+// reading the file's lines one by one gives: the same addresses, or the
+// same message for the first bad line.
+Status LoadLineByLine(const FileSystem& fs, const std::string& path, const std::string& name,
+                      std::vector<std::string>* addresses) {
+  std::vector<std::string> raw;
+  if (!ReadRawLines(fs, path, &raw)) return Status::Error("ReadAddress:不正な処理がありました。");
+  int k = 0;
+  for (const std::string& stored : raw) {
+    if (stored.empty() || stored[0] == ';') continue;
+    ++k;
+    const std::string where = name + "の" + std::to_string(k) + "行目";
+    if (stored.find(',') == std::string::npos) return Status::Error(where + "<" + stored + ">のデータのカンマが不足です。");
+    std::string address = Trim(Split(stored, ",")[1]);
+    if (address.empty()) return Status::Error(where + "<" + stored + ">にカラデータが有ります。");
+    if (!IsMailAddress(address)) return Status::Error(where + "のＥメールアドレス<" + address + ">が不正です。");
+    addresses->push_back(std::move(address));
+  }
+  if (addresses->empty()) return Status::Error("ファイル<" + name + ">の中がカラです。");
+  return Status::OK();
+}
+
+TEST_F(ReadAddressTest, ParsingInPlaceMatchesReadingLineByLine) {
+  const std::vector<std::string> pieces = {
+      "1", ",", ",", "a@x.jp", "b@y.jp", " ", "\t", ";", "\r\n", "\n", "\r", "@", "pw", "名前@例.jp", "ｶﾅ",
+      "\xEF\xBB\xBF", "x@", "@y", "\x81", "2003/01/01-00:00"};
+  std::mt19937 rng(2026);
+  for (int i = 0; i < 3000; ++i) {
+    std::string content;
+    const int n = std::uniform_int_distribution<int>(0, 25)(rng);
+    for (int k = 0; k < n; ++k) content += pieces[std::uniform_int_distribution<size_t>(0, pieces.size() - 1)(rng)];
+    fs_.AddFile(dir_.File("m.txt"), content);
+    MemberTable table;
+    const Status got = ReadAddress(fs_, dir_.path(), RulesNaming({"m.txt"}), &table);
+    std::vector<std::string> want;
+    const Status expected = LoadLineByLine(fs_, dir_.File("m.txt"), "m.txt", &want);
+    ASSERT_EQ(got.ok(), expected.ok()) << "content: " << content << " / " << got.message() << " / "
+                                       << expected.message();
+    if (got.ok()) {
+      ASSERT_EQ(table.lists.size(), 1u);
+      EXPECT_EQ(table.lists[0].Slots(), want) << "content: " << content;
+      for (const std::string& a : want) EXPECT_TRUE(table.HasMember(0, a)) << a;
+    } else {
+      EXPECT_EQ(got.message(), expected.message()) << "content: " << content;
+    }
+  }
+}
 
 TEST_F(ReadAddressTest, ListsArePaddedSharedAndAddressSourcesReadNoFile) {
   WriteCp932(dir_.File("a.txt"), "; members\r\n1,one@x.jp,p1\r\n\r\n2, two@x.jp ,p2,2003/01/01-00:00\r\n3,three@x.jp\r\n");
