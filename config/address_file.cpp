@@ -1,7 +1,12 @@
 #include "config/address_file.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <exception>
+#include <stdexcept>
 
+#include "textio/codepage.h"
 #include "textio/strings.h"
 #include "textio/text_file.h"
 
@@ -37,31 +42,71 @@ bool FileHoldsNoMember(const std::vector<std::string>& lines) {
   return lines.size() == 1 && lines[0].empty();
 }
 
-// Loads one address file into *addresses. Line numbers in the messages
-// count data lines only; `name` is the file name as the rule writes it.
-Status LoadAddressFile(const FileSystem& fs, const std::string& path, const std::string& name,
-                       std::vector<std::string>* addresses) {
-  std::vector<std::string> raw;
-  if (!ReadRawLines(fs, path, &raw)) return Status::Error(kIrregular);
+std::string_view TrimView(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  return s.substr(b, e - b);
+}
+
+bool IsAsciiText(std::string_view s) {
+  unsigned char any = 0;
+  for (char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// Loads one address file into *list. Line numbers in the messages count
+// data lines only; `name` is the file name as the rule writes it. `bytes`
+// is a buffer reused from file to file.
+//
+// The file is parsed where it lies: lines end at LF (one CR at the end of
+// a line is dropped, also on a last line without LF), and only the address field of each line is copied, into the
+// list's packed text. Pure ASCII needs no decoding.
+Status LoadAddressFile(const FileSystem& fs, const std::string& path, const std::string& name, std::string* bytes,
+                       MemberList* list) {
+  if (!fs.ReadFile(path, bytes).ok()) return Status::Error(kIrregular);
+  std::string decoded;
+  std::string_view text;
+  if (IsAsciiText(*bytes)) {
+    text = *bytes;
+  } else {
+    decoded = DecodeFileBytes(*bytes);
+    text = decoded;
+  }
+  // Every address is shorter than its line: the file's size bounds the
+  // text, its line count the slots.
+  list->Reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1, text.size());
   int k = 0;
-  for (const std::string& stored : raw) {
+  for (size_t start = 0; start < text.size();) {
+    const size_t lf = text.find('\n', start);
+    const size_t end = lf == std::string_view::npos ? text.size() : lf;
+    std::string_view stored = text.substr(start, end - start);
+    if (!stored.empty() && stored.back() == '\r') stored.remove_suffix(1);
+    start = lf == std::string_view::npos ? text.size() : lf + 1;
     // The comment test looks at the line exactly as stored.
     if (stored.empty() || stored[0] == ';') continue;
     ++k;
-    const std::string where = name + "の" + std::to_string(k) + "行目";
-    if (stored.find(',') == std::string::npos) {
-      return Status::Error(where + "<" + stored + ">のデータのカンマが不足です。");
+    const size_t comma = stored.find(',');
+    auto where = [&] { return name + "の" + std::to_string(k) + "行目"; };
+    if (comma == std::string_view::npos) {
+      return Status::Error(where() + "<" + std::string(stored) + ">のデータのカンマが不足です。");
     }
-    std::string address = Trim(Split(stored, ",")[1]);
-    if (address.empty()) return Status::Error(where + "<" + stored + ">にカラデータが有ります。");
-    if (!IsMailAddress(address)) return Status::Error(where + "のＥメールアドレス<" + address + ">が不正です。");
-    addresses->push_back(std::move(address));
+    std::string_view field = stored.substr(comma + 1);
+    field = field.substr(0, field.find(','));
+    const std::string_view address = TrimView(field);
+    if (address.empty()) return Status::Error(where() + "<" + std::string(stored) + ">にカラデータが有ります。");
+    if (!IsMailAddress(address)) {
+      return Status::Error(where() + "のＥメールアドレス<" + std::string(address) + ">が不正です。");
+    }
+    list->Append(address);
   }
+  list->ShrinkToFit();
   return Status::OK();
 }
 
 Status ReadAddressUnchecked(const FileSystem& fs, const std::string& program_folder, const MasterTable& rules,
                             MemberTable* table) {
+  std::string bytes;
   for (const MasterRule& rule : rules) {
     const std::string& value = rule.AddrFile;
     if (value.empty()) continue;
@@ -75,31 +120,142 @@ Status ReadAddressUnchecked(const FileSystem& fs, const std::string& program_fol
     MemberList list;
     list.Source = value;
     if (is_address) {
-      list.Addresses.push_back(value);
+      list.Append(value);
     } else {
-      Status s = LoadAddressFile(fs, path, value, &list.Addresses);
+      Status s = LoadAddressFile(fs, path, value, &bytes, &list);
       if (!s.ok()) return s;
-      if (list.Addresses.empty()) return Status::Error("ファイル<" + value + ">の中がカラです。");
+      if (list.slot_count() == 0) return Status::Error("ファイル<" + value + ">の中がカラです。");
     }
-    if (static_cast<int>(list.Addresses.size()) > table->slot_count) {
-      table->slot_count = static_cast<int>(list.Addresses.size());
+    if (static_cast<int>(list.slot_count()) > table->slot_count) {
+      table->slot_count = static_cast<int>(list.slot_count());
     }
     table->lists.push_back(std::move(list));
   }
-  for (MemberList& list : table->lists) list.Addresses.resize(static_cast<size_t>(table->slot_count));
+  for (MemberList& list : table->lists) list.Resize(static_cast<size_t>(table->slot_count));
   return Status::OK();
 }
 
 }  // namespace
 
+MemberList::MemberList(std::string source, const std::vector<std::string>& slots) : Source(std::move(source)) {
+  for (const std::string& slot : slots) Append(slot);
+}
+
+namespace {
+
+void PutVarint(std::string* out, std::uint32_t v) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<char>(v));
+}
+
+std::uint32_t GetVarint(const char*& p) {
+  std::uint32_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*p++);
+    v |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+    if (byte < 0x80) return v;
+  }
+}
+
+// The local part and the "@domain" part (from the last "@"; "" without one).
+std::pair<std::string_view, std::string_view> SplitAddress(std::string_view address) {
+  const size_t at = address.rfind('@');
+  if (at == std::string_view::npos) return {address, std::string_view()};
+  return {address.substr(0, at), address.substr(at)};
+}
+
+}  // namespace
+
+std::vector<std::string> MemberList::Slots() const {
+  std::vector<std::string> out;
+  out.reserve(slots_.size());
+  for (size_t i = 0; i < slots_.size(); ++i) out.push_back(Slot(i));
+  return out;
+}
+
+MemberList::Parts MemberList::Decode(std::uint32_t offset) const {
+  const char* p = text_.data() + offset;
+  const std::uint32_t length = GetVarint(p);
+  std::string_view local(p, length);
+  p += length;
+  return Parts{local, GetVarint(p)};
+}
+
+std::string MemberList::Slot(size_t i) const {
+  std::string out;
+  AppendSlot(i, &out);
+  return out;
+}
+
+bool MemberList::AppendSlot(size_t i, std::string* out) const {
+  if (slots_[i] == kEmpty) return false;
+  const Parts parts = Decode(slots_[i]);
+  out->append(parts.local);
+  out->append(domains_[parts.domain]);
+  return true;
+}
+
+bool MemberList::SlotEquals(size_t i, std::string_view address) const {
+  if (slots_[i] == kEmpty) return address.empty();
+  const Parts parts = Decode(slots_[i]);
+  const std::string& domain = domains_[parts.domain];
+  return address.size() == parts.local.size() + domain.size() && address.substr(0, parts.local.size()) == parts.local &&
+         address.substr(parts.local.size()) == domain;
+}
+
+std::uint32_t MemberList::DomainNumber(std::string_view domain) {
+  // Consecutive members mostly share their domain.
+  if (!domains_.empty() && domains_.back() == domain) return static_cast<std::uint32_t>(domains_.size() - 1);
+  auto [it, added] = domain_numbers_.try_emplace(std::string(domain), static_cast<std::uint32_t>(domains_.size()));
+  if (added) domains_.emplace_back(domain);
+  return it->second;
+}
+
+std::uint32_t MemberList::Store(std::string_view address) {
+  if (address.empty()) return kEmpty;
+  if (text_.size() + address.size() + 10 >= kEmpty) throw std::length_error("member list too large");
+  const auto [local, domain] = SplitAddress(address);
+  const std::uint32_t number = DomainNumber(domain);
+  const auto offset = static_cast<std::uint32_t>(text_.size());
+  PutVarint(&text_, static_cast<std::uint32_t>(local.size()));
+  text_.append(local);
+  PutVarint(&text_, number);
+  return offset;
+}
+
+void MemberList::SetSlot(size_t i, std::string_view address) {
+  // The old record stays behind unused: changes are rare and small.
+  slots_[i] = Store(address);
+}
+
+void MemberList::Append(std::string_view address) { slots_.push_back(Store(address)); }
+
+void MemberList::Reserve(size_t slots, size_t text_bytes) {
+  slots_.reserve(slots);
+  text_.reserve(text_bytes);
+}
+
+void MemberList::ShrinkToFit() {
+  text_.shrink_to_fit();
+  slots_.shrink_to_fit();
+}
+
 std::vector<std::string> MemberTable::Members(int index) const {
   std::vector<std::string> out;
-  if (index < 0 || index >= static_cast<int>(lists.size())) return out;
-  const std::vector<std::string>& slots = lists[static_cast<size_t>(index)].Addresses;
-  for (int i = 0; i < slot_count && i < static_cast<int>(slots.size()); ++i) {
-    if (!slots[static_cast<size_t>(i)].empty()) out.push_back(slots[static_cast<size_t>(i)]);
-  }
+  ForEachMember(index, [&](std::string_view address) { out.emplace_back(address); });
   return out;
+}
+
+bool MemberTable::HasMember(int index, std::string_view address) const {
+  if (index < 0 || index >= static_cast<int>(lists.size()) || address.empty()) return false;
+  const MemberList& list = lists[static_cast<size_t>(index)];
+  for (size_t i = 0; i < static_cast<size_t>(slot_count) && i < list.slot_count(); ++i) {
+    if (!list.SlotEmpty(i) && list.SlotEquals(i, address)) return true;
+  }
+  return false;
 }
 
 int MemberTable::FindList(const std::string& value) const {
@@ -111,23 +267,24 @@ int MemberTable::FindList(const std::string& value) const {
 
 void MemberTable::AddLoadedMember(int index, const std::string& address) {
   if (index < 0 || index >= static_cast<int>(lists.size())) return;
-  std::vector<std::string>& slots = lists[static_cast<size_t>(index)].Addresses;
-  for (std::string& slot : slots) {
-    if (slot.empty()) {
-      slot = address;
+  MemberList& list = lists[static_cast<size_t>(index)];
+  for (size_t i = 0; i < list.slot_count(); ++i) {
+    if (list.SlotEmpty(i)) {
+      list.SetSlot(i, address);
       return;
     }
   }
   // No free slot: all lists stay the same length, so every one grows.
   ++slot_count;
-  for (MemberList& list : lists) list.Addresses.resize(static_cast<size_t>(slot_count));
-  slots.back() = address;
+  for (MemberList& l : lists) l.Resize(static_cast<size_t>(slot_count));
+  list.SetSlot(list.slot_count() - 1, address);
 }
 
 void MemberTable::RemoveLoadedMember(int index, const std::string& address) {
   if (index < 0 || index >= static_cast<int>(lists.size())) return;
-  for (std::string& slot : lists[static_cast<size_t>(index)].Addresses) {
-    if (slot == address) slot.clear();
+  MemberList& list = lists[static_cast<size_t>(index)];
+  for (size_t i = 0; i < list.slot_count(); ++i) {
+    if (list.SlotEquals(i, address)) list.ClearSlot(i);
   }
 }
 

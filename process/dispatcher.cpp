@@ -60,6 +60,8 @@ std::string Dispatcher::RulePath(const std::string& name) const { return JoinPat
 
 void Dispatcher::ProcessAll(Inbox& inbox) {
   const MasterTable& master = ctx_.send.master;
+  keyword_forms_.clear();
+  for (const MasterRule& rule : master) keyword_forms_.push_back(MatchingForm(rule.Keyword));
 
   for (int index = 0; index < inbox.Count(); ++index) {
     MessageState state;
@@ -74,7 +76,6 @@ void Dispatcher::ProcessAll(Inbox& inbox) {
       continue;
     }
     state.subject_form = MatchingForm(state.mail.Subject);
-    state.body_form = MatchingForm(state.mail.Body);
 
     try {
       for (int row = 0; row < static_cast<int>(master.size()); ++row) {
@@ -93,6 +94,14 @@ void Dispatcher::ProcessAll(Inbox& inbox) {
     Settle(inbox, state);
   }
   inbox.Finish();
+}
+
+const std::string& Dispatcher::MessageState::FirstLineForm() {
+  if (!first_line_built) {
+    first_line_form = FirstLineMatchingForm(mail.Body);
+    first_line_built = true;
+  }
+  return first_line_form;
 }
 
 void Dispatcher::Acting(Inbox& inbox, MessageState& m) {
@@ -119,7 +128,12 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   const bool pop3 = inbox.mode() == ReceptionMode::kPop3;
   const Settings& settings = send.settings;
 
-  const std::string k = MatchingForm(rule.Keyword);
+  // The table cannot change during a cycle; should it grow all the same,
+  // a new row's form is built here.
+  while (keyword_forms_.size() <= static_cast<size_t>(row)) {
+    keyword_forms_.push_back(MatchingForm(send.master[keyword_forms_.size()].Keyword));
+  }
+  const std::string& k = keyword_forms_[static_cast<size_t>(row)];
   const bool keyword_in_subject = !m.subject_form.empty() && m.subject_form.find(k) != std::string::npos;
   const bool delete_by_keyword = rule.Delete == words::kAutoDelete && keyword_in_subject;
   const bool delete_as_virus = rule.Delete == words::kVirusAutoDelete && mail.AttachmentCount() > 0 &&
@@ -179,7 +193,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
 
   const bool first_line_rows = IsOneOf(rule.Process, {words::kBodyReply, words::kNewForward, words::kNewRegistration,
                                                       words::kExistingDelete, words::kToForward});
-  const bool matched = keyword_in_subject || flag > 0 || (first_line_rows && FindInFirstLine(m.body_form, k) > 0);
+  const bool matched = keyword_in_subject || flag > 0 || (first_line_rows && FindInFirstLine(m.FirstLineForm(), k) > 0);
   if (!matched) return RowOutcome::kNextRow;
 
   // >>> list mail guards (list_guard.h): machine mail, loops, daily limit
@@ -294,12 +308,7 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
   const MemberTable& table = ctx_.members;
   int index = table.FindList(rule.RecAddr);
   if (index >= 0) {
-    for (const std::string& member : table.Members(index)) {
-      if (member == mail.FromAddress) {
-        listed = true;
-        break;
-      }
-    }
+    listed = table.HasMember(index, mail.FromAddress);
   } else {
     std::vector<std::string> lines;
     ReadLinesFromOne(ctx_.send.fs, RulePath(rule.RecAddr), &lines);

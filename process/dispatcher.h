@@ -40,8 +40,13 @@ class Dispatcher : public MessageProcessor {
   struct MessageState {
     int index = 0;
     ReceivedMail mail;
-    std::string subject_form;  // matching forms
-    std::string body_form;
+    std::string subject_form;  // matching form of the subject
+    // The matching form of the body's first line, built when a row first
+    // needs it: only first lines are ever matched, and most messages meet
+    // no row that looks.
+    std::string first_line_form;
+    bool first_line_built = false;
+    const std::string& FirstLineForm();
     bool delete_mark = false;
     bool send_failed = false;
     bool acted = false;  // a rule acted on the message (recorded in the inbox)
@@ -65,6 +70,8 @@ class Dispatcher : public MessageProcessor {
   std::string RulePath(const std::string& name) const;
 
   DispatchContext ctx_;
+  // The matching form of each row's keyword, built once per cycle.
+  std::vector<std::string> keyword_forms_;
 };
 
 // The sender as received: "\"Name\" <addr>", or "<addr>" when the name is

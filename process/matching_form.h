@@ -5,9 +5,16 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kelmora {
 
-std::string MatchingForm(const std::string& text);
+std::string MatchingForm(std::string_view text);
+
+// The matching form of the text's first line together with the CR LF that
+// ends it (the whole text when it has none). FindInFirstLine gives the same
+// answer on it as on the matching form of the whole text, for any keyword,
+// at the cost of the first line only.
+std::string FirstLineMatchingForm(std::string_view text);
 
 }  // namespace kelmora

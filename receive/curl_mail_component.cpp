@@ -38,6 +38,8 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
   }
 
   ReceiveJournal journal(fs_, clock_, folder);
+  // The first fetch of a run clears away what a crash left half-written.
+  if (swept_folders_.insert(folder).second) journal.RemoveStaleTemporaries();
   const std::string problem = journal.Load();
   if (!problem.empty()) log_.WriteLog(problem);
 

@@ -18,6 +18,8 @@
 // that nothing stored waits on a server that may be down for long.
 #pragma once
 
+#include <set>
+
 #include <string>
 
 #include "log/logger.h"
@@ -67,6 +69,7 @@ class CurlMailComponent : public MailComponent {
   CurlPop3SessionFactory pop3_sessions_;
   MailSender sender_;
   Pop3Fetcher fetcher_;
+  std::set<std::string> swept_folders_;  // folders already rid of stale temporary files
 };
 
 }  // namespace kelmora

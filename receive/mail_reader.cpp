@@ -224,8 +224,10 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   MessageParts parts;
   s = WalkMessageParts(fs, folder, g_mime_message_get_mime_part(message.get()), &parts);
   if (!s.ok()) return MailReply::Text(s.message());
-  std::string body = parts.has_plain ? parts.plain : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : "";
-  items.push_back("Body: " + body);
+  std::string body = parts.has_plain ? std::move(parts.plain)
+                                    : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
+  body.insert(0, "Body: ");
+  items.push_back(std::move(body));
   for (const std::string& f : parts.files) items.push_back("File: " + f);
   return MailReply::List(std::move(items));
 }

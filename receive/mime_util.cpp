@@ -1,5 +1,7 @@
 #include "receive/mime_util.h"
 
+#include <algorithm>
+
 #include <cctype>
 
 namespace kelmora {
@@ -31,16 +33,26 @@ std::string OneLine(std::string_view text) {
 std::string ToCrLf(std::string_view text, bool drop_nul) {
   std::string out;
   out.reserve(text.size() + text.size() / 32 + 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
+  // Runs without a line break (or NUL) are copied whole; the next of each
+  // mark is looked up once and kept until it is passed.
+  const size_t npos = std::string_view::npos;
+  size_t next_cr = text.find('\r'), next_lf = text.find('\n'), next_nul = drop_nul ? text.find('\0') : npos;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (next_cr != npos && next_cr < i) next_cr = text.find('\r', i);
+    if (next_lf != npos && next_lf < i) next_lf = text.find('\n', i);
+    if (next_nul != npos && next_nul < i) next_nul = text.find('\0', i);
+    const size_t run = std::min({next_cr, next_lf, next_nul, text.size()});
+    out.append(text.data() + i, run - i);
+    if (run == text.size()) break;
+    const char c = text[run];
+    i = run + 1;
     if (c == '\r') {
       out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      if (i < text.size() && text[i] == '\n') ++i;
     } else if (c == '\n') {
       out += "\r\n";
-    } else if (c != '\0' || !drop_nul) {
-      out += c;
-    }
+    }  // else a NUL that is dropped
   }
   return out;
 }

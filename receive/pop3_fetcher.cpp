@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -13,6 +14,11 @@
 
 namespace kelmora {
 namespace {
+
+// A batch of stored messages is committed (and then deleted on the server)
+// once it holds this many messages or bytes.
+constexpr size_t kBatchMessages = 64;
+constexpr size_t kBatchBytes = 16u << 20;
 
 // A server reply line as it may appear in a failure text: valid UTF-8, no
 // line breaks, bounded length.
@@ -215,39 +221,90 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
     }
   }
 
+  // Messages are stored in batches: each is written to a temporary file as
+  // it arrives, then the batch is made durable at once (one flush per file,
+  // one for the folder), and only then are its messages deleted on the
+  // server. A break in the middle still commits what arrived; those
+  // messages stay on the server and the next session deletes them by UIDL.
+  std::vector<StagedFile> batch;
+  std::vector<size_t> batch_plan;  // plan index of each batch entry
+  size_t batch_bytes = 0;
+  // Commits the batch; with `dele`, deletes its stored messages on the
+  // server. "" or the failure text.
+  auto commit_batch = [&](bool dele) -> std::string {
+    std::string failure;
+    Status committed = fs_.CommitFiles(&batch);
+    for (size_t k = 0; k < batch.size(); ++k) {
+      const Planned& p = plan[batch_plan[k]];
+      if (batch[k].committed) {
+        result.stored.push_back(p.name);
+      } else {
+        journal->Forget(p.name);
+        if (failure.empty()) {
+          failure = who + "store of message " + std::to_string(p.number) + " failed: " + committed.message();
+        }
+      }
+    }
+    // What is durable may go from the server, even when others of its
+    // batch failed.
+    for (size_t k = 0; dele && k < batch.size(); ++k) {
+      if (!batch[k].committed) continue;
+      const Planned& p = plan[batch_plan[k]];
+      const Pop3Reply deleted = command(session->Dele(p.number));
+      if (!deleted.ok) {
+        if (failure.empty()) failure = failed("DELE " + std::to_string(p.number), deleted.error);
+        break;
+      }
+    }
+    batch.clear();
+    batch_plan.clear();
+    batch_bytes = 0;
+    return failure;
+  };
+  // Ends the fetch at plan index `i` (not stored) with `text`: what arrived
+  // before it is committed, without DELE when the connection is gone.
+  auto stop_at = [&](size_t i, std::string text, bool connection_good) {
+    const std::string batch_failure = commit_batch(connection_good);
+    forget_from(i);
+    result.failure = text.empty() ? batch_failure : std::move(text);
+    return result;
+  };
+
+  // One buffer for every message: its pages stay mapped from one message
+  // to the next.
+  std::string message;
   for (size_t i = 0; i < plan.size(); ++i) {
     const Planned& p = plan[i];
     const std::string step = "RETR " + std::to_string(p.number);
-    std::string message;
+    message.reserve(static_cast<size_t>(std::min<std::uint64_t>(p.size, kBatchBytes)) + 4096);
     const Pop3Reply fetched = command(session->Retr(p.number, &message));
-    if (!fetched.ok) {
-      forget_from(i);
-      result.failure = failed(step, fetched.error);
-      return result;
-    }
+    if (!fetched.ok) return stop_at(i, failed(step, fetched.error), false);
     if (message.size() != p.size) {
       // libcurl ends a RETR cut off by a dropped connection without an
       // error. Only a connection still in step proves that the server's end
       // mark arrived and the size in LIST was merely inexact.
       if (!command(session->Noop()).ok) {
-        forget_from(i);
-        result.failure = failed(step, "message incomplete (" + std::to_string(message.size()) + " of " +
-                                          std::to_string(p.size) + " bytes), connection lost");
-        return result;
+        return stop_at(i,
+                       failed(step, "message incomplete (" + std::to_string(message.size()) + " of " +
+                                        std::to_string(p.size) + " bytes), connection lost"),
+                       false);
       }
     }
-    Status stored = fs_.WriteFileAtomic(journal->PathOf(p.name), message);
+    StagedFile staged;
+    Status stored = fs_.StageFile(journal->PathOf(p.name), message, &staged);
     if (!stored.ok()) {
-      forget_from(i);
-      result.failure = who + "store of message " + std::to_string(p.number) + " failed: " + stored.message();
-      return result;
+      return stop_at(i, who + "store of message " + std::to_string(p.number) + " failed: " + stored.message(), true);
     }
-    result.stored.push_back(p.name);
-    const Pop3Reply deleted = command(session->Dele(p.number));
-    if (!deleted.ok) {
-      forget_from(i + 1);
-      result.failure = failed("DELE " + std::to_string(p.number), deleted.error);
-      return result;
+    batch.push_back(std::move(staged));
+    batch_plan.push_back(i);
+    batch_bytes += message.size();
+    if (batch.size() >= kBatchMessages || batch_bytes >= kBatchBytes || i + 1 == plan.size()) {
+      const std::string failure = commit_batch(true);
+      if (!failure.empty()) {
+        forget_from(i + 1);
+        result.failure = failure;
+        return result;
+      }
     }
   }
   session->Quit();  // commits the DELEs

@@ -1,9 +1,13 @@
 // Pop3Fetcher: fetches every message of one POP3 account into a folder.
 //
 // One session per call (a second one only when the server refused UIDL):
-// LIST and UIDL, then for each message RETR, a durable store under a fresh
-// name, and only then DELE; the session ends with QUIT, which commits the
-// deletions. A message is stored only when its whole text arrived: a RETR
+// LIST and UIDL, then RETR of each message into a temporary file beside its
+// fresh name. Messages are committed in batches (64 messages or 16 MB):
+// flushed, renamed into place, the folder flushed once, and only then is
+// each message of the batch deleted (DELE). The session ends with QUIT,
+// which commits the deletions. No message is deleted before it is durable
+// under its final name; a session that breaks commits what arrived and
+// deletes nothing more (the next session deletes those by UIDL). A message is stored only when its whole text arrived: a RETR
 // whose size differs from the LIST size counts only if the connection is
 // provably still in step afterwards (a NOOP on it succeeds).
 //

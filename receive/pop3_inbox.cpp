@@ -4,10 +4,34 @@
 #include "textio/text_file.h"
 
 namespace kelmora {
+namespace {
+
+constexpr size_t kBatchMessages = 64;
+constexpr size_t kBatchBytes = 16u << 20;
+
+}  // namespace
 
 Pop3Inbox::Pop3Inbox(FileSystem& fs, Logger& log, MailComponent& mail, std::string receive_folder,
                      std::vector<std::string> stored_names)
     : fs_(fs), log_(log), mail_(mail), folder_(std::move(receive_folder)), names_(std::move(stored_names)) {}
+
+Pop3Inbox::~Pop3Inbox() {
+  CommitReadable();
+  fs_.ReleaseSpareFiles();
+}
+
+void Pop3Inbox::Finish() {
+  CommitReadable();
+  fs_.ReleaseSpareFiles();
+}
+
+void Pop3Inbox::CommitReadable() {
+  // A rewrite that fails leaves the message as received, as a failed
+  // rewrite always did.
+  if (!pending_.empty()) fs_.CommitFiles(&pending_);
+  pending_.clear();
+  pending_bytes_ = 0;
+}
 
 std::string Pop3Inbox::ReadableForm(const ReceivedMail& mail) {
   return "宛先：\"" + mail.ToName + "\" <" + mail.ToAddress + ">\r\n" + "差出人：\"" + mail.FromName + "\" <" +
@@ -60,10 +84,22 @@ void Pop3Inbox::RecordAction(int index) { mail_.MarkActed(folder_, names_.at(sta
 void Pop3Inbox::Settle(int index, const ReceivedMail& mail, Disposition how) {
   switch (how) {
     case Disposition::kDelete: DeleteFileForced(fs_, PathOf(index)); break;
-    case Disposition::kKeepReadable: WriteTextFile(fs_, PathOf(index), ReadableForm(mail)); break;
+    case Disposition::kKeepReadable: {
+      const std::string path = PathOf(index);
+      const std::string bytes = EncodeFileText(ReadableForm(mail) + "\r\n", EncodingOf(fs_, path));
+      StagedFile staged;
+      fs_.StageFile(path, bytes, &staged);
+      pending_.push_back(std::move(staged));
+      pending_bytes_ += bytes.size();
+      if (pending_.size() >= kBatchMessages || pending_bytes_ >= kBatchBytes) CommitReadable();
+      break;
+    }
     case Disposition::kSetAside: SetAside(index); break;
     case Disposition::kKeepAsIs: return;  // handed out again by a later fetch
   }
+  // Settled at once, also while its readable form waits for its batch: the
+  // program is done with the message, and a crash before the batch is
+  // committed only leaves it kept as it was received.
   mail_.MarkSettled(folder_, names_.at(static_cast<size_t>(index)));
 }
 

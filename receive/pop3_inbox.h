@@ -6,6 +6,11 @@
 // "...Error.txt" name (never over an earlier failure of the same name); each
 // settled message is reported to the component, which then never hands it
 // out again. A message left unsettled is handed out again by a later fetch.
+//
+// Readable forms are committed in batches (see FileSystem::StageFile), at
+// the latest by Finish or when the inbox goes away. The message counts as
+// settled at once: should the program die before its batch is committed,
+// it stays kept as it was received, and is never handed out again.
 #pragma once
 
 #include <string>
@@ -32,7 +37,8 @@ class Pop3Inbox : public Inbox {
   void BeginProcessing(int index) override;
   void RecordAction(int index) override;
   void Settle(int index, const ReceivedMail& mail, Disposition how) override;
-  void Finish() override {}
+  ~Pop3Inbox() override;
+  void Finish() override;
 
   // The text of a stored message that was kept in readable form.
   static std::string ReadableForm(const ReceivedMail& mail);
@@ -40,12 +46,18 @@ class Pop3Inbox : public Inbox {
  private:
   std::string PathOf(int index) const;
   void SetAside(int index);
+  // Commits the pending readable forms and reports them settled.
+  void CommitReadable();
 
   FileSystem& fs_;
   Logger& log_;
   MailComponent& mail_;
   std::string folder_;
   std::vector<std::string> names_;
+  std::vector<StagedFile> pending_;  // readable forms not yet committed
+  // Messages whose settling is reported when the pending forms are
+  // committed, in the order they were settled.
+  size_t pending_bytes_ = 0;
 };
 
 }  // namespace kelmora

@@ -214,6 +214,14 @@ void ReceiveJournal::RemoveTornStores(const std::set<std::string>& names) {
   }
 }
 
+void ReceiveJournal::RemoveStaleTemporaries() {
+  std::vector<DirEntry> listing;
+  if (!fs_.ListDir(folder_, &listing).ok()) return;
+  for (const DirEntry& d : listing) {
+    if (d.is_file && IsTemporaryName(d.name)) fs_.RemoveFile(PathOf(d.name));
+  }
+}
+
 void ReceiveJournal::DropFinished() {
   entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
                                 [](const Entry& e) { return e.settled && !e.on_server; }),

@@ -78,6 +78,12 @@ class ReceiveJournal {
   // was unreadable and was moved aside).
   std::string Load();
 
+  // Removes every temporary file in the folder: what writes cut off by a
+  // crash left behind (stores of a batch that was never committed, readable
+  // forms, journal rewrites). Only to be called while nothing writes there,
+  // as at the start of the first fetch of a program run.
+  void RemoveStaleTemporaries();
+
   // Writes the whole journal atomically and durably.
   Status Save();
 

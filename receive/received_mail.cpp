@@ -18,14 +18,16 @@ bool IsContinuationByte(char ch) { return (static_cast<unsigned char>(ch) & 0xC0
 // The text from its (skip + 1)-th character on. Characters are UTF-8 code
 // points; a stray continuation byte travels with the character before it,
 // so the cut never splits a valid character.
-std::string FromCharacter(std::string_view s, size_t skip) {
+std::string_view FromCharacterView(std::string_view s, size_t skip) {
   size_t i = 0;
   for (size_t k = 0; k < skip && i < s.size(); ++k) {
     ++i;
     while (i < s.size() && IsContinuationByte(s[i])) ++i;
   }
-  return std::string(s.substr(i));
+  return s.substr(i);
 }
+
+std::string FromCharacter(std::string_view s, size_t skip) { return std::string(FromCharacterView(s, skip)); }
 
 // The number of characters in `s`, counting no further than `limit`.
 size_t CharactersUpTo(std::string_view s, size_t limit) {
@@ -146,7 +148,7 @@ std::string ReadStoredMail(MailComponent& mail_component, const std::string& sto
 
   mail->StoredName = stored_name;
   mail->AttachmentFiles.assign(1, "");
-  for (const std::string& item : reply.items) {
+  for (std::string& item : reply.items) {
     if (StartsWith(item, "To:")) {
       const std::string value = FromCharacter(item, 4);
       mail->ToAddress = ExtractAddress(value, "<", ">");
@@ -158,7 +160,12 @@ std::string ReadStoredMail(MailComponent& mail_component, const std::string& sto
       mail->FromName = DisplayName(value);
     }
     if (StartsWith(item, "Subject:")) mail->Subject = FromCharacter(item, 9);
-    if (StartsWith(item, "Body:")) mail->Body = FromCharacter(item, 6);
+    if (StartsWith(item, "Body:")) {
+      // The body is the big item: cut its label off in place, no copy.
+      const std::string_view value = FromCharacterView(item, 6);
+      item.erase(0, item.size() - value.size());
+      mail->Body = std::move(item);
+    }
     if (StartsWith(item, "File:")) mail->AttachmentFiles.push_back(FromCharacter(item, 6));
   }
   ApplyHeaderItems(reply.items, mail);

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 namespace kelmora {
 namespace {
@@ -127,6 +129,14 @@ std::string SanitizeUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
+    // Runs of ASCII go across whole.
+    size_t ascii = i;
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+    if (ascii > i) {
+      out.append(bytes.substr(i, ascii - i));
+      i = ascii;
+      if (i == bytes.size()) break;
+    }
     size_t len = Utf8SeqLen(bytes, i);
     if (len == 0) {
       out += kReplacement;
@@ -146,21 +156,113 @@ std::string Cp932ToUtf8(std::string_view bytes) {
   return Convert(conv.get(), bytes, bytes.size() * 3 + 16, ReplaceOneByte);
 }
 
+namespace {
+
+// What encoding does with input iconv cannot convert: invalid UTF-8 gives
+// one "?" per bad byte; a valid character that code page 932 lacks gives
+// its Windows mapping when there is one, else one "?".
+size_t EncodeStuck(std::string_view rest, std::string* out) {
+  size_t len = Utf8SeqLen(rest, 0);
+  if (len == 0) {
+    *out += '?';
+    return 1;
+  }
+  const char* fb = Cp932Fallback(Utf8Decode(rest.substr(0, len)));
+  *out += fb ? fb : "?";
+  return len;
+}
+
+// The code page 932 bytes of each character of the Basic Multilingual
+// Plane, worked out by iconv the first time the character is met. Code page
+// 932 is stateless, so a character's bytes never depend on its neighbours,
+// and a long text costs a table look-up per character instead of a trip
+// through iconv's generic machinery.
+class Cp932Encoder {
+ public:
+  Cp932Encoder() : conv_("CP932", "UTF-8"), table_(0x10000, 0) {
+    ascii_identity_ = true;
+    for (unsigned c = 0; c < 0x80; ++c) {
+      const char ch = static_cast<char>(c);
+      ascii_identity_ = ascii_identity_ && Learn(c, std::string_view(&ch, 1)) == ((1u << 16) | c);
+    }
+  }
+
+  std::string Encode(std::string_view text) {
+    // No character takes more bytes in code page 932 than in UTF-8.
+    std::string out(text.size(), '\0');
+    char* w = out.data();
+    for (size_t i = 0; i < text.size();) {
+      const auto lead = static_cast<unsigned char>(text[i]);
+      if (ascii_identity_ && lead < 0x80) {
+        *w++ = text[i++];
+        continue;
+      }
+      // The common case of Japanese text, a well-formed three-byte
+      // character of the table, without the general decoding.
+      if ((lead & 0xF0) == 0xE0 && i + 2 < text.size()) {
+        const auto b1 = static_cast<unsigned char>(text[i + 1]);
+        const auto b2 = static_cast<unsigned char>(text[i + 2]);
+        const unsigned cp = ((lead & 0x0Fu) << 12) | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu);
+        const std::uint32_t entry = table_[cp];
+        if ((b1 & 0xC0) == 0x80 && (b2 & 0xC0) == 0x80 && cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF) &&
+            entry != 0) {
+          if ((entry >> 16) == 2) *w++ = static_cast<char>((entry >> 8) & 0xFF);
+          *w++ = static_cast<char>(entry & 0xFF);
+          i += 3;
+          continue;
+        }
+      }
+      const size_t len = Utf8SeqLen(text, i);
+      if (len == 0) {
+        *w++ = '?';
+        ++i;
+        continue;
+      }
+      const std::string_view ch = text.substr(i, len);
+      i += len;
+      const unsigned cp = Utf8Decode(ch);
+      if (cp > 0xFFFF) {
+        const std::string bytes = Convert(conv_.get(), ch, 4, EncodeStuck);
+        w = std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), len)), w);
+        continue;
+      }
+      std::uint32_t entry = table_[cp];
+      if (entry == 0) entry = Learn(cp, ch);
+      // entry: byte count in bits 16-17, the bytes in bits 8-15 and 0-7.
+      if ((entry >> 16) == 2) *w++ = static_cast<char>((entry >> 8) & 0xFF);
+      *w++ = static_cast<char>(entry & 0xFF);
+    }
+    out.resize(static_cast<size_t>(w - out.data()));
+    return out;
+  }
+
+ private:
+  std::uint32_t Learn(unsigned cp, std::string_view ch) {
+    const std::string bytes = Convert(conv_.get(), ch, 4, EncodeStuck);
+    std::uint32_t entry;
+    if (bytes.size() == 1) {
+      entry = (1u << 16) | static_cast<unsigned char>(bytes[0]);
+    } else if (bytes.size() == 2) {
+      entry = (2u << 16) | (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) << 8) |
+              static_cast<unsigned char>(bytes[1]);
+    } else {
+      return (1u << 16) | '?';  // never seen: every mapping is one or two bytes
+    }
+    table_[cp] = entry;
+    return entry;
+  }
+
+  Converter conv_;
+  std::vector<std::uint32_t> table_;
+  bool ascii_identity_ = false;  // ASCII maps onto itself (it does in glibc)
+};
+
+}  // namespace
+
 std::string Utf8ToCp932(std::string_view text) {
   if (IsAscii(text)) return std::string(text);
-  static thread_local Converter conv("CP932", "UTF-8");
-  return Convert(conv.get(), text, text.size(), [](std::string_view rest, std::string* out) -> size_t {
-    // Invalid UTF-8: one "?" per bad byte. A valid character that code page
-    // 932 lacks: its Windows mapping when there is one, else one "?".
-    size_t len = Utf8SeqLen(rest, 0);
-    if (len == 0) {
-      *out += '?';
-      return 1;
-    }
-    const char* fb = Cp932Fallback(Utf8Decode(rest.substr(0, len)));
-    *out += fb ? fb : "?";
-    return len;
-  });
+  static thread_local Cp932Encoder encoder;
+  return encoder.Encode(text);
 }
 
 bool IconvToUtf8(std::string_view bytes, const char* encoding, std::string* utf8) {
@@ -179,9 +281,10 @@ bool IcuToUtf8(std::string_view bytes, const char* encoding, std::string* utf8) 
   icu::UnicodeString text(bytes.data(), static_cast<int32_t>(bytes.size()), cnv, status);
   ucnv_close(cnv);
   if (U_FAILURE(status)) return false;
-  std::string out;
-  text.toUTF8String(out);
-  *utf8 = SanitizeUtf8(out);
+  // toUTF8String substitutes U+FFFD for anything that is not a character,
+  // so the result is valid UTF-8 as it comes.
+  utf8->clear();
+  text.toUTF8String(*utf8);
   return true;
 }
 
@@ -192,6 +295,14 @@ std::string DecodeFileBytes(std::string_view bytes, FileEncoding* encoding) {
   }
   if (encoding) *encoding = FileEncoding::kCp932;
   return Cp932ToUtf8(bytes);
+}
+
+void DecodeFileBytesInPlace(std::string* bytes, FileEncoding* encoding) {
+  if (IsAscii(*bytes)) {
+    if (encoding) *encoding = FileEncoding::kCp932;
+    return;
+  }
+  *bytes = DecodeFileBytes(*bytes, encoding);
 }
 
 std::string EncodeFileText(std::string_view text, FileEncoding encoding) {

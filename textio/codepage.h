@@ -30,6 +30,9 @@ std::string SanitizeUtf8(std::string_view bytes);
 // file was stored so that a rewrite can keep it.
 std::string DecodeFileBytes(std::string_view bytes, FileEncoding* encoding = nullptr);
 std::string EncodeFileText(std::string_view text, FileEncoding encoding);
+// The same decoding, in place: pure ASCII (most data files) stays where it
+// is, without a copy.
+void DecodeFileBytesInPlace(std::string* bytes, FileEncoding* encoding = nullptr);
 
 // The width of a text as the number of its bytes in code page 932.
 int AnsiWidth(std::string_view text);

@@ -1,6 +1,7 @@
 #include "textio/file_system.h"
 
 #include <dirent.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -88,7 +89,7 @@ void SyncFolder(const std::string& dir) {
 // Writes `bytes` into a new temporary file beside `path`, flushed to disk,
 // with the given mode (not narrowed by the umask) and owner.
 Status WriteTemporary(const std::string& path, const std::string& bytes, mode_t mode, const struct stat* owner,
-                      std::string* tmp) {
+                      std::string* tmp, bool flush = true) {
   const std::string dir = DirName(path);
   int fd = -1;
   for (int attempt = 0; attempt < 20 && fd < 0; ++attempt) {
@@ -102,7 +103,10 @@ Status WriteTemporary(const std::string& path, const std::string& bytes, mode_t 
   // restores. A user who may not give the file away keeps it as their own.
   if (s.ok() && owner != nullptr) (void)!::fchown(fd, owner->st_uid, owner->st_gid);
   if (s.ok() && ::fchmod(fd, mode) != 0) s = ErrnoStatus("cannot set the mode of", *tmp, errno);
-  if (s.ok() && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", *tmp, errno);
+  if (s.ok() && flush && ::fsync(fd) != 0) s = ErrnoStatus("cannot flush", *tmp, errno);
+  // Not flushed now: start the writeback, so that the flush at commit time
+  // finds little left to wait for.
+  if (s.ok() && !flush) (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", *tmp, errno);
   if (!s.ok()) ::unlink(tmp->c_str());
   return s;
@@ -154,6 +158,154 @@ Status WriteFileDurably(const std::string& given_path, const std::string& bytes)
   return Status::OK();
 }
 
+bool IsTemporaryName(const std::string& name) {
+  return name.size() > 1 && name[0] == '.' && name.find(".tmp-", 1) != std::string::npos;
+}
+
+Status FileSystem::StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) {
+  // The plain version for file systems without a cheaper way: a durable
+  // write under the temporary name, put in place by a rename.
+  staged->path = path;
+  staged->committed = false;
+  staged->temp_path = DirName(path) + "/." + BaseName(path) + ".tmp-" + TempSuffix();
+  Status s = WriteFileAtomic(staged->temp_path, bytes);
+  if (!s.ok()) staged->temp_path.clear();
+  return s;
+}
+
+Status FileSystem::CommitFiles(std::vector<StagedFile>* files) {
+  Status first = Status::OK();
+  for (StagedFile& f : *files) {
+    if (f.committed || f.temp_path.empty()) continue;
+    Status s = Rename(f.temp_path, f.path);
+    if (s.ok()) {
+      f.committed = true;
+      f.temp_path.clear();
+    } else if (first.ok()) {
+      first = s;
+    }
+  }
+  DiscardStaged(files);
+  return first;
+}
+
+void FileSystem::DiscardStaged(std::vector<StagedFile>* files) {
+  for (StagedFile& f : *files) {
+    if (f.committed || f.temp_path.empty()) continue;
+    RemoveFile(f.temp_path);
+    f.temp_path.clear();
+  }
+}
+
+namespace {
+
+constexpr size_t kMaxSpares = 64;
+
+// Writes the staged bytes into a spare inode (see RealFileSystem::spares_).
+// False when the spare cannot take them; it is then removed.
+bool FillSpare(const std::string& spare, const std::string& bytes, mode_t mode, const struct stat* owner) {
+  int fd = ::open(spare.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && WriteAll(fd, bytes, spare).ok();
+  if (ok && owner != nullptr) (void)!::fchown(fd, owner->st_uid, owner->st_gid);
+  ok = ok && ::fchmod(fd, mode) == 0;
+  if (ok) (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) ::unlink(spare.c_str());
+  return ok;
+}
+
+}  // namespace
+
+Status RealFileSystem::StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) {
+  staged->path = path;
+  staged->temp_path.clear();
+  staged->committed = false;
+  mode_t mode = 0600;
+  struct stat st;
+  const bool exists = ::lstat(path.c_str(), &st) == 0;
+  if (exists) {
+    // What a rename would break goes the careful way at once.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || WriteProtected(path, st)) {
+      Status s = WriteFileDurably(path, bytes);
+      staged->committed = s.ok();
+      return s;
+    }
+    mode = st.st_mode & 07777;
+  }
+  auto pool = spares_.find(DirName(path));
+  while (pool != spares_.end() && !pool->second.empty()) {
+    std::string spare = std::move(pool->second.back());
+    pool->second.pop_back();
+    if (FillSpare(spare, bytes, mode, exists ? &st : nullptr)) {
+      staged->temp_path = std::move(spare);
+      return Status::OK();
+    }
+  }
+  return WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &staged->temp_path, /*flush=*/false);
+}
+
+Status RealFileSystem::CommitFiles(std::vector<StagedFile>* files) {
+  Status first = Status::OK();
+  auto fail = [&](Status s) {
+    if (first.ok()) first = std::move(s);
+  };
+  std::vector<std::string> folders;
+  std::vector<std::string> freed;  // temporary names that now hold a replaced file
+  for (StagedFile& f : *files) {
+    if (f.committed || f.temp_path.empty()) continue;
+    int fd = ::open(f.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      fail(ErrnoStatus("cannot open", f.temp_path, errno));
+      continue;
+    }
+    const bool flushed = ::fsync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    if (!flushed) {
+      fail(ErrnoStatus("cannot flush", f.temp_path, err));
+      continue;
+    }
+    // A file being replaced trades names with its new version in one step;
+    // the old one stays as a spare under the temporary name.
+    struct stat st;
+    bool swapped = false;
+    if (::lstat(f.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+      swapped = ::renameat2(AT_FDCWD, f.temp_path.c_str(), AT_FDCWD, f.path.c_str(), RENAME_EXCHANGE) == 0;
+    }
+    if (!swapped && ::rename(f.temp_path.c_str(), f.path.c_str()) != 0) {
+      fail(ErrnoStatus("cannot rename onto", f.path, errno));
+      continue;
+    }
+    if (swapped) freed.push_back(f.temp_path);
+    f.temp_path.clear();
+    f.committed = true;
+    const std::string dir = DirName(f.path);
+    if (std::find(folders.begin(), folders.end(), dir) == folders.end()) folders.push_back(dir);
+  }
+  // One flush per folder makes every rename in it durable; only then may a
+  // replaced file's inode take new bytes.
+  for (const std::string& dir : folders) SyncFolder(dir);
+  for (std::string& path : freed) {
+    std::vector<std::string>& pool = spares_[DirName(path)];
+    if (pool.size() < kMaxSpares) {
+      pool.push_back(std::move(path));
+    } else {
+      ::unlink(path.c_str());
+    }
+  }
+  DiscardStaged(files);
+  return first;
+}
+
+void RealFileSystem::ReleaseSpareFiles() {
+  for (auto& [dir, pool] : spares_) {
+    for (const std::string& path : pool) ::unlink(path.c_str());
+  }
+  spares_.clear();
+}
+
 Status RealFileSystem::ReadFile(const std::string& path, std::string* bytes) const {
   return ReadFileHead(path, static_cast<size_t>(-1), bytes);
 }
@@ -169,19 +321,28 @@ Status RealFileSystem::ReadFileHead(const std::string& path, size_t max_bytes, s
     ::close(fd);
     return Status::Error("not a regular file: " + path);
   }
-  bytes->reserve(std::min(max_bytes, static_cast<size_t>(st.st_size)));
-  char buf[65536];
-  while (bytes->size() < max_bytes) {
-    ssize_t n = ::read(fd, buf, std::min(sizeof buf, max_bytes - bytes->size()));
+  // Straight into the caller's buffer; a file that grew since fstat is
+  // read on to its end in steps.
+  size_t have = 0;
+  bytes->resize(std::min(max_bytes, static_cast<size_t>(st.st_size)));
+  char step[4096];
+  while (have < max_bytes) {
+    const bool inside = have < bytes->size();
+    char* into = inside ? bytes->data() + have : step;
+    const size_t room = inside ? bytes->size() - have : std::min(sizeof step, max_bytes - have);
+    ssize_t n = ::read(fd, into, room);
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
       ::close(fd);
+      bytes->clear();
       return ErrnoStatus("cannot read", path, err);
     }
     if (n == 0) break;
-    bytes->append(buf, static_cast<size_t>(n));
+    if (!inside) bytes->append(step, static_cast<size_t>(n));
+    have += static_cast<size_t>(n);
   }
+  bytes->resize(have);
   ::close(fd);
   return Status::OK();
 }

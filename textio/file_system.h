@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,14 @@ struct DirEntry {
   // Last modification, in microseconds since the Unix epoch (0 when
   // unknown). The mail store orders its messages by it.
   std::int64_t mtime_micros = 0;
+};
+
+// A file written under a temporary name beside its final path, waiting for
+// CommitFiles to put it in place.
+struct StagedFile {
+  std::string path;       // the final name
+  std::string temp_path;  // where the bytes wait; "" when nothing waits
+  bool committed = false; // the bytes are durable under `path`
 };
 
 // An advisory lock held until the object is destroyed.
@@ -46,6 +55,26 @@ class FileSystem {
   // file with several names is rewritten in place so that they stay one
   // file; a file whose permissions forbid writing is refused, unchanged.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& bytes) = 0;
+
+  // Batched durable writes: a batch of files costs one flush per file and
+  // one per folder, and nothing of a file is visible under its name before
+  // it is durable there.
+  //
+  // StageFile writes the bytes of a new version of `path` to a temporary
+  // name beside it and only starts writing them to disk. A file that a
+  // rename cannot replace safely (a link, a file with several names, a
+  // write-protected file) is written at once as WriteFileAtomic does and
+  // comes back committed.
+  virtual Status StageFile(const std::string& path, const std::string& bytes, StagedFile* staged);
+  // Flushes each staged file, renames each onto its path and flushes each
+  // folder once. A file whose bytes reached its path is marked committed;
+  // every other temporary file is removed. Returns the first failure.
+  virtual Status CommitFiles(std::vector<StagedFile>* files);
+  // Removes the temporary files of staged files that were not committed.
+  void DiscardStaged(std::vector<StagedFile>* files);
+  // Removes what a file system kept from replaced files for later stages
+  // (see RealFileSystem); a batch writer calls it when it is done.
+  virtual void ReleaseSpareFiles() {}
 
   // Appends bytes to the end of the file, creating it when missing (0600).
   // The cost does not depend on the size of the file. Anything but a regular
@@ -94,9 +123,16 @@ class FileSystem {
 // The real disk, through POSIX calls.
 class RealFileSystem : public FileSystem {
  public:
+  RealFileSystem() = default;
+  RealFileSystem(const RealFileSystem&) = delete;
+  RealFileSystem& operator=(const RealFileSystem&) = delete;
+  ~RealFileSystem() override { ReleaseSpareFiles(); }
+
   Status ReadFile(const std::string& path, std::string* bytes) const override;
   Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override;
   Status WriteFileAtomic(const std::string& path, const std::string& bytes) override;
+  Status StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) override;
+  Status CommitFiles(std::vector<StagedFile>* files) override;
   Status AppendToFile(const std::string& path, const std::string& bytes) override;
   bool IsFile(const std::string& path) const override;
   bool IsDir(const std::string& path) const override;
@@ -111,10 +147,24 @@ class RealFileSystem : public FileSystem {
   Status SyncDir(const std::string& path) override;
   Status AppendToFileDurably(const std::string& path, const std::string& bytes) override;
   Status RemoveDir(const std::string& path) override;
+  void ReleaseSpareFiles() override;
+
+ private:
+  // A committed file that replaced another one swaps names with it
+  // atomically, and the old file's inode, now under the temporary name,
+  // takes the bytes of a later StageFile in the same folder: on ext4 a new
+  // inode costs several times a rewrite of an old one (the allocator steps
+  // over every recently freed inode). Only inodes whose swap is durable
+  // (their folder was flushed) are reused. Folder -> temporary paths.
+  std::map<std::string, std::vector<std::string>> spares_;
 };
 
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,
 // rename, fsync of the folder. Shared by RealFileSystem and the mail store.
 Status WriteFileDurably(const std::string& path, const std::string& bytes);
+
+// True when `name` is the name of a temporary file that a write beside
+// another file left behind (".<name>.tmp-<suffix>").
+bool IsTemporaryName(const std::string& name);
 
 }  // namespace kelmora

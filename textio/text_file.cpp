@@ -34,14 +34,16 @@ std::string FindFile(const FileSystem& fs, const std::string& path) {
 std::string ReadWholeFile(const FileSystem& fs, const std::string& path) {
   std::string bytes;
   if (!fs.ReadFile(path, &bytes).ok()) return "";
-  return DecodeFileBytes(bytes);
+  DecodeFileBytesInPlace(&bytes);
+  return bytes;
 }
 
 bool ReadRawLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
   lines->clear();
   std::string bytes;
   if (!fs.ReadFile(path, &bytes).ok()) return false;
-  *lines = SplitLines(DecodeFileBytes(bytes));
+  DecodeFileBytesInPlace(&bytes);
+  *lines = SplitLines(bytes);
   return true;
 }
 

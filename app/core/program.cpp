@@ -1,5 +1,7 @@
 #include "app/core/program.h"
 
+#include <malloc.h>
+
 #include <exception>
 
 #include "log/error_entry.h"
@@ -156,6 +158,9 @@ void Program::RunMailCheck() {
     logger_.WriteLog(ErrorEntry(kCycleFailureLabel, e));
   }
   if (!settings_.HideBusyWindow) front_.CloseBusy();
+  // The cycle's message buffers stay in the heap for reuse while it runs;
+  // between cycles the memory goes back to the system.
+  malloc_trim(0);
   cycle_running_ = false;
 }
 

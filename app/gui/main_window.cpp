@@ -265,9 +265,7 @@ void MainWindow::ShowRule() {
     const MemberTable& members = program_.members();
     const int list = members.FindList(rule.AddrFile);
     if (list >= 0) {
-      for (const std::string& address : members.lists[static_cast<size_t>(list)].Addresses) {
-        if (!address.empty()) trans_list_->addItem(FromStd(address));
-      }
+      members.ForEachMember(list, [&](std::string_view address) { trans_list_->addItem(FromStd(std::string(address))); });
     }
   }
   RefreshSerialNo();

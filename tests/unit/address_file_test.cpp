@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "textio/codepage.h"
+#include "textio/strings.h"
+#include "textio/text_file.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 
@@ -67,6 +70,54 @@ class ReadAddressTest : public OnFakeDisk {
   }
 };
 
+// The loader parses each file where it lies; what it gives must be what
+// reading the file's lines one by one gives: the same addresses, or the
+// same message for the first bad line.
+Status LoadLineByLine(const FileSystem& fs, const std::string& path, const std::string& name,
+                      std::vector<std::string>* addresses) {
+  std::vector<std::string> raw;
+  if (!ReadRawLines(fs, path, &raw)) return Status::Error("ReadAddress:不正な処理がありました。");
+  int k = 0;
+  for (const std::string& stored : raw) {
+    if (stored.empty() || stored[0] == ';') continue;
+    ++k;
+    const std::string where = name + "の" + std::to_string(k) + "行目";
+    if (stored.find(',') == std::string::npos) return Status::Error(where + "<" + stored + ">のデータのカンマが不足です。");
+    std::string address = Trim(Split(stored, ",")[1]);
+    if (address.empty()) return Status::Error(where + "<" + stored + ">にカラデータが有ります。");
+    if (!IsMailAddress(address)) return Status::Error(where + "のＥメールアドレス<" + address + ">が不正です。");
+    addresses->push_back(std::move(address));
+  }
+  if (addresses->empty()) return Status::Error("ファイル<" + name + ">の中がカラです。");
+  return Status::OK();
+}
+
+TEST_F(ReadAddressTest, ParsingInPlaceMatchesReadingLineByLine) {
+  const std::vector<std::string> pieces = {
+      "1", ",", ",", "a@x.jp", "b@y.jp", " ", "\t", ";", "\r\n", "\n", "\r", "@", "pw", "名前@例.jp", "ｶﾅ",
+      "\xEF\xBB\xBF", "x@", "@y", "\x81", "2003/01/01-00:00"};
+  std::mt19937 rng(2026);
+  for (int i = 0; i < 3000; ++i) {
+    std::string content;
+    const int n = std::uniform_int_distribution<int>(0, 25)(rng);
+    for (int k = 0; k < n; ++k) content += pieces[std::uniform_int_distribution<size_t>(0, pieces.size() - 1)(rng)];
+    fs_.AddFile(dir_.File("m.txt"), content);
+    MemberTable table;
+    const Status got = ReadAddress(fs_, dir_.path(), RulesNaming({"m.txt"}), &table);
+    std::vector<std::string> want;
+    const Status expected = LoadLineByLine(fs_, dir_.File("m.txt"), "m.txt", &want);
+    ASSERT_EQ(got.ok(), expected.ok()) << "content: " << content << " / " << got.message() << " / "
+                                       << expected.message();
+    if (got.ok()) {
+      ASSERT_EQ(table.lists.size(), 1u);
+      EXPECT_EQ(table.lists[0].Slots(), want) << "content: " << content;
+      for (const std::string& a : want) EXPECT_TRUE(table.HasMember(0, a)) << a;
+    } else {
+      EXPECT_EQ(got.message(), expected.message()) << "content: " << content;
+    }
+  }
+}
+
 TEST_F(ReadAddressTest, ListsArePaddedSharedAndAddressSourcesReadNoFile) {
   WriteCp932(dir_.File("a.txt"), "; members\r\n1,one@x.jp,p1\r\n\r\n2, two@x.jp ,p2,2003/01/01-00:00\r\n3,three@x.jp\r\n");
   WriteCp932(dir_.File("b.txt"), "1,solo@x.jp,pw\r\n");
@@ -78,17 +129,17 @@ TEST_F(ReadAddressTest, ListsArePaddedSharedAndAddressSourcesReadNoFile) {
   ASSERT_EQ(table.lists.size(), 3u);
   EXPECT_EQ(table.slot_count, 3);
   EXPECT_EQ(table.lists[0].Source, "a.txt");
-  EXPECT_EQ(table.lists[0].Addresses, (std::vector<std::string>{"one@x.jp", "two@x.jp", "three@x.jp"}));
-  EXPECT_EQ(table.lists[1].Addresses, (std::vector<std::string>{"solo@x.jp", "", ""}));
+  EXPECT_EQ(table.lists[0].Slots(), (std::vector<std::string>{"one@x.jp", "two@x.jp", "three@x.jp"}));
+  EXPECT_EQ(table.lists[1].Slots(), (std::vector<std::string>{"solo@x.jp", "", ""}));
   EXPECT_EQ(table.lists[2].Source, "boss@x.jp");
-  EXPECT_EQ(table.lists[2].Addresses, (std::vector<std::string>{"boss@x.jp", "", ""}));
+  EXPECT_EQ(table.lists[2].Slots(), (std::vector<std::string>{"boss@x.jp", "", ""}));
   EXPECT_EQ(table.FindList("a.txt"), 0);
   EXPECT_EQ(table.FindList("boss@x.jp"), 2);
 
   // A registration through the file reaches every rule that names it.
   table.AddLoadedMember(table.FindList("a.txt"), "four@x.jp");
   EXPECT_EQ(table.slot_count, 4);
-  EXPECT_EQ(table.lists[0].Addresses.back(), "four@x.jp");
+  EXPECT_EQ(table.lists[0].Slots().back(), "four@x.jp");
 }
 
 TEST_F(ReadAddressTest, NoDestinationGivesNoSlots) {
@@ -135,7 +186,7 @@ TEST_F(ReadAddressTest, CommentTestLooksAtTheLineAsStored) {
   WriteCp932(dir_.File("ok.txt"), ";1,skip@x.jp\r\n1,a;b@x.jp\r\n");
   MemberTable table;
   ASSERT_TRUE(ReadAddress(fs_, dir_.path(), RulesNaming({"ok.txt"}), &table).ok());
-  EXPECT_EQ(table.lists[0].Addresses, (std::vector<std::string>{"a;b@x.jp"}));
+  EXPECT_EQ(table.lists[0].Slots(), (std::vector<std::string>{"a;b@x.jp"}));
 }
 
 TEST_F(ReadAddressTest, UnreadableFileIsAnIrregularOperation) {
@@ -162,14 +213,14 @@ TEST_F(ReadAddressTest, BadBytesGiveMessagesAndLeaveTheFileAlone) {
   WriteBytes(dir_.File("bad.txt"), "1,a\x81\x7F@x.jp,pw\r\n");
   s = ReadAddress(fs_, dir_.path(), RulesNaming({"bad.txt"}), &table);
   ASSERT_TRUE(s.ok()) << s.message();
-  EXPECT_EQ(table.lists[0].Addresses[0].find('\x81'), std::string::npos);
+  EXPECT_EQ(table.lists[0].Slots()[0].find('\x81'), std::string::npos);
 
   // LF-only lines, no final line break, a 100,000-character address.
   const std::string long_local(100000, 'a');
   WriteBytes(dir_.File("lf.txt"), "1,p@x.jp\n;c\n2," + long_local + "@x.jp,pw\n3,q@x.jp");
   s = ReadAddress(fs_, dir_.path(), RulesNaming({"lf.txt"}), &table);
   ASSERT_TRUE(s.ok()) << s.message();
-  EXPECT_EQ(table.lists[0].Addresses,
+  EXPECT_EQ(table.lists[0].Slots(),
             (std::vector<std::string>{"p@x.jp", long_local + "@x.jp", "q@x.jp"}));
 }
 
@@ -190,17 +241,17 @@ TEST(MemberTableTest, AddFillsFirstEmptySlotElseWidensEveryList) {
   t.lists = {MemberList{"a", {"1@x", "", "3@x"}}, MemberList{"b", {"b@x", "", ""}}};
   t.slot_count = 3;
   t.AddLoadedMember(0, "2@x");
-  EXPECT_EQ(t.lists[0].Addresses, (std::vector<std::string>{"1@x", "2@x", "3@x"}));
+  EXPECT_EQ(t.lists[0].Slots(), (std::vector<std::string>{"1@x", "2@x", "3@x"}));
   EXPECT_EQ(t.slot_count, 3);
 
   t.AddLoadedMember(0, "4@x");  // list a is full
   EXPECT_EQ(t.slot_count, 4);
-  EXPECT_EQ(t.lists[0].Addresses, (std::vector<std::string>{"1@x", "2@x", "3@x", "4@x"}));
-  EXPECT_EQ(t.lists[1].Addresses, (std::vector<std::string>{"b@x", "", "", ""}));
+  EXPECT_EQ(t.lists[0].Slots(), (std::vector<std::string>{"1@x", "2@x", "3@x", "4@x"}));
+  EXPECT_EQ(t.lists[1].Slots(), (std::vector<std::string>{"b@x", "", "", ""}));
 
   t.AddLoadedMember(1, "c@x");  // list b still has room: nothing widens
   EXPECT_EQ(t.slot_count, 4);
-  EXPECT_EQ(t.lists[1].Addresses, (std::vector<std::string>{"b@x", "c@x", "", ""}));
+  EXPECT_EQ(t.lists[1].Slots(), (std::vector<std::string>{"b@x", "c@x", "", ""}));
 
   // Indexes that name no list change nothing.
   t.AddLoadedMember(-1, "z@x");
@@ -214,13 +265,13 @@ TEST(MemberTableTest, RemoveEmptiesEverySlotThatMatchesExactly) {
   t.lists = {MemberList{"a", {"d@x", "k@x", "D@x", "d@x"}}, MemberList{"b", {"d@x", "", "", ""}}};
   t.slot_count = 4;
   t.RemoveLoadedMember(0, "d@x");
-  EXPECT_EQ(t.lists[0].Addresses, (std::vector<std::string>{"", "k@x", "D@x", ""}));
-  EXPECT_EQ(t.lists[1].Addresses[0], "d@x");  // other lists keep their members
+  EXPECT_EQ(t.lists[0].Slots(), (std::vector<std::string>{"", "k@x", "D@x", ""}));
+  EXPECT_EQ(t.lists[1].Slots()[0], "d@x");  // other lists keep their members
   t.RemoveLoadedMember(5, "k@x");
-  EXPECT_EQ(t.lists[0].Addresses[1], "k@x");
+  EXPECT_EQ(t.lists[0].Slots()[1], "k@x");
   // The freed slot is reused before anything widens.
   t.AddLoadedMember(0, "n@x");
-  EXPECT_EQ(t.lists[0].Addresses[0], "n@x");
+  EXPECT_EQ(t.lists[0].Slots()[0], "n@x");
   EXPECT_EQ(t.slot_count, 4);
 }
 

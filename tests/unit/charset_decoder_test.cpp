@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "textio/codepage.h"
 
@@ -55,6 +57,78 @@ TEST(CharsetDecoderTest, InvalidBytesBecomeReplacementCharacters) {
     EXPECT_NE(text.find(kReplacement), std::string::npos) << text;
   }
   EXPECT_EQ(DecodeMailCharset("", "ISO-2022-JP"), "");
+}
+
+// ISO-2022-JP as ICU decodes it, after the same dropping of an escape that
+// is directly followed by another.
+std::string IcuIso2022Jp(const std::string& bytes) {
+  static const std::vector<std::string> kEscapes = {"\x1b(B", "\x1b(J", "\x1b(I", "\x1b$@", "\x1b$B", "\x1b$(D",
+                                                    "\x1b$(O", "\x1b$(Q", "\x1b$A", "\x1b.A", "\x1b.F"};
+  auto escape_at = [&](size_t i) -> size_t {
+    for (const std::string& e : kEscapes) {
+      if (bytes.compare(i, e.size(), e) == 0) return e.size();
+    }
+    return 0;
+  };
+  std::string cleaned;
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t len = escape_at(i);
+    if (len > 0 && i + len < bytes.size() && escape_at(i + len) > 0) {
+      i += len;
+      continue;
+    }
+    cleaned += bytes[i++];
+  }
+  std::string out;
+  EXPECT_TRUE(IcuToUtf8(cleaned, "ISO-2022-JP", &out));
+  return out;
+}
+
+// The table of JIS X 0208 pairs gives what ICU gives, whatever the text:
+// kanji, kana, the NEC row 13, pairs no table assigns, line breaks and
+// controls inside and outside the pairs, other escapes, stray and 8-bit
+// bytes, odd bytes left at the end.
+TEST(CharsetDecoderTest, Iso2022JpMatchesIcuOnAnyText) {
+  std::mt19937 rng(2022);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  for (int t = 0; t < 4000; ++t) {
+    std::string text;
+    const int pieces = pick(0, 12);
+    for (int k = 0; k < pieces; ++k) {
+      switch (pick(0, 11)) {
+        case 0: text += "Re: meeting "; break;
+        case 1: text += "\r\n"; break;
+        case 2: text += "\x1b(B"; break;
+        case 3:
+        case 4:
+        case 5: {
+          text += "\x1b$B";
+          const int pairs = pick(1, 8);
+          for (int p = 0; p < pairs; ++p) {
+            const int row = pick(0, 9) == 0 ? 0x2D : pick(0, 9) == 0 ? pick(0x21, 0x7E) : pick(0x24, 0x50);
+            text += static_cast<char>(row);
+            text += static_cast<char>(pick(0x21, 0x7E));
+          }
+          if (pick(0, 3) > 0) text += "\x1b(B";
+          break;
+        }
+        case 6: text += pick(0, 1) ? "\x1b(J" : "\x1b$@"; break;
+        case 7: text += pick(0, 1) ? "\x1b(I" : "\x1b"; break;
+        case 8: text += static_cast<char>(pick(0, 0x20)); break;  // a control byte, also between pairs
+        case 9: text += static_cast<char>(pick(0x80, 0xFF)); break;
+        case 10: text += static_cast<char>(pick(0x21, 0x7E)); break;  // an odd byte
+        default: text += "~\\ ";
+      }
+    }
+    ASSERT_EQ(DecodeMailCharset(text, "iso-2022-jp"), IcuIso2022Jp(text)) << "text: " << text;
+  }
+  // Every pair alone, assigned or not.
+  for (int a = 0x21; a <= 0x7E; ++a) {
+    for (int b = 0x21; b <= 0x7E; ++b) {
+      const std::string text = std::string("x\x1b$B") + static_cast<char>(a) + static_cast<char>(b) + "\x1b(By";
+      ASSERT_EQ(DecodeMailCharset(text, "ISO-2022-JP"), IcuIso2022Jp(text)) << a << " " << b;
+    }
+  }
 }
 
 }  // namespace

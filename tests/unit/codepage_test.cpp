@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "textio/codepage.h"
 
@@ -140,6 +143,70 @@ TEST(CodePageTest, NamedDecodersReplaceBadBytesAndRefuseUnknownNames) {
   EXPECT_EQ(out, "①" + kReplacement + "亜");
   ASSERT_TRUE(IcuToUtf8("\x1b$B-!\x1b(B", "ISO-2022-JP", &out));
   EXPECT_EQ(out, "①");
+}
+
+
+// The encoder as iconv does it over the whole text in one go, with the
+// same answers where it stops: "?" per invalid byte, the Windows mapping or
+// "?" for a character code page 932 lacks.
+std::string WholeTextCp932(const std::string& text) {
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  std::string out;
+  char* src = const_cast<char*>(text.data());
+  size_t left = text.size();
+  while (left > 0) {
+    char buf[4096];
+    char* dst = buf;
+    size_t room = sizeof buf;
+    const size_t r = iconv(cd, &src, &left, &dst, &room);
+    const int err = errno;
+    out.append(buf, static_cast<size_t>(dst - buf));
+    if (r != static_cast<size_t>(-1) || (err == E2BIG && dst != buf)) continue;
+    // Stuck: an invalid byte or a character without a mapping.
+    const std::string rest(src, left);
+    const std::string one = Utf8ToCp932(rest.substr(0, 1));  // an invalid lead byte gives "?"
+    size_t len = 1;
+    const auto lead = static_cast<unsigned char>(rest[0]);
+    if (lead >= 0xC2 && lead <= 0xF4) len = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    std::string ch = rest.substr(0, std::min(len, rest.size()));
+    // A well-formed character iconv refused: the shortcut's answer for it
+    // alone is checked separately below; here it stands for itself.
+    if (ch.size() == len && len > 1 && SanitizeUtf8(ch) == ch) {
+      out += Utf8ToCp932(ch);
+      src += len;
+      left -= len;
+    } else {
+      out += one;
+      ++src;
+      --left;
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  iconv_close(cd);
+  return out;
+}
+
+// The per-character table gives what iconv gives over the whole text:
+// kana, kanji, the NEC and IBM rows, characters only the Windows fallbacks
+// know, characters no table knows, and broken UTF-8 between them.
+TEST(CodePageTest, EncodingCharacterByCharacterMatchesTheWholeText) {
+  const std::vector<std::string> pieces = {
+      "a", "Z", "\\", "~", " ", "\r\n", "あ", "ア", "ｶﾞ", "漢字", "①", "髙", "﨑", "ⅰ", "∑", "㈱", "～", "〜",
+      "‖", "−", "¢", "£", "¬", "—", "¥", "‾", "é", "😀", "€", "한", "\xEF\xBF\xBD", "\xFF", "\xC3", "\xE3\x81",
+      "\xED\xA0\x80", "\xC0\xAF", "\x80"};
+  std::mt19937 rng(932);
+  for (int i = 0; i < 5000; ++i) {
+    std::string text;
+    const int n = std::uniform_int_distribution<int>(1, 30)(rng);
+    for (int k = 0; k < n; ++k) text += pieces[std::uniform_int_distribution<size_t>(0, pieces.size() - 1)(rng)];
+    ASSERT_EQ(Utf8ToCp932(text), WholeTextCp932(text)) << "text: " << text;
+  }
+  // The characters iconv refuses, alone: their Windows mapping, else "?".
+  EXPECT_EQ(Utf8ToCp932("〜"), "\x81\x60");
+  EXPECT_EQ(Utf8ToCp932("—"), "\x81\x5C");
+  EXPECT_EQ(Utf8ToCp932("😀"), "?");
+  EXPECT_EQ(Utf8ToCp932("한"), "?");
+  EXPECT_EQ(Utf8ToCp932("\xED\xA0\x80"), "???");
 }
 
 }  // namespace

@@ -632,7 +632,7 @@ TEST_F(MembershipTest, RegistrationAnswersBuiltInTextsWithoutARowText) {
   EXPECT_EQ(mail_.sent[1].body, "登録申請したアドレス<jiro@example.test>は既に登録されていました。");
   const MemberTable& table = program().members();
   ASSERT_EQ(table.lists.size(), 1u);
-  EXPECT_EQ(table.lists[0].Addresses,
+  EXPECT_EQ(table.lists[0].Slots(),
             (std::vector<std::string>{"a@example.test", "b@example.test", "taro@example.test"}));
 }
 
@@ -647,8 +647,8 @@ TEST_F(MembershipTest, RegistrationIntoAFullListWidensEveryList) {
   const MemberTable& table = program().members();
   EXPECT_EQ(table.slot_count, 3);
   ASSERT_EQ(table.lists.size(), 2u);
-  EXPECT_EQ(table.lists[0].Addresses.size(), 3u);
-  EXPECT_EQ(table.lists[1].Addresses.size(), 3u);
+  EXPECT_EQ(table.lists[0].Slots().size(), 3u);
+  EXPECT_EQ(table.lists[1].Slots().size(), 3u);
   ASSERT_EQ(mail_.sent.size(), 3u);
   EXPECT_EQ(mail_.sent[1].recipients,
             "other@example.test\tbcc\tx@example.test\ty@example.test\t>Message-ID: Kelmora"
@@ -709,7 +709,7 @@ TEST_F(MembershipTest, RemovalEmptiesEverySlotHoldingTheSender) {
   EXPECT_EQ(mail_.sent[0].recipients, "a@example.test\t>Message-ID: Kelmora\t;Auto-Submitted: auto-replied");
   EXPECT_EQ(mail_.sent[1].recipients, "club@example.test\tbcc\tb@example.test\t>Message-ID: Kelmora"
             "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;List-Unsubscribe: <mailto:bye@example.test?subject=bye>\t;X-Loop: club@example.test\t;Precedence: list");
-  EXPECT_EQ(program().members().lists.at(0).Addresses, (std::vector<std::string>{"", "b@example.test", ""}));
+  EXPECT_EQ(program().members().lists.at(0).Slots(), (std::vector<std::string>{"", "b@example.test", ""}));
 }
 
 TEST_F(MembershipTest, AddressRegistrationWithoutPasswordAndPasswordChangeAnswerTheirTexts) {

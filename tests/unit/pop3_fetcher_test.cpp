@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,8 @@ TEST_F(Pop3FetcherTest, EachMessageIsStoredUnderItsFinalNameBeforeItsDele) {
   Pop3FetchResult result = FetchOnce();
   EXPECT_EQ(result.failure, "");
   EXPECT_EQ(checked, (std::vector<std::string>{"DELE 1", "DELE 2"}));
-  EXPECT_EQ(pop3_.commands(), (std::vector<std::string>{"OPEN", "LIST", "UIDL", "RETR 1", "DELE 1", "RETR 2",
+  // One batch: both are stored, then both deleted.
+  EXPECT_EQ(pop3_.commands(), (std::vector<std::string>{"OPEN", "LIST", "UIDL", "RETR 1", "RETR 2", "DELE 1",
                                                         "DELE 2", "QUIT"}));
   ASSERT_EQ(result.stored.size(), 2u);
   // Names carry the clock's local time.
@@ -118,7 +120,7 @@ TEST_F(Pop3FetcherTest, AnInexactListSizeIsAcceptedWhenTheConnectionIsStillInSte
 TEST_F(Pop3FetcherTest, ASessionBrokenAfterDeleDoesNotStoreTheMessageTwice) {
   pop3_.Deliver("u1", Mail("one"));
   pop3_.Deliver("u2", Mail("two"));
-  // LIST, UIDL, RETR 1, DELE 1, RETR 2, DELE 2: the connection is gone
+  // LIST, UIDL, RETR 1, RETR 2, DELE 1, DELE 2: the connection is gone
   // before QUIT, so the server keeps both messages.
   pop3_.drop_after_commands = 6;
   Pop3FetchResult first = FetchOnce();
@@ -204,6 +206,117 @@ TEST_F(Pop3FetcherTest, FailuresNameTheServerTheUserTheStepAndTheReply) {
   ReceiveJournal journal(fs_, clock_, kFolder);
   EXPECT_EQ(fetcher.Fetch("imap://127.0.0.1", kUser, "x", kFolder, &journal).failure,
             "POP3: not a POP3 server: \"imap://127.0.0.1\"");
+}
+
+// ---- batches: messages are committed together, and deleted only after
+
+// The names of temporary files left in the folder.
+std::vector<std::string> Temporaries(const FakeFileSystem& fs) {
+  std::vector<std::string> out;
+  for (const std::string& p : fs.FilePaths()) {
+    if (StartsWith(p, kFolder + "/") && IsTemporaryName(BaseName(p))) out.push_back(p);
+  }
+  return out;
+}
+
+TEST_F(Pop3FetcherTest, ABatchIsCommittedBeforeItsDelesAndTheNextBatchFollows) {
+  const int kCount = 70;  // one full batch of 64 and a rest
+  for (int i = 1; i <= kCount; ++i) pop3_.Deliver("u" + std::to_string(i), Mail("m" + std::to_string(i)));
+  int deles = 0;
+  pop3_.on_command = [&](const std::string& command) {
+    if (!StartsWith(command, "DELE ")) return;
+    ++deles;
+    const std::string expected = Mail("m" + command.substr(5));
+    bool stored = false;
+    for (const std::string& p : fs_.FilePaths()) stored |= EndsWith(p, ".eml") && fs_.Bytes(p) == expected;
+    EXPECT_TRUE(stored) << command << " before its message was under its final name";
+    EXPECT_TRUE(Temporaries(fs_).empty()) << command << " while its batch was not committed";
+  };
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(deles, kCount);
+  ASSERT_EQ(result.stored.size(), static_cast<size_t>(kCount));
+  EXPECT_EQ(fs_.Bytes(kFolder + "/" + result.stored[69]), Mail("m70"));
+  // The first batch is deleted before the second is fetched.
+  const std::vector<std::string>& c = pop3_.commands();
+  const auto pos = [&](const std::string& what) { return std::find(c.begin(), c.end(), what) - c.begin(); };
+  EXPECT_LT(pos("RETR 64"), pos("DELE 1"));
+  EXPECT_LT(pos("DELE 64"), pos("RETR 65"));
+  EXPECT_LT(pos("RETR 70"), pos("DELE 65"));
+  EXPECT_TRUE(pop3_.mailbox().empty());
+  EXPECT_TRUE(Temporaries(fs_).empty());
+}
+
+TEST_F(Pop3FetcherTest, AConnectionCutMidBatchCommitsWhatArrivedAndDeletesItOnlyInTheNextSession) {
+  for (int i = 1; i <= 5; ++i) pop3_.Deliver("u" + std::to_string(i), Mail("m" + std::to_string(i)));
+  // LIST, UIDL, RETR 1..3: the connection breaks before RETR 4.
+  pop3_.drop_after_commands = 5;
+  Pop3FetchResult first = FetchOnce();
+  EXPECT_NE(first.failure.find("RETR 4 failed"), std::string::npos) << first.failure;
+  EXPECT_EQ(first.stored.size(), 3u);
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("m1"), Mail("m2"), Mail("m3")}));
+  // No DELE on a broken session, and no new session to send one on.
+  EXPECT_EQ(pop3_.Count("DELE 1") + pop3_.Count("DELE 2") + pop3_.Count("DELE 3"), 0);
+  EXPECT_EQ(pop3_.sessions(), 1);
+  EXPECT_EQ(pop3_.mailbox().size(), 5u);
+  EXPECT_TRUE(Temporaries(fs_).empty());
+
+  pop3_.drop_after_commands = -1;
+  Pop3FetchResult second = FetchOnce();
+  EXPECT_EQ(second.failure, "");
+  // The three already stored are deleted by UIDL, not fetched again.
+  EXPECT_EQ(pop3_.Count("RETR 1"), 1);
+  ASSERT_EQ(second.stored.size(), 2u);
+  EXPECT_EQ(StoredMessages().size(), 5u);
+  EXPECT_TRUE(pop3_.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, AProgramKilledMidBatchLosesNothingAndStoresNothingTwice) {
+  for (int i = 1; i <= 4; ++i) pop3_.Deliver("u" + std::to_string(i), Mail("m" + std::to_string(i)));
+  // The disk as a kill -9 during RETR 3 leaves it: the journal knows every
+  // planned message, two stores wait under temporary names, nothing is
+  // committed, and the server has seen no DELE.
+  FakeFileSystem killed;
+  pop3_.on_command = [&](const std::string& command) {
+    if (command == "RETR 3") killed = fs_;
+  };
+  FetchOnce();
+  ASSERT_EQ(Temporaries(killed).size(), 2u);
+
+  FakePop3Server server;  // the server, untouched by the killed run
+  for (int i = 1; i <= 4; ++i) server.Deliver("u" + std::to_string(i), Mail("m" + std::to_string(i)));
+  ReceiveJournal journal(killed, clock_, kFolder);
+  journal.RemoveStaleTemporaries();
+  EXPECT_TRUE(Temporaries(killed).empty());
+  EXPECT_EQ(journal.Load(), "");
+  Pop3Fetcher fetcher(killed, clock_, server);
+  Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(result.stored.size(), 4u);
+  std::vector<std::string> stored;
+  for (const std::string& p : killed.FilePaths()) {
+    if (EndsWith(p, ".eml")) stored.push_back(killed.Bytes(p));
+  }
+  EXPECT_EQ(stored.size(), 4u);
+  for (int i = 1; i <= 4; ++i) EXPECT_EQ(std::count(stored.begin(), stored.end(), Mail("m" + std::to_string(i))), 1);
+  EXPECT_TRUE(server.mailbox().empty());
+}
+
+TEST_F(Pop3FetcherTest, AFailedCommitDeletesOnlyWhatReachedItsName) {
+  for (int i = 1; i <= 3; ++i) pop3_.Deliver("u" + std::to_string(i), Mail("m" + std::to_string(i)));
+  fs_.InjectFault(FakeFileSystem::kRename, ".eml", /*skip=*/1, /*times=*/1);  // the second rename fails
+  Pop3FetchResult result = FetchOnce();
+  EXPECT_NE(result.failure.find("store of message 2 failed"), std::string::npos) << result.failure;
+  EXPECT_EQ(pop3_.Count("DELE 2"), 0);
+  EXPECT_EQ(pop3_.Count("DELE 1") + pop3_.Count("DELE 3"), 2);
+  EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("m1"), Mail("m3")}));
+  EXPECT_TRUE(Temporaries(fs_).empty());
+  // The journal forgot message 2: the next fetch stores it, and only it.
+  result = FetchOnce();
+  EXPECT_EQ(result.failure, "");
+  EXPECT_EQ(result.stored.size(), 1u);
+  EXPECT_EQ(StoredMessages().size(), 3u);
+  EXPECT_TRUE(pop3_.mailbox().empty());
 }
 
 }  // namespace

@@ -442,6 +442,51 @@ TEST(TextFileDiskTest, AppendingToANamedPipeIsRefusedWithoutHanging) {
 
 // ---- the fake itself (other tests rely on its fault model) --------------------
 
+// Batches of staged files on the real disk: new files and replacements
+// (whose old inodes are reused for later batches) end up with exactly their
+// own bytes, keep a replaced file's mode, and leave no temporary file once
+// the spares are released.
+TEST(TextFileDiskTest, StagedBatchesCommitEachFileWithItsOwnBytes) {
+  TempFolder dir;
+  RealFileSystem fs;
+  std::vector<std::string> names, current;
+  for (int i = 0; i < 10; ++i) {
+    names.push_back(dir.File("m" + std::to_string(i) + ".eml"));
+    current.push_back("raw " + std::to_string(i) + std::string(static_cast<size_t>(i) * 1000, 'r'));
+    PutBytes(names.back(), current.back());
+  }
+  ::chmod(names[3].c_str(), 0640);
+  for (int round = 0; round < 3; ++round) {
+    std::vector<StagedFile> batch;
+    for (size_t i = 0; i < names.size(); ++i) {
+      StagedFile staged;
+      // Shorter and longer than what the reused inodes held before.
+      const std::string bytes = "round " + std::to_string(round) + " file " + std::to_string(i) +
+                                std::string((i * 7 + static_cast<size_t>(round) * 300) % 2000, 'x');
+      ASSERT_TRUE(fs.StageFile(names[i], bytes, &staged).ok());
+      EXPECT_EQ(GetBytes(names[i]), current[i]) << "visible before its commit";
+      current[i] = bytes;
+      batch.push_back(staged);
+    }
+    StagedFile fresh;
+    const std::string fresh_path = dir.File("new" + std::to_string(round) + ".eml");
+    ASSERT_TRUE(fs.StageFile(fresh_path, "fresh " + std::to_string(round), &fresh).ok());
+    EXPECT_FALSE(std::filesystem::exists(fresh_path));
+    batch.push_back(fresh);
+    ASSERT_TRUE(fs.CommitFiles(&batch).ok());
+    for (const StagedFile& f : batch) EXPECT_TRUE(f.committed);
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(GetBytes(names[i]), current[i]);
+    EXPECT_EQ(GetBytes(fresh_path), "fresh " + std::to_string(round));
+  }
+  struct stat st;
+  ASSERT_EQ(::stat(names[3].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  fs.ReleaseSpareFiles();
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_FALSE(IsTemporaryName(entry.path().filename().string())) << entry.path();
+  }
+}
+
 TEST(FakeFileSystemTest, FaultsCountSkipsAndTimes) {
   FakeFileSystem fs;
   fs.AddDir("/d");
