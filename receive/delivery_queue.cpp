@@ -77,7 +77,11 @@ Status DeliveryQueue::Progress(const std::string& path, QueuedMail* mail, const 
                                const DeliveryReport& report) {
   mail->owed = Unsettled(recipients, report);
   if (mail->owed.empty()) return Status::OK();
-  return fs_.WriteFileAtomic(path, EncodeQueuedMail(*mail));
+  // Rewritten after every transaction: kept atomic, so that a killed
+  // program never resends to those already reached, but not flushed, which
+  // would cost a disk flush per hundred recipients. Only a power cut in
+  // the middle of a send can make the next attempt repeat a transaction.
+  return fs_.ReplaceFileUnflushed(path, EncodeQueuedMail(*mail));
 }
 
 Status DeliveryQueue::Finish(const std::string& path, QueuedMail* mail, const std::vector<std::string>& recipients,
