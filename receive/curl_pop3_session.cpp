@@ -5,25 +5,11 @@
 #include <algorithm>
 
 #include "receive/mail_library_init.h"
+#include "receive/server_string.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
 namespace kelmora {
-namespace {
-
-// A server reply line as it may appear in a failure text: valid UTF-8, no
-// line breaks, bounded length.
-std::string ReplyText(std::string_view raw) {
-  std::string s = SanitizeUtf8(raw.substr(0, 300));
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-  for (char& ch : s) {
-    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
-  }
-  return s;
-}
-
-}  // namespace
-
 // The easy handle and what its callbacks collect.
 class CurlPop3Session::Handle {
  public:

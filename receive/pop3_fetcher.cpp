@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 
+#include "receive/server_string.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
@@ -19,17 +20,6 @@ namespace {
 // once it holds this many messages or bytes.
 constexpr size_t kBatchMessages = 64;
 constexpr size_t kBatchBytes = 16u << 20;
-
-// A server reply line as it may appear in a failure text: valid UTF-8, no
-// line breaks, bounded length.
-std::string ReplyText(std::string_view raw) {
-  std::string s = SanitizeUtf8(raw.substr(0, 300));
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-  for (char& ch : s) {
-    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
-  }
-  return s;
-}
 
 // "n size" or "n uidl" lines of a LIST or UIDL answer. False when a line
 // does not have that form.

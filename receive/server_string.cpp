@@ -302,4 +302,13 @@ bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* e
   return true;
 }
 
+std::string ReplyText(std::string_view raw) {
+  std::string s = SanitizeUtf8(raw.substr(0, 300));
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+  for (char& ch : s) {
+    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
+  }
+  return s;
+}
+
 }  // namespace kelmora

@@ -43,6 +43,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kelmora {
 
@@ -95,6 +96,10 @@ bool IsLoopbackHost(const std::string& host);
 // last "@" after the scheme. Without an "@", a port that is no number
 // (which may be a password given without its host) is masked too.
 std::string MaskPassword(const std::string& text);
+
+// A server reply line as it may appear in a failure text: valid UTF-8, no
+// line breaks, at most 300 bytes of the reply.
+std::string ReplyText(std::string_view raw);
 
 // `text` with every trace of `password` replaced by "***": the password as
 // given, percent-decoded, and base64-encoded as SASL PLAIN and LOGIN send it
