@@ -23,6 +23,23 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "servers"))
 from mail_world import MailWorld, decoded_body, decoded_subject, attachments_of, header_of, japanese_message  # noqa: E402
 
 
+def hide_passwords(ini_text):
+    """Kelmora.ini with the password fields blanked out, for the screen:
+    the second field of line 1 and the last part of each A/B/Password
+    account."""
+    lines = ini_text.splitlines()
+    if lines:
+        fields = lines[0].split(",")
+        if len(fields) > 1 and fields[1]:
+            fields[1] = "***"
+        for i in range(10, len(fields)):
+            head, sep, _ = fields[i].rpartition("/")
+            if sep:
+                fields[i] = head + "/***"
+        lines[0] = ",".join(fields)
+    return "\n".join(lines)
+
+
 def example_files():
     folder = os.path.join(ROOT, "examples", "club")
     files = {}
@@ -191,8 +208,8 @@ def main():
 
         print("== members.txt after the check ==")
         print(world.read("members.txt").strip())
-        print("\n== Kelmora.ini (line 2: the list sequence numbers) ==")
-        print(world.read("Kelmora.ini").strip())
+        print("\n== Kelmora.ini (line 2: the list sequence numbers; passwords shown as ***) ==")
+        print(hide_passwords(world.read("Kelmora.ini").strip()))
         log = world.main_log().strip()
         print("\n== log/Kelmoralog.txt ==")
         print(log if log else "(empty: nothing went wrong)")
