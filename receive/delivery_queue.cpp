@@ -75,13 +75,23 @@ Status DeliveryQueue::Add(const QueuedMail& mail, std::string* path) {
 
 Status DeliveryQueue::Progress(const std::string& path, QueuedMail* mail, const std::vector<std::string>& recipients,
                                const DeliveryReport& report) {
-  mail->owed = Unsettled(recipients, report);
-  if (mail->owed.empty()) return Status::OK();
-  // Rewritten after every transaction: kept atomic, so that a killed
-  // program never resends to those already reached, but not flushed, which
-  // would cost a disk flush per hundred recipients. Only a power cut in
-  // the middle of a send can make the next attempt repeat a transaction.
-  return fs_.ReplaceFileUnflushed(path, EncodeQueuedMail(*mail));
+  // Everyone settled: Finish removes the file right after.
+  if (report.delivered.size() + report.refused.size() >= recipients.size()) return Status::OK();
+  // After every transaction: those it settled are appended to the file, a
+  // line each, so that a killed program never resends to them. The report
+  // only grows, so only its new entries are written. The append is not
+  // flushed: only a power cut in the middle of a send can make the next
+  // attempt repeat a transaction.
+  std::vector<std::string> settled;
+  for (size_t i = mail->appended_delivered; i < report.delivered.size(); ++i) settled.push_back(report.delivered[i]);
+  for (size_t i = mail->appended_refused; i < report.refused.size(); ++i) settled.push_back(report.refused[i].first);
+  if (settled.empty()) return Status::OK();
+  Status s = fs_.AppendToFile(path, SettledLines(settled));
+  if (s.ok()) {
+    mail->appended_delivered = report.delivered.size();
+    mail->appended_refused = report.refused.size();
+  }
+  return s;
 }
 
 Status DeliveryQueue::Finish(const std::string& path, QueuedMail* mail, const std::vector<std::string>& recipients,

@@ -1,11 +1,15 @@
 #include "receive/queued_mail.h"
 
 #include <charconv>
+#include <set>
+
+#include "textio/strings.h"
 
 namespace kelmora {
 namespace {
 
 constexpr const char* kMagic = "Kelmora-Queue: 1";
+const std::string kSettled = "Settled: ";
 
 // A value on one header line: CR and LF would end the line early.
 std::string LineValue(const std::string& text) {
@@ -97,9 +101,35 @@ Status DecodeQueuedMail(const std::string& bytes, QueuedMail* mail) {
   }
   if (!magic || !have_server || !have_from || !have_queued || !have_next || size < 0)
     return Status::Corrupt("queue file misses a field");
-  if (bytes.size() - pos != static_cast<size_t>(size)) return Status::Corrupt("queue file message is cut short");
-  mail->message = bytes.substr(pos);
+  if (bytes.size() - pos < static_cast<size_t>(size)) return Status::Corrupt("queue file message is cut short");
+  mail->message = bytes.substr(pos, static_cast<size_t>(size));
+  // Progress appended behind the message: recipients settled since the
+  // file was last written whole. A last line without its CR LF is an
+  // append cut short and says nothing.
+  std::set<std::string> settled;
+  pos += static_cast<size_t>(size);
+  while (pos < bytes.size()) {
+    const size_t end = bytes.find("\r\n", pos);
+    if (end == std::string::npos) break;
+    const std::string text = bytes.substr(pos, end - pos);
+    pos = end + 2;
+    if (!StartsWith(text, kSettled)) return Status::Corrupt("queue file line after the message: " + text);
+    settled.insert(text.substr(kSettled.size()));
+  }
+  if (!settled.empty()) {
+    std::vector<std::string> owed;
+    for (std::string& r : mail->owed) {
+      if (!settled.count(r)) owed.push_back(std::move(r));
+    }
+    mail->owed = std::move(owed);
+  }
   return Status::OK();
+}
+
+std::string SettledLines(const std::vector<std::string>& recipients) {
+  std::string out;
+  for (const std::string& r : recipients) out += kSettled + LineValue(r) + "\r\n";
+  return out;
 }
 
 }  // namespace kelmora

@@ -13,6 +13,11 @@
 //   Size: <bytes of the message>
 //   <empty line>
 //   <the message exactly as composed, CR LF line ends>
+//   Settled: <address>          (appended while a send goes on; see below)
+// While a send goes on, each recipient settled (delivered, or refused for
+// good) is appended behind the message, so that the file need not be
+// rewritten whole after every transaction; reading takes those out of the
+// owed recipients, and the next whole write drops the lines.
 // Header lines end in CR LF; a value never holds CR or LF. The server
 // string may carry a password, as Kelmora.ini does: the file is private to
 // the user (new files are created 0600 in a 0700 folder).
@@ -40,10 +45,18 @@ struct QueuedMail {
   std::int64_t queued_micros = 0;
   std::int64_t next_attempt_micros = 0;
   std::vector<QueueAttempt> attempts;
+
+  // Not in the file: how many entries of the running send's report were
+  // already appended as settled (see DeliveryQueue::Progress).
+  size_t appended_delivered = 0;
+  size_t appended_refused = 0;
 };
 
 std::string EncodeQueuedMail(const QueuedMail& mail);
 // Corrupt when the bytes are not a complete queue file.
 Status DecodeQueuedMail(const std::string& bytes, QueuedMail* mail);
+
+// The lines to append behind a queue file for recipients now settled.
+std::string SettledLines(const std::vector<std::string>& recipients);
 
 }  // namespace kelmora

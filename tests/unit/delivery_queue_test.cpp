@@ -2,6 +2,7 @@
 // the in-memory file system: what is queued, when it is retried, when it is
 // given up, and that nobody gets a message twice, also across a crash.
 #include "receive/delivery_queue.h"
+#include "receive/queued_mail.h"
 
 #include <gtest/gtest.h>
 
@@ -287,7 +288,7 @@ TEST_F(DeliveryQueueTest, QueueThatCannotBeWrittenMakesTheSendFailAndNobodyGetsI
     // fails; the caller's retry of the same send reaches only the rest.
     FakeSmtpServer smtp;
     options_.max_recipients_per_transaction = 2;
-    fs_.InjectFault(FakeFileSystem::kWrite, "/prog/queue/", 1);
+    fs_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kAppend, "/prog/queue/", 1);
     DeliveryQueue queue(fs_, log_, clock_, smtp, kQueue, options_);
     MailSender sender(fs_, log_, clock_, smtp, options_, &queue);
     std::string result = sender.SendMail(kServer, List(5), "owner@example.org", "件名", "本文", "");
@@ -301,6 +302,23 @@ TEST_F(DeliveryQueueTest, QueueThatCannotBeWrittenMakesTheSendFailAndNobodyGetsI
     ExpectEachOnce(Reached(smtp), 5);
     EXPECT_TRUE(QueueFiles().empty());
   }
+}
+
+// Recipients settled during a send are appended behind the message; a
+// last line cut short by a crash says nothing, and anything else there
+// makes the file untrustworthy.
+TEST(QueuedMailTest, SettledLinesBehindTheMessageTakeRecipientsOut) {
+  QueuedMail mail;
+  mail.server = "127.0.0.1:25";
+  mail.mail_from = "list@example.org";
+  mail.message = "Subject: x\r\n\r\nbody\r\n";
+  mail.owed = {"a@example.net", "b@example.net", "c@example.net"};
+  const std::string file = EncodeQueuedMail(mail) + SettledLines({"a@example.net"}) + "Settled: b@exam";
+  QueuedMail read;
+  ASSERT_TRUE(DecodeQueuedMail(file, &read).ok());
+  EXPECT_EQ(read.owed, (std::vector<std::string>{"b@example.net", "c@example.net"}));
+  EXPECT_EQ(read.message, mail.message);
+  EXPECT_TRUE(DecodeQueuedMail(EncodeQueuedMail(mail) + "garbage\r\n", &read).IsCorrupt());
 }
 
 TEST_F(DeliveryQueueTest, CrashBetweenTransactionsSendsNobodyTwice) {
