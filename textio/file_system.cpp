@@ -134,10 +134,6 @@ Status RewriteInPlace(const std::string& path, const std::string& bytes, const s
 }  // namespace
 
 Status WriteFileDurably(const std::string& given_path, const std::string& bytes) {
-  return ReplaceFile(given_path, bytes, /*flush=*/true);
-}
-
-Status ReplaceFile(const std::string& given_path, const std::string& bytes, bool flush) {
   const std::string path = RewriteTarget(given_path);
   // New files hold mail, member lists or secrets: private to the user.
   // A file being replaced keeps its own mode and owner.
@@ -151,14 +147,14 @@ Status ReplaceFile(const std::string& given_path, const std::string& bytes, bool
     mode = st.st_mode & 07777;
   }
   std::string tmp;
-  Status s = WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &tmp, flush);
+  Status s = WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &tmp);
   if (!s.ok()) return s;
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
     s = ErrnoStatus("cannot rename onto", path, errno);
     ::unlink(tmp.c_str());
     return s;
   }
-  if (flush) SyncFolder(DirName(path));
+  SyncFolder(DirName(path));
   return Status::OK();
 }
 
@@ -353,10 +349,6 @@ Status RealFileSystem::ReadFileHead(const std::string& path, size_t max_bytes, s
 
 Status RealFileSystem::WriteFileAtomic(const std::string& path, const std::string& bytes) {
   return WriteFileDurably(path, bytes);
-}
-
-Status RealFileSystem::ReplaceFileUnflushed(const std::string& path, const std::string& bytes) {
-  return ReplaceFile(path, bytes, /*flush=*/false);
 }
 
 Status RealFileSystem::AppendToFile(const std::string& path, const std::string& bytes) {

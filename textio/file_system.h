@@ -56,14 +56,6 @@ class FileSystem {
   // file; a file whose permissions forbid writing is refused, unchanged.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& bytes) = 0;
 
-  // WriteFileAtomic without the flushes: the old or the new content survives
-  // the program being killed at any moment, but after a power loss either
-  // may be found. For records rewritten many times a second whose loss in a
-  // power cut costs little.
-  virtual Status ReplaceFileUnflushed(const std::string& path, const std::string& bytes) {
-    return WriteFileAtomic(path, bytes);
-  }
-
   // Batched durable writes: a batch of files costs one flush per file and
   // one per folder, and nothing of a file is visible under its name before
   // it is durable there.
@@ -139,7 +131,6 @@ class RealFileSystem : public FileSystem {
   Status ReadFile(const std::string& path, std::string* bytes) const override;
   Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override;
   Status WriteFileAtomic(const std::string& path, const std::string& bytes) override;
-  Status ReplaceFileUnflushed(const std::string& path, const std::string& bytes) override;
   Status StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) override;
   Status CommitFiles(std::vector<StagedFile>* files) override;
   Status AppendToFile(const std::string& path, const std::string& bytes) override;
@@ -171,8 +162,6 @@ class RealFileSystem : public FileSystem {
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,
 // rename, fsync of the folder. Shared by RealFileSystem and the mail store.
 Status WriteFileDurably(const std::string& path, const std::string& bytes);
-// The same, with the flushes only when `flush` is set.
-Status ReplaceFile(const std::string& path, const std::string& bytes, bool flush);
 
 // True when `name` is the name of a temporary file that a write beside
 // another file left behind (".<name>.tmp-<suffix>").

@@ -402,23 +402,6 @@ TEST(TextFileDiskTest, RewritesRespectProtectionLinksAndModes) {
   EXPECT_EQ(Names(dir.path()), (Lines{"link.txt", "locked.txt", "real.txt", "second-name.txt", "shared.txt"}));
 }
 
-// The unflushed replacement is still a replacement: the whole new content
-// under the name, mode kept, no temporary file left beside it.
-TEST(TextFileDiskTest, UnflushedReplacementIsWholeAndKeepsTheMode) {
-  TempFolder dir;
-  ASSERT_FALSE(dir.path().empty());
-  RealFileSystem fs;
-  const std::string path = dir.File("queued.txt");
-  PutBytes(path, "old content that is longer\r\n");
-  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-  ASSERT_TRUE(fs.ReplaceFileUnflushed(path, "new\r\n").ok());
-  EXPECT_EQ(GetBytes(path), "new\r\n");
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
-  EXPECT_EQ(Names(dir.path()), Lines{"queued.txt"});
-}
-
 // Files and folders the program creates hold mail, member lists and
 // passwords: nobody else may read them.
 TEST(TextFileDiskTest, NewFilesAndFoldersArePrivate) {
