@@ -23,13 +23,6 @@ struct EncodedWord {
   std::string bytes;
 };
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Lenient base64: characters outside the alphabet are skipped, missing
 // padding is tolerated.
 std::string DecodeBase64Lenient(std::string_view text) {
@@ -61,8 +54,8 @@ std::string DecodeQ(std::string_view text) {
     char c = text[i];
     if (c == '_') {
       out += ' ';
-    } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    } else if (c == '=' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 && HexDigitValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       out += c;
@@ -197,19 +190,6 @@ std::vector<std::pair<std::string, std::string>> RawParams(std::string_view raw)
     if (!name.empty()) params.emplace_back(name, v);
   }
   return params;
-}
-
-std::string PercentDecode(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
 }
 
 // Splits "charset'lang'value" of an RFC 2231 extended value.

@@ -26,13 +26,6 @@ std::string Escape(const std::string& s) {
   return out;
 }
 
-int HexValue(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  return -1;
-}
-
 bool Unescape(const std::string& s, std::string* out) {
   out->clear();
   for (size_t i = 0; i < s.size(); ++i) {
@@ -41,7 +34,7 @@ bool Unescape(const std::string& s, std::string* out) {
       continue;
     }
     if (i + 2 >= s.size()) return false;
-    const int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
+    const int hi = HexDigitValue(s[i + 1]), lo = HexDigitValue(s[i + 2]);
     if (hi < 0 || lo < 0) return false;
     *out += static_cast<char>(hi * 16 + lo);
     i += 2;

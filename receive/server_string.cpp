@@ -38,37 +38,6 @@ bool IsHostText(std::string_view host, bool v6) {
   return true;
 }
 
-// The server string as it may appear in a failure text: valid UTF-8, no
-// line breaks, bounded length.
-std::string Shown(std::string_view raw) {
-  std::string s = SanitizeUtf8(raw.substr(0, 300));
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-  for (char& ch : s) {
-    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
-  }
-  return s;
-}
-
-// "%41" -> "A"; a "%" not followed by two hex digits stays as it is.
-std::string PercentDecoded(std::string_view s) {
-  auto hex = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
-      out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 std::string Base64(std::string_view s) {
   static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -217,8 +186,8 @@ std::string MaskPassword(const std::string& text) {
 std::string ScrubPassword(const std::string& text, const std::string& user, const std::string& password) {
   if (password.empty()) return text;
   std::string out = text;
-  const std::string decoded = PercentDecoded(password);
-  const std::string decoded_user = PercentDecoded(user);
+  const std::string decoded = PercentDecode(password);
+  const std::string decoded_user = PercentDecode(user);
   std::vector<std::string> traces = {password, decoded, Base64(decoded),
                                      Base64(std::string(1, '\0') + decoded_user + std::string(1, '\0') + decoded),
                                      Base64(decoded_user + std::string(1, '\0') + decoded_user +
@@ -287,12 +256,12 @@ bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* e
   ServerString parts;
   switch (ParseServerString(text, kPop3Road, &parts)) {
     case ServerStringError::kNone: break;
-    case ServerStringError::kUnsupportedScheme: *error = "not a POP3 server: \"" + Shown(MaskPassword(text)) + "\""; return false;
-    case ServerStringError::kBadPort: *error = "bad port in POP3 server \"" + Shown(MaskPassword(text)) + "\""; return false;
+    case ServerStringError::kUnsupportedScheme: *error = "not a POP3 server: \"" + ReplyText(MaskPassword(text)) + "\""; return false;
+    case ServerStringError::kBadPort: *error = "bad port in POP3 server \"" + ReplyText(MaskPassword(text)) + "\""; return false;
     case ServerStringError::kBadOption:
-      *error = "bad option in POP3 server \"" + Shown(MaskPassword(text)) + "\" (verify=yes|no, plain-login=yes|no)";
+      *error = "bad option in POP3 server \"" + ReplyText(MaskPassword(text)) + "\" (verify=yes|no, plain-login=yes|no)";
       return false;
-    default: *error = "bad POP3 server \"" + Shown(MaskPassword(text)) + "\""; return false;
+    default: *error = "bad POP3 server \"" + ReplyText(MaskPassword(text)) + "\""; return false;
   }
   server->implicit_tls = parts.implicit_tls;
   server->verify_certificate = parts.verify_certificate;

@@ -97,8 +97,8 @@ bool IsLoopbackHost(const std::string& host);
 // (which may be a password given without its host) is masked too.
 std::string MaskPassword(const std::string& text);
 
-// A server reply line as it may appear in a failure text: valid UTF-8, no
-// line breaks, at most 300 bytes of the reply.
+// A server reply line (or a masked server string) as it may appear in a
+// failure text: valid UTF-8, no line breaks, at most 300 bytes of it.
 std::string ReplyText(std::string_view raw);
 
 // `text` with every trace of `password` replaced by "***": the password as

@@ -83,8 +83,11 @@ def write_cp932(path, text):
         f.write(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("cp932"))
 
 
-def show_message(label, raw, extra=""):
+def show_message(label, raw, extra="", envelope=None):
     print("-- %s --%s" % (label, extra))
+    if envelope is not None:
+        print("   envelope from: %s" % envelope["mail_from"])
+        print("   delivered to : %s" % ", ".join(envelope["rcpt_tos"]))
     print("   To header    : %s" % header_of(raw, "To"))
     print("   Subject      : %s" % decoded_subject(raw))
     for line in decoded_body(raw).strip().splitlines():
@@ -194,17 +197,7 @@ def main():
               % (result.returncode, len(world.mailbox())))
 
         for i, msg in enumerate(world.sent(), 1):
-            raw = msg["content"]
-            print("-- sent message %d --" % i)
-            print("   envelope from: %s" % msg["mail_from"])
-            print("   delivered to : %s" % ", ".join(msg["rcpt_tos"]))
-            print("   To header    : %s" % header_of(raw, "To"))
-            print("   Subject      : %s" % decoded_subject(raw))
-            for line in decoded_body(raw).strip().splitlines():
-                print("   | " + line)
-            for name, data in attachments_of(raw):
-                print("   attachment   : %s (%d bytes)" % (name, len(data)))
-            print()
+            show_message("sent message %d" % i, msg["content"], envelope=msg)
 
         print("== members.txt after the check ==")
         print(world.read("members.txt").strip())

@@ -59,6 +59,12 @@ std::int32_t RoundHalfEven(double v);
 // (a table written on Windows) is read as "/".
 std::string JoinPath(std::string_view folder, std::string_view name);
 
+// The value of a hexadecimal digit, -1 for any other character.
+int HexDigitValue(char c);
+
+// "%41" -> "A"; a "%" not followed by two hex digits stays as it is.
+std::string PercentDecode(std::string_view s);
+
 // The last component of a "/"-separated path (the whole path when it has no
 // "/"), and the folder part in front of it ("." when none, "/" for the root).
 std::string BaseName(std::string_view path);

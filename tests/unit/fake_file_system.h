@@ -157,14 +157,7 @@ class FakeFileSystem : public FileSystem {
   }
 
   Status AppendToFile(const std::string& path, const std::string& bytes) override {
-    if (Fails(kAppend, path)) return Injected("append to", path);
-    if (IsDir(path)) return Status::Error("cannot open " + path + ": is a folder");
-    if (!IsDir(Parent(path))) return Status::Error("cannot open " + path + ": no such folder");
-    File& f = files_[path];
-    f.bytes += bytes;
-    ++f.version;
-    f.mtime = ++tick_;
-    return Status::OK();
+    return Append(kAppend, path, bytes);
   }
 
   // Like the real disk: refused when the name is taken; `sync` makes no
@@ -185,14 +178,7 @@ class FakeFileSystem : public FileSystem {
     return Status::OK();
   }
   Status AppendToFileDurably(const std::string& path, const std::string& bytes) override {
-    if (Fails(kAppendDurably, path)) return Injected("append to", path);
-    if (IsDir(path)) return Status::Error("cannot open " + path + ": is a folder");
-    if (!IsDir(Parent(path))) return Status::Error("cannot open " + path + ": no such folder");
-    File& f = files_[path];
-    f.bytes += bytes;
-    ++f.version;
-    f.mtime = ++tick_;
-    return Status::OK();
+    return Append(kAppendDurably, path, bytes);
   }
   Status RemoveDir(const std::string& path) override {
     if (Fails(kRemoveDir, path)) return Injected("remove folder", path);
@@ -338,6 +324,18 @@ class FakeFileSystem : public FileSystem {
     int skip;
     int times;  // kForever or the failures still to come
   };
+
+  // Both appends: in memory a flush makes no difference.
+  Status Append(Op op, const std::string& path, const std::string& bytes) {
+    if (Fails(op, path)) return Injected("append to", path);
+    if (IsDir(path)) return Status::Error("cannot open " + path + ": is a folder");
+    if (!IsDir(Parent(path))) return Status::Error("cannot open " + path + ": no such folder");
+    File& f = files_[path];
+    f.bytes += bytes;
+    ++f.version;
+    f.mtime = ++tick_;
+    return Status::OK();
+  }
 
   static bool IsRoot(const std::string& path) { return path.empty() || path == "/"; }
   // The root is "" whichever way it is spelled.
