@@ -88,6 +88,13 @@ bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode
     for (const std::string& address : members) recipients += "\t" + address;
 
     const std::string subject = SubjectFor(ctx, m, static_cast<int>(members.size()));
+    if (IsListPost(m.ML_IDflag)) {
+      // Stored before the post goes out, and kept even when the send fails:
+      // a number once used in a subject must never be handed out again, not
+      // even after the program was killed right after the send.
+      Status s = ctx.SaveSettings();
+      if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+    }
 
     recipients += "\t>Message-ID: Kelmora";
     if (ctx.settings.LogSentMail) recipients += "\t>#save " + ctx.logger.LogFolder();
@@ -101,12 +108,6 @@ bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode
     if (!result.empty() && mode == ReceptionMode::kPop3 && mail) {
       ctx.FixedWait(5000);
       result = mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch);
-    }
-    if (IsListPost(m.ML_IDflag)) {
-      // The number is kept even when the send failed: a number once used
-      // in a subject must never be handed out again.
-      Status s = ctx.SaveSettings();
-      if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
     }
     ctx.pacer.PumpEvents();
     ctx.FixedWait(1000);

@@ -53,6 +53,12 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
 
   const int k = static_cast<int>(members.size());
   const std::string subject = SubjectFor(ctx, m, k);
+  if (IsListPost(m.ML_IDflag)) {
+    // Stored before the first member gets the post: a killed program must
+    // not hand the same number out again.
+    Status s = ctx.SaveSettings();
+    if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+  }
 
   MailComponent* mail = ctx.mail;
   const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);

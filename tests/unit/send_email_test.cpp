@@ -171,6 +171,16 @@ TEST_F(SendEMailTest, ListPostIsNumberedPerRowAndTheNumberIsSaved) {
   EXPECT_EQ(program().settings().MlSequenceNumbers, (std::vector<std::int32_t>{5, 13}));
 }
 
+// The number is stored before the post goes out: a program killed right
+// after the send must not give the next post the same number.
+TEST_F(SendEMailTest, TheNumberIsStoredBeforeThePostGoesOut) {
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
+  std::string saved_when_sent;
+  mail_.on_send = [&](const fixture::SentMail&) { saved_when_sent = SavedSequenceLine(); };
+  ASSERT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
+  EXPECT_EQ(saved_when_sent, "8");
+}
+
 TEST_F(SendEMailTest, PlainAndReplySendsLeaveTheNumberAlone) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));

@@ -169,6 +169,18 @@ TEST_F(SendEMailToTest, RefusedMemberIsLoggedFlashedAndTheOthersStillSent) {
   EXPECT_EQ(front_.flashes, 1);
 }
 
+// The number is stored before the first member gets the post.
+TEST_F(SendEMailToTest, TheNumberIsStoredBeforeTheFirstSend) {
+  std::string saved_when_first_sent;
+  mail_.on_send = [&](int n) {
+    if (n == 1) saved_when_first_sent = Cp932ToUtf8(ReadBytes("Kelmora.ini"));
+  };
+  OutgoingMail m = Mail(1, kTitleIsListTag);
+  m.mailsb = "news";
+  EXPECT_TRUE(SendEMailTo(program_->send_context(), m));
+  EXPECT_EQ(saved_when_first_sent, "u,,20,0,0,0,0,0,9,10\r\n7,42,0\r\n");
+}
+
 TEST_F(SendEMailToTest, NoListSendsNothingButStillSavesTheSettings) {
   program_->members().lists.clear();
   Remove("Kelmora.ini");
