@@ -259,10 +259,22 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
       att_cnt = reply.AttCnt;
     }
     out.strOrgAN = OriginalSender(mail);
-    Acting(inbox, m);
     if (rule.OrigAddr.empty()) {
+      // A post forwarded through the store carries the received
+      // attachments whatever the row's Attatch says; mail of another road
+      // hands them over by their files.
+      if (mail.AttachmentCount() > 0 && att_file.size() == 1 && att_file[0].empty()) {
+        inbox.AttachmentList(m.index, mail, &att_file);
+        if (att_file.empty()) att_file.push_back("");
+      }
+      // The store records a send as the message's action itself, once the
+      // outgoing copy lies safely in its outbox: recorded here, a crash
+      // before the copy is queued would lose the post.
+      if (inbox.mode() != ReceptionMode::kLocalStore) Acting(inbox, m);
       sent = SendEMailOE(send, out, att_cnt, att_file);
+      if (sent) m.acted = true;
     } else {
+      Acting(inbox, m);
       sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
     }
   }

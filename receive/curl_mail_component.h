@@ -49,6 +49,11 @@ class CurlMailComponent : public MailComponent {
                        const std::string& subject, const std::string& body,
                        const std::string& attachments) override;
 
+  DeliveryReport SendComposed(const std::string& server, const std::string& mail_from,
+                              const std::vector<std::string>& recipients, const std::string& message) override {
+    return sender_.SendComposed(server, mail_from, recipients, message);
+  }
+
   MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
                     const std::string& command, const std::string& folder) override;
 

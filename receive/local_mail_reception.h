@@ -15,6 +15,9 @@ class LocalMailReception {
   virtual int FetchMail() = 0;
   // The messages of the last fetch; valid until the next FetchMail.
   virtual Inbox& inbox() = 0;
+  // Opens the road for sending only (no fetch), for a cycle whose mail came
+  // by another road; false (and a log line) when it cannot be opened.
+  virtual bool OpenForSending() { return false; }
   virtual bool SessionOpen() const = 0;
   virtual void SignOff() = 0;
 };

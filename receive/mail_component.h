@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "receive/smtp_delivery.h"
+
 namespace kelmora {
 
 // The result of RcvMail and ReadMail: either a list of texts or one text.
@@ -49,6 +51,20 @@ class MailComponent {
   virtual std::string SendMail(const std::string& server, const std::string& recipients,
                                const std::string& from, const std::string& subject, const std::string& body,
                                const std::string& attachments) = 0;
+
+  // Delivers a message that is already composed (CR LF line ends, headers
+  // final) byte for byte to the SMTP server named by `server`, for the
+  // envelope sender and recipients given: the local store's SMTP route, so
+  // that the copy it keeps is exactly what went out. The report says what
+  // became of every recipient.
+  virtual DeliveryReport SendComposed(const std::string& server, const std::string& mail_from,
+                                      const std::vector<std::string>& recipients, const std::string& message) {
+    (void)server, (void)mail_from, (void)message;
+    DeliveryReport report;
+    report.first_failure = "this mail component cannot send composed mail";
+    for (const std::string& r : recipients) report.deferred.emplace_back(r, report.first_failure);
+    return report;
+  }
 
   virtual MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
                             const std::string& command, const std::string& folder) = 0;

@@ -49,6 +49,25 @@ std::string MailSender::SendMail(const std::string& server, const std::string& r
   }
 }
 
+DeliveryReport MailSender::SendComposed(const std::string& server, const std::string& mail_from,
+                                       const std::vector<std::string>& recipients, const std::string& message) {
+  SmtpServer smtp;
+  std::string error;
+  DeliveryReport report;
+  try {
+    if (ParseSmtpServer(server, &smtp, &error)) {
+      return DeliverMessage(sessions_, smtp, mail_from, message, recipients, options_.max_recipients_per_transaction,
+                            nullptr);
+    }
+    report.first_failure = "SendMail failed: " + error;
+  } catch (const std::exception& e) {
+    report.first_failure = std::string("SendMail failed: ") + e.what();
+  }
+  report.server_failed = true;
+  for (const std::string& r : recipients) report.deferred.emplace_back(r, report.first_failure);
+  return report;
+}
+
 std::string MailSender::SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
                                    const ComposedMail& mail) {
   QueuedMail entry;

@@ -62,6 +62,11 @@ class MailSender {
   MailSender(FileSystem& fs, Logger& log, const Clock& clock, SmtpSessionFactory& sessions, MailOptions options,
              DeliveryQueue* queue = nullptr);
 
+  // Delivers a composed message as it is (MailComponent::SendComposed),
+  // without the queue: the caller keeps what is still owed. Never throws.
+  DeliveryReport SendComposed(const std::string& server, const std::string& mail_from,
+                              const std::vector<std::string>& recipients, const std::string& message);
+
   // Sends one message; see the file comment. Never throws.
   std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
                        const std::string& subject, const std::string& body, const std::string& attachments);

@@ -64,6 +64,28 @@ MailStore::MailStore(FileSystem& fs, const Clock& clock, Logger& log, CommandRun
       program_folder_(std::move(program_folder)),
       work_folder_(JoinPath(JoinPath(program_folder_, "log"), "mailstore-work")) {}
 
+void MailStore::NewCycle() {
+  logged_this_cycle_.clear();
+  if (outbox_) outbox_->set_timed_out(false);
+}
+
+void MailStore::SyncFolders() {
+  fs_.SyncDir(JoinPath(profile_folder_, "new"));
+  fs_.SyncDir(JoinPath(profile_folder_, "cur"));
+}
+
+void MailStore::LogOncePerCycle(const std::string& key, const std::string& line) {
+  if (logged_this_cycle_.insert(key).second) log_.WriteLog(line);
+}
+
+void MailStore::LogFailures(const char* what, const Failures& failures) {
+  if (failures.count == 0) return;
+  // One line per cycle, however many messages and however many attempts:
+  // a folder the store cannot change fails the same way every time.
+  LogOncePerCycle("settle", std::string("メールストアのメールを") + what + "できません（" +
+                                std::to_string(failures.count) + "件）" + failures.first);
+}
+
 Status MailStore::OpenProfile(const std::string& user) {
   if (user.empty() || user == "." || user == ".." || user.find('/') != std::string::npos ||
       user.find('\\') != std::string::npos) {
@@ -71,6 +93,12 @@ Status MailStore::OpenProfile(const std::string& user) {
   }
   const std::string store = JoinPath(program_folder_, "mailstore");
   profile_folder_ = JoinPath(store, user);
+  // Only the default profile is made on first use, as a mail client makes
+  // its store: a mistyped name must not read an empty new profile for ever
+  // while the intended store waits.
+  if (user != kDefaultProfile && !fs_.Exists(profile_folder_)) {
+    return Status::Refused("メールストアのプロファイル<" + user + ">のフォルダ" + profile_folder_ + "がありません。");
+  }
   if (!fs_.IsDir(store)) {
     Status s = fs_.CreateDir(store);
     if (!s.ok()) return s;
@@ -91,7 +119,7 @@ Status MailStore::OpenProfile(const std::string& user) {
   return Status::OK();
 }
 
-Status MailStore::Logon(const std::string& user, const std::string& password, bool download) {
+Status MailStore::Logon(const std::string& user, const std::string& password, bool download, bool deliver) {
   SignOff();
   Status s = OpenProfile(user);
   if (!s.ok()) return s;
@@ -100,14 +128,25 @@ Status MailStore::Logon(const std::string& user, const std::string& password, bo
   if (profile_.has_password && profile_.password != password) {
     return Status::Refused("メールストアのプロファイル<" + user + ">のパスワードが違います。");
   }
-  journal_ = std::make_unique<StoreJournal>(fs_, JoinPath(profile_folder_, kJournalName));
-  outbox_ = std::make_unique<StoreOutbox>(fs_, clock_, log_, runner_, smtp_, profile_folder_, work_folder_);
+  // Without its records nobody can tell what was already done: the store
+  // stays closed rather than act twice.
+  auto journal = std::make_unique<StoreJournal>(fs_, JoinPath(profile_folder_, kJournalName));
+  s = journal->Load();
+  if (!s.ok()) return Status::IOError("メールストアの記録" + journal->path() + "を読めません：" + s.message());
+  journal_ = std::move(journal);
+  // A second logon in the same cycle keeps the cycle's one route time-out.
+  const bool timed_out = outbox_ != nullptr && outbox_->timed_out();
+  outbox_ = std::make_unique<StoreOutbox>(fs_, clock_, log_, runner_, smtp_, profile_folder_);
   outbox_->set_route(Route());
+  outbox_->set_stop(stop_);
+  outbox_->set_on_failed([this](const std::string& base) { FlagSource(base); });
+  outbox_->set_timed_out(timed_out);
   session_ = ++last_session_;
   ClearWorkFolder();
-  Recover();
+  s = RecoverOutbox();
+  if (!s.ok()) LogOncePerCycle("journal", "メールストアの記録" + journal_->path() + "を書けません：" + s.message());
   if (download && !profile_.fetch.empty()) RunFetchCommand();
-  outbox_->DeliverAll();
+  if (deliver) outbox_->DeliverAll();
   return Status::OK();
 }
 
@@ -115,18 +154,21 @@ void MailStore::SignOff() {
   session_ = 0;
   messages_.clear();
   deleted_.clear();
+  temporary_.clear();
   selected_ = -1;
   current_ = StoreMessage();
   draft_ = Draft();
 }
 
-OutboxRoute MailStore::Route() const {
+OutboxRoute MailStore::Route() {
   OutboxRoute route;
   route.smtp = profile_.smtp;
-  route.sendmail_line = profile_.has_sendmail ? profile_.sendmail
-                                              : (fs_.IsFile(kDefaultSendmail) ? kDefaultSendmail : "");
-  if (!SplitCommandLine(route.sendmail_line, &route.sendmail)) {
-    log_.WriteLog("メールストアのsendmailコマンドの引用符が閉じていません：" + route.sendmail_line);
+  const std::string line = profile_.has_sendmail ? profile_.sendmail
+                                                 : (fs_.IsFile(kDefaultSendmail) ? kDefaultSendmail : "");
+  if (!SplitCommandLine(line, &route.sendmail)) {
+    // The line itself stays out of the log: it may carry a password.
+    LogOncePerCycle("sendmail-line", "メールストアのsendmailコマンド（" + JoinPath(profile_folder_, "profile.ini") +
+                                         "）の引用符が閉じていません。");
     route.sendmail.clear();
   }
   return route;
@@ -138,69 +180,189 @@ void MailStore::ClearWorkFolder() {
     std::vector<DirEntry> entries;
     if (!fs_.ListDir(folder, &entries).ok()) continue;
     for (const DirEntry& e : entries)
-      if (e.is_file) fs_.RemoveFile(JoinPath(folder, e.name));
+      if (e.is_file || e.is_symlink) fs_.RemoveFile(JoinPath(folder, e.name));
   }
 }
 
-void MailStore::Recover() {
-  std::set<std::string> acted, deleted;
-  Status s = journal_->Load(&acted, &deleted);
-  if (!s.ok()) {
-    log_.WriteLog("メールストアの記録" + journal_->path() + "を読めません：" + s.message());
-    return;
+Status MailStore::RecoverOutbox() {
+  // Copies a crash left in .Outbox/tmp: the ones on record were about to
+  // be committed and are; the others never counted and go.
+  std::map<std::string, std::string> unconfirmed;  // copy -> base
+  for (const auto& [base, r] : journal_->records())
+    for (const StoreJournal::Send& send : r.sends)
+      if (!send.confirmed) unconfirmed[send.copy] = base;
+  const std::string tmp = JoinPath(JoinPath(profile_folder_, ".Outbox"), "tmp");
+  std::vector<DirEntry> entries;
+  if (fs_.ListDir(tmp, &entries).ok()) {
+    bool renamed = false;
+    for (const DirEntry& e : entries) {
+      const std::string path = JoinPath(tmp, e.name);
+      if (unconfirmed.count(e.name) && e.is_file && !e.is_symlink) {
+        renamed = fs_.Rename(path, JoinPath(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"), e.name)).ok() ||
+                  renamed;
+      } else {
+        fs_.RemoveFile(path);
+      }
+    }
+    if (renamed) fs_.SyncDir(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"));
   }
-  if (acted.empty() && deleted.empty()) {
-    journal_->Clear();
-    return;
-  }
-  std::vector<MaildirMessage> all;
-  if (!MaildirList(fs_, profile_folder_, &all).ok()) return;
-  for (const MaildirMessage& m : all) {
-    const std::string base = MaildirBase(m.name);
-    if (deleted.count(base)) {
-      fs_.RemoveFile(m.path);
-    } else if (acted.count(base) && (m.in_new || MaildirFlags(m.name).find('S') == std::string::npos)) {
-      std::string moved;
-      MaildirMove(fs_, m.path, profile_folder_, MaildirFlags(m.name) + "S", &moved, false);
+  // A copy that got out of tmp/ makes its message acted on; one that never
+  // did means the message was not handled and is processed again.
+  for (const auto& [copy, base] : unconfirmed) {
+    if (outbox_->StateOf(copy) == OutgoingState::kMissing) {
+      journal_->DropSend(base, copy);
+    } else {
+      journal_->Confirm(base, copy);
     }
   }
-  fs_.SyncDir(JoinPath(profile_folder_, "new"));
-  fs_.SyncDir(JoinPath(profile_folder_, "cur"));
-  journal_->Clear();
+  return journal_->Save();
 }
 
 void MailStore::RunFetchCommand() {
-  std::vector<std::string> argv;
-  CommandResult r;
-  Status s = SplitCommandLine(profile_.fetch, &argv) && !argv.empty()
-                 ? runner_.Run(argv, profile_folder_, "", kFetchLimitMs, &r)
+  CommandRequest request;
+  Status s = SplitCommandLine(profile_.fetch, &request.argv) && !request.argv.empty()
+                 ? Status::OK()
                  : Status::InvalidArgument("コマンドが読めません");
+  CommandResult r;
+  if (s.ok()) {
+    request.folder = profile_folder_;
+    request.limit_ms = kFetchLimitMs;
+    request.stop = stop_;
+    s = runner_.Run(request, &r);
+  }
+  // Only the program's name: the command line may carry a password.
+  const std::string name = request.argv.empty() ? std::string("fetch") : BaseName(request.argv.front());
   std::string why;
   if (!s.ok()) {
-    why = s.message();
-  } else if (r.timed_out) {
-    why = "5分以内に終わりませんでした";
-  } else if (r.exit_code != 0) {
-    why = "exit " + std::to_string(r.exit_code) + " " + Trim(r.output);
+    why = name + ": " + FirstLine(s.message());
+  } else if (r.timed_out || r.signal != 0 || r.exit_code != 0) {
+    why = DescribeCommandOutcome(request.argv, r);
   }
-  if (!why.empty()) log_.WriteLog("メールストアの受信コマンド<" + profile_.fetch + ">が失敗しました：" + why);
+  if (!why.empty() && !r.stopped) log_.WriteLog("メールストアの受信コマンドが失敗しました：" + why);
+}
+
+Status MailStore::AddFlags(MaildirMessage& m, const std::string& add, bool sync) {
+  std::string flags = MaildirFlags(m.name);
+  for (char c : add)
+    if (flags.find(c) == std::string::npos) flags += c;
+  if (!m.in_new && flags == MaildirFlags(m.name)) return Status::OK();
+  std::string moved;
+  Status s = MaildirMove(fs_, m.path, profile_folder_, flags, &moved, sync);
+  if (!s.ok()) return s;
+  m.path = moved;
+  m.name = BaseName(moved);
+  m.in_new = false;
+  return Status::OK();
+}
+
+bool MailStore::SettleByRecord(MaildirMessage& m, const StoreJournal::Record& r, Failures* failures) {
+  bool waiting = false, failed = false;
+  for (const StoreJournal::Send& send : r.sends) {
+    const OutgoingState state = outbox_->StateOf(send.copy);
+    waiting = waiting || state == OutgoingState::kWaiting;
+    failed = failed || state == OutgoingState::kFailed;
+  }
+  Status s;
+  if (r.remove && !waiting && !failed) {
+    s = fs_.RemoveFile(m.path);
+    if (!s.ok() && !fs_.Exists(m.path)) s = Status::OK();  // another mail program took it
+  } else {
+    // Kept: a deletion that waits for its send is only marked seen for now;
+    // a message whose send failed for good keeps its flag.
+    s = AddFlags(m, failed ? "FS" : "S", false);
+  }
+  if (!s.ok()) {
+    failures->Add(m.name, s);
+    return false;
+  }
+  if (failed) journal_->CancelRemove(MaildirBase(m.name));
+  return !(r.remove && waiting);
+}
+
+void MailStore::FlagSource(const std::string& base) {
+  // A message of this cycle's fetch is renamed through its entry, so that
+  // the end of the cycle finds it where it now is.
+  for (MaildirMessage& m : messages_) {
+    if (MaildirBase(m.name) != base) continue;
+    Status s = AddFlags(m, "FS", true);
+    if (!s.ok()) log_.WriteLog("メールストアのメールに印を付けられません<" + m.name + ">:" + s.message());
+    if (journal_) journal_->CancelRemove(base);
+    return;
+  }
+  MaildirListing listing;
+  MaildirScan(fs_, profile_folder_, &listing);
+  for (MaildirMessage& m : listing.messages) {
+    if (MaildirBase(m.name) != base) continue;
+    Status s = AddFlags(m, "FS", true);
+    if (!s.ok()) log_.WriteLog("メールストアのメールに印を付けられません<" + m.name + ">:" + s.message());
+    if (journal_) journal_->CancelRemove(base);
+    return;
+  }
+}
+
+void MailStore::SaveJournal() {
+  Status s = journal_->Save();
+  if (!s.ok()) LogOncePerCycle("journal", "メールストアの記録" + journal_->path() + "を書けません：" + s.message());
 }
 
 Status MailStore::Fetch() {
   messages_.clear();
   deleted_.clear();
+  temporary_.clear();
   selected_ = -1;
   if (session_ <= 0) return Status::Error("メールストアにログオンしていません。");
-  std::vector<MaildirMessage> all;
-  Status s = MaildirList(fs_, profile_folder_, &all);
-  if (!s.ok()) return s;
-  for (MaildirMessage& m : all) {
-    if (m.in_new || MaildirFlags(m.name).find('S') == std::string::npos) messages_.push_back(std::move(m));
+  MaildirListing listing;
+  MaildirScan(fs_, profile_folder_, &listing);
+  for (const std::string& why : listing.unreadable) {
+    LogOncePerCycle("list " + why.substr(0, why.find(": ")), "メールストアのフォルダを読めません：" + why);
   }
+  for (const std::string& path : listing.odd) {
+    if (odd_logged_.insert(path).second)
+      log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
+  }
+  std::set<std::string> present;
+  Failures failures;
+  for (MaildirMessage& m : listing.messages) {
+    const std::string base = MaildirBase(m.name);
+    present.insert(base);
+    const bool unread = m.in_new || MaildirFlags(m.name).find('S') == std::string::npos;
+    const StoreJournal::Record* r = journal_->Find(base);
+    if (r != nullptr && r->ActedOn()) {
+      // Never handed out again: only what the cycle that acted could not
+      // finish (marking, deleting) is tried once more.
+      if (SettleByRecord(m, *r, &failures)) journal_->Forget(base);
+      continue;
+    }
+    if (r != nullptr && unread && r->began >= StoreJournal::kMaxAttempts) {
+      Status s = AddFlags(m, "FS", false);
+      if (s.ok()) {
+        log_.WriteLog("受信メールが" + std::to_string(StoreJournal::kMaxAttempts) +
+                      "回受け渡されても処理を終えなかったため退避しました>" + m.path);
+        journal_->Forget(base);
+      } else {
+        failures.Add(m.name, s);
+      }
+      continue;
+    }
+    if (r != nullptr && !unread && !r->remove) journal_->Forget(base);  // seen meanwhile: nothing left to do
+    if (unread) messages_.push_back(std::move(m));
+  }
+  // Records of messages that are gone for good; a folder that could not be
+  // listed may still hold its messages.
+  if (listing.unreadable.empty()) {
+    std::vector<std::string> gone;
+    for (const auto& [base, r] : journal_->records())
+      if (!present.count(base)) gone.push_back(base);
+    for (const std::string& base : gone) journal_->Forget(base);
+  }
+  SyncFolders();
+  LogFailures("既読にするか削除", failures);
+  SaveJournal();
   std::sort(messages_.begin(), messages_.end(), [](const MaildirMessage& a, const MaildirMessage& b) {
     return a.mtime_micros != b.mtime_micros ? a.mtime_micros < b.mtime_micros : a.name < b.name;
   });
   deleted_.assign(messages_.size(), false);
+  temporary_.assign(messages_.size(), false);
   return Status::OK();
 }
 
@@ -220,24 +382,48 @@ std::string MailStore::SelectedName() const {
   return m ? m->name : "";
 }
 
+bool MailStore::FailedTemporarily(int index) const {
+  return index >= 0 && static_cast<size_t>(index) < temporary_.size() && temporary_[static_cast<size_t>(index)];
+}
+
+void MailStore::NoteTemporaryFailure() {
+  if (selected_ >= 0 && static_cast<size_t>(selected_) < temporary_.size()) temporary_[static_cast<size_t>(selected_)] = true;
+}
+
+bool MailStore::ActedOn(int index) const {
+  if (index < 0 || index >= MsgCount() || !journal_) return false;
+  const StoreJournal::Record* r = journal_->Find(MaildirBase(messages_[static_cast<size_t>(index)].name));
+  return r != nullptr && r->ActedOn();
+}
+
 Status MailStore::Read(StoreMessage* message) {
   *message = StoreMessage();
   current_ = StoreMessage();
   const MaildirMessage* m = Selected();
   if (m == nullptr) return Status::InvalidArgument("メッセージが選ばれていません。");
   if (deleted_[static_cast<size_t>(selected_)]) return Status::NotFound(m->name + "は削除済みです。");
+  auto temporary = [this](Status s) {
+    NoteTemporaryFailure();
+    return Status::IOError(s.message());
+  };
   // The reader takes attachments out beside the file it reads, so it reads
-  // a copy in the work folder, never the Maildir itself.
+  // a copy in the work folder, never the Maildir itself. The message is
+  // opened without following a link: only the store's own files are mail.
   std::string bytes;
-  Status s = fs_.ReadFile(m->path, &bytes);
-  if (!s.ok()) return s;
+  Status s = fs_.ReadRegularFile(m->path, &bytes);
+  if (!s.ok()) return s.IsNotFound() || s.code() == Status::Code::kInvalidArgument ? s : temporary(s);
   const std::string copy = "message.eml";
   fs_.RemoveFile(JoinPath(work_folder_, copy));
   s = fs_.CreateNewFile(JoinPath(work_folder_, copy), bytes, false);
-  if (!s.ok()) return s;
+  if (!s.ok()) return temporary(s);
   MailReply reply = ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
   fs_.RemoveFile(JoinPath(work_folder_, copy));
-  if (!reply.is_list) return Status::Corrupt(reply.text);
+  if (!reply.is_list) {
+    // What the reader cannot parse never becomes readable; anything else
+    // it reports (attachments that could not be written) can pass.
+    if (EndsWith(reply.text, "is not a mail message")) return Status::Corrupt(reply.text);
+    return temporary(Status::IOError(reply.text));
+  }
   for (const std::string& item : reply.items) {
     if (StartsWith(item, "To: ")) {
       const std::string v = item.substr(4);
@@ -264,35 +450,10 @@ void MailStore::DiscardAttachments(const StoreMessage& message) {
   for (const std::string& f : message.attachment_files) fs_.RemoveFile(f);
 }
 
-Status MailStore::SyncFolders() {
-  Status s = fs_.SyncDir(JoinPath(profile_folder_, "new"));
-  Status c = fs_.SyncDir(JoinPath(profile_folder_, "cur"));
-  return s.ok() ? c : s;
-}
-
-Status MailStore::Delete(bool sync) {
+Status MailStore::RecordBegan() {
   const MaildirMessage* m = Selected();
-  if (m == nullptr) return Status::InvalidArgument("メッセージが選ばれていません。");
-  if (deleted_[static_cast<size_t>(selected_)]) return Status::OK();
-  Status s = fs_.RemoveFile(m->path);
-  // Already gone (another mail program took it): the wish is fulfilled.
-  if (!s.ok() && fs_.Exists(m->path)) return s;
-  deleted_[static_cast<size_t>(selected_)] = true;
-  return sync ? fs_.SyncDir(DirName(m->path)) : Status::OK();
-}
-
-Status MailStore::MarkSeen(bool sync) {
-  const MaildirMessage* m = Selected();
-  if (m == nullptr) return Status::InvalidArgument("メッセージが選ばれていません。");
-  if (deleted_[static_cast<size_t>(selected_)]) return Status::OK();
-  std::string moved;
-  Status s = MaildirMove(fs_, m->path, profile_folder_, MaildirFlags(m->name) + "S", &moved, sync);
-  if (!s.ok()) return s;
-  MaildirMessage& mm = messages_[static_cast<size_t>(selected_)];
-  mm.path = moved;
-  mm.name = BaseName(moved);
-  mm.in_new = false;
-  return Status::OK();
+  if (m == nullptr || !journal_) return Status::InvalidArgument("メッセージが選ばれていません。");
+  return journal_->RecordBegan(MaildirBase(m->name));
 }
 
 Status MailStore::RecordActed() {
@@ -301,26 +462,72 @@ Status MailStore::RecordActed() {
   return journal_->RecordActed(MaildirBase(m->name));
 }
 
-Status MailStore::RecordDeletes(const std::vector<int>& indexes) {
-  if (!journal_) return Status::Error("メールストアにログオンしていません。");
-  std::vector<std::string> bases;
-  for (int i : indexes) {
-    if (i < 0 || i >= MsgCount()) return Status::InvalidArgument("メッセージ番号" + std::to_string(i) + "がありません。");
-    bases.push_back(MaildirBase(messages_[static_cast<size_t>(i)].name));
+void MailStore::Finish(const std::vector<Fate>& fates) {
+  if (!journal_) return;
+  const size_t n = std::min(fates.size(), messages_.size());
+  // The deletions are recorded first, so that a crash in the middle of
+  // them is completed by the next fetch.
+  std::vector<std::string> doomed;
+  for (size_t i = 0; i < n; ++i)
+    if (fates[i] == Fate::kDelete) doomed.push_back(MaildirBase(messages_[i].name));
+  Status recorded = journal_->RecordDeletes(doomed);
+  Failures failures;
+  std::vector<std::string> set_aside;
+  for (size_t k = n; k-- > 0;) {  // from the highest index down
+    MaildirMessage& m = messages_[k];
+    const std::string base = MaildirBase(m.name);
+    const StoreJournal::Record* r = journal_->Find(base);
+    bool done = true;
+    switch (fates[k]) {
+      case Fate::kOpen: done = false; break;
+      case Fate::kDelete:
+        if (!recorded.ok()) {
+          // Not on record: deleting now could leave a crash nothing to
+          // complete; the message is kept seen instead.
+          failures.Add(m.name, recorded);
+          done = AddFlags(m, "S", false).ok();
+        } else {
+          done = SettleByRecord(m, *r, &failures);
+          deleted_[k] = done && !fs_.Exists(m.path);
+        }
+        break;
+      case Fate::kSeen:
+        if (Status s = AddFlags(m, "S", false); !s.ok()) {
+          failures.Add(m.name, s);
+          done = false;
+        }
+        break;
+      case Fate::kSetAside:
+        if (Status s = AddFlags(m, "FS", false); !s.ok()) {
+          failures.Add(m.name, s);
+          done = false;
+        } else {
+          set_aside.push_back(m.name);
+        }
+        break;
+    }
+    // The cycle ended normally: none of its attempts brought the program
+    // down. A message it settled has nothing left to remember.
+    journal_->ForgetAttempts(base);
+    if (done) journal_->Forget(base);
   }
-  return journal_->RecordDeletes(bases);
-}
-
-void MailStore::ClearJournal() {
-  if (journal_) journal_->Clear();
+  SyncFolders();
+  for (auto it = set_aside.rbegin(); it != set_aside.rend(); ++it)
+    log_.WriteLog("処理できなかった受信メールを既読・フラグ付きでメールストアに残しました>" + *it);
+  LogFailures("既読にするか削除", failures);
+  SaveJournal();
 }
 
 void MailStore::Compose() { draft_ = Draft(); }
 
-Status MailStore::Forward() {
+Status MailStore::Forward(const std::vector<std::string>& files) {
   draft_ = Draft();
-  if (Selected() == nullptr) return Status::InvalidArgument("転送するメッセージが選ばれていません。");
-  draft_.attachments = current_.attachment_files;
+  if (Selected() != nullptr) {
+    draft_.attachments = current_.attachment_files;
+    return Status::OK();
+  }
+  for (const std::string& f : files)
+    if (!f.empty() && f[0] == '/' && fs_.IsFile(f)) draft_.attachments.push_back(f);
   return Status::OK();
 }
 
@@ -333,7 +540,6 @@ void MailStore::SetRecipient(int index, const std::string& display_name, const s
 
 Status MailStore::Send() {
   if (session_ <= 0 || !outbox_) return Status::Error("メールストアにログオンしていません。");
-  std::vector<std::string> visible, blind;
   std::string items;
   bool in_bcc = false;
   // Visible ones first, then "bcc" and the blind copies, as the composer
@@ -353,10 +559,18 @@ Status MailStore::Send() {
   std::string attachments;
   for (const std::string& a : draft_.attachments) attachments += (attachments.empty() ? "" : "\t") + a;
 
+  auto temporary = [this](Status s) {
+    NoteTemporaryFailure();
+    return Status::IOError(s.message());
+  };
   ComposedMail mail;
   std::string error = ComposeMail(fs_, clock_, items, from, draft_.subject, draft_.body, attachments, &mail);
   if (!error.empty()) return Status::Error(error);
-  if (!mail.invalid.empty()) return Status::InvalidArgument("宛先ではありません：" + mail.invalid.front());
+  // One bad member address must not stop the post for everybody: it is
+  // named in the log and left out, as the SMTP road does.
+  for (const std::string& bad : mail.invalid) {
+    if (!StartsWith(bad, "@")) log_.WriteLog("メールストアの宛先エラー<" + bad + ">:メールアドレスではありません");
+  }
   if (mail.envelope.empty()) return Status::InvalidArgument("宛先がありません。");
   for (const auto& r : draft_.recipients) {
     if (r.type == kTo && !r.address.empty()) {
@@ -364,24 +578,27 @@ Status MailStore::Send() {
       break;
     }
   }
+  const std::set<std::string> deliverable(mail.envelope.begin(), mail.envelope.end());
+  std::vector<std::string> visible, blind;
+  std::set<std::string> taken;
   for (const auto& r : draft_.recipients) {
-    if (r.address.empty()) continue;
-    std::vector<std::string>& list = r.type == kBcc ? blind : visible;
-    if (std::find(visible.begin(), visible.end(), r.address) == visible.end() &&
-        std::find(blind.begin(), blind.end(), r.address) == blind.end())
-      list.push_back(r.address);
+    if (!deliverable.count(r.address) || !taken.insert(r.address).second) continue;
+    (r.type == kBcc ? blind : visible).push_back(r.address);
   }
+  const MaildirMessage* source = Selected();
+  const std::string base = source ? MaildirBase(source->name) : "";
   std::string path;
-  Status s = outbox_->Enqueue(mail.mail_from, visible, blind, mail.message, &path);
-  if (!s.ok()) return s;
+  // The copy is on record before it leaves tmp/: a crash before the record
+  // discards it (the message was not handled and is processed again), a
+  // crash after it completes it (the message counts as acted on).
+  Status s = outbox_->Enqueue(mail.mail_from, visible, blind, base, mail.message,
+                              [&](const std::string& copy) {
+                                return base.empty() ? Status::OK() : journal_->RecordQueued(base, copy);
+                              },
+                              &path);
+  if (!s.ok()) return temporary(s);
+  if (!base.empty()) journal_->Confirm(base, BaseName(path));
   draft_ = Draft();
-  // From here the outbox owns the mail. The message it came from is
-  // recorded as acted on before the route runs (which may take minutes):
-  // a crash now must not make the cycle post it a second time.
-  if (Selected() != nullptr) {
-    Status r = RecordActed();
-    if (!r.ok()) log_.WriteLog("メールストアの処理記録を書けません<" + SelectedName() + ">:" + r.message());
-  }
   outbox_->Deliver(path);
   return Status::OK();
 }

@@ -11,6 +11,7 @@ MailStoreReception::MailStoreReception(MailStore& store, Logger& log, const std:
 
 int MailStoreReception::FetchMail() {
   inbox_.Reset(0);
+  store_.NewCycle();
   Status s = store_.Logon(user_, password_, download_ != 0);
   if (!s.ok()) throw NumberedError(s.message(), s.code() == Status::Code::kRefused ? 5 : 53);
   s = store_.Fetch();
@@ -23,9 +24,17 @@ int MailStoreReception::FetchMail() {
   return 0;
 }
 
+bool MailStoreReception::OpenForSending() {
+  // What waits in .Outbox was tried at this cycle's first logon already.
+  Status s = store_.Logon(user_, password_, false, false);
+  if (!s.ok()) log_.WriteLog("メールストアを送信のために開けません：" + s.message());
+  return s.ok();
+}
+
 void MailStoreReception::StoreInbox::Reset(int count) {
   count_ = count;
-  fates_.assign(static_cast<size_t>(count), Fate::kOpen);
+  began_failure_logged_ = false;
+  fates_.assign(static_cast<size_t>(count), MailStore::Fate::kOpen);
   read_.assign(static_cast<size_t>(count), StoreMessage());
 }
 
@@ -67,6 +76,17 @@ void MailStoreReception::StoreInbox::DiscardAttachments(int index, const Receive
   store_.DiscardAttachments(read_.at(static_cast<size_t>(index)));
 }
 
+void MailStoreReception::StoreInbox::BeginProcessing(int index) {
+  Status s = store_.Select(index);
+  if (s.ok()) s = store_.RecordBegan();
+  // Counting attempts guards against a message that brings the program
+  // down; one line a cycle says the guard is off.
+  if (!s.ok() && !began_failure_logged_) {
+    began_failure_logged_ = true;
+    log_.WriteLog("メールストアの処理記録を書けません<" + store_.SelectedName() + ">:" + s.message());
+  }
+}
+
 void MailStoreReception::StoreInbox::RecordAction(int index) {
   Status s = store_.Select(index);
   if (s.ok()) s = store_.RecordActed();
@@ -76,42 +96,21 @@ void MailStoreReception::StoreInbox::RecordAction(int index) {
 }
 
 void MailStoreReception::StoreInbox::Settle(int index, const ReceivedMail&, Disposition how) {
-  Fate& fate = fates_.at(static_cast<size_t>(index));
+  MailStore::Fate& fate = fates_.at(static_cast<size_t>(index));
   switch (how) {
-    case Disposition::kDelete: fate = Fate::kDelete; break;
-    case Disposition::kKeepReadable:
-    case Disposition::kSetAside: fate = Fate::kSeen; break;
-    case Disposition::kKeepAsIs: fate = Fate::kOpen; break;
+    case Disposition::kDelete: fate = MailStore::Fate::kDelete; break;
+    case Disposition::kKeepReadable: fate = MailStore::Fate::kSeen; break;
+    case Disposition::kSetAside:
+      // A failure that can pass leaves the message unread, to be handled
+      // once the cause is gone, unless a rule already acted on it: then
+      // handling it again would act twice.
+      fate = store_.FailedTemporarily(index) && !store_.ActedOn(index) ? MailStore::Fate::kOpen
+                                                                        : MailStore::Fate::kSetAside;
+      break;
+    case Disposition::kKeepAsIs: fate = MailStore::Fate::kOpen; break;
   }
 }
 
-void MailStoreReception::StoreInbox::Finish() {
-  // The deletions are recorded first, so that a crash in the middle of
-  // them is completed at the next logon.
-  std::vector<int> doomed;
-  for (int i = count_ - 1; i >= 0; --i)
-    if (fates_[static_cast<size_t>(i)] == Fate::kDelete) doomed.push_back(i);
-  Status rec = store_.RecordDeletes(doomed);
-  const bool recorded = rec.ok();
-  if (!recorded) log_.WriteLog("メールストアの削除記録を書けません：" + rec.message());
-  for (int i = count_ - 1; i >= 0; --i) {
-    if (fates_[static_cast<size_t>(i)] != Fate::kDelete) continue;
-    Status s = store_.Select(i);
-    if (s.ok()) s = store_.Delete(false);
-    if (!s.ok()) log_.WriteLog("メールストアのメールを削除できません<" + store_.SelectedName() + ">:" + s.message());
-  }
-  for (int i = 0; i < count_; ++i) {
-    if (fates_[static_cast<size_t>(i)] != Fate::kSeen) continue;
-    Status s = store_.Select(i);
-    if (s.ok()) s = store_.MarkSeen(false);
-    if (!s.ok()) log_.WriteLog("メールストアのメールを既読にできません<" + store_.SelectedName() + ">:" + s.message());
-  }
-  // One flush for all of them; only then have the records served. They are
-  // kept when a deletion could not be recorded or the flush failed, so that
-  // nothing of the cycle's work is forgotten.
-  Status synced = store_.SyncFolders();
-  if (!synced.ok()) log_.WriteLog("メールストアのフォルダを書き出せません：" + synced.message());
-  if (recorded && synced.ok()) store_.ClearJournal();
-}
+void MailStoreReception::StoreInbox::Finish() { store_.Finish(fates_); }
 
 }  // namespace kelmora

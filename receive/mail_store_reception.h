@@ -4,16 +4,19 @@
 // FetchMail logs on to the profile and fetches the unread messages; a
 // refused or failing logon throws (it ends the cycle with its log line),
 // a failure after the logon counts as no messages (the POP3 accounts are
-// then polled). With no messages it signs off itself.
+// then polled). With no messages it signs off itself. OpenForSending logs
+// on without fetching, for a cycle whose mail came by POP3: rows without a
+// sender address still send through the store.
 //
-// The inbox settles by deferring: a message to delete is deleted in
-// Finish, from the highest index down; a message the cycle finished with
-// and keeps is marked seen there too, so the next cycle does not take it
-// again; a message the cycle never settled is left untouched. When a rule
-// is about to act on a message, RecordAction records that durably at once,
-// so a crash before Finish never leads to it being processed twice.
-// Processing attempts are not counted here: a message no rule acted on is
-// simply read again by the next cycle.
+// The inbox records every processing attempt and every action durably in
+// the store's journal as it happens, and settles by deferring: at Finish a
+// message to delete is deleted (from the highest index down, and only once
+// what was sent for it reached .Sent), a message the cycle finished with
+// and keeps is marked seen, a message set aside is marked seen and
+// flagged. A message set aside because of a failure that can pass (a full
+// disk, an unreadable file) and that no rule acted on yet stays unread
+// instead, and the next cycle tries it again. A message the cycle never
+// settled is left untouched.
 #pragma once
 
 #include <string>
@@ -35,6 +38,7 @@ class MailStoreReception : public LocalMailReception {
 
   int FetchMail() override;
   Inbox& inbox() override { return inbox_; }
+  bool OpenForSending() override;
   bool SessionOpen() const override { return store_.SessionID() > 0; }
   void SignOff() override { store_.SignOff(); }
 
@@ -49,17 +53,17 @@ class MailStoreReception : public LocalMailReception {
     Status Read(int index, ReceivedMail* mail) override;
     std::string AttachmentList(int index, const ReceivedMail& mail, std::vector<std::string>* names) override;
     void DiscardAttachments(int index, const ReceivedMail& mail) override;
-    void BeginProcessing(int) override {}
+    void BeginProcessing(int index) override;
     void RecordAction(int index) override;
     void Settle(int index, const ReceivedMail& mail, Disposition how) override;
     void Finish() override;
 
    private:
-    enum class Fate { kOpen, kDelete, kSeen };
     MailStore& store_;
     Logger& log_;
     int count_ = 0;
-    std::vector<Fate> fates_;
+    std::vector<MailStore::Fate> fates_;
+    bool began_failure_logged_ = false;
     std::vector<StoreMessage> read_;  // per index, for its attachments
   };
 

@@ -69,7 +69,8 @@ Status EnsureMaildir(FileSystem& fs, const std::string& path) {
 }
 
 Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& maildir, const std::string& bytes,
-                      const std::string& flags, std::string* path) {
+                      const std::string& flags, std::string* path,
+                      const std::function<Status(const std::string&)>& before_rename) {
   Status s;
   std::string name, tmp;
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -79,6 +80,13 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
     if (s.ok()) break;
   }
   if (!s.ok()) return s;
+  if (before_rename) {
+    s = before_rename(name);
+    if (!s.ok()) {
+      fs.RemoveFile(tmp);
+      return s;
+    }
+  }
   std::string sorted = flags;
   std::sort(sorted.begin(), sorted.end());
   const std::string target = flags.empty() ? JoinPath(JoinPath(maildir, "new"), name)
@@ -88,9 +96,12 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
     fs.RemoveFile(tmp);
     return s;
   }
-  s = fs.SyncDir(DirName(target));
-  if (!s.ok()) return s;
   if (path != nullptr) *path = target;
+  s = fs.SyncDir(DirName(target));
+  // The message is in place. With a record made before the rename, a
+  // rename that the failed flush lets a crash undo is completed from that
+  // record; without one the caller must know.
+  if (!s.ok() && !before_rename) return s;
   return Status::OK();
 }
 
@@ -109,18 +120,35 @@ Status MaildirMove(FileSystem& fs, const std::string& from, const std::string& m
   return s;
 }
 
-Status MaildirList(const FileSystem& fs, const std::string& maildir, std::vector<MaildirMessage>* messages) {
-  messages->clear();
+void MaildirScan(const FileSystem& fs, const std::string& maildir, MaildirListing* listing) {
+  *listing = MaildirListing();
   for (const char* sub : {"new", "cur"}) {
     const std::string folder = JoinPath(maildir, sub);
     std::vector<DirEntry> entries;
     Status s = fs.ListDir(folder, &entries);
-    if (!s.ok()) return s;
+    if (!s.ok()) {
+      listing->unreadable.push_back(folder + ": " + s.message());
+      continue;
+    }
     for (const DirEntry& e : entries) {
-      if (!e.is_file || e.name.empty() || e.name[0] == '.') continue;
-      messages->push_back(MaildirMessage{JoinPath(folder, e.name), e.name, sub[0] == 'n', e.mtime_micros});
+      if (e.name.empty() || e.name[0] == '.') continue;
+      const std::string path = JoinPath(folder, e.name);
+      // A link could lead anywhere on the disk: only the store's own
+      // regular files are mail.
+      if (!e.is_file || e.is_symlink) {
+        listing->odd.push_back(path);
+        continue;
+      }
+      listing->messages.push_back(MaildirMessage{path, e.name, sub[0] == 'n', e.mtime_micros});
     }
   }
+}
+
+Status MaildirList(const FileSystem& fs, const std::string& maildir, std::vector<MaildirMessage>* messages) {
+  MaildirListing listing;
+  MaildirScan(fs, maildir, &listing);
+  *messages = std::move(listing.messages);
+  if (!listing.unreadable.empty()) return Status::IOError(listing.unreadable.front());
   return Status::OK();
 }
 

@@ -10,6 +10,7 @@
 // life, whatever folder or flags it moves to.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,12 @@ Status EnsureMaildir(FileSystem& fs, const std::string& path);
 // Writes `bytes` as a new message: into tmp/, flushed, renamed into new/
 // (or into cur/ as "<name>:2,<flags>" when `flags` is not empty), and the
 // folder flushed, so that the message survives a crash once this returns.
-// *path receives the final path.
+// *path receives the final path. `before_rename` (may be empty) is called
+// with the name once the bytes are flushed in tmp/; when it fails, the
+// file is removed again and its status returned.
 Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& maildir, const std::string& bytes,
-                      const std::string& flags, std::string* path);
+                      const std::string& flags, std::string* path,
+                      const std::function<Status(const std::string&)>& before_rename = nullptr);
 
 // Moves a message file into the cur/ of `maildir` as "<base>:2,<flags>"
 // and, with `sync`, flushes the folders involved (a caller moving many
@@ -52,8 +56,23 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
 Status MaildirMove(FileSystem& fs, const std::string& from, const std::string& maildir, const std::string& flags,
                    std::string* path, bool sync = true);
 
+// What a look into new/ and cur/ found.
+struct MaildirListing {
+  std::vector<MaildirMessage> messages;  // regular files only
+  // Entries that are no regular file of their own (symbolic links, named
+  // pipes, folders): full paths. They are never read.
+  std::vector<std::string> odd;
+  // new/ or cur/ that could not be listed, with the reason.
+  std::vector<std::string> unreadable;
+};
+
 // The messages of new/ and cur/, each with its modification time. Names
-// beginning with "." are skipped (other programs' temporary files).
+// beginning with "." are skipped (other programs' temporary files). A
+// folder that cannot be listed does not hide the other one.
+void MaildirScan(const FileSystem& fs, const std::string& maildir, MaildirListing* listing);
+
+// MaildirScan for callers that want all or nothing: an error when new/ or
+// cur/ cannot be listed.
 Status MaildirList(const FileSystem& fs, const std::string& maildir, std::vector<MaildirMessage>* messages);
 
 }  // namespace kelmora

@@ -1,18 +1,34 @@
-// StoreJournal: what the local mail store must remember across a crash.
+// StoreJournal: what the local mail store must remember about its received
+// messages across cycles and crashes, keyed by a message's Maildir base
+// name (the part before ":2,", which no move or flag change alters).
 //
-// One line per record, appended and flushed to disk before the call
-// returns:
-//   "acted <base>"   a rule's action on the message has completed (it was
-//                    sent, answered, saved or registered); the message must
-//                    never be processed again
-//   "delete <base>"  the cycle decided to delete the message
-// (<base> is the message's Maildir base name, which no move or flag change
-// alters.) The end of a cycle carries the records out and removes the
-// file; the next logon carries out what a crash left over: the "delete"
-// records are completed, the other "acted" messages are marked seen.
+// Per message it knows:
+//   began     how often its processing began in a cycle that never
+//             finished (a message that brings the program down is set
+//             aside after kMaxAttempts);
+//   acted     a rule acted on it (saved, registered, answered, ...): it must
+//             never be processed again;
+//   sends     the outgoing copies made for it, by their .Outbox names; a
+//             copy is "unconfirmed" from the moment it was written into
+//             .Outbox/tmp until it was seen in .Outbox proper: a message
+//             whose copy never got there is processed again;
+//   remove    the cycle decided to delete it (carried out once every copy
+//             of its sends reached .Sent).
+// A message with a confirmed send counts as acted on.
+//
+// The file (kelmora-journal in the profile) holds one record per line:
+//   "began <base>", "acted <base>", "queued <base> <copy>" (unconfirmed),
+//   "outgoing <base> <copy>" (confirmed), "delete <base>".
+// Names are %-escaped (every byte below "!", "%" and DEL), so a name with
+// blanks or line breaks round-trips. Records are appended and flushed to
+// disk before a call returns; a last line cut short by a crash never
+// counted. Save rewrites the file with what is still needed (atomically:
+// a new file renamed over the old one). The file is opened without
+// following a link and without waiting on a named pipe; anything but a
+// regular file is refused.
 #pragma once
 
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,25 +39,63 @@ namespace kelmora {
 
 class StoreJournal {
  public:
+  static constexpr int kMaxAttempts = 3;
+
+  struct Send {
+    std::string copy;  // the outgoing copy's name in .Outbox
+    bool confirmed = false;
+  };
+  struct Record {
+    int began = 0;
+    bool acted = false;
+    bool remove = false;
+    std::vector<Send> sends;
+    bool ActedOn() const;
+    bool Empty() const { return began == 0 && !acted && !remove && sends.empty(); }
+  };
+
   StoreJournal(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
 
-  Status RecordActed(const std::string& base) { return Append("acted", base); }
+  // Reads the file (a missing one is an empty journal). An error when it
+  // cannot be read or is not a regular file: then nobody can tell what was
+  // already done, and the store must not be used.
+  Status Load();
+
+  // Durable records; each also updates the journal in memory.
+  Status RecordBegan(const std::string& base) { return Append("began", base, ""); }
+  Status RecordActed(const std::string& base) { return Append("acted", base, ""); }
+  Status RecordQueued(const std::string& base, const std::string& copy) { return Append("queued", base, copy); }
   // One record per base, flushed once.
   Status RecordDeletes(const std::vector<std::string>& bases);
 
-  // The records left in the file (both empty when there is none).
-  Status Load(std::set<std::string>* acted, std::set<std::string>* deleted) const;
+  // Changes in memory only, written by the next Save.
+  void Confirm(const std::string& base, const std::string& copy);
+  void DropSend(const std::string& base, const std::string& copy);
+  void ForgetAttempts(const std::string& base);
+  void CancelRemove(const std::string& base);
+  void Forget(const std::string& base);
 
-  // Removes the file once its records were carried out.
-  Status Clear();
+  // Rewrites the file with the records still held (removes it when there
+  // are none). Does nothing when nothing changed since the last Load/Save.
+  Status Save();
 
+  // nullptr when the message has no record.
+  const Record* Find(const std::string& base) const;
+  const std::map<std::string, Record>& records() const { return records_; }
   const std::string& path() const { return path_; }
 
+  // The escaping of names in the file.
+  static std::string Escape(const std::string& name);
+  static std::string Unescape(const std::string& text);
+
  private:
-  Status Append(const char* kind, const std::string& base);
+  Status Append(const char* kind, const std::string& base, const std::string& copy);
+  void Apply(const std::string& kind, const std::string& base, const std::string& copy);
 
   FileSystem& fs_;
   std::string path_;
+  std::map<std::string, Record> records_;
+  bool dirty_ = false;  // memory differs from what Save last wrote
 };
 
 }  // namespace kelmora

@@ -12,19 +12,37 @@ namespace {
 
 const char* const kFailureLabel = "OutlookExpressでの転送で何らかの異常が発生：";
 
+// A number is used only by a post that was queued: one whose post did not
+// get into the outbox goes back to the row (and is stored again), so the
+// list shows no gap for a post nobody received.
+void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number, bool stored) {
+  std::int32_t& seq = ctx.settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
+  if (seq != number) return;
+  seq = number - 1;
+  if (!stored) return;
+  Status s = ctx.SaveSettings();
+  if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, "Kelmora.iniに通し番号を保存できません：" + s.message(), 75));
+}
+
 }  // namespace
 
-bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, const std::vector<std::string>&) {
+bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, const std::vector<std::string>& AttFile) {
+  int taken = 0;  // the list sequence number this post took, or 0
+  bool stored = false;
   try {
     MailStore* store = ctx.store;
     if (store == nullptr || store->SessionID() <= 0) throw NumberedError("メールストアのセッションがありません。", 91);
     const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
 
-    if (AttCnt == 0) {
-      store->Compose();
-    } else {
-      Status s = store->Forward();
+    // A forwarded post carries what was received with it; a reply the
+    // program generates carries only its own attachments, never the
+    // requester's.
+    const bool reply = m.ML_IDflag == kGeneratedReply;
+    if (AttCnt > 0 && !reply) {
+      Status s = store->Forward(AttFile);
       if (!s.ok()) throw NumberedError(s.message(), 32002);
+    } else {
+      store->Compose();
     }
     store->SetRecipient(0, m.ToName, m.ToAddr, MailStore::kTo);
     const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
@@ -35,33 +53,40 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     std::string subject;
     if (IsListPost(m.ML_IDflag)) {
       // This road's tag ends in ")]" with the subject right behind it.
-      std::string tag = MLTag(rule.Keyword, AdvanceSequenceNumber(ctx.settings, m.MasterIndex),
-                              static_cast<int>(members.size()));
+      taken = AdvanceSequenceNumber(ctx.settings, m.MasterIndex);
+      std::string tag = MLTag(rule.Keyword, taken, static_cast<int>(members.size()));
       if (!tag.empty() && tag.back() == ' ') tag.pop_back();
       subject = tag + m.mailsb;
+      // A number that is not stored could be handed out again after a
+      // restart: then the post does not go out at all.
       Status s = ctx.SaveSettings();
-      if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+      if (!s.ok()) {
+        store->NoteTemporaryFailure();
+        throw NumberedError("Kelmora.iniに通し番号を保存できません：" + s.message(), 75);
+      }
+      stored = true;
     } else {
       subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
     }
     store->SetSubject(subject);
     store->SetNoteText(body);
-    store->SetProgramHeaders(m.ML_IDflag == kGeneratedReply ? ReplyHeaders(m) : PostHeaders(ctx.master, m.MasterIndex));
-    if (AttCnt > 0 && !m.strAttatch.empty()) {
-      // Files the dispatcher prepared that the forward does not carry yet.
-      for (const std::string& path : Split(m.strAttatch, "\t")) {
-        if (!path.empty() && !store->DraftHasAttachment(path)) store->AddAttachment(path);
-      }
+    store->SetProgramHeaders(reply ? ReplyHeaders(m) : PostHeaders(ctx.master, m.MasterIndex));
+    // Files the dispatcher prepared that the draft does not carry yet (a
+    // retrieved file, attachments prepared by the row).
+    for (const std::string& path : Split(m.strAttatch, "\t")) {
+      if (!path.empty() && !store->DraftHasAttachment(path)) store->AddAttachment(path);
     }
     // Without an address of its own the profile sends as the list.
     store->SetDefaultSender(rule.ToAddr);
     Status s = store->Send();
     if (!s.ok()) throw NumberedError(s.message(), 32002);
+    taken = 0;
     ctx.pacer.PumpEvents();
     ctx.FixedWait(3000);
     return true;
   } catch (const std::exception& e) {
     ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
+    if (taken > 0) GiveBackSequenceNumber(ctx, m.MasterIndex, taken, stored);
     return false;
   }
 }

@@ -2,7 +2,8 @@
 // without a sender address of their own. One message: the given recipient
 // visible, every member of the row's destination list as a blind copy. A
 // received message with attachments is forwarded (its attachments go
-// along); otherwise the message is composed empty.
+// along); otherwise, and for every reply the program generates, the
+// message is composed new and carries only the files named in strAttatch.
 #pragma once
 
 #include <string>
@@ -15,10 +16,13 @@ namespace kelmora {
 
 // True when the store took the message (it lies durably in its outbox).
 // `AttCnt` is the received message's attachment count; `AttFile` the
-// attachment names the store gave (not needed here: forwarding takes the
-// attachments from the selected message itself). Files named in
-// mail.strAttatch that the forwarded message does not already carry (a
-// retrieved file) are attached too.
+// attachment list of the received message: forwarding takes the
+// attachments from the selected store message itself, and from the full
+// paths in `AttFile` when the message came by another road. Files named in
+// mail.strAttatch that the message does not already carry (a retrieved
+// file) are attached too. A list post whose sequence number cannot be
+// stored does not go out; a post that does not get into the outbox gives
+// its number back.
 bool SendEMailOE(const SendContext& ctx, const OutgoingMail& mail, int AttCnt, const std::vector<std::string>& AttFile);
 
 }  // namespace kelmora

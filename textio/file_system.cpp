@@ -25,6 +25,14 @@ Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   return Status::IOError(std::move(message));
 }
 
+// An open with O_NOFOLLOW | O_NONBLOCK that failed: a link (ELOOP) or a
+// named pipe without a reader (ENXIO) is what the caller refuses, not a
+// failure of the disk.
+Status NoFollowOpenStatus(const std::string& path, int err) {
+  if (err == ELOOP || err == ENXIO) return Status::InvalidArgument("not a regular file: " + path);
+  return ErrnoStatus("cannot open", path, err);
+}
+
 Status WriteAll(int fd, const std::string& bytes, const std::string& path) {
   const char* p = bytes.data();
   size_t left = bytes.size();
@@ -409,7 +417,11 @@ Status RealFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* e
     DirEntry entry;
     entry.name = name;
     struct stat st;
-    if (::stat((path + "/" + name).c_str(), &st) == 0) {
+    const std::string full = path + "/" + name;
+    // Whether the entry itself is a link; what it is otherwise is what it
+    // leads to, as callers that open it by name would find.
+    entry.is_symlink = ::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (::stat(full.c_str(), &st) == 0) {
       entry.is_dir = S_ISDIR(st.st_mode);
       entry.is_file = S_ISREG(st.st_mode);
       entry.size = entry.is_file ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -449,9 +461,47 @@ Status RealFileSystem::SyncDir(const std::string& path) {
   return s;
 }
 
+Status RealFileSystem::ReadRegularFile(const std::string& path, std::string* bytes) const {
+  bytes->clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return NoFollowOpenStatus(path, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Status::InvalidArgument("not a regular file: " + path);
+  }
+  std::string out(static_cast<size_t>(st.st_size), '\0');
+  size_t have = 0;
+  char step[4096];
+  while (true) {
+    const bool inside = have < out.size();
+    ssize_t n = ::read(fd, inside ? out.data() + have : step, inside ? out.size() - have : sizeof step);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return ErrnoStatus("cannot read", path, err);
+    }
+    if (n == 0) break;
+    if (!inside) out.append(step, static_cast<size_t>(n));
+    have += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  out.resize(have);
+  *bytes = std::move(out);
+  return Status::OK();
+}
+
 Status RealFileSystem::AppendToFileDurably(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+  // The mail store's journal: a link or a named pipe put in its place must
+  // neither redirect the records nor hang the program.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) return NoFollowOpenStatus(path, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Status::InvalidArgument("not a regular file: " + path);
+  }
   Status s = WriteAll(fd, bytes, path);
   if (s.ok() && ::fdatasync(fd) != 0) s = ErrnoStatus("cannot flush", path, errno);
   if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);

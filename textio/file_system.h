@@ -16,7 +16,8 @@ namespace kelmora {
 struct DirEntry {
   std::string name;
   bool is_dir = false;
-  bool is_file = false;
+  bool is_file = false;      // a regular file, or a link that leads to one
+  bool is_symlink = false;   // the entry itself is a symbolic link
   std::uint64_t size = 0;
   // Last modification, in microseconds since the Unix epoch (0 when
   // unknown). The mail store orders its messages by it.
@@ -110,9 +111,14 @@ class FileSystem {
     if (Exists(path)) return Status::Error("file exists: " + path);
     return WriteFileAtomic(path, bytes);
   }
+  // ReadFile for files another program may have put in place: a symbolic
+  // link is not followed and a named pipe is not waited on; anything but a
+  // regular file is refused.
+  virtual Status ReadRegularFile(const std::string& path, std::string* bytes) const { return ReadFile(path, bytes); }
   // Flushes a folder's entries (names created, renamed or removed in it).
   virtual Status SyncDir(const std::string& path) { return Status::OK(); }
-  // AppendToFile, then the file flushed to disk before it returns.
+  // AppendToFile, then the file flushed to disk before it returns. Like
+  // ReadRegularFile it neither follows a link nor waits on a named pipe.
   virtual Status AppendToFileDurably(const std::string& path, const std::string& bytes) {
     return AppendToFile(path, bytes);
   }
@@ -144,6 +150,7 @@ class RealFileSystem : public FileSystem {
   std::string ResolvePath(const std::string& path) const override;
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override;
   Status CreateNewFile(const std::string& path, const std::string& bytes, bool sync) override;
+  Status ReadRegularFile(const std::string& path, std::string* bytes) const override;
   Status SyncDir(const std::string& path) override;
   Status AppendToFileDurably(const std::string& path, const std::string& bytes) override;
   Status RemoveDir(const std::string& path) override;

@@ -147,11 +147,15 @@ void Program::RunMailCheck() {
         processor_->ProcessMessages(local_->inbox());
         if (local_->SessionOpen()) local_->SignOff();
       } else {
+        // Rows without a sender address send through the local store in
+        // every cycle, also when the mail came by POP3.
+        const bool store_open = local_ != nullptr && !settings_.MapiUserName.empty() && local_->OpenForSending();
         // The names the accounts gave, in reception order; element 0 of the
         // collected list is the empty one every stored-name list carries.
         Pop3Inbox inbox(fs_, logger_, *mail_, logger_.ReceiveFolder(),
                         std::vector<std::string>(stored_names.begin() + 1, stored_names.end()));
         processor_->ProcessMessages(inbox);
+        if (store_open && local_->SessionOpen()) local_->SignOff();
       }
     }
   } catch (const std::exception& e) {

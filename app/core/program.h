@@ -51,8 +51,15 @@ class Program {
     send_context_.mail = mail;
   }
   void set_local_reception(LocalMailReception* local) { local_ = local; }
-  // The local mail store the store's send method sends through.
-  void set_mail_store(MailStore* store) { send_context_.store = store; }
+  // The local mail store the store's send method sends through. Its route
+  // and fetch commands end when the program is asked to stop.
+  void set_mail_store(MailStore* store) {
+    send_context_.store = store;
+    if (store != nullptr) store->set_stop_check([this] {
+        front_.PumpEvents();
+        return stop_requested_;
+      });
+  }
   void set_processor(MessageProcessor* processor) { processor_ = processor; }
   // The deferred-delivery queue, flushed at the start of every cycle.
   void set_delivery_queue(DeliveryQueue* queue) { delivery_queue_ = queue; }

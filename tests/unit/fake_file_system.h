@@ -9,6 +9,12 @@
 //   folder (CreateDir) fails when the parent folder is missing, and a folder
 //   cannot be read, written or appended to. AddFile/AddDir, the setup
 //   helpers, create missing parents on their own (like "mkdir -p").
+// - Odd entries: AddSymlink makes a symbolic link (ListDir reports it with
+//   is_symlink, ReadFile and AppendToFile follow it, ReadRegularFile and
+//   AppendToFileDurably refuse it); AddFifo makes a named pipe, which every
+//   read and append refuses (the real disk's non-blocking opens do not
+//   wait on it). Both go with RemoveFile and are replaced by a Rename
+//   onto their name.
 // - Each file carries a modification counter (Version) that every change
 //   raises, so a test can prove that a file was only read.
 //
@@ -89,8 +95,19 @@ class FakeFileSystem : public FileSystem {
     MakeParents(path);
     if (!IsRoot(path)) dirs_.insert(path);
   }
+  void AddSymlink(const std::string& path, const std::string& target) {
+    MakeParents(path);
+    links_[path] = target;
+  }
+  void AddFifo(const std::string& path) {
+    MakeParents(path);
+    fifos_.insert(path);
+  }
+  bool IsOdd(const std::string& path) const { return links_.count(path) != 0 || fifos_.count(path) != 0; }
   // Removes a file or a whole folder tree without going through faults.
   void Erase(const std::string& path) {
+    links_.erase(path);
+    fifos_.erase(path);
     files_.erase(path);
     dirs_.erase(path);
     const std::string prefix = path + "/";
@@ -139,8 +156,9 @@ class FakeFileSystem : public FileSystem {
   Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override {
     bytes->clear();
     if (Fails(kRead, path)) return Injected("read", path);
-    auto it = files_.find(path);
-    if (it == files_.end()) return Status::Error("cannot open " + path + ": no such file");
+    if (fifos_.count(path)) return Status::InvalidArgument("not a regular file: " + path);
+    auto it = files_.find(Follow(path));
+    if (it == files_.end()) return Status::NotFound("cannot open " + path + ": no such file");
     *bytes = it->second.bytes.substr(0, std::min(max_bytes, it->second.bytes.size()));
     return Status::OK();
   }
@@ -172,12 +190,21 @@ class FakeFileSystem : public FileSystem {
     f.mtime = ++tick_;
     return Status::OK();
   }
+  Status ReadRegularFile(const std::string& path, std::string* bytes) const override {
+    if (IsOdd(path)) {
+      bytes->clear();
+      ++calls_[kRead];
+      return Status::InvalidArgument("not a regular file: " + path);
+    }
+    return ReadFile(path, bytes);
+  }
   Status SyncDir(const std::string& path) override {
     if (Fails(kSyncDir, path)) return Injected("flush folder", path);
     if (!IsDir(path)) return Status::Error("cannot open folder " + path + ": no such folder");
     return Status::OK();
   }
   Status AppendToFileDurably(const std::string& path, const std::string& bytes) override {
+    if (links_.count(path)) return Status::InvalidArgument("not a regular file: " + path);
     return Append(kAppendDurably, path, bytes);
   }
   Status RemoveDir(const std::string& path) override {
@@ -192,9 +219,9 @@ class FakeFileSystem : public FileSystem {
     return Status::OK();
   }
 
-  bool IsFile(const std::string& path) const override { return files_.count(path) != 0; }
+  bool IsFile(const std::string& path) const override { return files_.count(Follow(path)) != 0; }
   bool IsDir(const std::string& path) const override { return IsRoot(path) || dirs_.count(path) != 0; }
-  bool Exists(const std::string& path) const override { return IsFile(path) || IsDir(path); }
+  bool Exists(const std::string& path) const override { return IsFile(path) || IsDir(path) || IsOdd(path); }
 
   Status CreateDir(const std::string& path) override {
     if (Fails(kCreateDir, path)) return Injected("create folder", path);
@@ -207,6 +234,7 @@ class FakeFileSystem : public FileSystem {
 
   Status RemoveFile(const std::string& path) override {
     if (Fails(kRemove, path)) return Injected("delete", path);
+    if (links_.erase(path) + fifos_.erase(path) > 0) return Status::OK();
     if (files_.erase(path) == 0) return Status::Error("cannot delete " + path + ": no such file");
     return Status::OK();
   }
@@ -215,8 +243,18 @@ class FakeFileSystem : public FileSystem {
   Status Rename(const std::string& from, const std::string& to) override {
     if (Fails(kRename, from)) return Injected("rename", from);
     if (!IsDir(Parent(to))) return Status::Error("cannot rename " + from + ": no such folder");
+    if (links_.count(from)) {
+      const std::string target = links_[from];
+      links_.erase(from);
+      fifos_.erase(to);
+      files_.erase(to);
+      links_[to] = target;
+      return Status::OK();
+    }
     if (auto it = files_.find(from); it != files_.end()) {
       if (IsDir(to)) return Status::Error("cannot rename " + from + ": target is a folder");
+      links_.erase(to);
+      fifos_.erase(to);
       File f = it->second;
       files_.erase(it);
       ++f.version;
@@ -255,10 +293,16 @@ class FakeFileSystem : public FileSystem {
     if (Fails(kList, path)) return Injected("list", path);
     if (!IsDir(path)) return Status::Error("cannot list " + path + ": no such folder");
     for (const auto& [p, f] : files_) {
-      if (Parent(p) == Normal(path)) entries->push_back(DirEntry{BaseName(p), false, true, f.bytes.size(), f.mtime});
+      if (Parent(p) == Normal(path)) entries->push_back(DirEntry{BaseName(p), false, true, false, f.bytes.size(), f.mtime});
     }
     for (const std::string& d : dirs_) {
-      if (Parent(d) == Normal(path)) entries->push_back(DirEntry{BaseName(d), true, false, 0, 0});
+      if (Parent(d) == Normal(path)) entries->push_back(DirEntry{BaseName(d), true, false, false, 0, 0});
+    }
+    for (const auto& [p, target] : links_) {
+      if (Parent(p) == Normal(path)) entries->push_back(DirEntry{BaseName(p), IsDir(target), IsFile(target), true, 0, 0});
+    }
+    for (const std::string& p : fifos_) {
+      if (Parent(p) == Normal(path)) entries->push_back(DirEntry{BaseName(p), false, false, false, 0, 0});
     }
     std::sort(entries->begin(), entries->end(),
               [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
@@ -325,9 +369,17 @@ class FakeFileSystem : public FileSystem {
     int times;  // kForever or the failures still to come
   };
 
+  // A link leads to its target (one step is all the tests need).
+  std::string Follow(const std::string& path) const {
+    auto it = links_.find(path);
+    return it == links_.end() ? path : it->second;
+  }
+
   // Both appends: in memory a flush makes no difference.
-  Status Append(Op op, const std::string& path, const std::string& bytes) {
-    if (Fails(op, path)) return Injected("append to", path);
+  Status Append(Op op, const std::string& path_in, const std::string& bytes) {
+    if (Fails(op, path_in)) return Injected("append to", path_in);
+    if (fifos_.count(path_in)) return Status::InvalidArgument("not a regular file: " + path_in);
+    const std::string path = Follow(path_in);
     if (IsDir(path)) return Status::Error("cannot open " + path + ": is a folder");
     if (!IsDir(Parent(path))) return Status::Error("cannot open " + path + ": no such folder");
     File& f = files_[path];
@@ -386,6 +438,8 @@ class FakeFileSystem : public FileSystem {
 
   std::map<std::string, File> files_;
   std::set<std::string> dirs_;
+  std::map<std::string, std::string> links_;  // link -> target
+  std::set<std::string> fifos_;
   std::int64_t tick_ = 0;
   std::shared_ptr<std::set<std::string>> held_ = std::make_shared<std::set<std::string>>();
   mutable std::vector<Fault> faults_;

@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "log/error_entry.h"
 #include "log/logger.h"
@@ -62,6 +67,28 @@ class RecordingSmtp : public MailComponent {
     return MailReply::Text("unused");
   }
   void MarkSettled(const std::string&, const std::string&) override {}
+  DeliveryReport SendComposed(const std::string& server, const std::string& mail_from,
+                              const std::vector<std::string>& recipients, const std::string& message) override {
+    composed.push_back(Composed{server, mail_from, recipients, message});
+    DeliveryReport report;
+    for (const std::string& r : recipients) {
+      if (refuse.count(r)) {
+        report.refused.emplace_back(r, "RCPT TO: 550 no such user");
+      } else if (defer.count(r)) {
+        report.deferred.emplace_back(r, "RCPT TO: 451 try later\r\n");
+      } else {
+        report.delivered.push_back(r);
+      }
+    }
+    return report;
+  }
+  struct Composed {
+    std::string server, mail_from;
+    std::vector<std::string> recipients;
+    std::string message;
+  };
+  std::vector<Composed> composed;
+  std::set<std::string> refuse, defer;
 
   FakeFileSystem* fs_ = nullptr;
   std::vector<Call> calls;
@@ -119,7 +146,7 @@ class MailStoreTest : public ::testing::Test {
   OrderFs fs_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   Logger log_{fs_, clock_, "/prog"};
-  RecordingCommandRunner runner_;
+  RecordingCommandRunner runner_{&fs_};
   RecordingSmtp smtp_;
   MailStore store_{fs_, clock_, log_, runner_, &smtp_, "/prog"};
   std::string user_ = "user", password_;
@@ -234,23 +261,80 @@ TEST_F(MailStoreTest, FinishDeletesHighestIndexFirstAndMarksKeptOnesSeen) {
   EXPECT_EQ(mail.Subject, "three");
 }
 
+// Whatever bytes a Maildir name holds (blanks, line breaks, "%", a text
+// that looks like a record), its record round-trips through the journal.
 TEST_F(MailStoreTest, AMessageActedOnIsNeverProcessedAgainAfterACrash) {
-  Profile("sendmail=\n");
-  Deliver("new", "1.a", Raw("acted"), 1);
-  Deliver("new", "2.b", Raw("not-reached"), 2);
-  ASSERT_EQ(reception_.FetchMail(), 2);
-  ReceivedMail mail;
-  ASSERT_TRUE(reception_.inbox().Read(0, &mail).ok());
-  reception_.inbox().RecordAction(0);
-  reception_.inbox().Settle(0, mail, Inbox::Disposition::kDelete);
-  // The program dies here: no Finish. A new program starts on the same disk.
-  MailStore store(fs_, clock_, log_, runner_, &smtp_, "/prog");
-  MailStoreReception reception(store, log_, user_, password_, download_);
-  ASSERT_EQ(reception.FetchMail(), 1);
-  ASSERT_TRUE(reception.inbox().Read(0, &mail).ok());
-  EXPECT_EQ(mail.Subject, "not-reached");
-  // Kept (its deletion was never decided for good), but seen.
-  EXPECT_EQ(Files("cur"), std::vector<std::string>{"1.a:2,S"});
+  for (const std::string& name : {std::string("1.a"), std::string("1.a\nacted 2.b"), std::string("1 a%20b\r:x")}) {
+    SCOPED_TRACE(name);
+    fs_.Erase("/prog");
+    fs_.AddDir("/prog/log/receive");
+    Profile("sendmail=\n");
+    Deliver("new", name, Raw("acted"), 1);
+    Deliver("new", "2.b", Raw("not-reached"), 2);
+    MailStore first(fs_, clock_, log_, runner_, &smtp_, "/prog");
+    MailStoreReception first_reception(first, log_, user_, password_, download_);
+    ASSERT_EQ(first_reception.FetchMail(), 2);
+    ReceivedMail mail;
+    first_reception.inbox().BeginProcessing(0);
+    ASSERT_TRUE(first_reception.inbox().Read(0, &mail).ok());
+    first_reception.inbox().RecordAction(0);
+    first_reception.inbox().Settle(0, mail, Inbox::Disposition::kDelete);
+    // The program dies here: no Finish. A new program starts on the same disk.
+    MailStore store(fs_, clock_, log_, runner_, &smtp_, "/prog");
+    MailStoreReception reception(store, log_, user_, password_, download_);
+    ASSERT_EQ(reception.FetchMail(), 1);
+    ASSERT_TRUE(reception.inbox().Read(0, &mail).ok());
+    EXPECT_EQ(mail.Subject, "not-reached");
+    // Kept (its deletion was never decided for good), but seen.
+    EXPECT_EQ(Files("cur"), std::vector<std::string>{MaildirBase(name) + ":2,S"});
+  }
+}
+
+// What a kill -9 at each step of a store send leaves behind, and what the
+// next logon makes of it: a copy on record is completed and its message
+// counts as handled; a copy that never got on record is thrown away and
+// its message handled again.
+TEST_F(MailStoreTest, ALogonCompletesOrDiscardsWhatACrashLeftInTheOutbox) {
+  const std::string copy = "100.M1P1R1.host";
+  const std::string queued = "X-Kelmora-Envelope-From: list@example.test\r\nX-Kelmora-Envelope-To: m@example.test\r\n"
+                             "X-Kelmora-Envelope-Bcc: \r\n\r\nSubject: post\r\n\r\nbody\r\n";
+  struct Case {
+    const char* name;
+    std::string journal;
+    const char* copy_in;  // where the copy lies, or nullptr
+    int handed_out;       // the received message again?
+    int sent;             // route calls at the logon
+  };
+  const std::vector<Case> cases = {
+      {"killed before the record", "began 1.a\n", "tmp", 1, 0},
+      {"killed after the record, before the rename", "began 1.a\nqueued 1.a " + copy + "\n", "tmp", 0, 1},
+      {"killed after the rename", "began 1.a\nqueued 1.a " + copy + "\n", "new", 0, 1},
+      {"record without a copy", "queued 1.a " + copy + "\n", nullptr, 1, 0},
+      {"sent, killed before the end of the cycle", "outgoing 1.a " + copy + "\ndelete 1.a\n", ".Sent", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs_.Erase("/prog");
+    fs_.AddDir("/prog/log/receive");
+    runner_.calls.clear();
+    Profile("sendmail=/usr/sbin/sendmail\n");
+    Deliver("new", "1.a", Raw("post"), 1);
+    fs_.AddFile(std::string(kProfile) + "/kelmora-journal", c.journal);
+    if (c.copy_in != nullptr) {
+      const std::string where = std::string(c.copy_in) == ".Sent" ? "/.Sent/cur/" + copy + ":2,S"
+                                                                  : "/.Outbox/" + std::string(c.copy_in) + "/" + copy;
+      fs_.AddFile(std::string(kProfile) + where, queued);
+    }
+    ASSERT_EQ(reception_.FetchMail(), c.handed_out);
+    EXPECT_EQ(runner_.calls.size(), static_cast<size_t>(c.sent));
+    EXPECT_TRUE(Files(".Outbox/tmp").empty());
+    if (c.handed_out == 0) {
+      // Handled: its deletion (when decided) is completed, else it is seen.
+      EXPECT_EQ(Files("new"), std::vector<std::string>{});
+      EXPECT_FALSE(fs_.HasFile(std::string(kProfile) + "/kelmora-journal")) << fs_.Bytes(std::string(kProfile) + "/kelmora-journal");
+    }
+    reception_.SignOff();
+  }
 }
 
 TEST_F(MailStoreTest, ADeletionACrashInterruptedIsCompletedAtTheNextLogon) {
@@ -287,7 +371,7 @@ TEST_F(MailStoreTest, SendmailRouteGetsTheEnvelopeAndTheMessageWithoutIt) {
   EXPECT_EQ(MainLog(), "");
 }
 
-TEST_F(MailStoreTest, TemporaryFailureWaitsIsReportedOnceAndGivesUpAfterFiveDays) {
+TEST_F(MailStoreTest, TemporaryFailureWaitsIsReportedOnceAndGivesUpAfterFiveDaysWithALine) {
   Profile("sendmail=/usr/sbin/sendmail\n");
   ASSERT_TRUE(store_.Logon("user", "", false).ok());
   runner_.exit_code = 75;
@@ -295,19 +379,26 @@ TEST_F(MailStoreTest, TemporaryFailureWaitsIsReportedOnceAndGivesUpAfterFiveDays
   SendOne();
   EXPECT_EQ(Files(".Outbox/cur").size(), 1u);
   EXPECT_EQ(LogLines(), 1);
-  EXPECT_NE(MainLog().find("queue full"), std::string::npos) << MainLog();
+  EXPECT_NE(MainLog().find("sendmail: exit 75: queue full"), std::string::npos) << MainLog();
   // Later logons try again without a new log line.
   ASSERT_TRUE(store_.Logon("user", "", false).ok());
   ASSERT_TRUE(store_.Logon("user", "", false).ok());
   EXPECT_EQ(runner_.calls.size(), 3u);
   EXPECT_EQ(LogLines(), 1);
   EXPECT_EQ(Files(".Outbox/cur").size(), 1u);
-  // A success in between would have sent it; five days of failures end it.
+  // Five days of failures end it, with a line naming the message, its
+  // recipients and the last failure.
+  runner_.output = "still full";
   clock_.SetEpochMicros(clock_.EpochMicros() + StoreOutbox::kRetryMicros + 1);
   ASSERT_TRUE(store_.Logon("user", "", false).ok());
   EXPECT_TRUE(Files(".Outbox/cur").empty());
-  EXPECT_EQ(Files(".Failed/cur").size(), 1u);
-  EXPECT_EQ(LogLines(), 1);
+  ASSERT_EQ(Files(".Failed/cur").size(), 1u);
+  ASSERT_EQ(LogLines(), 2);
+  const std::string last = Split(MainLog(), "\r\n").at(1);
+  EXPECT_NE(last.find(".Failed"), std::string::npos) << last;
+  EXPECT_NE(last.find(MaildirBase(Files(".Failed/cur")[0])), std::string::npos) << last;
+  EXPECT_NE(last.find("club@example.test, m1@example.test"), std::string::npos) << last;
+  EXPECT_NE(last.find("still full"), std::string::npos) << last;
   // And a retry that works moves a waiting one to .Sent.
   runner_.exit_code = 75;
   SendOne();
@@ -317,15 +408,39 @@ TEST_F(MailStoreTest, TemporaryFailureWaitsIsReportedOnceAndGivesUpAfterFiveDays
   EXPECT_TRUE(Files(".Outbox/cur").empty());
 }
 
-TEST_F(MailStoreTest, PermanentRefusalGoesToFailedAtOnce) {
-  Profile("sendmail=/usr/sbin/sendmail\n");
-  ASSERT_TRUE(store_.Logon("user", "", false).ok());
-  runner_.exit_code = 67;  // EX_NOUSER
-  SendOne();
-  EXPECT_TRUE(Files(".Outbox/new").empty());
-  EXPECT_TRUE(Files(".Outbox/cur").empty());
-  EXPECT_EQ(Files(".Failed/cur").size(), 1u);
-  EXPECT_EQ(LogLines(), 1);
+// Each way into .Failed writes exactly one line, also after earlier lines
+// about the same message said something else.
+TEST_F(MailStoreTest, EveryMoveToFailedIsLoggedOnce) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> profiles;  // one profile.ini per attempt
+    std::vector<int> exits;             // sendmail's exit per attempt
+    std::vector<const char*> expected;  // a text of each log line, in order
+  };
+  const std::vector<Case> cases = {
+      {"refused at once", {"sendmail=/sm"}, {67}, {".Failed"}},
+      {"temporary, then refused", {"sendmail=/sm", "sendmail=/sm"}, {75, 67}, {"送信に失敗", ".Failed"}},
+      {"no route, then a failing route, then refused",
+       {"sendmail=", "sendmail=/sm", "sendmail=/sm"},
+       {0, 75, 67},
+       {"送信経路がありません", "送信に失敗", ".Failed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs_.Erase("/prog");
+    fs_.AddDir("/prog/log/receive");
+    for (size_t i = 0; i < c.profiles.size(); ++i) {
+      Profile(c.profiles[i] + "\n");
+      runner_.exit_code = c.exits[i];
+      runner_.output = "attempt " + std::to_string(i + 1) + "\n";
+      ASSERT_TRUE(store_.Logon("user", "", false).ok());
+      if (i == 0) SendOne();
+    }
+    const std::vector<std::string> lines = Split(MainLog(), "\r\n");
+    ASSERT_EQ(lines.size(), c.expected.size() + 1) << MainLog();
+    for (size_t i = 0; i < c.expected.size(); ++i) EXPECT_NE(lines[i].find(c.expected[i]), std::string::npos) << lines[i];
+    EXPECT_EQ(Files(".Failed/cur").size(), 1u);
+  }
 }
 
 TEST_F(MailStoreTest, WithoutARouteMailWaitsAndTheLogSaysWhyOnce) {
@@ -340,36 +455,130 @@ TEST_F(MailStoreTest, WithoutARouteMailWaitsAndTheLogSaysWhyOnce) {
   EXPECT_NE(MainLog().find("送信経路がありません"), std::string::npos) << MainLog();
 }
 
-TEST_F(MailStoreTest, SmtpRouteWinsAndSendsTheQueuedMessagesParts) {
+// The SMTP route sends the queued bytes themselves: the visible
+// recipient's name and the Message-ID are those of the copy in .Sent.
+TEST_F(MailStoreTest, SmtpRouteSendsExactlyTheCopyKeptInSent) {
   Profile("address=list@example.test\nsmtp=127.0.0.1:2525\nsendmail=/usr/sbin/sendmail\n");
   Deliver("new", "1.a", Raw("photo", "taro@example.test", true), 1);
   ASSERT_EQ(reception_.FetchMail(), 1);
   ReceivedMail mail;
   ASSERT_TRUE(reception_.inbox().Read(0, &mail).ok());
   ASSERT_TRUE(store_.Forward().ok());
-  store_.SetRecipient(0, "", "club@example.test", MailStore::kTo);
+  store_.SetRecipient(0, "Club", "club@example.test", MailStore::kTo);
   store_.SetRecipient(1, "", "m1@example.test", MailStore::kBcc);
-  store_.SetRecipient(2, "", "m2@example.test", MailStore::kBcc);
-  store_.SetSubject("[club:0002(2)]photo");
+  store_.SetSubject("[club:0002(1)]photo");
   store_.SetNoteText("see the map");
   ProgramHeaders headers;
   headers.list_id = "<club.example.test>";
-  headers.x_loop = "club@example.test";
   store_.SetProgramHeaders(headers);
   ASSERT_TRUE(store_.Send().ok());
   EXPECT_TRUE(runner_.calls.empty());
-  ASSERT_EQ(smtp_.calls.size(), 1u);
-  const RecordingSmtp::Call& c = smtp_.calls[0];
+  ASSERT_EQ(smtp_.composed.size(), 1u);
+  const RecordingSmtp::Composed& c = smtp_.composed[0];
   EXPECT_EQ(c.server, "127.0.0.1:2525");
-  // The message rebuilt for the SMTP route keeps the program's own headers.
-  EXPECT_EQ(c.recipients,
-            "club@example.test\tbcc\tm1@example.test\tm2@example.test\t>Message-ID: Kelmora"
-            "\t;List-Id: <club.example.test>\t;X-Loop: club@example.test");
-  EXPECT_EQ(ExtractAddress(c.from, "<", ">"), "list@example.test");
-  EXPECT_EQ(c.subject, "[club:0002(2)]photo");
-  EXPECT_EQ(c.body, "see the map");
-  EXPECT_EQ(smtp_.attached_bytes, std::vector<std::string>{"north"});
+  EXPECT_EQ(c.mail_from, "list@example.test");
+  EXPECT_EQ(c.recipients, (std::vector<std::string>{"club@example.test", "m1@example.test"}));
+  EXPECT_NE(c.message.find("To: Club <club@example.test>\r\n"), std::string::npos) << c.message;
+  EXPECT_NE(c.message.find("List-Id: <club.example.test>\r\n"), std::string::npos);
+  EXPECT_NE(c.message.find("map.txt"), std::string::npos);
+  EXPECT_EQ(c.message.find("X-Kelmora"), std::string::npos);
+  ASSERT_EQ(Files(".Sent/cur").size(), 1u);
+  const std::string kept = fs_.Bytes(std::string(kProfile) + "/.Sent/cur/" + Files(".Sent/cur")[0]);
+  EXPECT_TRUE(EndsWith(kept, c.message)) << "what went out is not what .Sent keeps";
+}
+
+// Recipients the server took are taken off the queued copy; a retry only
+// goes to those still owed, and refused ones are logged once.
+TEST_F(MailStoreTest, SmtpRouteRetriesOnlyTheRecipientsStillOwed) {
+  Profile("address=list@example.test\nsmtp=127.0.0.1:2525\n");
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  smtp_.defer = {"m1@example.test"};
+  smtp_.refuse = {"club@example.test"};
+  SendOne();
+  ASSERT_EQ(Files(".Outbox/cur").size(), 1u);
+  smtp_.defer.clear();
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  ASSERT_EQ(smtp_.composed.size(), 2u);
+  EXPECT_EQ(smtp_.composed[1].recipients, std::vector<std::string>{"m1@example.test"});
   EXPECT_EQ(Files(".Sent/cur").size(), 1u);
+  const std::string log = MainLog();
+  EXPECT_NE(log.find("宛先エラー<club@example.test>"), std::string::npos) << log;
+  EXPECT_EQ(LogLines(), 2) << log;  // the refusal and the first failure, each on its own line
+}
+
+// A route command never gets its arguments into the log, and what it
+// printed comes in as one line.
+TEST_F(MailStoreTest, CommandFailuresAreLoggedWithoutArgumentsOnOneLine) {
+  struct Case {
+    const char* name;
+    std::string profile;
+    bool send;
+  };
+  for (const Case& c : {Case{"sendmail", "sendmail = /usr/sbin/sendmail --auth-password=s3cret\n", true},
+                        Case{"fetch", "sendmail=\nfetch = /usr/bin/fetcher --password=s3cret\n", false}}) {
+    SCOPED_TRACE(c.name);
+    fs_.Erase("/prog");
+    fs_.AddDir("/prog/log/receive");
+    Profile(c.profile);
+    runner_.exit_code = 75;
+    runner_.output = "\r\n  first problem\r\nsecond line\n";
+    ASSERT_TRUE(store_.Logon("user", "", true).ok());
+    if (c.send) SendOne();
+    const std::string log = MainLog();
+    EXPECT_EQ(LogLines(), 1) << log;
+    EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
+    EXPECT_EQ(log.find("second line"), std::string::npos) << log;
+    EXPECT_NE(log.find(std::string(c.send ? "sendmail" : "fetcher") + ": exit 75: first problem"), std::string::npos)
+        << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\r'), 1) << "the entry broke over lines: " << log;
+  }
+}
+
+// One route time-out per cycle: the remaining posts wait for the next one.
+// A stop request leaves the post queued without a word.
+TEST_F(MailStoreTest, ATimeOutOrAStopLeavesTheRestForTheNextCycle) {
+  Profile("sendmail=/usr/sbin/sendmail\n");
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  runner_.timed_out = true;
+  SendOne();
+  SendOne();
+  SendOne();
+  EXPECT_EQ(runner_.calls.size(), 1u);
+  EXPECT_EQ(Files(".Outbox/new").size() + Files(".Outbox/cur").size(), 3u);
+  store_.NewCycle();
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  EXPECT_EQ(runner_.calls.size(), 2u);
+  runner_.timed_out = false;
+  bool stop = true;
+  store_.set_stop_check([&] { return stop; });
+  store_.NewCycle();
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  EXPECT_EQ(runner_.calls.size(), 2u) << "a stop request started the route";
+  stop = false;
+  store_.NewCycle();
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  EXPECT_EQ(runner_.calls.size(), 5u);
+  EXPECT_TRUE(runner_.calls.back().had_stop);
+  EXPECT_EQ(Files(".Sent/cur").size(), 3u);
+  EXPECT_EQ(LogLines(), 1) << MainLog();  // the time-out of the first post
+}
+
+TEST_F(MailStoreTest, OneBadMemberAddressIsLoggedAndLeftOut) {
+  Profile("address=list@example.test\nsendmail=/usr/sbin/sendmail\n");
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  store_.Compose();
+  store_.SetRecipient(0, "Club", "club@example.test", MailStore::kTo);
+  int i = 1;
+  for (const char* member : {"a@example.test", "b c@example.com", "c@example.test"})
+    store_.SetRecipient(i++, member, member, MailStore::kBcc);
+  store_.SetSubject("hi");
+  store_.SetNoteText("body");
+  ASSERT_TRUE(store_.Send().ok()) << MainLog();
+  ASSERT_EQ(runner_.calls.size(), 1u);
+  const std::vector<std::string>& argv = runner_.calls[0].argv;
+  EXPECT_EQ(std::vector<std::string>(argv.end() - 3, argv.end()),
+            (std::vector<std::string>{"club@example.test", "a@example.test", "c@example.test"}));
+  EXPECT_NE(MainLog().find("<b c@example.com>"), std::string::npos) << MainLog();
 }
 
 TEST_F(MailStoreTest, FetchCommandRunsOnlyWhenDownloadingAndItsFailureDoesNotStopReception) {
@@ -386,7 +595,69 @@ TEST_F(MailStoreTest, FetchCommandRunsOnlyWhenDownloadingAndItsFailureDoesNotSto
   EXPECT_EQ(runner_.calls[0].argv, (std::vector<std::string>{"fetchmail", "-s"}));
   EXPECT_EQ(runner_.calls[0].folder, kProfile);
   EXPECT_EQ(runner_.calls[0].limit_ms, 5 * 60 * 1000);
-  EXPECT_NE(MainLog().find("fetchmail -s"), std::string::npos) << MainLog();
+  EXPECT_NE(MainLog().find("fetchmail: exit 1: no mail server"), std::string::npos) << MainLog();
+}
+
+TEST_F(MailStoreTest, OnlyTheDefaultProfileIsMadeOnFirstUse) {
+  for (const char* user : {"メイン ユーザー", "メインユーザー"}) {
+    SCOPED_TRACE(user);
+    user_ = user;
+    const std::string folder = std::string("/prog/mailstore/") + user;
+    const bool made = user == std::string(MailStore::kDefaultProfile);
+    try {
+      EXPECT_EQ(reception_.FetchMail(), 0);
+      EXPECT_TRUE(made) << "a mistyped profile was made";
+    } catch (const NumberedError& e) {
+      EXPECT_FALSE(made) << e.what();
+      EXPECT_NE(std::string(e.what()).find(folder), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(fs_.IsDir(folder + "/new"), made);
+  }
+}
+
+// Only the store's own regular files are mail. Links (which could lead
+// anywhere) and pipes are named once and never read; a folder that cannot
+// be listed says so once per cycle and does not hide the other one.
+TEST_F(MailStoreTest, OddEntriesAreLeftAloneAndNamedOnce) {
+  Profile("sendmail=\n");
+  fs_.AddFile("/etc/secret", Raw("secret"));
+  fs_.AddSymlink(std::string(kProfile) + "/new/1.link", "/etc/secret");
+  fs_.AddFifo(std::string(kProfile) + "/new/2.pipe");
+  Deliver("cur", "3.c:2,", Raw("real"), 3);
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    ASSERT_TRUE(store_.Logon("user", "", false).ok());
+    ASSERT_TRUE(store_.Fetch().ok());
+    EXPECT_EQ(Subjects(), std::vector<std::string>{"real"});
+  }
+  EXPECT_EQ(LogLines(), 2) << MainLog();
+  EXPECT_NE(MainLog().find("1.link"), std::string::npos);
+  EXPECT_NE(MainLog().find("2.pipe"), std::string::npos);
+  EXPECT_TRUE(fs_.IsOdd(std::string(kProfile) + "/new/1.link"));
+
+  fs_.InjectFault(FakeFileSystem::kList, std::string(kProfile) + "/new");
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    store_.NewCycle();
+    ASSERT_TRUE(store_.Logon("user", "", false).ok());
+    ASSERT_TRUE(store_.Fetch().ok());
+    ASSERT_TRUE(store_.Fetch().ok());
+    EXPECT_EQ(Subjects(), std::vector<std::string>{"real"});
+  }
+  EXPECT_EQ(LogLines(), 4) << MainLog();
+}
+
+// A journal that another program replaced by a pipe or a link is refused
+// without waiting on it: the store stays closed rather than act twice.
+TEST_F(MailStoreTest, AJournalThatIsNoRegularFileRefusesTheLogon) {
+  Profile("sendmail=\n");
+  const std::string journal = std::string(kProfile) + "/kelmora-journal";
+  fs_.AddFifo(journal);
+  Status s = store_.Logon("user", "", false);
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(s.message().find(journal), std::string::npos) << s.message();
+  fs_.Erase(journal);
+  fs_.AddFile("/elsewhere", "acted x\n");
+  fs_.AddSymlink(journal, "/elsewhere");
+  EXPECT_FALSE(store_.Logon("user", "", false).ok());
 }
 
 TEST(SplitCommandLineTest, QuotesAndEscapes) {
@@ -396,16 +667,56 @@ TEST(SplitCommandLineTest, QuotesAndEscapes) {
   EXPECT_FALSE(SplitCommandLine("open 'quote", &words));
 }
 
-TEST(RealCommandRunnerTest, FeedsInputReportsExitAndKillsAtTheLimit) {
+// Runs real programs; each case is bounded by its own limit.
+TEST(RealCommandRunnerTest, ReadsItsFileExitEndsTheWaitAndStopEndsIt) {
   RealCommandRunner runner;
   CommandResult r;
-  ASSERT_TRUE(runner.Run({"sh", "-c", "cat; exit 3"}, "/", "piped", 5000, &r).ok());
+  char dir[] = "/tmp/kelmora-runner-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string input = std::string(dir) + "/queued";
+  RealFileSystem fs;
+  ASSERT_TRUE(fs.WriteFileAtomic(input, "X-Envelope: skip\r\nthe message\r\n").ok());
+  CommandRequest request;
+  // Standard input is the file itself, from the offset.
+  request.argv = {"sh", "-c", "cat; exit 3"};
+  request.input_path = input;
+  request.input_offset = 18;
+  request.limit_ms = 20000;
+  ASSERT_TRUE(runner.Run(request, &r).ok());
   EXPECT_EQ(r.exit_code, 3);
-  EXPECT_EQ(r.output, "piped");
+  EXPECT_EQ(r.output, "the message\r\n");
+  // A background process that keeps the output open does not keep the
+  // caller waiting: the program's exit ends the wait.
+  request = CommandRequest{};
+  request.argv = {"sh", "-c", "sleep 30 & echo started; exit 0"};
+  request.limit_ms = 20000;
+  ASSERT_TRUE(runner.Run(request, &r).ok());
   EXPECT_FALSE(r.timed_out);
-  ASSERT_TRUE(runner.Run({"sh", "-c", "sleep 30 & sleep 30"}, "", "", 200, &r).ok());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(FirstLine(r.output), "started");
+  // The stop check ends it.
+  int asked = 0;
+  request.argv = {"sleep", "30"};
+  request.stop = [&] { return ++asked > 2; };
+  ASSERT_TRUE(runner.Run(request, &r).ok());
+  EXPECT_TRUE(r.stopped);
+  EXPECT_NE(r.signal, 0);
+  request.stop = nullptr;
+  request.limit_ms = 200;
+  ASSERT_TRUE(runner.Run(request, &r).ok());
   EXPECT_TRUE(r.timed_out);
-  EXPECT_FALSE(runner.Run({"/nonexistent/program"}, "", "", 1000, &r).ok());
+  // A link or a pipe in the input file's place is refused, not followed
+  // or waited on; a program that cannot start is an error.
+  ASSERT_EQ(::symlink(input.c_str(), (input + ".link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((input + ".pipe").c_str(), 0600), 0);
+  for (const std::string& odd : {input + ".link", input + ".pipe"}) {
+    request.input_path = odd;
+    EXPECT_FALSE(runner.Run(request, &r).ok()) << odd;
+  }
+  request.input_path = "";
+  request.argv = {"/nonexistent/program"};
+  EXPECT_FALSE(runner.Run(request, &r).ok());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
