@@ -538,8 +538,7 @@ void MailStore::SetRecipient(int index, const std::string& display_name, const s
   draft_.recipients[static_cast<size_t>(index)] = Draft::Recipient{display_name, address, type};
 }
 
-Status MailStore::Send() {
-  if (session_ <= 0 || !outbox_) return Status::Error("メールストアにログオンしていません。");
+std::string MailStore::ComposeDraft(ComposedMail* mail) {
   std::string items;
   bool in_bcc = false;
   // Visible ones first, then "bcc" and the blind copies, as the composer
@@ -558,26 +557,38 @@ Status MailStore::Send() {
   const std::string from = profile_.name.empty() ? address : "\"" + profile_.name + "\" <" + address + ">";
   std::string attachments;
   for (const std::string& a : draft_.attachments) attachments += (attachments.empty() ? "" : "\t") + a;
+  std::string error = ComposeMail(fs_, clock_, items, from, draft_.subject, draft_.body, attachments, mail);
+  if (!error.empty()) return error;
+  for (const auto& r : draft_.recipients) {
+    if (r.type == kTo && !r.address.empty()) {
+      if (!r.name.empty() && r.name != r.address) mail->message = WithToHeader(mail->message, ToHeader(r.name, r.address));
+      break;
+    }
+  }
+  return "";
+}
 
-  auto temporary = [this](Status s) {
-    NoteTemporaryFailure();
-    return Status::IOError(s.message());
-  };
+Status MailStore::Send(const std::function<Status()>& before_queue) {
+  if (session_ <= 0 || !outbox_) return Status::Error("メールストアにログオンしていません。");
   ComposedMail mail;
-  std::string error = ComposeMail(fs_, clock_, items, from, draft_.subject, draft_.body, attachments, &mail);
+  std::string error = ComposeDraft(&mail);
   if (!error.empty()) return Status::Error(error);
+  const MaildirMessage* source = Selected();
+  const std::string base = source ? MaildirBase(source->name) : "";
+  // The message was read, its rules walked and its mail composed: what
+  // follows waits on the disk and the route, and a program killed there
+  // is no fault of the message. (Not recorded: the attempt simply counts.)
+  if (!base.empty()) journal_->RecordPassed(base);
+  if (before_queue) {
+    Status s = before_queue();
+    if (!s.ok()) return s;
+  }
   // One bad member address must not stop the post for everybody: it is
   // named in the log and left out, as the SMTP road does.
   for (const std::string& bad : mail.invalid) {
     if (!StartsWith(bad, "@")) log_.WriteLog("メールストアの宛先エラー<" + bad + ">:メールアドレスではありません");
   }
   if (mail.envelope.empty()) return Status::InvalidArgument("宛先がありません。");
-  for (const auto& r : draft_.recipients) {
-    if (r.type == kTo && !r.address.empty()) {
-      if (!r.name.empty() && r.name != r.address) mail.message = WithToHeader(mail.message, ToHeader(r.name, r.address));
-      break;
-    }
-  }
   const std::set<std::string> deliverable(mail.envelope.begin(), mail.envelope.end());
   std::vector<std::string> visible, blind;
   std::set<std::string> taken;
@@ -585,8 +596,6 @@ Status MailStore::Send() {
     if (!deliverable.count(r.address) || !taken.insert(r.address).second) continue;
     (r.type == kBcc ? blind : visible).push_back(r.address);
   }
-  const MaildirMessage* source = Selected();
-  const std::string base = source ? MaildirBase(source->name) : "";
   std::string path;
   // The copy is on record before it leaves tmp/: a crash before the record
   // discards it (the message was not handled and is processed again), a
@@ -596,7 +605,10 @@ Status MailStore::Send() {
                                 return base.empty() ? Status::OK() : journal_->RecordQueued(base, copy);
                               },
                               &path);
-  if (!s.ok()) return temporary(s);
+  if (!s.ok()) {
+    NoteTemporaryFailure();
+    return Status::IOError(s.message());
+  }
   if (!base.empty()) journal_->Confirm(base, BaseName(path));
   draft_ = Draft();
   outbox_->Deliver(path);

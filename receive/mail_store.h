@@ -44,6 +44,7 @@
 
 #include "log/logger.h"
 #include "receive/mail_component.h"
+#include "receive/mail_composer.h"
 #include "receive/recipient_items.h"
 #include "receive/maildir.h"
 #include "receive/store_journal.h"
@@ -158,10 +159,11 @@ class MailStore {
   // Hands the draft to the store: composed, written durably into .Outbox
   // and recorded as the selected message's action, then delivered by the
   // profile's route (a failure there is the outbox's to retry and report).
-  // A recipient that is no mail address is logged and left out. An error
-  // only when the message is not in .Outbox; an IOError when the reason can
-  // pass.
-  Status Send();
+  // A recipient that is no mail address is logged and left out.
+  // `before_queue` (may be empty) runs once the mail is composed, just
+  // before it is queued; its failure stops the send. An error only when
+  // the message is not in .Outbox; an IOError when the reason can pass.
+  Status Send(const std::function<Status()>& before_queue = nullptr);
 
   const std::string& profile_folder() const { return profile_folder_; }
 
@@ -186,6 +188,8 @@ class MailStore {
   };
 
   Status OpenProfile(const std::string& user);
+  // The draft as a message; "" or a failure text.
+  std::string ComposeDraft(ComposedMail* mail);
   Status RecoverOutbox();
   void RunFetchCommand();
   void ClearWorkFolder();

@@ -43,6 +43,8 @@ void StoreJournal::Apply(const std::string& kind, const std::string& base, const
   Record& r = records_[base];
   if (kind == "began") {
     ++r.began;
+  } else if (kind == "passed") {
+    r.began = 0;
   } else if (kind == "acted") {
     r.acted = true;
   } else if (kind == "delete") {
@@ -66,8 +68,12 @@ Status StoreJournal::Load() {
   while (start < bytes.size()) {
     const size_t end = bytes.find('\n', start);
     // A last line without its line end was cut short by a crash: its
-    // record never counted as written.
-    if (end == std::string::npos) break;
+    // record never counted as written, and the next Save drops it before
+    // an append could run on from it.
+    if (end == std::string::npos) {
+      dirty_ = true;
+      break;
+    }
     const std::vector<std::string> f = Split(std::string_view(bytes).substr(start, end - start), " ");
     start = end + 1;
     if (f.size() < 2 || f[1].empty()) continue;
@@ -78,10 +84,11 @@ Status StoreJournal::Load() {
   return Status::OK();
 }
 
-Status StoreJournal::Append(const char* kind, const std::string& base, const std::string& copy) {
+Status StoreJournal::Append(const char* kind, const std::string& base, const std::string& copy, bool flush) {
   std::string line = std::string(kind) + " " + Escape(base);
   if (!copy.empty()) line += " " + Escape(copy);
-  Status s = fs_.AppendToFileDurably(path_, line + "\n");
+  line += "\n";
+  Status s = flush ? fs_.AppendToFileDurably(path_, line) : fs_.AppendToRegularFile(path_, line);
   if (s.ok()) Apply(kind, base, copy);
   return s;
 }

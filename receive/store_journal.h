@@ -4,8 +4,13 @@
 //
 // Per message it knows:
 //   began     how often its processing began in a cycle that never
-//             finished (a message that brings the program down is set
-//             aside after kMaxAttempts);
+//             finished while the program still worked on the message
+//             itself (reading it, walking the rules, composing what it
+//             sends): a message that brings the program down is set aside
+//             after kMaxAttempts. Once an attempt got through to handing
+//             its mail to the disk, it no longer counts: a program killed
+//             while it waits for the disk or a route is no fault of the
+//             message;
 //   acted     a rule acted on it (saved, registered, answered, ...): it must
 //             never be processed again;
 //   sends     the outgoing copies made for it, by their .Outbox names; a
@@ -17,11 +22,13 @@
 // A message with a confirmed send counts as acted on.
 //
 // The file (kelmora-journal in the profile) holds one record per line:
-//   "began <base>", "acted <base>", "queued <base> <copy>" (unconfirmed),
+//   "began <base>", "passed <base>" (the attempt got through; it cancels
+//   the attempts before it), "acted <base>", "queued <base> <copy>" (unconfirmed),
 //   "outgoing <base> <copy>" (confirmed), "delete <base>".
 // Names are %-escaped (every byte below "!", "%" and DEL), so a name with
-// blanks or line breaks round-trips. Records are appended and flushed to
-// disk before a call returns; a last line cut short by a crash never
+// blanks or line breaks round-trips. Records are appended and (but for the
+// attempts, which only a dying program needs) flushed to disk before a
+// call returns; a last line cut short by a crash never
 // counted. Save rewrites the file with what is still needed (atomically:
 // a new file renamed over the old one). The file is opened without
 // following a link and without waiting on a named pipe; anything but a
@@ -62,9 +69,10 @@ class StoreJournal {
   Status Load();
 
   // Durable records; each also updates the journal in memory.
-  Status RecordBegan(const std::string& base) { return Append("began", base, ""); }
-  Status RecordActed(const std::string& base) { return Append("acted", base, ""); }
-  Status RecordQueued(const std::string& base, const std::string& copy) { return Append("queued", base, copy); }
+  Status RecordBegan(const std::string& base) { return Append("began", base, "", false); }
+  Status RecordPassed(const std::string& base) { return Append("passed", base, "", false); }
+  Status RecordActed(const std::string& base) { return Append("acted", base, "", true); }
+  Status RecordQueued(const std::string& base, const std::string& copy) { return Append("queued", base, copy, true); }
   // One record per base, flushed once.
   Status RecordDeletes(const std::vector<std::string>& bases);
 
@@ -89,7 +97,7 @@ class StoreJournal {
   static std::string Unescape(const std::string& text);
 
  private:
-  Status Append(const char* kind, const std::string& base, const std::string& copy);
+  Status Append(const char* kind, const std::string& base, const std::string& copy, bool flush);
   void Apply(const std::string& kind, const std::string& base, const std::string& copy);
 
   FileSystem& fs_;

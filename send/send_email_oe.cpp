@@ -57,14 +57,6 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
       std::string tag = MLTag(rule.Keyword, taken, static_cast<int>(members.size()));
       if (!tag.empty() && tag.back() == ' ') tag.pop_back();
       subject = tag + m.mailsb;
-      // A number that is not stored could be handed out again after a
-      // restart: then the post does not go out at all.
-      Status s = ctx.SaveSettings();
-      if (!s.ok()) {
-        store->NoteTemporaryFailure();
-        throw NumberedError("Kelmora.iniに通し番号を保存できません：" + s.message(), 75);
-      }
-      stored = true;
     } else {
       subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
     }
@@ -78,7 +70,21 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     }
     // Without an address of its own the profile sends as the list.
     store->SetDefaultSender(rule.ToAddr);
-    Status s = store->Send();
+    // A number that is not stored could be handed out again after a
+    // restart: then the post does not go out at all. It is stored once the
+    // mail is composed, before the mail is queued.
+    bool save_failed = false;
+    Status s = store->Send([&] {
+      if (taken == 0) return Status::OK();
+      Status saved = ctx.SaveSettings();
+      stored = saved.ok();
+      save_failed = !stored;
+      return saved;
+    });
+    if (save_failed) {
+      store->NoteTemporaryFailure();
+      throw NumberedError("Kelmora.iniに通し番号を保存できません：" + s.message(), 75);
+    }
     if (!s.ok()) throw NumberedError(s.message(), 32002);
     taken = 0;
     ctx.pacer.PumpEvents();

@@ -420,7 +420,8 @@ Status RealFileSystem::ListDir(const std::string& path, std::vector<DirEntry>* e
     const std::string full = path + "/" + name;
     // Whether the entry itself is a link; what it is otherwise is what it
     // leads to, as callers that open it by name would find.
-    entry.is_symlink = ::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    entry.is_symlink = e->d_type == DT_UNKNOWN ? ::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
+                                               : e->d_type == DT_LNK;
     if (::stat(full.c_str(), &st) == 0) {
       entry.is_dir = S_ISDIR(st.st_mode);
       entry.is_file = S_ISREG(st.st_mode);
@@ -492,9 +493,11 @@ Status RealFileSystem::ReadRegularFile(const std::string& path, std::string* byt
   return Status::OK();
 }
 
-Status RealFileSystem::AppendToFileDurably(const std::string& path, const std::string& bytes) {
-  // The mail store's journal: a link or a named pipe put in its place must
-  // neither redirect the records nor hang the program.
+namespace {
+
+// The mail store's journal: a link or a named pipe put in its place must
+// neither redirect the records nor hang the program.
+Status AppendToRegular(const std::string& path, const std::string& bytes, bool flush) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return NoFollowOpenStatus(path, errno);
   struct stat st;
@@ -503,9 +506,19 @@ Status RealFileSystem::AppendToFileDurably(const std::string& path, const std::s
     return Status::InvalidArgument("not a regular file: " + path);
   }
   Status s = WriteAll(fd, bytes, path);
-  if (s.ok() && ::fdatasync(fd) != 0) s = ErrnoStatus("cannot flush", path, errno);
+  if (s.ok() && flush && ::fdatasync(fd) != 0) s = ErrnoStatus("cannot flush", path, errno);
   if (::close(fd) != 0 && s.ok()) s = ErrnoStatus("cannot close", path, errno);
   return s;
+}
+
+}  // namespace
+
+Status RealFileSystem::AppendToFileDurably(const std::string& path, const std::string& bytes) {
+  return AppendToRegular(path, bytes, true);
+}
+
+Status RealFileSystem::AppendToRegularFile(const std::string& path, const std::string& bytes) {
+  return AppendToRegular(path, bytes, false);
 }
 
 Status RealFileSystem::RemoveDir(const std::string& path) {

@@ -122,6 +122,11 @@ class FileSystem {
   virtual Status AppendToFileDurably(const std::string& path, const std::string& bytes) {
     return AppendToFile(path, bytes);
   }
+  // AppendToFileDurably without the flush: what the program appends lasts
+  // when the program dies (a kill, a crash), not always a power cut.
+  virtual Status AppendToRegularFile(const std::string& path, const std::string& bytes) {
+    return AppendToFileDurably(path, bytes);
+  }
   // Removes an empty folder.
   virtual Status RemoveDir(const std::string& path) { return Status::Error("cannot remove folder " + path); }
 };
@@ -153,6 +158,7 @@ class RealFileSystem : public FileSystem {
   Status ReadRegularFile(const std::string& path, std::string* bytes) const override;
   Status SyncDir(const std::string& path) override;
   Status AppendToFileDurably(const std::string& path, const std::string& bytes) override;
+  Status AppendToRegularFile(const std::string& path, const std::string& bytes) override;
   Status RemoveDir(const std::string& path) override;
   void ReleaseSpareFiles() override;
 

@@ -5,41 +5,16 @@ server or by a recording sendmail script. Dovecot's IMAP view of the same
 Maildir is checked afterwards."""
 
 import imaplib
-import json
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
 import harness
-from dovecot import MAIL_GID, MAIL_UID, Dovecot
+from dovecot import MAIL_GID, MAIL_UID
 from mail_world import attachments_of, decoded_body, decoded_subject, header_of, japanese_message
 from smtp_recorder import SmtpRecorder
-
-PROFILE = "メイン ユーザー"
-MASTER = """;the list sends through the local mail store (no sender address of its own)
-1,club@example.test,members.txt,[club],members.txt,,,,[club],,,,,,,
-"""
-MEMBERS = "1,taro@example.test,pw1\n2,hanako@example.test,pw2\n3,jiro@example.test,pw3\n"
-# The default profile, "delete after processing" on.
-INI = PROFILE + ",,1,0,1,1,0,0,9,10\n0\n"
-
-# A sendmail stand-in: records its arguments and standard input; with
-# KILL_AFTER it kills the program that called it a moment after answering,
-# while that program waits after its send.
-SENDMAIL = """#!/bin/sh
-dir="{dir}"
-n=$(ls "$dir" | grep -c '\\.json$')
-n=$((n + 1))
-cat > "$dir/$n.eml"
-/usr/bin/python3 -c 'import json,sys; print(json.dumps(sys.argv[1:]))' "$@" > "$dir/$n.json"
-if [ -e "$dir/KILL_AFTER" ]; then
-  rm -f "$dir/KILL_AFTER"
-  (sleep 1; kill -9 $PPID) >/dev/null 2>&1 &
-fi
-exit 0
-"""
+from store_world import StoreWorld
 
 
 def post_with_attachment():
@@ -53,82 +28,27 @@ def stranger_post():
                             from_name="知らない人")
 
 
-class StoreWorld:
-    """Dovecot with one user, a program folder whose default profile links
-    to that user's Maildir, and a folder for the recording sendmail."""
-
-    def __init__(self, profile_ini):
-        self.profile_ini = profile_ini
-
-    def __enter__(self):
-        self.dovecot = Dovecot()
-        self.dovecot.start()
-        self.dovecot.add_user("club", "clubpw")
-        self.folder = harness.ProgramFolder({"Master.txt": MASTER, "members.txt": MEMBERS, "Kelmora.ini": INI})
-        self.record_dir = tempfile.mkdtemp(prefix="kelmora-sendmail-")
-        self.sendmail = os.path.join(self.record_dir, "sendmail.sh")
-        self.calls = os.path.join(self.record_dir, "calls")
-        os.makedirs(self.calls)
-        with open(self.sendmail, "w") as f:
-            f.write(SENDMAIL.format(dir=self.calls))
-        os.chmod(self.sendmail, 0o755)
-        os.makedirs(self.folder.file("mailstore"))
-        os.symlink(self.dovecot.maildir("club"), self.folder.file("mailstore/" + PROFILE))
-        self.folder.write("mailstore/%s/profile.ini" % PROFILE,
-                          self.profile_ini.replace("SENDMAIL", self.sendmail))
-        return self
-
-    def __exit__(self, *exc):
-        self.dovecot.stop()
-        self.folder.cleanup()
-        shutil.rmtree(self.record_dir, ignore_errors=True)
-
-    def deliver(self, raw):
-        """Delivery by Dovecot's own agent, as the mail server would."""
-        r = subprocess.run(["/usr/lib/dovecot/dovecot-lda", "-c", self.dovecot.config_path, "-d", "club",
-                            "-f", "sender@example.test"], input=raw, capture_output=True, timeout=30)
-        assert r.returncode == 0, r.stderr.decode()
-
-    def run(self, *args, timeout=120):
-        return harness.run_kelmora(self.folder, "--once", *args, timeout=timeout)
-
-    def sendmail_calls(self):
-        out = []
-        for name in sorted((n for n in os.listdir(self.calls) if n.endswith(".json")), key=lambda n: int(n[:-5])):
-            with open(os.path.join(self.calls, name)) as f:
-                argv = json.load(f)
-            with open(os.path.join(self.calls, name[:-5] + ".eml"), "rb") as f:
-                out.append((argv, f.read()))
-        return out
-
-    def maildir_names(self, sub):
-        return sorted(os.listdir(os.path.join(self.dovecot.maildir("club"), sub)))
-
-    def imap_view(self):
-        """(subject, flags) of every message in INBOX, as Dovecot's IMAP sees it."""
-        # The program ran as another user than the mail user: hand the files
-        # back first, as a shared setup would by group rights.
-        for root, dirs, files in os.walk(self.dovecot.home("club")):
-            for n in dirs + files:
-                os.lchown(os.path.join(root, n), MAIL_UID, MAIL_GID)
-        conn = imaplib.IMAP4("127.0.0.1", self.dovecot.imap_port, timeout=10)
-        try:
-            conn.login("club", "clubpw")
-            typ, _ = conn.select("INBOX", readonly=True)
-            assert typ == "OK"
-            typ, data = conn.search(None, "ALL")
-            view = []
-            for num in data[0].split():
-                typ, parts = conn.fetch(num, "(FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT)])")
-                flags = parts[0][0].decode()
-                view.append((decoded_subject(parts[0][1]), "\\Seen" in flags))
-            return view
-        finally:
-            conn.logout()
-
-    def main_log(self):
-        p = self.folder.file("log/Kelmoralog.txt")
-        return harness.read_cp932(p) if os.path.exists(p) else ""
+def imap_view(w):
+    """(subject, flags) of every message in INBOX, as Dovecot's IMAP sees it."""
+    # The program ran as another user than the mail user: hand the files
+    # back first, as a shared setup would by group rights.
+    for root, dirs, files in os.walk(w.dovecot.home("club")):
+        for n in dirs + files:
+            os.lchown(os.path.join(root, n), MAIL_UID, MAIL_GID)
+    conn = imaplib.IMAP4("127.0.0.1", w.dovecot.imap_port, timeout=10)
+    try:
+        conn.login("club", "clubpw")
+        typ, _ = conn.select("INBOX", readonly=True)
+        assert typ == "OK"
+        typ, data = conn.search(None, "ALL")
+        view = []
+        for num in data[0].split():
+            typ, parts = conn.fetch(num, "(FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT)])")
+            flags = parts[0][0].decode()
+            view.append((decoded_subject(parts[0][1]), "\\Seen" in flags))
+        return view
+    finally:
+        conn.logout()
 
 
 class LocalStoreTest(unittest.TestCase):
@@ -158,7 +78,7 @@ class LocalStoreTest(unittest.TestCase):
                 self.assertEqual(w.folder.read("Kelmora.ini").splitlines()[1], "1")
                 # The post is deleted, the stranger's kept and seen; the
                 # copy of what went out lies in .Sent.
-                self.assertEqual(w.imap_view(), [("こんにちは", True)])
+                self.assertEqual(imap_view(w), [("こんにちは", True)])
                 self.assertEqual(len(w.maildir_names(".Sent/cur")), 1)
                 self.assertEqual(w.maildir_names(".Outbox/new") + w.maildir_names(".Outbox/cur"), [])
                 self.assertEqual(w.main_log(), "")
@@ -185,12 +105,12 @@ class LocalStoreTest(unittest.TestCase):
             self.assertEqual(decoded_subject(message), "[club:0001(3)] 春の撮影会")
             self.assertEqual(header_of(message, "Bcc"), None)
             self.assertEqual([n for n, _ in attachments_of(message)], ["地図.txt"])
-            self.assertEqual(w.imap_view(), [])
+            self.assertEqual(imap_view(w), [])
 
     def test_kill_between_send_and_deletion_posts_once(self):
         with StoreWorld("address=club@example.test\nsendmail=SENDMAIL\n") as w:
             w.deliver(post_with_attachment())
-            open(os.path.join(w.calls, "KILL_AFTER"), "w").close()
+            w.control("KILL_AFTER")
             # With the waits on, the program sits in the wait after the send
             # when the kill comes.
             r = w.run()
@@ -200,7 +120,7 @@ class LocalStoreTest(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr.decode())
             self.assertEqual(len(w.sendmail_calls()), 1, "the post went out twice")
             # The message was acted on: kept (its deletion never ran), seen.
-            self.assertEqual(w.imap_view(), [("[club] 春の撮影会", True)])
+            self.assertEqual(imap_view(w), [("[club] 春の撮影会", True)])
             self.assertEqual(w.folder.read("Kelmora.ini").splitlines()[1], "1")
 
 

@@ -11,7 +11,7 @@
 //   helpers, create missing parents on their own (like "mkdir -p").
 // - Odd entries: AddSymlink makes a symbolic link (ListDir reports it with
 //   is_symlink, ReadFile and AppendToFile follow it, ReadRegularFile and
-//   AppendToFileDurably refuse it); AddFifo makes a named pipe, which every
+//   the two appends of store files refuse it); AddFifo makes a named pipe, which every
 //   read and append refuses (the real disk's non-blocking opens do not
 //   wait on it). Both go with RemoveFile and are replaced by a Rename
 //   onto their name.
@@ -67,7 +67,7 @@ class FakeFileSystem : public FileSystem {
     kList = 1u << 6,       // ListDir
     kCreateNew = 1u << 7,  // CreateNewFile
     kSyncDir = 1u << 8,    // SyncDir
-    kAppendDurably = 1u << 9,  // AppendToFileDurably
+    kAppendDurably = 1u << 9,  // AppendToFileDurably, AppendToRegularFile
     kRemoveDir = 1u << 10,     // RemoveDir
     kAllOps = 0x7FFu,
   };
@@ -206,6 +206,9 @@ class FakeFileSystem : public FileSystem {
   Status AppendToFileDurably(const std::string& path, const std::string& bytes) override {
     if (links_.count(path)) return Status::InvalidArgument("not a regular file: " + path);
     return Append(kAppendDurably, path, bytes);
+  }
+  Status AppendToRegularFile(const std::string& path, const std::string& bytes) override {
+    return AppendToFileDurably(path, bytes);
   }
   Status RemoveDir(const std::string& path) override {
     if (Fails(kRemoveDir, path)) return Injected("remove folder", path);

@@ -103,6 +103,11 @@ class MailStoreTest : public ::testing::Test {
     smtp_.fs_ = &fs_;
   }
 
+  // An empty program folder for the next case of a table.
+  void ResetDisk() {
+    fs_.Erase("/prog");
+    fs_.AddDir("/prog/log/receive");
+  }
   void Deliver(const std::string& sub, const std::string& name, const std::string& raw, std::int64_t mtime) {
     const std::string path = std::string(kProfile) + "/" + sub + "/" + name;
     fs_.AddFile(path, raw);
@@ -266,8 +271,7 @@ TEST_F(MailStoreTest, FinishDeletesHighestIndexFirstAndMarksKeptOnesSeen) {
 TEST_F(MailStoreTest, AMessageActedOnIsNeverProcessedAgainAfterACrash) {
   for (const std::string& name : {std::string("1.a"), std::string("1.a\nacted 2.b"), std::string("1 a%20b\r:x")}) {
     SCOPED_TRACE(name);
-    fs_.Erase("/prog");
-    fs_.AddDir("/prog/log/receive");
+    ResetDisk();
     Profile("sendmail=\n");
     Deliver("new", name, Raw("acted"), 1);
     Deliver("new", "2.b", Raw("not-reached"), 2);
@@ -314,8 +318,7 @@ TEST_F(MailStoreTest, ALogonCompletesOrDiscardsWhatACrashLeftInTheOutbox) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fs_.Erase("/prog");
-    fs_.AddDir("/prog/log/receive");
+    ResetDisk();
     runner_.calls.clear();
     Profile("sendmail=/usr/sbin/sendmail\n");
     Deliver("new", "1.a", Raw("post"), 1);
@@ -334,6 +337,35 @@ TEST_F(MailStoreTest, ALogonCompletesOrDiscardsWhatACrashLeftInTheOutbox) {
       EXPECT_FALSE(fs_.HasFile(std::string(kProfile) + "/kelmora-journal")) << fs_.Bytes(std::string(kProfile) + "/kelmora-journal");
     }
     reception_.SignOff();
+  }
+}
+
+// Only a program that died while it worked on the message itself counts
+// against the message; one killed while its post was being queued (the
+// disk was slow) is no fault of the message.
+TEST_F(MailStoreTest, OnlyDeathsWhileTheMessageItselfIsHandledCountAsAttempts) {
+  for (const bool got_to_queueing : {false, true}) {
+    SCOPED_TRACE(got_to_queueing);
+    ResetDisk();
+    Profile("sendmail=\n");
+    Deliver("new", "1.a", Raw("post"), 1);
+    for (int run = 1; run <= 4; ++run) {
+      MailStore store(fs_, clock_, log_, runner_, &smtp_, "/prog");
+      MailStoreReception reception(store, log_, user_, password_, download_);
+      const int handed_out = reception.FetchMail();
+      if (handed_out == 0) break;
+      reception.inbox().BeginProcessing(0);
+      ReceivedMail mail;
+      ASSERT_TRUE(reception.inbox().Read(0, &mail).ok());
+      if (!got_to_queueing) continue;  // dies while walking the rules
+      store.Compose();
+      store.SetRecipient(0, "", "club@example.test", MailStore::kTo);
+      store.SetDefaultSender("club@example.test");
+      // Dies while the list number is being stored.
+      EXPECT_THROW(store.Send([]() -> Status { throw std::runtime_error("killed"); }), std::runtime_error);
+    }
+    EXPECT_EQ(Files("new"), got_to_queueing ? std::vector<std::string>{"1.a"} : std::vector<std::string>{});
+    EXPECT_EQ(Files("cur"), got_to_queueing ? std::vector<std::string>{} : std::vector<std::string>{"1.a:2,FS"});
   }
 }
 
@@ -427,8 +459,7 @@ TEST_F(MailStoreTest, EveryMoveToFailedIsLoggedOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fs_.Erase("/prog");
-    fs_.AddDir("/prog/log/receive");
+    ResetDisk();
     for (size_t i = 0; i < c.profiles.size(); ++i) {
       Profile(c.profiles[i] + "\n");
       runner_.exit_code = c.exits[i];
@@ -517,8 +548,7 @@ TEST_F(MailStoreTest, CommandFailuresAreLoggedWithoutArgumentsOnOneLine) {
   for (const Case& c : {Case{"sendmail", "sendmail = /usr/sbin/sendmail --auth-password=s3cret\n", true},
                         Case{"fetch", "sendmail=\nfetch = /usr/bin/fetcher --password=s3cret\n", false}}) {
     SCOPED_TRACE(c.name);
-    fs_.Erase("/prog");
-    fs_.AddDir("/prog/log/receive");
+    ResetDisk();
     Profile(c.profile);
     runner_.exit_code = 75;
     runner_.output = "\r\n  first problem\r\nsecond line\n";

@@ -42,6 +42,18 @@ class StoreDispatchTest : public fixture::DispatchFixture {
     program().set_mail_store(store_.get());
     program().set_local_reception(reception_.get());
   }
+  // The list row most tests use: a tagged list without a sender address.
+  void StartClubList(int delete_after, const std::string& sequence) {
+    StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
+                         .OrigAddr = "", .Tittle = "[club]"}},
+                   delete_after, sequence);
+  }
+  // A fresh program folder for the next case of a table.
+  void Restart() {
+    TearDown();
+    disk_.Erase(dir_);
+    SetUp();
+  }
   void TearDown() override {
     if (program_) {
       program().set_local_reception(nullptr);
@@ -65,9 +77,7 @@ class StoreDispatchTest : public fixture::DispatchFixture {
 };
 
 TEST_F(StoreDispatchTest, ListPostGoesThroughTheStoreWithItsAttachmentAndTheTagWithoutBlank) {
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "[club]"}},
-                 1, "5");
+  StartClubList(1, "5");
   DeliverToStore("100.a", kAttached);
   RunCycle();
   EXPECT_EQ(program().reception_mode(), ReceptionMode::kLocalStore);
@@ -115,9 +125,7 @@ TEST_F(StoreDispatchTest, KeptMessageIsMarkedSeenAndNotTakenAgain) {
 // mail program shows it), named in the log, never sent again; the number
 // it took goes back.
 TEST_F(StoreDispatchTest, FailedStoreSendIsLoggedAndLeavesTheMessageFlagged) {
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "[club]"}},
-                 1, "5");
+  StartClubList(1, "5");
   WriteBytes("mailstore/user/profile.ini", "address=no sender here\r\nsendmail=/usr/lib/sm\r\n");
   DeliverToStore("100.a", kAttached);
   RunCycle();
@@ -138,9 +146,7 @@ TEST_F(StoreDispatchTest, ActedMessageIsSentOnceWhileItCannotBeMarkedOrDeleted) 
   for (int delete_after : {0, 1}) {
     SCOPED_TRACE(delete_after);
     runner_.calls.clear();
-    StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                         .OrigAddr = "", .Tittle = "[club]"}},
-                   delete_after, "0");
+    StartClubList(delete_after, "0");
     DeliverToStore("100.a", kAttached);
     disk_.InjectFault(FakeFileSystem::kRename | FakeFileSystem::kRemove, Path("mailstore/user/new/"));
     for (int cycle = 1; cycle <= 3; ++cycle) {
@@ -156,18 +162,14 @@ TEST_F(StoreDispatchTest, ActedMessageIsSentOnceWhileItCannotBeMarkedOrDeleted) 
     EXPECT_EQ(StoreFiles("new"), std::vector<std::string>{});
     EXPECT_EQ(StoreFiles("cur"), delete_after ? std::vector<std::string>{} : std::vector<std::string>{"100.a:2,S"});
     EXPECT_FALSE(Exists("mailstore/user/kelmora-journal"));
-    TearDown();
-    disk_.Erase(dir_);
-    SetUp();
+    Restart();
   }
 }
 
 // "Delete after processing" waits until the post reached .Sent: a send
 // that fails for good keeps the received post, flagged, with a line.
 TEST_F(StoreDispatchTest, DeletionWaitsForTheSendAndAFailedSendKeepsThePost) {
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "[club]"}},
-                 1, "0");
+  StartClubList(1, "0");
   DeliverToStore("100.a", kAttached);
   DeliverToStore("200.b", kAttached);
   runner_.exit_code = 75;
@@ -210,9 +212,7 @@ TEST_F(StoreDispatchTest, TemporaryFailuresLeaveTheMessageForTheNextCycle) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     runner_.calls.clear();
-    StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                         .OrigAddr = "", .Tittle = "[club]"}},
-                   1, "5");
+    StartClubList(1, "5");
     DeliverToStore("100.a", kAttached);
     disk_.InjectFault(c.ops, c.path);
     RunCycle();
@@ -225,9 +225,7 @@ TEST_F(StoreDispatchTest, TemporaryFailuresLeaveTheMessageForTheNextCycle) {
     ASSERT_EQ(runner_.calls.size(), 1u) << MainLog();
     EXPECT_NE(runner_.calls[0].input.find("Subject: [club:0006(2)]hello"), std::string::npos);
     EXPECT_EQ(StoreFiles("new"), std::vector<std::string>{});
-    TearDown();
-    disk_.Erase(dir_);
-    SetUp();
+    Restart();
   }
 }
 
@@ -235,9 +233,7 @@ TEST_F(StoreDispatchTest, TemporaryFailuresLeaveTheMessageForTheNextCycle) {
 // aside with the POP3 road's line; a cycle that ends normally forgets its
 // attempts.
 TEST_F(StoreDispatchTest, AMessageThatBreaksTheCycleIsSetAsideAfterThreeAttempts) {
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "[club]"}},
-                 1, "5");
+  StartClubList(1, "5");
   DeliverToStore("100.a", kAttached);
   // Five cycles that end normally, each kept from posting by a full disk:
   // none of their attempts counts.
@@ -260,9 +256,7 @@ TEST_F(StoreDispatchTest, RowsWithoutSenderSendThroughTheStoreInPop3Cycles) {
   for (const bool profile : {true, false}) {
     SCOPED_TRACE(profile);
     runner_.calls.clear();
-    StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                         .OrigAddr = "", .Tittle = "[club]"}},
-                   1, "5");
+    StartClubList(1, "5");
     if (!profile) program().settings().MapiUserName.clear();
     AddMessage("pop.eml", fixture::Message{.subject = "[club] hi", .attachments = {"map.txt"}});
     RunCycle();
@@ -277,9 +271,7 @@ TEST_F(StoreDispatchTest, RowsWithoutSenderSendThroughTheStoreInPop3Cycles) {
       EXPECT_TRUE(runner_.calls.empty());
       EXPECT_NE(MainLog().find("メールストアのセッションがありません。(91)"), std::string::npos) << MainLog();
     }
-    TearDown();
-    disk_.Erase(dir_);
-    SetUp();
+    Restart();
   }
 }
 
@@ -303,9 +295,7 @@ TEST_F(StoreDispatchTest, RepliesNeverCarryTheRequestersAttachments) {
 // A vacation reply that lands in the store is not forwarded to the list,
 // as on the POP3 road: the store road reads the same headers.
 TEST_F(StoreDispatchTest, AutomaticReplyInTheStoreIsNotForwarded) {
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "[club]"}},
-                 1, "5");
+  StartClubList(1, "5");
   DeliverToStore("100.a",
                  "From: \"Taro\" <taro@example.test>\r\nTo: \"Club\" <club@example.test>\r\n"
                  "Subject: Away until Monday\r\nAuto-Submitted: auto-replied\r\n\r\nI am away.\r\n");
