@@ -54,6 +54,7 @@ class Program {
   // The local mail store the store's send method sends through. Its route
   // and fetch commands end when the program is asked to stop.
   void set_mail_store(MailStore* store) {
+    if (send_context_.store != nullptr) send_context_.store->set_stop_check(nullptr);
     send_context_.store = store;
     if (store != nullptr) store->set_stop_check([this] {
         front_.PumpEvents();
