@@ -259,12 +259,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     out.RequestReferences = mail.References;
   };
   if (bounce_row) {
-    const std::vector<std::string> bounced = BouncedAddresses(mail, ctx_.undelivery);
-    if (bounced.empty()) return RowOutcome::kNextRow;
-    Acting(inbox, m);
-    for (const std::string& address : bounced) {
-      if (RemoveBouncedMember(Bounces(), rule.File, address)) bounce_removed = true;
-    }
+    if (!RemoveBounced(inbox, m, rule, &bounce_removed)) return RowOutcome::kNextRow;
     sent = true;
   } else {
     if (rule.Process == words::kAutoReply || rule.Process == words::kBodyReply) {
@@ -388,6 +383,17 @@ void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
     if (fs.ReadFile(path, &bytes).ok()) fs.WriteFileAtomic(copy, bytes);
   }
   WriteTextFile(fs, path, mail.Body);
+}
+
+bool Dispatcher::RemoveBounced(Inbox& inbox, MessageState& m, const MasterRule& rule, bool* removed) {
+  *removed = false;
+  const std::vector<std::string> bounced = BouncedAddresses(m.mail, ctx_.undelivery);
+  if (bounced.empty()) return false;
+  Acting(inbox, m);
+  for (const std::string& address : bounced) {
+    if (RemoveBouncedMember(Bounces(), rule.File, address)) *removed = true;
+  }
+  return true;
 }
 
 bool Dispatcher::IsOwnPostComingBack(const ReceivedMail& mail) const {

@@ -62,6 +62,9 @@ class Dispatcher : public MessageProcessor {
   // The reply text of the four survey reply rows.
   std::string SurveyReply(const MasterRule& rule, const ReceivedMail& mail);
   BounceContext Bounces() const;
+  // The bounce row's action: false when the message names nobody to
+  // remove; *removed tells whether someone left the row's file.
+  bool RemoveBounced(Inbox& inbox, MessageState& m, const MasterRule& rule, bool* removed);
   // True when the message went through one of the table's lists before
   // (its X-Loop or List-Id): a list's own copy of a post.
   bool IsOwnPostComingBack(const ReceivedMail& mail) const;

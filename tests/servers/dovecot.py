@@ -78,6 +78,30 @@ def _pid_alive(pid):
     return True
 
 
+def end_master(pid, ports, timeout, host="127.0.0.1"):
+    """Ends a server's master process (SIGTERM, SIGKILL when it lingers) and
+    waits until its listeners on `ports` (None entries skipped) are closed:
+    its children close them a little after the master goes."""
+    if pid and _pid_alive(pid):
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        deadline = time.monotonic() + timeout
+        while _pid_alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if _pid_alive(pid):
+            os.kill(pid, signal.SIGKILL)
+            deadline = time.monotonic() + 5
+            while _pid_alive(pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if all(p is None or port_is_closed(p, host) for p in ports):
+            break
+        time.sleep(0.05)
+
+
 class Dovecot:
     """One private Dovecot instance. start() and stop() may be called
     directly or through `with`."""
@@ -247,27 +271,8 @@ service anvil {{
         return False
 
     def _kill_master(self, timeout):
-        pid = self._master_pid() or self.pid
-        if pid and _pid_alive(pid):
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            deadline = time.monotonic() + timeout
-            while _pid_alive(pid) and time.monotonic() < deadline:
-                time.sleep(0.05)
-            if _pid_alive(pid):
-                os.kill(pid, signal.SIGKILL)
-                deadline = time.monotonic() + 5
-                while _pid_alive(pid) and time.monotonic() < deadline:
-                    time.sleep(0.05)
-        # The children close the listeners a little after the master goes.
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if all(p is None or port_is_closed(p, self.listen)
-                   for p in (self.pop3_port, self.imap_port, self.pop3s_port)):
-                break
-            time.sleep(0.05)
+        end_master(self._master_pid() or self.pid, (self.pop3_port, self.imap_port, self.pop3s_port), timeout,
+                   self.listen)
         self.pid = None
 
     # ---- users and mail ----

@@ -93,16 +93,6 @@ TEST(DeliveryReportTest, OnlyAFailureForGoodCountsAsFailed) {
   }
 }
 
-TEST(DeliveryReportTest, ItemValueTravelsThroughReadMailUnchanged) {
-  ReportedRecipient r{"dead@example.test", "failed", "5.1.1"}, back;
-  ASSERT_TRUE(ParseDeliveryStatusItemValue(DeliveryStatusItemValue(r), &back));
-  EXPECT_EQ(back.address, r.address);
-  EXPECT_EQ(back.action, r.action);
-  EXPECT_EQ(back.status, r.status);
-  EXPECT_FALSE(ParseDeliveryStatusItemValue("failed dead@example.test 5.1.1", &back));
-  EXPECT_FALSE(ParseDeliveryStatusItemValue("failed\t\t5.1.1", &back));
-}
-
 TEST(DeliveryReportTest, DelayWarningsAreKnownByTheirSubject) {
   for (const char* delay : {"Delayed Mail (still being retried)", "Warning: message 1abcDE-000Fg1-2h delayed 24 hours",
                             "Warning: could not send message for past 4 hours",

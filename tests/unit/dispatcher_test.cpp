@@ -787,16 +787,6 @@ TEST_F(DispatcherTest, SendersAreRecognisedWithTheDomainInAnyCase) {
   EXPECT_EQ(CountOf(MainLog(), "どのルールにも該当しなかった"), 3);
 }
 
-TEST_F(DispatcherTest, ForwardedPostCarriesTheThreadOfTheMessage) {
-  AddMessage("m1.eml", Message{.subject = "news", .headers = {"In-Reply-To: <p1@example.test>",
-                                                              "References: <p0@example.test>"}});
-  Run({Forward("news")});
-  ASSERT_EQ(mail_.sent.size(), 1u);
-  EXPECT_EQ(mail_.sent[0].recipients, std::string(kClubRecipients) +
-                                          "\t;In-Reply-To: <p1@example.test>"
-                                          "\t;References: <p0@example.test> <p1@example.test>");
-}
-
 // ---------------------------------------------------------------------------
 // Bounces ("不配削除")
 
@@ -916,16 +906,6 @@ TEST_F(BounceTest, BounceSenderMatchesInAnyLetterCase) {
   EXPECT_FALSE(Contains(members, "gone@example.test")) << "sender address row";
   EXPECT_FALSE(Contains(members, "a@example.test")) << "sender file row";
   EXPECT_TRUE(Contains(members, "b@example.test"));
-}
-
-// A removed address gets no further post in the same run.
-TEST_F(BounceTest, RemovedAddressLeavesTheLoadedListToo) {
-  AddMessage("m1.eml", BounceOf("gone@example.test"));
-  AddMessage("m2.eml", Message{.subject = "news"});
-  Run({Bounce(), Forward("news")});
-  ASSERT_EQ(mail_.sent.size(), 1u);
-  EXPECT_FALSE(Contains(mail_.sent[0].recipients, "gone@example.test")) << mail_.sent[0].recipients;
-  EXPECT_TRUE(Contains(mail_.sent[0].recipients, "\ta@example.test\tb@example.test\t"));
 }
 
 // A server that refuses a dead address at once sends no bounce: the
