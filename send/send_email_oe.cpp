@@ -62,7 +62,7 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     }
     store->SetSubject(subject);
     store->SetNoteText(body);
-    store->SetProgramHeaders(reply ? ReplyHeaders(m) : PostHeaders(ctx.master, m.MasterIndex));
+    store->SetProgramHeaders(MailHeaders(ctx.master, m));
     // Files the dispatcher prepared that the draft does not carry yet (a
     // retrieved file, attachments prepared by the row).
     for (const std::string& path : Split(m.strAttatch, "\t")) {
