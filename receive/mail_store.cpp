@@ -366,6 +366,24 @@ Status MailStore::Fetch() {
   return Status::OK();
 }
 
+void MailStore::WarmUp() {
+  // Japanese in ISO-2022-JP and as an encoded-word: the converters mail
+  // here mostly needs.
+  static const char kSample[] =
+      "From: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?= <warm@example.test>\r\nTo: warm@example.test\r\n"
+      "Subject: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n\x1b$B%F%9%H\x1b(B\r\n";
+  const std::string copy = "warm-up.eml";
+  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  if (fs_.CreateNewFile(JoinPath(work_folder_, copy), kSample, false).ok()) {
+    ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
+    fs_.RemoveFile(JoinPath(work_folder_, copy));
+  }
+  ComposedMail mail;
+  ComposeMail(fs_, clock_, "warm@example.test\t>Message-ID: Kelmora", "warm@example.test", "テスト", "テスト", "",
+              &mail);
+}
+
 Status MailStore::Select(int index) {
   if (index < 0 || index >= MsgCount()) return Status::InvalidArgument("メッセージ番号" + std::to_string(index) + "がありません。");
   selected_ = index;

@@ -107,6 +107,11 @@ class MailStore {
   // instead of being handed out; messages whose processing began too often
   // are set aside.
   Status Fetch();
+  // Reads and composes one small message of its own, so that what the
+  // libraries set up on their first use is done before the first fetched
+  // message's attempt is counted: a program killed while it starts up is
+  // no fault of the message it was about to handle.
+  void WarmUp();
   int MsgCount() const { return static_cast<int>(messages_.size()); }
   Status Select(int index);
   int MsgIndex() const { return selected_; }

@@ -17,6 +17,7 @@ int MailStoreReception::FetchMail() {
   s = store_.Fetch();
   const int count = s.ok() ? store_.MsgCount() : 0;
   if (count > 0) {
+    store_.WarmUp();
     inbox_.Reset(count);
     return count;
   }
