@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "receive/maildir.h"
+#include "receive/mime_util.h"
 #include "receive/server_string.h"
 #include "receive/store_journal.h"
 #include "textio/strings.h"
@@ -45,12 +46,7 @@ std::int64_t QueuedMicros(const std::string& name) {
 
 // A failure text as one log line: whatever a server or a command answered
 // may hold line breaks, which would split the entry.
-std::string OneLine(const std::string& text) {
-  std::string out = text;
-  std::replace(out.begin(), out.end(), '\r', ' ');
-  std::replace(out.begin(), out.end(), '\n', ' ');
-  return Trim(out);
-}
+std::string LogText(const std::string& text) { return Trim(OneLine(text)); }
 
 std::string RecipientsText(const std::vector<std::string>& all) {
   std::string out;
@@ -150,7 +146,7 @@ StoreOutbox::Outcome StoreOutbox::BySendmail(const std::string& path, const Enve
   CommandResult r;
   Status s = runner_.Run(request, &r);
   if (!s.ok()) {
-    *why = BaseName(route_.sendmail.front()) + ": " + OneLine(s.message());
+    *why = BaseName(route_.sendmail.front()) + ": " + LogText(s.message());
     return Outcome::kTemporary;
   }
   if (r.stopped) return Outcome::kLater;
@@ -171,17 +167,17 @@ StoreOutbox::Outcome StoreOutbox::BySmtp(const std::string& path, const std::str
   const std::string server = MaskPassword(route_.smtp);
   for (const auto& [address, reply] : report.refused) {
     if (!report.delivered.empty() || !report.deferred.empty())
-      log_.WriteLog("メールストアの宛先エラー<" + address + ">:" + OneLine(reply) + " (" + server + ")");
+      log_.WriteLog("メールストアの宛先エラー<" + address + ">:" + LogText(reply) + " (" + server + ")");
   }
   if (report.deferred.empty()) {
     if (!report.delivered.empty()) return Outcome::kSent;
-    *why = OneLine(!report.first_failure.empty() ? report.first_failure
+    *why = LogText(!report.first_failure.empty() ? report.first_failure
                    : report.refused.empty()      ? "no recipient"
                                                  : report.refused.front().second) +
            " (" + server + ")";
     return Outcome::kPermanent;
   }
-  *why = OneLine(!report.first_failure.empty() ? report.first_failure : report.deferred.front().second) + " (" +
+  *why = LogText(!report.first_failure.empty() ? report.first_failure : report.deferred.front().second) + " (" +
          server + ")";
   if (!report.delivered.empty() || !report.refused.empty()) {
     // Only those still owed stay on the copy, so that the retry reaches
