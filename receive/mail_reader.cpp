@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "receive/mail_library_init.h"
+#include "receive/mime_repair.h"
+#include "receive/mime_stream.h"
 #include "receive/mime_util.h"
 #include "receive/mime_walk.h"
 #include "textio/codepage.h"
@@ -125,62 +127,6 @@ bool HasDotDotComponent(const std::string& name) {
   return false;
 }
 
-// True when `line` (without its line break) has the form of a header field:
-// a name of printable ASCII other than ":", optional blanks, then ":".
-bool IsHeaderField(std::string_view line) {
-  size_t i = 0;
-  while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':') ++i;
-  if (i == 0) return false;
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-  return i < line.size() && line[i] == ':';
-}
-
-// A header field this reader takes items or parts from.
-bool IsReadField(std::string_view line) {
-  std::string name = AsciiLower(line.substr(0, line.find(':')));
-  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-  return name == "to" || name == "from" || name == "subject" || name == "mime-version" ||
-         StartsWith(name, "content-");
-}
-
-// Some mailers omit the empty line between header and body. GMime then
-// reads every following line as a (broken) header line, and the body is
-// lost. So when the message holds no empty line at all, the first line
-// after the header fields that cannot belong to the header starts the body,
-// and an empty line is put in front of it. Left to GMime as they are:
-// messages with an empty line, text that does not begin with a header
-// field, and a stray line followed by a field this reader uses (that line
-// is broken folding, and GMime skips it and reads the field).
-std::string WithHeaderEnd(std::string raw) {
-  if (raw.find("\n\n") != std::string::npos || raw.find("\n\r\n") != std::string::npos ||
-      StartsWith(raw, "\r\n") || StartsWith(raw, "\n"))
-    return raw;
-  size_t body_start = std::string::npos;
-  bool seen_field = false;
-  for (size_t start = 0; start < raw.size();) {
-    size_t lf = raw.find('\n', start);
-    size_t end = lf == std::string::npos ? raw.size() : lf;
-    std::string_view line(raw.data() + start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (body_start == std::string::npos) {
-      bool continuation = seen_field && !line.empty() && (line[0] == ' ' || line[0] == '\t');
-      if (!continuation && !IsHeaderField(line)) {
-        if (!seen_field) return raw;
-        body_start = start;
-      }
-      seen_field = true;
-    } else if (IsHeaderField(line) && IsReadField(line)) {
-      return raw;
-    }
-    if (lf == std::string::npos) break;
-    start = lf + 1;
-  }
-  if (body_start != std::string::npos) {
-    raw.insert(body_start, body_start >= 2 && raw[body_start - 2] == '\r' ? "\r\n" : "\n");
-  }
-  return raw;
-}
-
 }  // namespace
 
 MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::string& fields,
@@ -190,13 +136,22 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   if (Trim(name).empty() || HasDotDotComponent(name)) {
     return MailReply::Text("ReadMail: invalid message name <" + name + ">");
   }
-  std::string raw;
-  Status s = fs.ReadFile(path, &raw);
+  // The message is read in pieces from its file, never held whole: a first
+  // pass finds the line breaks it lacks (mime_repair.h), the parser then
+  // reads it with those put in.
+  Status s;
+  GPtr<GMimeStream> file = OpenFileStream(fs, path, &s);
+  if (!file) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+  MessageRepairScanner scanner;
+  s = ReadInPieces(file.get(), [&](std::string_view piece) {
+    scanner.Feed(piece);
+    return Status::OK();
+  });
   if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
-
-  raw = WithHeaderEnd(std::move(raw));
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
-  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  g_mime_stream_reset(file.get());
+  GPtr<GMimeStream> repaired = WithLineBreaks(file.get(), scanner.Finish());
+  GMimeStream* stream = repaired ? repaired.get() : file.get();
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GMimeParserOptions* options = g_mime_parser_options_new();
   const char* fallback[] = {"UTF-8", "CP932", nullptr};
@@ -224,6 +179,10 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   MessageParts parts;
   s = WalkMessageParts(fs, folder, g_mime_message_get_mime_part(message.get()), &parts);
   if (!s.ok()) return MailReply::Text(s.message());
+  if (parts.broken_and_empty) {
+    return MailReply::Text("ReadMail: " + path +
+                           ": the MIME structure is broken (no part boundary found) and nothing readable is left");
+  }
   std::string body = parts.has_plain ? std::move(parts.plain)
                                     : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
   body.insert(0, "Body: ");
