@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Peak memory of forwarding one large post: a message of about 200 MB (a
 short Japanese text and one attachment of 145 MB, base64) is posted to a
 list row that forwards attachments, and one `kelmora --once --no-wait`

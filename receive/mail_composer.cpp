@@ -177,12 +177,13 @@ Status SerializeMessage(GMimeMessage* message, std::string* out) {
 // that a message with many small files does not hold a descriptor each.
 constexpr size_t kStreamedAttachmentBytes = 1 << 20;
 
-// How an attached message (a .eml the reader saved, or any file that
-// libmagic takes for a message) can travel: RFC 2046 allows only 7bit, 8bit
-// or binary for message/rfc822, and SMTP carries only the first two. So it
-// goes as message/rfc822 (message/global when its header holds UTF-8) when
-// its lines are CR LF lines of at most 998 bytes without NUL; anything else
-// is not a message that can travel as one and goes as a file in base64.
+// How an attached message (a .eml file: the reader saves attached messages
+// so) can travel: RFC 2046 allows only 7bit, 8bit or binary for
+// message/rfc822, and SMTP carries only the first two. So it goes as
+// message/rfc822 (message/global when its header holds UTF-8) when it
+// begins with a header field and its lines are CR LF lines of at most 998
+// bytes without NUL; anything else cannot travel as a message and goes as a
+// file in base64.
 struct MessageForm {
   bool is_message = false;
   bool eight_bit = false;
@@ -205,13 +206,9 @@ Status ScanFile(const FileSystem& fs, const std::string& path, const std::functi
   });
 }
 
-MessageForm MessageFormOf(const FileSystem& fs, const std::string& path, const std::string& head,
-                          const std::string& magic_type) {
+MessageForm MessageFormOf(const FileSystem& fs, const std::string& path, const std::string& head) {
   MessageForm form;
-  const bool named = EndsWith(AsciiLower(path), ".eml");
-  if (!(magic_type == "message/rfc822" || magic_type == "message/news" || (named && LooksLikeHeaderStart(head)))) {
-    return form;
-  }
+  if (!EndsWith(AsciiLower(path), ".eml") || !LooksLikeHeaderStart(head)) return form;
   bool fits = true, eight_bit = false, header_eight_bit = false, in_header = true;
   size_t line = 0;
   char previous = '\n';
@@ -234,7 +231,9 @@ MessageForm MessageFormOf(const FileSystem& fs, const std::string& path, const s
       previous = c;
     }
   });
-  if (!s.ok() || !fits || previous != '\n') return form;
+  // The last line may end without a line break: the one before the
+  // boundary that follows belongs to the boundary.
+  if (!s.ok() || !fits || previous == '\r') return form;
   form.is_message = true;
   form.eight_bit = eight_bit;
   form.global = header_eight_bit && SanitizeUtf8(header_bytes) == header_bytes;
@@ -285,6 +284,10 @@ std::string AttachmentContentType(const std::string& bytes) {
   if (type.empty() || type.find('/') == std::string::npos || type.find_first_of(" ;\"") != std::string::npos) {
     return fallback;
   }
+  // Header text (a report's returned header, a saved message) is sent as
+  // the text it is: a message type would need a whole message in 7bit or
+  // 8bit, which only .eml files are checked for.
+  if (StartsWith(type, "message/")) type = "text/plain";
   if (StartsWith(type, "text/")) {
     const std::string charset = TextCharset(bytes, encoding.c_str());
     if (charset.empty()) return fallback;
@@ -370,13 +373,10 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
         type = content_type.substr(0, content_type.find(';'));
       }
       GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_BASE64;
-      const MessageForm form = MessageFormOf(fs, path, head, type);
+      const MessageForm form = MessageFormOf(fs, path, head);
       if (form.is_message) {
         content_type = type = form.global ? "message/global" : "message/rfc822";
         encoding = form.eight_bit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
-      } else if (StartsWith(type, "message/")) {
-        // A message that cannot travel as one (binary lines) goes as a file.
-        content_type = type = "application/octet-stream";
       }
       GPtr<GMimeStream> stream;
       s = AttachmentStream(fs, path, head.size(), &stream);

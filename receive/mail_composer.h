@@ -29,7 +29,7 @@ struct ComposedMail {
 // from `program`, whose fields win; attachments read through `fs`, sent as
 // base64 under their file names (RFC 2231 for non-ASCII names) with the
 // content type their content shows, text as text/plain with its charset;
-// an attached message (a .eml, or a file that looks like a message) as
+// an attached message (a .eml file that begins with a header field) as
 // message/rfc822, or message/global when its header holds UTF-8, in 7bit or
 // 8bit as RFC 2046 requires, its own parts unchanged, unless its lines do
 // not allow that (NUL, bare CR or LF, longer than 998 bytes): then as a

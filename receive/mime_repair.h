@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line breaks a raw message lacks for the MIME parser to read it as its
 // sender meant, found in one pass over the message in pieces.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GMime streams over the program's files and sinks, so that a large message
 // is parsed, decoded and written in pieces instead of being held whole.
 #pragma once

@@ -15,6 +15,10 @@
 namespace kelmora {
 namespace {
 
+bool IsBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
+
 // Strips a UTF-8 byte order mark at the start.
 std::string WithoutBom(std::string text) {
   if (StartsWith(text, "\xEF\xBB\xBF")) text.erase(0, 3);
@@ -215,7 +219,7 @@ void RecoverMultipart(ReadContext& ctx, GMimeMultipart* multipart) {
   ctx.broken = true;
   const char* prologue = g_mime_multipart_get_prologue(multipart);
   const std::string raw = prologue ? prologue : "";
-  if (Trim(raw).empty()) return;
+  if (IsBlank(raw)) return;
   if (raw.find('\0') == std::string::npos) {
     AddPlainText(ctx, ToCrLf(WithoutBom(DecodeMailCharset(raw, CharsetOf(GMIME_OBJECT(multipart)))), true));
     return;
@@ -310,8 +314,7 @@ Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* 
   parts->html = std::move(ctx.html);
   parts->has_html = ctx.have_html;
   parts->files = std::move(ctx.files);
-  parts->broken_and_empty =
-      ctx.broken && Trim(parts->plain).empty() && Trim(parts->html).empty() && parts->files.empty();
+  parts->broken_and_empty = ctx.broken && IsBlank(parts->plain) && IsBlank(parts->html) && parts->files.empty();
   return Status::OK();
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "receive/transfer_decoding.h"
 
 #include "receive/mime_stream.h"

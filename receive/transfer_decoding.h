@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Undoing a part's Content-Transfer-Encoding as leniently as the common
 // mail programs do, in pieces, so that a large attachment never has to be
 // held whole.
