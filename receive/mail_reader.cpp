@@ -176,8 +176,22 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   }
   g_mime_parser_options_free(options);
 
+  // A top multipart in which no part was found: its body as it stands.
+  GMimeObject* top = g_mime_message_get_mime_part(message.get());
+  std::string top_body;
+  const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
+  if (partless) {
+    GPtr<GMimeStream> rest(g_mime_stream_substream(stream, g_mime_parser_get_headers_end(parser.get()), -1));
+    s = ReadInPieces(rest.get(), [&](std::string_view piece) {
+      top_body.append(piece);
+      return Status::OK();
+    });
+    if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+    // The empty line that ends the header.
+    top_body.erase(0, StartsWith(top_body, "\r\n") ? 2 : StartsWith(top_body, "\n") ? 1 : 0);
+  }
   MessageParts parts;
-  s = WalkMessageParts(fs, folder, g_mime_message_get_mime_part(message.get()), &parts);
+  s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);
   if (!s.ok()) return MailReply::Text(s.message());
   if (parts.broken_and_empty) {
     return MailReply::Text("ReadMail: " + path +

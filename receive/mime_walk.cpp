@@ -132,6 +132,7 @@ struct ReadContext {
   Status error;
   int leaves = 0;
   bool broken = false;  // a multipart whose parts could not be found
+  const std::string* root_body = nullptr;
 };
 
 bool SaveAttachment(ReadContext& ctx, const std::string& proposed, const std::string& mime_type,
@@ -215,10 +216,10 @@ void AddPlainText(ReadContext& ctx, const std::string& text) {
 // A multipart in which no part was found (its boundary is missing, or never
 // appears): everything after its header is kept, as text when it is text,
 // else as it stands in a file of its own.
-void RecoverMultipart(ReadContext& ctx, GMimeMultipart* multipart) {
+void RecoverMultipart(ReadContext& ctx, GMimeMultipart* multipart, int depth) {
   ctx.broken = true;
   const char* prologue = g_mime_multipart_get_prologue(multipart);
-  const std::string raw = prologue ? prologue : "";
+  const std::string raw = depth == 0 && ctx.root_body != nullptr ? *ctx.root_body : prologue ? prologue : "";
   if (IsBlank(raw)) return;
   if (raw.find('\0') == std::string::npos) {
     AddPlainText(ctx, ToCrLf(WithoutBom(DecodeMailCharset(raw, CharsetOf(GMIME_OBJECT(multipart)))), true));
@@ -286,7 +287,7 @@ void Walk(ReadContext& ctx, GMimeObject* object, int depth) {
   if (GMIME_IS_MULTIPART(object)) {
     GMimeMultipart* multipart = GMIME_MULTIPART(object);
     if (g_mime_multipart_get_count(multipart) == 0) {
-      RecoverMultipart(ctx, multipart);
+      RecoverMultipart(ctx, multipart, depth);
       return;
     }
     if (MimeType(object) == "multipart/alternative") {
@@ -302,8 +303,10 @@ void Walk(ReadContext& ctx, GMimeObject* object, int depth) {
 
 }  // namespace
 
-Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts) {
+Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts,
+                        const std::string* root_body) {
   ReadContext ctx{fs, folder};
+  ctx.root_body = root_body;
   Walk(ctx, root, 0);
   if (!ctx.error.ok()) {
     for (const std::string& f : ctx.files) fs.RemoveFile(f);

@@ -55,6 +55,10 @@ struct MessageParts {
 // written, the files already saved are removed again and the result is a
 // failure whose message is the text to report ("ReadMail: ..."); *parts is
 // then left alone.
-Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts);
+// `root_body`, when given, is the body of `root` exactly as it stands, for
+// a root multipart in which no part was found (the parser keeps such a body
+// only up to its first NUL byte).
+Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts,
+                        const std::string* root_body = nullptr);
 
 }  // namespace kelmora
