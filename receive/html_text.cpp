@@ -85,6 +85,47 @@ bool IsRawText(const std::string& name) {
          name == "iframe" || name == "noembed" || name == "noframes" || name == "noscript";
 }
 
+// A tag at a "<": its lower-case name (empty when the "<" starts no tag),
+// whether it is an end tag, and the offset just past its ">" (quoted
+// attribute values may hold ">").
+struct Tag {
+  std::string name;
+  bool closing = false;
+  bool self_closing = false;
+  size_t end = 0;
+};
+
+Tag ReadTag(std::string_view html, size_t lt) {
+  Tag tag;
+  tag.closing = lt + 1 < html.size() && html[lt + 1] == '/';
+  size_t n = lt + (tag.closing ? 2 : 1);
+  while (n < html.size() && std::isalnum(static_cast<unsigned char>(html[n])) && tag.name.size() < 32) {
+    tag.name += static_cast<char>(std::tolower(static_cast<unsigned char>(html[n++])));
+  }
+  if (tag.name.empty()) return tag;  // text: its end is not looked for
+  char quote = 0;
+  while (n < html.size() && (quote != 0 || html[n] != '>')) {
+    if (quote != 0 && html[n] == quote) {
+      quote = 0;
+    } else if (quote == 0 && (html[n] == '"' || html[n] == '\'')) {
+      quote = html[n];
+    }
+    ++n;
+  }
+  tag.self_closing = n > lt && html[n - 1] == '/';
+  tag.end = std::min(n + 1, html.size());
+  return tag;
+}
+
+// Where raw text (the content of a script or style) that starts at `from`
+// ends: at its end tag, or at the end of the document.
+size_t RawTextEnd(std::string_view html, size_t from, const std::string& name) {
+  for (size_t end = html.find("</", from); end != std::string_view::npos; end = html.find("</", end + 2)) {
+    if (AsciiLower(html.substr(end + 2, name.size())) == name) return end;
+  }
+  return html.size();
+}
+
 std::string CapNesting(std::string_view html) {
   // Fewer tags than the limit cannot nest beyond it.
   size_t tags = 0;
@@ -94,63 +135,28 @@ std::string CapNesting(std::string_view html) {
   out.reserve(html.size());
   size_t depth = 0;
   size_t i = 0;
-  while (i < html.size()) {
-    const size_t lt = html.find('<', i);
-    if (lt == std::string_view::npos) break;
+  for (size_t lt = html.find('<'); lt != std::string_view::npos; lt = html.find('<', i)) {
     out.append(html.substr(i, lt - i));
-    i = lt;
-    if (html.compare(i, 4, "<!--") == 0) {
-      const size_t end = html.find("-->", i + 4);
-      const size_t stop = end == std::string_view::npos ? html.size() : end + 3;
-      out.append(html.substr(i, stop - i));
-      i = stop;
+    if (html.compare(lt, 4, "<!--") == 0) {
+      const size_t end = html.find("-->", lt + 4);
+      i = end == std::string_view::npos ? html.size() : end + 3;
+      out.append(html.substr(lt, i - lt));
       continue;
     }
-    const bool closing = i + 1 < html.size() && html[i + 1] == '/';
-    size_t n = i + (closing ? 2 : 1);
-    std::string name;
-    while (n < html.size() && std::isalnum(static_cast<unsigned char>(html[n])) && name.size() < 32) {
-      name += static_cast<char>(std::tolower(static_cast<unsigned char>(html[n++])));
-    }
-    if (name.empty()) {
+    const Tag tag = ReadTag(html, lt);
+    if (tag.name.empty()) {
       out += '<';
-      ++i;
+      i = lt + 1;
       continue;
     }
-    // The tag's end, stepping over quoted attribute values.
-    char quote = 0;
-    while (n < html.size() && (quote != 0 || html[n] != '>')) {
-      if (quote != 0 && html[n] == quote) {
-        quote = 0;
-      } else if (quote == 0 && (html[n] == '"' || html[n] == '\'')) {
-        quote = html[n];
-      }
-      ++n;
-    }
-    const size_t tag_end = std::min(n + 1, html.size());
-    const std::string_view tag = html.substr(i, tag_end - i);
-    i = tag_end;
-    const bool counted = !HasOptionalOrNoEndTag(name) && !(tag.size() >= 2 && tag[tag.size() - 2] == '/');
-    if (closing) {
-      if (counted && depth > 0) --depth;
-      out.append(tag);
-      continue;
-    }
-    if (counted && depth >= kMaxNesting) continue;  // dropped
-    if (counted) ++depth;
-    out.append(tag);
-    if (IsRawText(name)) {
-      // Copied up to its end tag unread.
-      size_t end = i;
-      while (end < html.size()) {
-        end = html.find("</", end);
-        if (end == std::string_view::npos) {
-          end = html.size();
-          break;
-        }
-        if (AsciiLower(html.substr(end + 2, name.size())) == name) break;
-        end += 2;
-      }
+    i = tag.end;
+    const bool counted = !HasOptionalOrNoEndTag(tag.name) && !tag.self_closing;
+    if (tag.closing && counted && depth > 0) --depth;
+    if (!tag.closing && counted && depth >= kMaxNesting) continue;  // dropped
+    if (!tag.closing && counted) ++depth;
+    out.append(html.substr(lt, tag.end - lt));
+    if (!tag.closing && IsRawText(tag.name)) {
+      const size_t end = RawTextEnd(html, i, tag.name);
       out.append(html.substr(i, end - i));
       i = end;
     }

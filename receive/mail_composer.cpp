@@ -263,6 +263,50 @@ GMimePart* NewStreamPart(const std::string& media, const std::string& sub, GMime
   return part;
 }
 
+// Adds the file at `path` to `mixed` as an attachment; "" or the failure.
+std::string AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipart* mixed) {
+  // The start tells the type; the whole file is only loaded when small.
+  std::string head;
+  Status s = fs.ReadFileHead(path, kStreamedAttachmentBytes, &head);
+  if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  std::string content_type = AttachmentContentType(head);
+  std::string type = content_type.substr(0, content_type.find(';'));
+  if (head.size() >= kStreamedAttachmentBytes && StartsWith(type, "text/")) {
+    // A large text: its charset is judged on the whole of it.
+    std::string whole;
+    s = fs.ReadFile(path, &whole);
+    if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+    content_type = AttachmentContentType(whole);
+    type = content_type.substr(0, content_type.find(';'));
+  }
+  GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_BASE64;
+  const MessageForm form = MessageFormOf(fs, path, head);
+  if (form.is_message) {
+    content_type = type = form.global ? "message/global" : "message/rfc822";
+    encoding = form.eight_bit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
+  }
+  GPtr<GMimeStream> stream;
+  s = AttachmentStream(fs, path, head.size(), &stream);
+  if (!s.ok() || !stream) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  const size_t slash = type.find('/');
+  GPtr<GMimePart> part(NewStreamPart(type.substr(0, slash), type.substr(slash + 1), stream.get(), encoding));
+  const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
+  GMimeObject* part_object = GMIME_OBJECT(part.get());
+  if (IsPlainAscii(name)) {
+    const size_t eq = content_type.find("charset=");
+    if (eq != std::string::npos) {
+      g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
+    }
+    g_mime_part_set_filename(part.get(), name.c_str());
+  } else {
+    // The library would cut the name's segments inside a character.
+    SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
+    SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
+  }
+  g_mime_multipart_add(mixed, part_object);
+  return "";
+}
+
 }  // namespace
 
 std::string AttachmentContentType(const std::string& bytes) {
@@ -358,45 +402,8 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
     GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
     g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part.get()));
     for (const std::string& path : paths) {
-      // The start tells the type; the whole file is only loaded when small.
-      std::string head;
-      Status s = fs.ReadFileHead(path, kStreamedAttachmentBytes, &head);
-      if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
-      std::string content_type = AttachmentContentType(head);
-      std::string type = content_type.substr(0, content_type.find(';'));
-      if (head.size() >= kStreamedAttachmentBytes && StartsWith(type, "text/")) {
-        // A large text: its charset is judged on the whole of it.
-        std::string whole;
-        s = fs.ReadFile(path, &whole);
-        if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
-        content_type = AttachmentContentType(whole);
-        type = content_type.substr(0, content_type.find(';'));
-      }
-      GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_BASE64;
-      const MessageForm form = MessageFormOf(fs, path, head);
-      if (form.is_message) {
-        content_type = type = form.global ? "message/global" : "message/rfc822";
-        encoding = form.eight_bit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
-      }
-      GPtr<GMimeStream> stream;
-      s = AttachmentStream(fs, path, head.size(), &stream);
-      if (!s.ok() || !stream) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
-      const size_t slash = type.find('/');
-      GPtr<GMimePart> part(NewStreamPart(type.substr(0, slash), type.substr(slash + 1), stream.get(), encoding));
-      const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
-      GMimeObject* part_object = GMIME_OBJECT(part.get());
-      if (IsPlainAscii(name)) {
-        const size_t eq = content_type.find("charset=");
-        if (eq != std::string::npos) {
-          g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
-        }
-        g_mime_part_set_filename(part.get(), name.c_str());
-      } else {
-        // The library would cut the name's segments inside a character.
-        SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
-        SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
-      }
-      g_mime_multipart_add(mixed.get(), part_object);
+      const std::string error = AddAttachment(fs, path, mixed.get());
+      if (!error.empty()) return error;
     }
     g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));
   }

@@ -127,6 +127,42 @@ bool HasDotDotComponent(const std::string& name) {
   return false;
 }
 
+// The message file as the parser reads it: in pieces, never held whole, with
+// the line breaks it lacks put in (mime_repair.h) by a first pass.
+struct MessageSource {
+  GPtr<GMimeStream> file;      // owns the descriptor the others read
+  GPtr<GMimeStream> repaired;  // null when nothing had to be put in
+  GMimeStream* stream() const { return repaired ? repaired.get() : file.get(); }
+};
+
+Status OpenMessageSource(const FileSystem& fs, const std::string& path, MessageSource* source) {
+  Status s;
+  source->file = OpenFileStream(fs, path, &s);
+  if (!source->file) return s;
+  MessageRepairScanner scanner;
+  s = ReadInPieces(source->file.get(), [&](std::string_view piece) {
+    scanner.Feed(piece);
+    return Status::OK();
+  });
+  if (!s.ok()) return s;
+  g_mime_stream_reset(source->file.get());
+  source->repaired = WithLineBreaks(source->file.get(), scanner.Finish());
+  return Status::OK();
+}
+
+// The body of a top multipart in which no part was found, exactly as it
+// stands: the parser keeps it only up to its first NUL byte.
+Status ReadBodyAfterHeader(GMimeStream* stream, gint64 header_end, std::string* body) {
+  GPtr<GMimeStream> rest(g_mime_stream_substream(stream, header_end, -1));
+  Status s = ReadInPieces(rest.get(), [&](std::string_view piece) {
+    body->append(piece);
+    return Status::OK();
+  });
+  // The empty line that ends the header.
+  body->erase(0, StartsWith(*body, "\r\n") ? 2 : StartsWith(*body, "\n") ? 1 : 0);
+  return s;
+}
+
 }  // namespace
 
 MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::string& fields,
@@ -136,21 +172,10 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   if (Trim(name).empty() || HasDotDotComponent(name)) {
     return MailReply::Text("ReadMail: invalid message name <" + name + ">");
   }
-  // The message is read in pieces from its file, never held whole: a first
-  // pass finds the line breaks it lacks (mime_repair.h), the parser then
-  // reads it with those put in.
-  Status s;
-  GPtr<GMimeStream> file = OpenFileStream(fs, path, &s);
-  if (!file) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
-  MessageRepairScanner scanner;
-  s = ReadInPieces(file.get(), [&](std::string_view piece) {
-    scanner.Feed(piece);
-    return Status::OK();
-  });
+  MessageSource source;
+  Status s = OpenMessageSource(fs, path, &source);
   if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
-  g_mime_stream_reset(file.get());
-  GPtr<GMimeStream> repaired = WithLineBreaks(file.get(), scanner.Finish());
-  GMimeStream* stream = repaired ? repaired.get() : file.get();
+  GMimeStream* stream = source.stream();
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GMimeParserOptions* options = g_mime_parser_options_new();
@@ -176,19 +201,12 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   }
   g_mime_parser_options_free(options);
 
-  // A top multipart in which no part was found: its body as it stands.
   GMimeObject* top = g_mime_message_get_mime_part(message.get());
   std::string top_body;
   const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
   if (partless) {
-    GPtr<GMimeStream> rest(g_mime_stream_substream(stream, g_mime_parser_get_headers_end(parser.get()), -1));
-    s = ReadInPieces(rest.get(), [&](std::string_view piece) {
-      top_body.append(piece);
-      return Status::OK();
-    });
+    s = ReadBodyAfterHeader(stream, g_mime_parser_get_headers_end(parser.get()), &top_body);
     if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
-    // The empty line that ends the header.
-    top_body.erase(0, StartsWith(top_body, "\r\n") ? 2 : StartsWith(top_body, "\n") ? 1 : 0);
   }
   MessageParts parts;
   s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);

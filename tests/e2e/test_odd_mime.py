@@ -12,8 +12,6 @@ without plain text), every attachment arrives byte-exact (an attached
 message as the same headers and decoded parts), and attached messages
 travel as 7bit or 8bit."""
 
-import base64
-import binascii
 import email
 import email.parser
 import email.policy
@@ -30,40 +28,17 @@ MEMBERS = "1,m1@example.test,pw1\n"
 INI = ",,1,0,1,0,0,0,9,10,POP3_SERVER/club/clubpw\n0\n"  # delete after processing
 
 
-# --- messages written for this project, one per kind of fault -------------
+# --- messages written for this project (the unit tests hold one per kind
+# of fault; these are the ones whose outcome shows only end to end) --------
 
-def _uu_stripped(data):
-    """uuencode whose lines lost their trailing blanks on the way."""
-    lines = [binascii.b2a_uu(data[i:i + 45]).rstrip(b"\n").rstrip(b" ") for i in range(0, len(data), 45)]
-    return b"begin 644 zeros.bin\n" + b"\n".join(lines) + b"\n`\nend\n"
-
-
-ZIP = bytes(range(256)) * 15  # 3,840 bytes
 WRITTEN = {
     "no-boundary": b"MIME-Version: 1.0\nContent-Type: multipart/mixed; charset=utf-8\n\n"
-                   + "境界のないマルチパートでも本文は届きます。\n".encode() ,
-    "boundary-never-found": b"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"zz\"\n\n"
-                            b"--yy\nContent-Type: text/plain\n\nwritten with another boundary\n--yy--\n",
+                   + "境界のないマルチパートでも本文は届きます。\n".encode(),
     "nothing-left": b"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"zz\"\n\n  \n",
-    "part-without-blank-line": b"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b1\"\n\n"
-                               b"--b1\nContent-Type: text/plain\n\nsee the zip\n--b1\n"
-                               b"Content-Type: application/zip; name=\"data.zip\"\n"
-                               b"Content-Transfer-Encoding: base64\n" + base64.encodebytes(ZIP) + b"--b1--\n",
-    "type-without-subtype": b"MIME-Version: 1.0\nContent-Type: text; charset=iso-2022-jp\n\n"
-                            + "型のない本文です。\n".encode("iso-2022-jp"),
-    "utf-7": b"MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-7\n\nDie Hasen und die Fr+APY-sche\n",
-    "gb2312-holding-gbk": b"MIME-Version: 1.0\nContent-Type: text/plain; charset=gb2312\n"
-                          b"Content-Transfer-Encoding: 8bit\n\n" + "你好，镕基和喆。\n".encode("gb18030"),
     "html-only": b"MIME-Version: 1.0\nContent-Type: text/html; charset=utf-8\n\n"
                  + ("<html><body><p>&Ouml;l &amp; Br&ouml;tchen &mdash; "
                     "<a href=\"https://example.test/kizai\">機材リスト</a></p>"
                     "<p><a href=\"https://example.test/\">https://example.test/</a></p></body></html>\n").encode(),
-    "lenient-transfer": b"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b2\"\n\n"
-                        b"--b2\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n"
-                        b"soft break at the end=\n--b2\nContent-Type: application/octet-stream; name=\"zeros.bin\"\n"
-                        b"Content-Transfer-Encoding: x-uuencode\n\n" + _uu_stripped((b"ab" + b"\0" * 43) * 40)
-                        + b"--b2\nContent-Type: application/octet-stream; name=\"short.bin\"\n"
-                        b"Content-Transfer-Encoding: base64\n\nQUJDREU\n--b2--\n",
     "attached-message": b"MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b3\"\n\n"
                         b"--b3\nContent-Type: text/plain\n\nforwarded below\n--b3\nContent-Type: message/rfc822\n\n"
                         b"From: inner@example.test\nSubject: inner\nContent-Type: text/plain; charset=utf-8\n"
@@ -351,25 +326,18 @@ class OddMimeTest(unittest.TestCase):
         self.assertIn(self.messages["nothing-left"], self.kept.values())
         self.assertIn("nothing readable is left", self.log)
         # Broken, but with text: forwarded, never as an empty post.
-        for name in ("no-boundary", "boundary-never-found", "msg_17", "msg_41"):
+        for name in ("no-boundary", "msg_17", "msg_31", "msg_41"):
             with self.subTest(message=name):
                 text, _, _ = forwarded(self.posts_of(name)[0]["content"])
                 self.assertTrue(text.strip(), name)
 
-    def test_written_faults_come_out_as_sent(self):
-        def post(name):
-            return forwarded(self.posts_of(name)[0]["content"])
-        self.assertEqual(post("part-without-blank-line")[1], [("bytes", ZIP)])
-        self.assertEqual(post("type-without-subtype")[0], "型のない本文です。\n")
-        self.assertEqual(post("utf-7")[0], "Die Hasen und die Frösche\n")
-        self.assertEqual(post("gb2312-holding-gbk")[0], "你好，镕基和喆。\n")
-        self.assertEqual(post("html-only")[0], "Öl & Brötchen — 機材リスト <https://example.test/kizai>\n"
-                                               "https://example.test/")
-        text, files, _ = post("lenient-transfer")
-        self.assertEqual(text, "soft break at the end")
-        self.assertEqual(files, [("bytes", (b"ab" + b"\0" * 43) * 40), ("bytes", b"ABCDE")])
+    def test_html_links_and_attached_messages(self):
+        text = forwarded(self.posts_of("html-only")[0]["content"])[0]
+        self.assertEqual(text, "Öl & Brötchen — 機材リスト <https://example.test/kizai>\nhttps://example.test/")
         inner = email.message_from_bytes(self.posts_of("attached-message")[0]["content"]).get_payload()[1]
         self.assertEqual((inner.get_content_type(), inner["Content-Transfer-Encoding"]), ("message/rfc822", "8bit"))
+        # The line break before the closing boundary belongs to the boundary.
+        self.assertEqual(inner.get_payload()[0].get_payload(decode=True), "中の本文".encode())
 
 
 if __name__ == "__main__":
