@@ -255,11 +255,13 @@ TEST(OddMimeTest, AttachedMessagesAndLargeFilesTravelIntact) {
   const std::string eight_bit = "From: inner@example.test\r\nSubject: inner\r\n\r\n中の本文";
   const std::string seven_bit = "Subject: plain\r\n\r\nbody\r\n";
   const std::string binary_lines = "Subject: bin\n\nbare LF\n";
+  const std::string utf8_header = "Subject: 件名\r\n\r\nbody";
   std::string large(3 << 20, '\0');
   std::mt19937 rng(18);
   for (char& c : large) c = static_cast<char>(rng());
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"inner.eml", eight_bit}, {"plain.eml", seven_bit}, {"bin.eml", binary_lines}, {"large.bin", large}};
+      {"inner.eml", eight_bit}, {"plain.eml", seven_bit}, {"bin.eml", binary_lines}, {"large.bin", large},
+      {"global.eml", utf8_header}};
   std::string paths;
   for (const auto& [name, bytes] : files) {
     std::ofstream(dir.File(name), std::ios::binary) << bytes;
@@ -273,6 +275,8 @@ TEST(OddMimeTest, AttachedMessagesAndLargeFilesTravelIntact) {
   EXPECT_NE(mail.message.find("Content-Transfer-Encoding: 7bit\r\nContent-Disposition: attachment; filename=plain.eml"
                               "\r\n\r\n" + seven_bit + "\r\n--"),
             std::string::npos);
+  EXPECT_NE(mail.message.find("Content-Type: message/global; name=global.eml\r\nContent-Transfer-Encoding: 8bit"),
+            std::string::npos);
   // Bare LF lines cannot travel as a message: a file in base64.
   EXPECT_EQ(mail.message.find("message/rfc822; name=bin.eml"), std::string::npos);
   // Read back: every attachment byte-exact, the message held once.
@@ -283,7 +287,7 @@ TEST(OddMimeTest, AttachedMessagesAndLargeFilesTravelIntact) {
   for (const std::string& item : r.items) {
     if (StartsWith(item, "File: ")) got.push_back(FileBytes(item.substr(6)));
   }
-  ASSERT_EQ(got.size(), 4u);
+  ASSERT_EQ(got.size(), 5u);
   EXPECT_EQ(got[2], binary_lines);
   EXPECT_EQ(got[3], large);
 }
