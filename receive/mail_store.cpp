@@ -437,10 +437,12 @@ Status MailStore::Read(StoreMessage* message) {
   MailReply reply = ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
   fs_.RemoveFile(JoinPath(work_folder_, copy));
   if (!reply.is_list) {
-    // What the reader cannot parse never becomes readable; anything else
-    // it reports (attachments that could not be written) can pass.
-    if (EndsWith(reply.text, "is not a mail message")) return Status::Corrupt(reply.text);
-    return temporary(Status::IOError(reply.text));
+    // A file the reader could not read or attachments it could not write
+    // (a full disk) can pass; what it cannot parse never becomes readable.
+    for (const char* passing : {"cannot read ", "cannot save attachment", "no free file name"}) {
+      if (Contains(reply.text, passing)) return temporary(Status::IOError(reply.text));
+    }
+    return Status::Corrupt(reply.text);
   }
   for (const std::string& item : reply.items) {
     if (StartsWith(item, "To: ")) {
