@@ -316,11 +316,16 @@ Status MailStore::Fetch() {
   for (const std::string& why : listing.unreadable) {
     LogOncePerCycle("list " + why.substr(0, why.find(": ")), "メールストアのフォルダを読めません：" + why);
   }
-  for (const std::string& path : listing.odd) {
-    if (odd_logged_.insert(path).second)
-      log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
-  }
   std::set<std::string> present;
+  // Named once for as long as the entry stays, also across runs: the
+  // journal remembers it (a key no Maildir base can be, as it holds ":").
+  for (const std::string& path : listing.odd) {
+    const std::string key = "odd:" + BaseName(DirName(path)) + "/" + BaseName(path);
+    present.insert(key);
+    if (journal_->Find(key) != nullptr) continue;
+    log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
+    journal_->RecordOdd(key);
+  }
   Failures failures;
   for (MaildirMessage& m : listing.messages) {
     const std::string base = MaildirBase(m.name);

@@ -235,7 +235,6 @@ class MailStore {
   Draft draft_;
   std::string default_sender_;
   std::set<std::string> logged_this_cycle_;
-  std::set<std::string> odd_logged_;  // odd entries already named in the log
 };
 
 }  // namespace kelmora

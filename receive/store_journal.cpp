@@ -45,6 +45,8 @@ void StoreJournal::Apply(const std::string& kind, const std::string& base, const
     ++r.began;
   } else if (kind == "passed") {
     r.began = 0;
+  } else if (kind == "odd") {
+    r.odd = true;
   } else if (kind == "acted") {
     r.acted = true;
   } else if (kind == "delete") {
@@ -160,6 +162,7 @@ Status StoreJournal::Save() {
     if (r.acted) text += "acted " + b + "\n";
     for (const Send& s : r.sends) text += (s.confirmed ? "outgoing " : "queued ") + b + " " + Escape(s.copy) + "\n";
     if (r.remove) text += "delete " + b + "\n";
+    if (r.odd) text += "odd " + b + "\n";
   }
   // A new file renamed over the old one: a crash leaves either, whole.
   const std::string fresh = path_ + ".new";

@@ -23,7 +23,8 @@
 //
 // The file (kelmora-journal in the profile) holds one record per line:
 //   "began <base>", "passed <base>" (the attempt got through; it cancels
-//   the attempts before it), "acted <base>", "queued <base> <copy>" (unconfirmed),
+//   the attempts before it), "odd <key>" (an entry that is no mail was
+//   named in the log), "acted <base>", "queued <base> <copy>" (unconfirmed),
 //   "outgoing <base> <copy>" (confirmed), "delete <base>".
 // Names are %-escaped (every byte below "!", "%" and DEL), so a name with
 // blanks or line breaks round-trips. Records are appended and (but for the
@@ -56,9 +57,10 @@ class StoreJournal {
     int began = 0;
     bool acted = false;
     bool remove = false;
+    bool odd = false;
     std::vector<Send> sends;
     bool ActedOn() const;
-    bool Empty() const { return began == 0 && !acted && !remove && sends.empty(); }
+    bool Empty() const { return began == 0 && !acted && !remove && !odd && sends.empty(); }
   };
 
   StoreJournal(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
@@ -71,6 +73,8 @@ class StoreJournal {
   // Durable records; each also updates the journal in memory.
   Status RecordBegan(const std::string& base) { return Append("began", base, "", false); }
   Status RecordPassed(const std::string& base) { return Append("passed", base, "", false); }
+  // An entry that is no mail was named in the log (keyed by its name).
+  Status RecordOdd(const std::string& key) { return Append("odd", key, "", false); }
   Status RecordActed(const std::string& base) { return Append("acted", base, "", true); }
   Status RecordQueued(const std::string& base, const std::string& copy) { return Append("queued", base, copy, true); }
   // One record per base, flushed once.

@@ -654,11 +654,15 @@ TEST_F(MailStoreTest, OddEntriesAreLeftAloneAndNamedOnce) {
   fs_.AddSymlink(std::string(kProfile) + "/new/1.link", "/etc/secret");
   fs_.AddFifo(std::string(kProfile) + "/new/2.pipe");
   Deliver("cur", "3.c:2,", Raw("real"), 3);
-  for (int cycle = 0; cycle < 2; ++cycle) {
-    ASSERT_TRUE(store_.Logon("user", "", false).ok());
-    ASSERT_TRUE(store_.Fetch().ok());
-    EXPECT_EQ(Subjects(), std::vector<std::string>{"real"});
+  for (int run = 0; run < 2; ++run) {  // a program run each: "once" holds across runs
+    MailStore store(fs_, clock_, log_, runner_, &smtp_, "/prog");
+    ASSERT_TRUE(store.Logon("user", "", false).ok());
+    ASSERT_TRUE(store.Fetch().ok());
+    EXPECT_EQ(store.MsgCount(), 1);
   }
+  ASSERT_TRUE(store_.Logon("user", "", false).ok());
+  ASSERT_TRUE(store_.Fetch().ok());
+  EXPECT_EQ(Subjects(), std::vector<std::string>{"real"});
   EXPECT_EQ(LogLines(), 2) << MainLog();
   EXPECT_NE(MainLog().find("1.link"), std::string::npos);
   EXPECT_NE(MainLog().find("2.pipe"), std::string::npos);
