@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // StoreJournal: what the local mail store must remember across a crash.
 //
 // One line per record, appended and flushed to disk before the call

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The deferred-delivery queue end to end: build/kelmora --once against a
 private Dovecot (POP3) and a recording SMTP server that goes down in the
 middle of a list post and comes back."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The mailing list end to end: build/kelmora --once against a private
 Dovecot (POP3) and a recording SMTP server."""
 

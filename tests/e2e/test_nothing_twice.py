@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Nothing acted on twice: build/kelmora --once is killed with SIGKILL in
 the middle of a message's rules, right after its list post went out, and the
 next run must neither post it again nor lose it."""

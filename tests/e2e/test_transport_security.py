@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Passwords and certificates on the wire, against real servers: the
 recording SMTP server (with and without STARTTLS, with AUTH) and Dovecot
 (with and without TLS), driven through build/kelmora_sendtool,

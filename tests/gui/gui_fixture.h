@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GuiWorld: a started Program on a temporary program folder, shown through
 // the window front end, with a local store that delivers on demand and a
 // processor whose work each test scripts. The data files are code page 932

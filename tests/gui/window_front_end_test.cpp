@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window front end driving the program: the minute timer and the
 // window state, cycles with the busy window, the cancel label during
 // one-by-one forwarding, flashing, closing in the middle of a cycle, and
