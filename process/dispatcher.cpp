@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "process/dispatcher.h"
 
 #include <exception>
@@ -200,7 +201,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   ReplyLimiter limiter(send.fs, send.clock, RulePath(ReplyLimiter::kFileName));
   const std::string held = HoldBackLine(send.master, row, mail, limiter);
   if (!held.empty()) {
-    send.logger.WriteLog(held);
+    send.logger.WriteNotice(held);  // held back on purpose: no failure
     return RowOutcome::kNextRow;
   }
   // <<< list mail guards
