@@ -5,25 +5,17 @@ the exit statuses that cron and the user units act on."""
 
 import os
 import shutil
-import socket
 import stat
 import subprocess
 import tempfile
 import unittest
 
 import harness
+from dovecot import free_port as closed_port  # a loopback port nobody listens on
 from harness import ProgramFolder, run_kelmora
 
 EXAMPLE = os.path.join(harness.SOURCE, "examples", "club")
 END = "終了します。"
-
-
-def closed_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class InstalledTest(unittest.TestCase):
@@ -86,17 +78,6 @@ class InstalledTest(unittest.TestCase):
         with open(os.path.join(self.folder, "members.txt"), "rb") as f:
             self.assertEqual(f.read(), b"1,owner@example.test,pw\r\n")
 
-    def test_a_folder_without_rule_table_is_completed_without_overwriting(self):
-        os.makedirs(self.folder)
-        own = "メイン ユーザー,,30,0,0,0,0,0,9,10\r\n0,0,0,0,0,0\r\n".encode("cp932")
-        with open(os.path.join(self.folder, "Kelmora.ini"), "wb") as f:
-            f.write(own)
-        r = self.run_installed()
-        self.assertEqual(r.returncode, 0, r.stderr.decode())
-        self.assertTrue(os.path.exists(os.path.join(self.folder, "Master.txt")))
-        with open(os.path.join(self.folder, "Kelmora.ini"), "rb") as f:
-            self.assertTrue(f.read().startswith("メイン ユーザー,,30,".encode("cp932")), "the owner's interval stays")
-
     def test_a_folder_named_on_the_command_line_is_never_filled(self):
         named = os.path.join(self.home, "lists")
         os.makedirs(named)
@@ -125,6 +106,20 @@ class ExitStatusTest(unittest.TestCase):
         self.assertEqual(r.returncode, 3, r.stderr.decode())
         self.assertIn("RcvMail", self.folder.read("log/Kelmoralog.txt"))
         self.assertEqual(self.folder.read("Kelmora.ini").splitlines()[0], account, "the settings were still saved")
+
+    def test_without_the_window_program_the_command_says_how_to_run(self):
+        # A headless installation: the kelmora command alone.
+        alone = tempfile.mkdtemp(prefix="kelmora-headless-")
+        try:
+            shutil.copy(harness.BIN, alone)
+            r = subprocess.run([os.path.join(alone, "kelmora"), "--dir", self.folder.path], capture_output=True,
+                               timeout=60)
+            self.assertEqual(r.returncode, 2)
+            self.assertIn("has no window", r.stderr.decode())
+            self.assertIn("--headless", r.stderr.decode())
+            self.assertFalse(self.folder.exists("log"), "nothing ran")
+        finally:
+            shutil.rmtree(alone, ignore_errors=True)
 
     def test_a_start_that_fails_names_its_cause_and_leaves_no_lock(self):
         cases = [
