@@ -29,6 +29,15 @@ mkdir "$tree"
    tar --null -T - -cf -) | tar -C "$tree" -xf -
 
 fail() { echo "FAIL: $*"; exit 1; }
+# Whether a command's output matches an extended regular expression. The
+# output is read whole first: grep -q leaving a pipe early would kill the
+# writer, which pipefail reports as a failed match.
+has() {
+  local pattern="$1" out
+  shift
+  out="$("$@" 2>/dev/null)" || true
+  grep -Eq -- "$pattern" <<<"$out"
+}
 
 echo "== dpkg-buildpackage -us -uc (source and binary packages) =="
 # The unit tests already ran in this test run; the package build skips them.
@@ -55,8 +64,8 @@ gui="$work/kelmora-gui_${version}_$(dpkg --print-architecture).deb"
 echo "== the headless package needs nothing of Qt =="
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "kelmora Depends: $depends"
-if echo "$depends" | grep -qi 'qt'; then fail "kelmora depends on Qt"; fi
-dpkg-deb -f "$gui" Depends | grep -q 'libqt6' || fail "kelmora-gui should depend on Qt"
+if grep -qi 'qt' <<<"$depends"; then fail "kelmora depends on Qt"; fi
+has 'libqt6' dpkg-deb -f "$gui" Depends || fail "kelmora-gui should depend on Qt"
 
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
@@ -67,16 +76,16 @@ for f in usr/bin/kelmora usr/libexec/kelmora/kelmora-window usr/share/man/man1/k
          usr/share/applications/kelmora.desktop usr/share/icons/hicolor/48x48/apps/kelmora.png; do
   [ -e "$root/$f" ] || fail "missing from the packages: /$f"
 done
-dpkg-deb -c "$deb" | grep -q 'usr/libexec' && fail "the window program belongs to kelmora-gui"
+has 'usr/libexec' dpkg-deb -c "$deb" && fail "the window program belongs to kelmora-gui"
 
 echo "== hardening of the programs =="
 for prog in usr/bin/kelmora usr/libexec/kelmora/kelmora-window; do
   elf="$root/$prog"
-  readelf -h "$elf" | grep -q 'Type:.*DYN' || fail "$prog is not position-independent"
-  readelf -lW "$elf" | grep -q 'GNU_RELRO' || fail "$prog has no RELRO"
-  readelf -dW "$elf" | grep -Eq 'BIND_NOW|FLAGS_1.*NOW' || fail "$prog is not linked with BIND_NOW"
-  readelf --dyn-syms -W "$elf" | grep -q '__stack_chk_fail' || fail "$prog has no stack protector"
-  readelf --dyn-syms -W "$elf" | grep -Eq '__[a-z_]+_chk(@|$| )' || fail "$prog has no FORTIFY_SOURCE functions"
+  has 'Type:.*DYN' readelf -h "$elf" || fail "$prog is not position-independent"
+  has 'GNU_RELRO' readelf -lW "$elf" || fail "$prog has no RELRO"
+  has 'BIND_NOW|FLAGS_1.*NOW' readelf -dW "$elf" || fail "$prog is not linked with BIND_NOW"
+  has '__stack_chk_fail' readelf --dyn-syms -W "$elf" || fail "$prog has no stack protector"
+  has '__[a-z_]+_chk(@|$| )' readelf --dyn-syms -W "$elf" || fail "$prog has no FORTIFY_SOURCE functions"
   echo "$prog: PIE, RELRO, BIND_NOW, stack protector, fortified"
 done
 

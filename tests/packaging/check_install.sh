@@ -16,6 +16,15 @@ prefix="$work/prefix"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
+# Whether a command's output matches an extended regular expression. The
+# output is read whole first: grep -q leaving a pipe early would kill the
+# writer, which pipefail reports as a failed match.
+has() {
+  local pattern="$1" out
+  shift
+  out="$("$@" 2>/dev/null)" || true
+  grep -Eq -- "$pattern" <<<"$out"
+}
 
 cmake --install "$build" --prefix "$prefix" --strip >/dev/null
 window=0
@@ -34,7 +43,7 @@ fi
 for f in "${expected[@]}"; do
   [ -e "$prefix/$f" ] || fail "missing: $f"
 done
-"$prefix/bin/kelmora" --version | grep -q '^kelmora ' && ok "installed kelmora runs" || fail "installed kelmora does not run"
+has '^kelmora ' "$prefix/bin/kelmora" --version && ok "installed kelmora runs" || fail "installed kelmora does not run"
 if [ "$window" = 1 ]; then
   for size in 48 256; do
     dims="$(/usr/bin/python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); print("%dx%d" % struct.unpack(">II", d[16:24]))' \
@@ -46,20 +55,20 @@ fi
 # --- stripped, and the kelmora command free of Qt -------------------------
 for prog in bin/kelmora libexec/kelmora/kelmora-window; do
   [ -e "$prefix/$prog" ] || continue
-  if readelf -SW "$prefix/$prog" | grep -Eq '\.debug_info|\.symtab'; then
+  if has '\.debug_info|\.symtab' readelf -SW "$prefix/$prog"; then
     fail "$prog is not stripped"
   else
     ok "$prog stripped ($(stat -c %s "$prefix/$prog") bytes)"
   fi
 done
-readelf -SW "$build/kelmora" | grep -q '\.debug_info' || echo "note: the build itself carries no debugging information"
-if ldd "$prefix/bin/kelmora" | grep -qi 'libqt'; then
+has '\.debug_info' readelf -SW "$build/kelmora" || echo "note: the build itself carries no debugging information"
+if has '[Ll]ib[Qq]t' ldd "$prefix/bin/kelmora"; then
   fail "kelmora links Qt: $(ldd "$prefix/bin/kelmora" | grep -i libqt | head -n 1)"
 else
   ok "kelmora links no Qt"
 fi
 if [ "$window" = 1 ]; then
-  ldd "$prefix/libexec/kelmora/kelmora-window" | grep -qi 'libqt6widgets' && ok "kelmora-window links Qt Widgets" ||
+  has 'libQt6Widgets' ldd "$prefix/libexec/kelmora/kelmora-window" && ok "kelmora-window links Qt Widgets" ||
     fail "kelmora-window should link Qt Widgets"
 fi
 
@@ -68,7 +77,7 @@ if command -v man >/dev/null; then
   warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/kelmora.1" 2>&1 >/dev/null)"
   [ -z "$warnings" ] && ok "kelmora(1) renders without warnings" || fail "kelmora(1): $warnings"
   for section in "EXIT STATUS" "THE PROGRAM FOLDER" "FILES" "SYSTEMD USER UNITS"; do
-    LC_ALL=C.UTF-8 man -l "$prefix/share/man/man1/kelmora.1" 2>/dev/null | grep -q "^$section" ||
+    has "^$section" env LC_ALL=C.UTF-8 man -l "$prefix/share/man/man1/kelmora.1" ||
       fail "kelmora(1) has no section $section"
   done
 else
@@ -93,7 +102,7 @@ if command -v systemd-analyze >/dev/null; then
   # Documentation=man:kelmora(1) is looked up with man: on the installed page.
   out="$(cd "$units" && HOME="$work/home" XDG_RUNTIME_DIR="$runtime" MANPATH="$prefix/share/man" systemd-analyze verify --user \
          ./kelmora.service ./kelmora-once.service ./kelmora-once.timer 2>&1)" && status=0 || status=$?
-  if [ "$status" -ne 0 ] && echo "$out" | grep -q 'Failed to initialize manager'; then
+  if [ "$status" -ne 0 ] && grep -q 'Failed to initialize manager' <<<"$out"; then
     echo "skipped: systemd-analyze verify --user cannot start a user manager here: $out"
   elif [ "$status" -ne 0 ] || [ -n "$out" ]; then
     fail "systemd-analyze verify --user: $out"
@@ -120,8 +129,8 @@ fi
 if cmake -S "$src" -B "$work/headless" -G Ninja -DKELMORA_WITH_QT=OFF -DKELMORA_BUILD_TESTS=OFF \
      -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >"$work/headless.log" 2>&1; then
   targets="$(ninja -C "$work/headless" -t targets all 2>/dev/null)"
-  echo "$targets" | grep -q '^kelmora:' || fail "the headless build has no kelmora target"
-  if echo "$targets" | grep -q 'kelmora-window'; then fail "the headless build still builds the window"; fi
+  grep -q '^kelmora:' <<<"$targets" || fail "the headless build has no kelmora target"
+  if grep -q 'kelmora-window' <<<"$targets"; then fail "the headless build still builds the window"; fi
   ok "a build without the window configures with Qt out of reach"
 else
   tail -n 20 "$work/headless.log"
