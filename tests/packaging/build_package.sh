@@ -52,7 +52,7 @@ changes=("$work"/kelmora_"$version"_*.changes)
 [ -f "${changes[0]}" ] || fail "no .changes file"
 echo "== lintian ${changes[0]##*/} =="
 lintian_status=0
-lintian --fail-on error,warning "${changes[0]}" >"$work/lintian.txt" 2>&1 || lintian_status=$?
+lintian --fail-on error,warning --display-info --show-overrides "${changes[0]}" >"$work/lintian.txt" 2>&1 || lintian_status=$?
 cat "$work/lintian.txt"
 [ "$lintian_status" -eq 0 ] || fail "lintian found errors or warnings (status $lintian_status)"
 echo "lintian: no errors, no warnings"
