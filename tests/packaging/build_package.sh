@@ -51,10 +51,13 @@ grep -E '^dpkg-(genchanges|source|buildpackage): info' "$work/build.log" | tail 
 changes=("$work"/kelmora_"$version"_*.changes)
 [ -f "${changes[0]}" ] || fail "no .changes file"
 echo "== lintian ${changes[0]##*/} =="
+# Shown with its informational tags and overrides; what fails the test is
+# an error or a warning (an overridden one, shown as "O:", does not).
 lintian_status=0
-lintian --fail-on error,warning --display-info --show-overrides "${changes[0]}" >"$work/lintian.txt" 2>&1 || lintian_status=$?
+lintian --fail-on none --display-info --show-overrides "${changes[0]}" >"$work/lintian.txt" 2>&1 || lintian_status=$?
 cat "$work/lintian.txt"
-[ "$lintian_status" -eq 0 ] || fail "lintian found errors or warnings (status $lintian_status)"
+[ "$lintian_status" -eq 0 ] || fail "lintian did not run (status $lintian_status)"
+if grep -Eq '^(E|W): ' "$work/lintian.txt"; then fail "lintian found errors or warnings"; fi
 echo "lintian: no errors, no warnings"
 
 deb="$work/kelmora_${version}_$(dpkg --print-architecture).deb"
