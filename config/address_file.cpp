@@ -203,8 +203,9 @@ bool MemberList::SlotEquals(size_t i, std::string_view address) const {
   if (slots_[i] == kEmpty) return address.empty();
   const Parts parts = Decode(slots_[i]);
   const std::string& domain = domains_[parts.domain];
+  // Domains are case-insensitive; a local part is compared exactly.
   return address.size() == parts.local.size() + domain.size() && address.substr(0, parts.local.size()) == parts.local &&
-         address.substr(parts.local.size()) == domain;
+         EqualsIgnoringAsciiCase(address.substr(parts.local.size()), domain);
 }
 
 std::uint32_t MemberList::DomainNumber(std::string_view domain) {
@@ -309,7 +310,7 @@ Status ReadAddress(const FileSystem& fs, const std::string& program_folder, cons
 int IsMember(const std::vector<std::string>& lines, const std::string& address) {
   for (const std::string& line : lines) {
     std::vector<std::string> f = Split(line, ",");
-    if (f.size() >= 2 && Trim(f[1]) == address) return 1;
+    if (f.size() >= 2 && SameAddress(Trim(f[1]), address)) return 1;
   }
   return 0;
 }
@@ -366,7 +367,7 @@ MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::st
     for (const std::string& line : lines) {
       std::vector<std::string> f = Split(line, ",");
       if (f.size() < 2) continue;
-      if (Trim(f[1]) == addr) {
+      if (SameAddress(Trim(f[1]), addr)) {
         // A line without a password field can be removed by anyone who
         // knows the address; a stored password, even an empty one, must
         // match exactly.
@@ -398,7 +399,7 @@ MemberResult ChangePassword(FileSystem& fs, const Clock& clock, const std::strin
     if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFailure;
     for (std::string& line : lines) {
       std::vector<std::string> f = Split(line, ",");
-      if (f.size() < 2 || Trim(f[1]) != addr) continue;
+      if (f.size() < 2 || !SameAddress(Trim(f[1]), addr)) continue;
       // A member without a password (no field, or an empty one) may set
       // one whatever it gives as the old password.
       if (f.size() >= 3 && !Trim(f[2]).empty() && old_password != f[2]) return MemberResult::kWrongPassword;
@@ -419,7 +420,7 @@ std::string GetPassword(const FileSystem& fs, const std::string& path, const std
     if (ReadLines(fs, path, &lines) != 0) return "";
     for (const std::string& line : lines) {
       std::vector<std::string> f = Split(line, ",");
-      if (f.size() >= 3 && Trim(f[1]) == addr) return f[2];
+      if (f.size() >= 3 && SameAddress(Trim(f[1]), addr)) return f[2];
     }
     return "";
   } catch (const std::exception&) {

@@ -7,11 +7,15 @@
 #include "config/address_file.h"
 #include "config/process_types.h"
 #include "log/error_entry.h"
+#include "process/bounce_removal.h"
 #include "process/matching_form.h"
 #include "process/file_retrieval.h"
 #include "process/list_guard.h"
+#include "process/mail_classifier.h"
 #include "process/membership.h"
 #include "process/survey.h"
+#include "receive/mime_util.h"
+#include "send/list_headers.h"
 #include "send/send_email.h"
 #include "send/send_email_oe.h"
 #include "send/send_email_to.h"
@@ -43,6 +47,25 @@ bool IsSurveyReply(const std::string& p) {
 bool ServesUnlisted(const std::string& p) { return IsOneOf(p, {words::kNewRegistration, words::kNewForward}); }
 
 }  // namespace
+
+const Addressee* ReceivingAddress(const ReceivedMail& mail, const std::string& address, Addressee* first_to) {
+  // The first To address counts even when the To and Cc list is unknown
+  // (a road that gives only it).
+  *first_to = Addressee{mail.ToAddress, mail.ToName};
+  if (!mail.ToAddress.empty() && SameAddress(mail.ToAddress, address)) return first_to;
+  for (const Addressee& a : mail.Recipients) {
+    if (SameAddress(a.address, address)) return &a;
+  }
+  return nullptr;
+}
+
+std::string UnprocessedLine(const ReceivedMail& mail) {
+  std::string to;
+  for (const Addressee& a : mail.Recipients) to += (to.empty() ? "<" : ",<") + a.address + ">";
+  if (to.empty()) to = "<" + mail.ToAddress + ">";
+  return "どのルールにも該当しなかった受信メール：差出人<" + mail.FromAddress + "> 宛先" + to + " 件名「" +
+         OneLine(mail.Subject) + "」。";
+}
 
 std::string OriginalSender(const ReceivedMail& mail) {
   if (mail.FromAddress != mail.FromName) return "\"" + mail.FromName + "\" <" + mail.FromAddress + ">";
@@ -147,7 +170,11 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     }
     return RowOutcome::kNextRow;
   }
-  if (mail.ToAddress != rule.ToAddr) return RowOutcome::kNextRow;
+  // A row serves its address wherever the message names it in To or Cc,
+  // and then acts as if it had been sent there.
+  Addressee first_to;
+  const Addressee* receiving = ReceivingAddress(mail, rule.ToAddr, &first_to);
+  if (receiving == nullptr) return RowOutcome::kNextRow;
   if (!rule.RecAddr.empty() && !SenderCheckPasses(rule, mail)) return RowOutcome::kNextRow;
 
   if (!rule.Delete.empty() && (delete_by_keyword || delete_as_virus)) {
@@ -190,7 +217,10 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     if (SubjectHasMLID(mail.Subject, rule.Keyword)) flag = kSubjectHasListTag;
     if (Trim(rule.Tittle) == rule.Keyword) flag = kTitleIsListTag;
   }
-  if (mail.FromAddress == rule.ToAddr && flag >= 1) return RowOutcome::kNextRow;
+  if (SameAddress(mail.FromAddress, rule.ToAddr) && flag >= 1) {
+    m.own_post = true;  // the list's own post came back: nothing to do, nothing to tell
+    return RowOutcome::kNextRow;
+  }
 
   const bool first_line_rows = IsOneOf(rule.Process, {words::kBodyReply, words::kNewForward, words::kNewRegistration,
                                                       words::kExistingDelete, words::kToForward});
@@ -202,16 +232,19 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   const std::string held = HoldBackLine(send.master, row, mail, limiter);
   if (!held.empty()) {
     send.logger.WriteNotice(held);  // held back on purpose: no failure
+    m.held = true;
     return RowOutcome::kNextRow;
   }
   // <<< list mail guards
 
   OutgoingMail out;
   out.ToAddr = rule.ToAddr;
-  out.ToName = mail.ToName;
+  out.ToName = receiving->name;
   out.MasterIndex = row;
   out.Msg = mail.Body;
   out.ML_IDflag = flag;
+  out.ReceivedInReplyTo = mail.InReplyTo;
+  out.ReceivedReferences = mail.References;
 
   bool sent = false;
   bool bounce_removed = false;
@@ -227,7 +260,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     out.RequestReferences = mail.References;
   };
   if (bounce_row) {
-    if (!RemoveBouncedAddress(rule, mail, [&] { Acting(inbox, m); }, &bounce_removed)) return RowOutcome::kNextRow;
+    if (!RemoveBounced(inbox, m, rule, &bounce_removed)) return RowOutcome::kNextRow;
     sent = true;
   } else {
     if (rule.Process == words::kAutoReply || rule.Process == words::kBodyReply) {
@@ -266,6 +299,9 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
     } else {
       sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
     }
+    // A server that refuses a dead address outright sends no bounce: its
+    // refusal stands for one.
+    if (send.mail != nullptr) RemoveUnknownRecipients(Bounces(), send.master, send.mail->TakeUnknownRecipients(), &rule);
   }
 
   // >>> list mail guards: the reply is on record for a day
@@ -300,16 +336,27 @@ std::string Dispatcher::SurveyReply(const MasterRule& rule, const ReceivedMail& 
 bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail) {
   const bool unlisted_rows = ServesUnlisted(rule.Process);
   const bool bounce_row = rule.Process == words::kUndeliveredDelete;
+  // Mail servers write MAILER-DAEMON and postmaster in every case, so a
+  // bounce row's senders match without regard to case; any other sender
+  // only in the case of the domain.
+  auto same = [&](const std::string& a, const std::string& b) {
+    return bounce_row ? EqualsIgnoringAsciiCase(a, b) : SameAddress(a, b);
+  };
+  auto contains = [&](const std::string& text, const std::string& part) {
+    return bounce_row ? ContainsIgnoringAsciiCase(text, part) : Contains(text, part);
+  };
   if (IsMailAddress(rule.RecAddr)) {
-    if (mail.FromAddress == rule.RecAddr) return !unlisted_rows;
+    if (same(mail.FromAddress, rule.RecAddr)) return !unlisted_rows;
     if (unlisted_rows) return true;
-    return bounce_row && (Contains(rule.RecAddr, mail.FromAddress) || Contains(rule.RecAddr, mail.FromName));
+    return bounce_row && (contains(rule.RecAddr, mail.FromAddress) || contains(rule.RecAddr, mail.FromName));
   }
   bool listed = false;
   const MemberTable& table = ctx_.members;
   int index = table.FindList(rule.RecAddr);
-  if (index >= 0) {
+  if (index >= 0 && !bounce_row) {
     listed = table.HasMember(index, mail.FromAddress);
+  } else if (index >= 0) {
+    table.ForEachMember(index, [&](std::string_view a) { listed = listed || same(std::string(a), mail.FromAddress); });
   } else {
     std::vector<std::string> lines;
     ReadLinesFromOne(ctx_.send.fs, RulePath(rule.RecAddr), &lines);
@@ -317,8 +364,8 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
     const std::string from_name = Trim(mail.FromName);
     for (size_t i = 1; i < lines.size() && !listed; ++i) {
       std::vector<std::string> f = Split(lines[i], ",");
-      if (f.size() > 1 && Trim(f[1]) == from) listed = true;
-      if (bounce_row && !mail.FromName.empty() && f.size() > 2 && Contains(f[2], from_name)) listed = true;
+      if (f.size() > 1 && same(Trim(f[1]), from)) listed = true;
+      if (bounce_row && !mail.FromName.empty() && f.size() > 2 && contains(f[2], from_name)) listed = true;
     }
   }
   return listed != unlisted_rows;
@@ -339,22 +386,26 @@ void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
   WriteTextFile(fs, path, mail.Body);
 }
 
-bool Dispatcher::RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail,
-                                      const std::function<void()>& acting, bool* removed) {
+bool Dispatcher::RemoveBounced(Inbox& inbox, MessageState& m, const MasterRule& rule, bool* removed) {
   *removed = false;
-  std::string address;
-  for (const UnDeliveryPattern& p : ctx_.undelivery) {
-    if (!Contains(mail.Body, p.Marker)) continue;
-    address = ExtractAddress(mail.Body, p.AddressOpen, p.AddressClose);
-    if (!address.empty()) break;
+  const std::vector<std::string> bounced = BouncedAddresses(m.mail, ctx_.undelivery);
+  if (bounced.empty()) return false;
+  Acting(inbox, m);
+  for (const std::string& address : bounced) {
+    if (RemoveBouncedMember(Bounces(), rule.File, address)) *removed = true;
   }
-  if (address.empty()) return false;
-  acting();
-  *removed = DeleteMember(ctx_.send.fs, RulePath(rule.File), address, words::kUndeliveredDelete) ==
-             MemberResult::kDone;
-  ctx_.send.logger.WriteUnDeliveryLog(
-      address, rule.File + (*removed ? "から削除しました。" : "からの削除に失敗しました。（登録されていない等）"));
   return true;
+}
+
+bool Dispatcher::IsOwnPostComingBack(const ReceivedMail& mail) const {
+  for (const MasterRule& rule : ctx_.send.master) {
+    if (rule.ToAddr != "*" && !LoopReason(mail, rule.ToAddr, ListIdentifier(rule)).empty()) return true;
+  }
+  return false;
+}
+
+BounceContext Dispatcher::Bounces() const {
+  return BounceContext{ctx_.send.fs, ctx_.send.logger, ctx_.members, ctx_.program_folder};
 }
 
 void Dispatcher::Settle(Inbox& inbox, const MessageState& m) {
@@ -367,6 +418,20 @@ void Dispatcher::Settle(Inbox& inbox, const MessageState& m) {
     inbox.Settle(m.index, m.mail, Inbox::Disposition::kSetAside);
   } else if (m.delete_mark) {
     inbox.Settle(m.index, m.mail, Inbox::Disposition::kDelete);
+  } else if (!m.acted && (m.own_post || IsOwnPostComingBack(m.mail))) {
+    // The list's own copy of a post (its address is a visible recipient)
+    // needs nothing and no word.
+    inbox.Settle(m.index, m.mail, Inbox::Disposition::kKeepReadable);
+  } else if (!m.acted) {
+    // No row took the message: the owner must see it, whole, and why (an
+    // address in another letter case, a sender not on the list).
+    std::string kept = inbox.KeepUnprocessed(m.index, m.mail);
+    if (kept.empty()) {
+      kept = inbox.mode() == ReceptionMode::kLocalStore ? "メールストアに既読にして残しました。" : "残しました。";
+    }
+    // A message a row held back has its line already. Nothing failed: the
+    // line is for the owner, not a fault of the check.
+    if (!m.held) ctx_.send.logger.WriteNotice(UnprocessedLine(m.mail) + kept);
   } else {
     inbox.Settle(m.index, m.mail, Inbox::Disposition::kKeepReadable);
   }

@@ -12,6 +12,7 @@
 
 #include "config/master_table.h"
 #include "config/undelivery.h"
+#include "process/bounce_removal.h"
 #include "process/membership.h"
 #include "process/message_processor.h"
 #include "receive/inbox.h"
@@ -51,6 +52,8 @@ class Dispatcher : public MessageProcessor {
     bool delete_mark = false;
     bool send_failed = false;
     bool acted = false;  // a rule acted on the message (recorded in the inbox)
+    bool held = false;      // a row held it back and said why in the main log
+    bool own_post = false;  // the list's own post came back
   };
 
   void ProcessAll(Inbox& inbox);
@@ -59,11 +62,13 @@ class Dispatcher : public MessageProcessor {
   void AutoSave(const MasterRule& rule, const ReceivedMail& mail);
   // The reply text of the four survey reply rows.
   std::string SurveyReply(const MasterRule& rule, const ReceivedMail& mail);
-  // Returns true when a bounced address was found; *removed tells whether
-  // it left the address file.
-  // `acting` runs just before the address file is changed.
-  bool RemoveBouncedAddress(const MasterRule& rule, const ReceivedMail& mail, const std::function<void()>& acting,
-                            bool* removed);
+  BounceContext Bounces() const;
+  // The bounce row's action: false when the message names nobody to
+  // remove; *removed tells whether someone left the row's file.
+  bool RemoveBounced(Inbox& inbox, MessageState& m, const MasterRule& rule, bool* removed);
+  // True when the message went through one of the table's lists before
+  // (its X-Loop or List-Id): a list's own copy of a post.
+  bool IsOwnPostComingBack(const ReceivedMail& mail) const;
   // Records (once per message) that a rule is about to act on it.
   void Acting(Inbox& inbox, MessageState& m);
   void SetAsideIfActed(Inbox& inbox, const MessageState& m);
@@ -78,5 +83,15 @@ class Dispatcher : public MessageProcessor {
 // The sender as received: "\"Name\" <addr>", or "<addr>" when the name is
 // the address itself.
 std::string OriginalSender(const ReceivedMail& mail);
+
+// The recipient of `mail` that `address` names: its first To address, or
+// any To or Cc recipient (domains compared without regard to case); null
+// when the message does not name it. *first_to holds the first To address
+// for the answer.
+const Addressee* ReceivingAddress(const ReceivedMail& mail, const std::string& address, Addressee* first_to);
+
+// The main-log line for a message no row processed: its sender, the
+// addresses it was sent to and its subject.
+std::string UnprocessedLine(const ReceivedMail& mail);
 
 }  // namespace kelmora

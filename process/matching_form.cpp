@@ -31,6 +31,12 @@ std::string IcuMatchingForm(std::string_view text) {
   // Simple per-character upper-casing keeps lengths (and the full-width
   // forms) intact; the root locale avoids locale-specific surprises.
   u.toUpper(icu::Locale::getRoot());
+  // The same character comes from code page 932 files (keywords) in one
+  // form and from mail in the standard's form: a wave dash matches a
+  // full-width tilde, a minus sign a full-width hyphen-minus.
+  static constexpr UChar kTwins[][2] = {{0x301C, 0xFF5E}, {0x2016, 0x2225}, {0x2212, 0xFF0D},
+                                        {0x00A2, 0xFFE0}, {0x00A3, 0xFFE1}, {0x00AC, 0xFFE2}};
+  for (const auto& twin : kTwins) u.findAndReplace(icu::UnicodeString(twin[0]), icu::UnicodeString(twin[1]));
   std::string out;
   u.toUTF8String(out);
   return out;

@@ -3,6 +3,9 @@
 // (letters, digits, signs, blank, katakana) turned into its full-width form
 // and letters into upper case, so that keyword tests ignore case and width.
 // Half-width katakana with a voiced mark become one full-width character.
+// The six characters that code page 932 and the Japanese standard map
+// differently (wave dash and full-width tilde, minus sign and full-width
+// hyphen-minus ...) take one form.
 #pragma once
 
 #include <string>

@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "receive/jis_forms.h"
 #include "receive/mime_util.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
@@ -167,7 +168,9 @@ std::string DecodeIso2022Jp(std::string_view bytes, const char* label = "ISO-202
 
 std::string DecodeUnlabelled(std::string_view bytes) {
   if (IsAscii(bytes)) {
-    if (bytes.find('\x1b') != std::string_view::npos && HasIso2022Escape(bytes)) return DecodeIso2022Jp(bytes);
+    if (bytes.find('\x1b') != std::string_view::npos && HasIso2022Escape(bytes)) {
+      return WithJisStandardForms(DecodeIso2022Jp(bytes));
+    }
     return std::string(bytes);
   }
   if (IsValidUtf8(bytes)) return std::string(bytes);
@@ -194,18 +197,21 @@ std::string DecodeMailCharset(std::string_view bytes, std::string_view charset) 
   static const std::set<std::string> kUnlabelled = {"", "us-ascii", "ascii", "unknown-8bit", "x-unknown",
                                                     "unknown", "default", "us_ascii", "iso646-us"};
   if (label == "utf-8" || label == "utf8") return SanitizeUtf8(bytes);
-  if (kCp932.count(label)) return Cp932ToUtf8(bytes);
+  // The tables are code page 932's; a label that names the standard
+  // charset gets the standard's characters back.
+  const bool standard = !IsMicrosoftJapaneseLabel(label);
+  if (kCp932.count(label)) return standard ? WithJisStandardForms(Cp932ToUtf8(bytes)) : Cp932ToUtf8(bytes);
   if (StartsWith(label, "iso-2022-jp") || label == "csiso2022jp" || label == "cp50220" || label == "cp50221" ||
       label == "cp50222") {
     const char* icu = label == "iso-2022-jp-1" ? "ISO-2022-JP-1"
                       : label == "iso-2022-jp-2" ? "ISO-2022-JP-2"
                                                  : "ISO-2022-JP";
-    return DecodeIso2022Jp(bytes, icu);
+    return standard ? WithJisStandardForms(DecodeIso2022Jp(bytes, icu)) : DecodeIso2022Jp(bytes, icu);
   }
   std::string out;
   if (kEucJp.count(label)) {
-    if (IconvToUtf8(bytes, "EUC-JP-MS", &out)) return out;
-    if (IcuToUtf8(bytes, "EUC-JP", &out)) return out;
+    if (IconvToUtf8(bytes, "EUC-JP-MS", &out)) return standard ? WithJisStandardForms(std::move(out)) : out;
+    if (IcuToUtf8(bytes, "EUC-JP", &out)) return standard ? WithJisStandardForms(std::move(out)) : out;
     return DecodeUnlabelled(bytes);
   }
   if (kUnlabelled.count(label)) return DecodeUnlabelled(bytes);

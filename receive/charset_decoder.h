@@ -15,8 +15,9 @@
 namespace kelmora {
 
 // The text of `bytes` labelled with the MIME charset `charset`, as UTF-8.
-// Shift_JIS and its aliases are read as code page 932; ISO-2022-JP keeps the
-// NEC and IBM extensions; an unknown or empty label is tried as UTF-8 and
+// Shift_JIS and its aliases are read as code page 932, but with the
+// standard's own wave dash, minus sign and the like (jis_forms.h), as are
+// ISO-2022-JP and EUC-JP; ISO-2022-JP keeps the NEC and IBM extensions; an unknown or empty label is tried as UTF-8 and
 // then as code page 932 (ISO-2022-JP when the bytes hold its escapes).
 // Never fails: undecodable bytes become U+FFFD.
 std::string DecodeMailCharset(std::string_view bytes, std::string_view charset);

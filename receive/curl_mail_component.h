@@ -60,6 +60,7 @@ class CurlMailComponent : public MailComponent {
   void MarkSettled(const std::string& folder, const std::string& name) override;
   void MarkProcessing(const std::string& folder, const std::string& name) override;
   void MarkActed(const std::string& folder, const std::string& name) override;
+  std::vector<UnknownRecipient> TakeUnknownRecipients() override { return sender_.TakeUnknownRecipients(); }
 
  private:
   FileSystem& fs_;

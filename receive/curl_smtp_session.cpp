@@ -203,7 +203,12 @@ SmtpTransaction CurlSmtpSession::Send(const std::string& mail_from_address, cons
     char errbuf[CURL_ERROR_SIZE] = {0};
     std::string mail_from = "<" + mail_from_address + ">";
 
-    curl_easy_setopt(curl, CURLOPT_URL, server_.url.c_str());
+    const std::string url = server_.UrlFor(mail_from_address);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    if (server_.login) {
+      curl_easy_setopt(curl, CURLOPT_USERNAME, server_.login_user.c_str());
+      curl_easy_setopt(curl, CURLOPT_PASSWORD, server_.login_password.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_MAIL_FROM, mail_from.c_str());

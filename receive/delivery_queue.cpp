@@ -14,12 +14,13 @@ namespace {
 constexpr const char* kSuffix = ".queue";
 constexpr std::int64_t kMinute = 60LL * 1000 * 1000;
 
-// The decoded Subject of a composed message, "" when it has none.
-std::string SubjectOf(const std::string& message) {
+// The raw value of the first header `name` (lower case, with its ":") of a
+// composed message, folding kept; "" when it has none.
+std::string RawHeaderOf(const std::string& message, const std::string& name) {
   size_t header_end = message.find("\r\n\r\n");
   if (header_end == std::string::npos) header_end = message.size();
   std::string raw;
-  bool in_subject = false;
+  bool in_header = false;
   size_t pos = 0;
   while (pos < header_end) {
     size_t end = message.find("\r\n", pos);
@@ -27,18 +28,21 @@ std::string SubjectOf(const std::string& message) {
     const std::string line = message.substr(pos, end - pos);
     pos = end + 2;
     const bool continued = !line.empty() && (line[0] == ' ' || line[0] == '\t');
-    if (in_subject && continued) {
+    if (in_header && continued) {
       raw += "\r\n" + line;
       continue;
     }
-    if (in_subject) break;
-    if (AsciiLower(line.substr(0, 8)) == "subject:") {
-      in_subject = true;
-      raw = line.substr(8);
+    if (in_header) break;
+    if (AsciiLower(line.substr(0, name.size())) == name) {
+      in_header = true;
+      raw = line.substr(name.size());
     }
   }
-  return DecodeHeaderText(raw);
+  return raw;
 }
+
+// The decoded Subject of a composed message, "" when it has none.
+std::string SubjectOf(const std::string& message) { return DecodeHeaderText(RawHeaderOf(message, "subject:")); }
 
 }  // namespace
 
@@ -186,6 +190,10 @@ void DeliveryQueue::FlushOne(const std::string& path, std::vector<std::string>* 
         return !(stop_requested && stop_requested());
       });
   LogRecipientErrors(log_, report.refused, smtp.display);
+  for (const auto& [address, reply] : report.refused) {
+    if (!IsUnknownAddressReply(reply)) continue;
+    unknown_.push_back(UnknownRecipient{address, reply, Trim(OneLine(RawHeaderOf(mail.message, "x-loop:")))});
+  }
   if (report.server_failed) unreachable->push_back(mail.server);
   // Also after a failed rewrite: the file must not keep recipients that
   // were settled since.
@@ -193,6 +201,12 @@ void DeliveryQueue::FlushOne(const std::string& path, std::vector<std::string>* 
   if (!w.ok() || !write_failure.ok()) {
     log_.WriteLog("配送待ちファイルに書き込めません<" + path + ">:" + (w.ok() ? write_failure : w).message());
   }
+}
+
+std::vector<UnknownRecipient> DeliveryQueue::TakeUnknownRecipients() {
+  std::vector<UnknownRecipient> out;
+  out.swap(unknown_);
+  return out;
 }
 
 void DeliveryQueue::GiveUp(const std::string& path, const QueuedMail& mail, const std::string& display) {

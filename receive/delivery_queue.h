@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "receive/mail_component.h"
 #include "receive/mail_options.h"
 #include "receive/queued_mail.h"
 #include "receive/smtp_delivery.h"
@@ -78,6 +79,11 @@ class DeliveryQueue {
   // The pause after the `attempts`-th attempt (1, 2, ...).
   static std::int64_t PauseMicros(size_t attempts);
 
+  // The recipients the retries since the last call found refused as
+  // unknown or moved addresses, each with the list its message went out
+  // for (the message's X-Loop).
+  std::vector<UnknownRecipient> TakeUnknownRecipients();
+
  private:
   void FlushOne(const std::string& path, std::vector<std::string>* unreachable,
                 const std::function<bool()>& stop_requested);
@@ -89,6 +95,7 @@ class DeliveryQueue {
   SmtpSessionFactory& sessions_;
   std::string folder_;
   MailOptions options_;
+  std::vector<UnknownRecipient> unknown_;
 };
 
 // One main-log line per recipient: "SendMailの宛先エラー<address>:reason

@@ -73,6 +73,15 @@ class Inbox {
 
   virtual void Settle(int index, const ReceivedMail& mail, Disposition how) = 0;
 
+  // Settles message `index`, which no rule processed, so that its owner can
+  // still read it whole: headers, attachments and every character. Returns
+  // a text that says where it is kept, for the main log ("" when the road
+  // has nothing to add). By default it is kept like any other message.
+  virtual std::string KeepUnprocessed(int index, const ReceivedMail& mail) {
+    Settle(index, mail, Disposition::kKeepReadable);
+    return "";
+  }
+
   virtual void Finish() = 0;
 };
 

@@ -23,8 +23,9 @@
 //   the headers that tell automatic mail, list mail and loops apart come
 //   between Subject and Body ("Auto-Submitted: ...", "Precedence: ...",
 //   "List-Id: ...", "Return-Path: ...", "X-Loop: ..." once per header,
-//   "Message-ID: ...", "References: ...", each only when present;
-//   mail_reader.h). Items always keep these texts and this order; new ones
+//   "Message-ID: ...", "References: ...", "In-Reply-To: ...", each only
+//   when present; "Recipient: ..." per To and Cc mailbox; "Delivery-Status:
+//   ..." per recipient a bounce reports on; mail_reader.h). Items always keep these texts and this order; new ones
 //   are only ever added, and only when asked for.
 #pragma once
 
@@ -32,6 +33,14 @@
 #include <vector>
 
 namespace kelmora {
+
+// A recipient a server refused for good at RCPT time because the address
+// does not exist or has moved (smtp_delivery.h: IsUnknownAddressReply).
+struct UnknownRecipient {
+  std::string address;
+  std::string reply;         // the server's reply, as logged
+  std::string list_address;  // the X-Loop of the refused message (the list it went out for), or ""
+};
 
 // The result of RcvMail and ReadMail: either a list of texts or one text.
 struct MailReply {
@@ -77,6 +86,12 @@ class MailComponent {
     (void)folder;
     (void)name;
   }
+
+  // The recipients of the sends since the last call that servers refused as
+  // unknown or moved addresses, in the order they were refused. The
+  // program removes them from their lists as if a bounce had named them:
+  // such a refusal never produces a bounce.
+  virtual std::vector<UnknownRecipient> TakeUnknownRecipients() { return {}; }
 };
 
 }  // namespace kelmora

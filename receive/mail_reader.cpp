@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "receive/delivery_report.h"
 #include "receive/mail_library_init.h"
 #include "receive/mime_util.h"
 #include "receive/mime_walk.h"
@@ -89,8 +90,34 @@ std::string AddressItem(GMimeObject* message, const char* header, GMimeParserOpt
 constexpr std::pair<const char*, const char*> kControlHeaders[] = {
     {"auto-submitted", "Auto-Submitted"}, {"precedence", "Precedence"}, {"list-id", "List-Id"},
     {"return-path", "Return-Path"},       {"x-loop", "X-Loop"},         {"message-id", "Message-ID"},
-    {"references", "References"},
+    {"references", "References"},         {"in-reply-to", "In-Reply-To"},
 };
+
+// Every mailbox of a list, groups opened, in order. `depth` bounds nesting
+// in malformed input.
+void AllAddressValues(InternetAddressList* list, int depth, std::vector<std::string>* values) {
+  if (list == nullptr || depth > 8) return;
+  const int n = internet_address_list_length(list);
+  for (int i = 0; i < n; ++i) {
+    InternetAddress* address = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_MAILBOX(address)) values->push_back(MailboxValue(address));
+    if (INTERNET_ADDRESS_IS_GROUP(address)) {
+      AllAddressValues(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), depth + 1, values);
+    }
+  }
+}
+
+// One "Recipient:" item per mailbox of the To and Cc headers.
+void AddRecipientItems(GMimeObject* message, GMimeParserOptions* options, std::vector<std::string>* items) {
+  for (const char* header : {"To", "Cc"}) {
+    const char* raw = RawHeader(message, header);
+    if (raw == nullptr) continue;
+    GPtr<InternetAddressList> list(internet_address_list_parse(options, NormalizeAddressHeader(raw).c_str()));
+    std::vector<std::string> values;
+    AllAddressValues(list.get(), 0, &values);
+    for (const std::string& v : values) items->push_back("Recipient: " + v);
+  }
+}
 
 // One item per header `name` present (X-Loop may come several times; for
 // the others the first counts).
@@ -220,7 +247,14 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   for (const auto& [field, header] : kControlHeaders) {
     if (wanted.count(field)) AddControlItems(object, header, std::string(field) == "x-loop", &items);
   }
+  if (wanted.count("recipients")) AddRecipientItems(object, options, &items);
   g_mime_parser_options_free(options);
+  if (wanted.count("delivery-status")) {
+    const std::string report = DeliveryStatusText(g_mime_message_get_mime_part(message.get()));
+    for (const ReportedRecipient& r : ParseDeliveryStatus(report)) {
+      items.push_back("Delivery-Status: " + DeliveryStatusItemValue(r));
+    }
+  }
 
   MessageParts parts;
   s = WalkMessageParts(fs, folder, g_mime_message_get_mime_part(message.get()), &parts);

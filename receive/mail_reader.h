@@ -21,6 +21,15 @@
 //   "X-Loop: <value>"           field "x-loop", one item per X-Loop header
 //   "Message-ID: <value>"       field "message-id"
 //   "References: <value>"       field "references"
+//   "In-Reply-To: <value>"      field "in-reply-to"
+//   "Recipient: <value>"        field "recipients", one item per mailbox of
+//                               the To and Cc headers (groups opened), in
+//                               header order, each in the To item's form
+//   "Delivery-Status: <action> TAB <address> TAB <status>"
+//                               field "delivery-status", one item per
+//                               recipient of a delivery status
+//                               notification's machine-readable part
+//                               (delivery_report.h)
 //
 // These come after the Subject item and before the Body item.
 //

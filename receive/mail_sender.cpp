@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "receive/recipient_items.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -29,7 +30,8 @@ std::string MailSender::SendMail(const std::string& server, const std::string& r
       return "SendMail failed (" + smtp.display + "): no recipient address" +
              (mail.invalid.empty() ? "" : " (invalid: " + mail.invalid.front() + ")");
     }
-    if (queue_ == nullptr) return SendDirect(smtp, mail);
+    const std::string list_address = Trim(ParseRecipientItems(recipients).program.x_loop);
+    if (queue_ == nullptr) return SendDirect(smtp, mail, list_address);
 
     std::string key;
     for (const std::string* part : {&server, &recipients, &from, &subject, &body, &attachments}) {
@@ -44,14 +46,14 @@ std::string MailSender::SendMail(const std::string& server, const std::string& r
       partial_reached_.clear();
       if (mail.envelope.empty()) return "";
     }
-    return SendQueued(server, key, smtp, mail);
+    return SendQueued(server, key, smtp, mail, list_address);
   } catch (const std::exception& e) {
     return std::string("SendMail failed: ") + e.what();
   }
 }
 
 std::string MailSender::SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
-                                   const ComposedMail& mail) {
+                                   const ComposedMail& mail, const std::string& list_address) {
   QueuedMail entry;
   entry.server = server;
   entry.mail_from = mail.mail_from;
@@ -71,6 +73,7 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
   const DeliveryReport report = DeliverMessage(
       sessions_, smtp, mail.mail_from, mail.message, mail.envelope, options_.max_recipients_per_transaction,
       [&](const DeliveryReport& r) { return queue_->Progress(path, &entry, mail.envelope, r).ok(); });
+  NoteUnknown(report, list_address);
   s = queue_->Finish(path, &entry, mail.envelope, report);
   if (!s.ok()) {
     // The file may still owe recipients who got the message since.
@@ -107,9 +110,11 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
   return "";
 }
 
-std::string MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& mail) {
+std::string MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& mail,
+                                   const std::string& list_address) {
   const DeliveryReport report = DeliverMessage(sessions_, smtp, mail.mail_from, mail.message, mail.envelope,
                                                options_.max_recipients_per_transaction, nullptr);
+  NoteUnknown(report, list_address);
   // Recipients that did not get the message, with the reason.
   std::vector<std::pair<std::string, std::string>> undelivered;
   for (const std::string& bad : mail.invalid) undelivered.emplace_back(bad, "not a mail address");
@@ -126,6 +131,18 @@ std::string MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& m
   LogRecipientErrors(log_, undelivered, smtp.display);
   if (!mail.save_folder.empty()) SaveCopy(mail);
   return "";
+}
+
+void MailSender::NoteUnknown(const DeliveryReport& report, const std::string& list_address) {
+  for (const auto& [address, reply] : report.refused) {
+    if (IsUnknownAddressReply(reply)) unknown_.push_back(UnknownRecipient{address, reply, list_address});
+  }
+}
+
+std::vector<UnknownRecipient> MailSender::TakeUnknownRecipients() {
+  std::vector<UnknownRecipient> out;
+  out.swap(unknown_);
+  return out;
 }
 
 void MailSender::SaveCopy(const ComposedMail& mail) {

@@ -47,6 +47,7 @@
 
 #include "log/logger.h"
 #include "receive/delivery_queue.h"
+#include "receive/mail_component.h"
 #include "receive/mail_composer.h"
 #include "receive/mail_options.h"
 #include "receive/smtp_delivery.h"
@@ -67,14 +68,20 @@ class MailSender {
   std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
                        const std::string& subject, const std::string& body, const std::string& attachments);
 
+  // The recipients refused as unknown or moved addresses since the last
+  // call (MailComponent::TakeUnknownRecipients).
+  std::vector<UnknownRecipient> TakeUnknownRecipients();
+
  private:
   // The two roads of SendMail, after the message was composed.
   std::string SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
-                         const ComposedMail& mail);
-  std::string SendDirect(const SmtpServer& smtp, const ComposedMail& mail);
+                         const ComposedMail& mail, const std::string& list_address);
+  std::string SendDirect(const SmtpServer& smtp, const ComposedMail& mail, const std::string& list_address);
 
   // Keeps the copy for ">#save"; a failure is only logged.
   void SaveCopy(const ComposedMail& mail);
+  // Notes the refusals of `report` that name unknown addresses.
+  void NoteUnknown(const DeliveryReport& report, const std::string& list_address);
 
   FileSystem& fs_;
   Logger& log_;
@@ -86,6 +93,7 @@ class MailSender {
   // who got it, so that the caller's retry of it skips them.
   std::string partial_key_;
   std::vector<std::string> partial_reached_;
+  std::vector<UnknownRecipient> unknown_;
 };
 
 }  // namespace kelmora

@@ -76,6 +76,11 @@ Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::st
                                    ReceiveJournal* journal) {
   Pop3FetchResult result = FetchUnscrubbed(server_text, user, password, folder, journal);
   result.failure = ScrubPassword(result.failure, user, password);
+  Pop3Server server;
+  std::string error;
+  if (ParsePop3Server(server_text, &server, &error)) {
+    result.failure = ScrubPassword(result.failure, server.login_user, server.login_password);
+  }
   return result;
 }
 
@@ -89,7 +94,10 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
     result.failure = "POP3: " + error;
     return result;
   }
-  const std::string who = "POP3 " + server.Display() + " user " + ReplyText(user) + ": ";
+  // A pop3:// URL may carry the login itself ("pop3://club@example.org:pw@host").
+  const std::string& login_user = user.empty() ? server.login_user : user;
+  const std::string& login_password = password.empty() ? server.login_password : password;
+  const std::string who = "POP3 " + server.Display() + " user " + ReplyText(login_user) + ": ";
   const std::string account = ReceiveJournal::AccountKey(server_text, user);
 
   std::unique_ptr<Pop3Session> session;
@@ -111,7 +119,7 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
   std::string body;
   auto open_and_list = [&]() -> std::string {
     if (session) session->Quit();  // QUIT for an earlier session first
-    session = sessions_.NewSession(server, user, password);
+    session = sessions_.NewSession(server, login_user, login_password);
     const Pop3Reply opened = command(session->Open());
     if (!opened.ok) return opened.step.empty() ? who + opened.error : failed(opened.step, opened.error);
     const Pop3Reply listed = command(session->List(&body));

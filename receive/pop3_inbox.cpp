@@ -82,17 +82,30 @@ void Pop3Inbox::BeginProcessing(int index) { mail_.MarkProcessing(folder_, names
 
 void Pop3Inbox::RecordAction(int index) { mail_.MarkActed(folder_, names_.at(static_cast<size_t>(index))); }
 
+void Pop3Inbox::StageReadable(const std::string& path, const ReceivedMail& mail, FileEncoding encoding) {
+  const std::string bytes = EncodeFileText(ReadableForm(mail) + "\r\n", encoding);
+  StagedFile staged;
+  fs_.StageFile(path, bytes, &staged);
+  pending_.push_back(std::move(staged));
+  pending_bytes_ += bytes.size();
+  if (pending_.size() >= kBatchMessages || pending_bytes_ >= kBatchBytes) CommitReadable();
+}
+
+std::string Pop3Inbox::KeepUnprocessed(int index, const ReceivedMail& mail) {
+  const std::string path = PathOf(index);
+  std::string readable = StripExtension(path) + ".txt";
+  if (readable == path) readable = path + ".txt";
+  StageReadable(readable, mail, FileEncoding::kCp932);
+  mail_.MarkSettled(folder_, names_.at(static_cast<size_t>(index)));
+  return "元のメールを" + path + "に、読める形を" + BaseName(readable) + "に残しました。";
+}
+
 void Pop3Inbox::Settle(int index, const ReceivedMail& mail, Disposition how) {
   switch (how) {
     case Disposition::kDelete: DeleteFileForced(fs_, PathOf(index)); break;
     case Disposition::kKeepReadable: {
       const std::string path = PathOf(index);
-      const std::string bytes = EncodeFileText(ReadableForm(mail) + "\r\n", EncodingOf(fs_, path));
-      StagedFile staged;
-      fs_.StageFile(path, bytes, &staged);
-      pending_.push_back(std::move(staged));
-      pending_bytes_ += bytes.size();
-      if (pending_.size() >= kBatchMessages || pending_bytes_ >= kBatchBytes) CommitReadable();
+      StageReadable(path, mail, EncodingOf(fs_, path));
       break;
     }
     case Disposition::kSetAside: SetAside(index); break;

@@ -20,6 +20,7 @@
 #include "log/logger.h"
 #include "receive/inbox.h"
 #include "receive/mail_component.h"
+#include "textio/codepage.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
@@ -38,6 +39,9 @@ class Pop3Inbox : public Inbox {
   void BeginProcessing(int index) override;
   void RecordAction(int index) override;
   void Settle(int index, const ReceivedMail& mail, Disposition how) override;
+  // The stored message stays as it was fetched; its readable form goes
+  // beside it, under the same name with ".txt".
+  std::string KeepUnprocessed(int index, const ReceivedMail& mail) override;
   ~Pop3Inbox() override;
   void Finish() override;
 
@@ -49,6 +53,8 @@ class Pop3Inbox : public Inbox {
   void SetAside(int index);
   // Commits the pending readable forms and reports them settled.
   void CommitReadable();
+  // Stages the readable form of `mail` to be written to `path`.
+  void StageReadable(const std::string& path, const ReceivedMail& mail, FileEncoding encoding);
 
   FileSystem& fs_;
   Logger& log_;

@@ -117,7 +117,8 @@ void AppendStoredNames(std::vector<std::string>* cycle_names, const std::vector<
 }
 
 const char* const kReceivedMailFields =
-    "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:";
+    "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:in-reply-to:"
+    "recipients:delivery-status:";
 
 void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail) {
   mail->AutoSubmitted.clear();
@@ -128,6 +129,9 @@ void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail)
   mail->XLoop.clear();
   mail->MessageId.clear();
   mail->References.clear();
+  mail->InReplyTo.clear();
+  mail->Recipients.clear();
+  mail->DeliveryStatus.clear();
   for (const std::string& item : items) {
     if (StartsWith(item, "Auto-Submitted:")) mail->AutoSubmitted = Trim(item.substr(15));
     if (StartsWith(item, "Precedence:")) mail->Precedence = Trim(item.substr(11));
@@ -139,6 +143,16 @@ void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail)
     if (StartsWith(item, "X-Loop:")) mail->XLoop += (mail->XLoop.empty() ? "" : "\t") + Trim(item.substr(7));
     if (StartsWith(item, "Message-ID:")) mail->MessageId = Trim(item.substr(11));
     if (StartsWith(item, "References:")) mail->References = Trim(item.substr(11));
+    if (StartsWith(item, "In-Reply-To:")) mail->InReplyTo = Trim(item.substr(12));
+    if (StartsWith(item, "Recipient:")) {
+      const std::string value = Trim(item.substr(10));
+      Addressee a{ExtractAddress(value, "<", ">"), DisplayName(value)};
+      if (!a.address.empty()) mail->Recipients.push_back(std::move(a));
+    }
+    if (StartsWith(item, "Delivery-Status:")) {
+      ReportedRecipient r;
+      if (ParseDeliveryStatusItemValue(item.substr(16), &r)) mail->DeliveryStatus.push_back(std::move(r));
+    }
   }
 }
 

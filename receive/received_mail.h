@@ -8,10 +8,17 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "receive/delivery_report.h"
 #include "receive/mail_component.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
+
+// One recipient a message names, as its headers give it.
+struct Addressee {
+  std::string address;  // bare local@domain
+  std::string name;     // display name, "" when none
+};
 
 struct ReceivedMail {
   std::string StoredName;
@@ -34,6 +41,13 @@ struct ReceivedMail {
   std::string XLoop;          // every X-Loop value, separated by TAB
   std::string MessageId;      // "<id>" of this message
   std::string References;     // its References header
+  std::string InReplyTo;      // its In-Reply-To header
+  // Every mailbox of its To and Cc headers, in header order: a rule's
+  // receiving address may stand anywhere among them (a reply to all).
+  std::vector<Addressee> Recipients;
+  // The recipients a delivery status notification reports on, from its
+  // machine-readable part; empty for any other message.
+  std::vector<ReportedRecipient> DeliveryStatus;
   int AttachmentCount() const { return static_cast<int>(AttachmentFiles.size()) - 1; }
 };
 
@@ -52,7 +66,9 @@ extern const char* const kReceivedMailFields;
 
 // Sets the fields of *mail that tell automatic mail, lists and loops apart
 // (Auto-Submitted, Precedence, List-Id, Return-Path, X-Loop, Message-ID,
-// References) from ReadMail items; other items are ignored.
+// References, In-Reply-To), the To and Cc recipients ("Recipient:" items)
+// and a bounce's report ("Delivery-Status:" items) from ReadMail items;
+// other items are ignored.
 void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail);
 
 // Reads one stored message into *mail. Returns "" on success or the

@@ -96,6 +96,14 @@ ServerStringError ParseServerString(const std::string& text, const ServerRoad& r
   out->implicit_tls = out->scheme == road.tls_scheme;
 
   const bool has_extras = sep != std::string::npos || road.plain_form_has_user_and_path;
+  // The credentials end at the last "@": a provider's user name is a full
+  // address, and a password may hold "@", "/", "?" or "#" as written.
+  out->userinfo.clear();
+  const size_t at = has_extras ? rest.rfind('@') : std::string::npos;
+  if (at != std::string::npos) {
+    out->userinfo = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+  }
   const size_t end = rest.find_first_of(has_extras ? "/?#" : "?#");
   std::string authority = rest.substr(0, end);
   out->path.clear();
@@ -110,13 +118,7 @@ ServerStringError ParseServerString(const std::string& text, const ServerRoad& r
     const std::string_view options = std::string_view(rest).substr(query + 1, fragment - query - 1);
     if (!ParseOptions(options, out)) return ServerStringError::kBadOption;
   }
-  out->userinfo.clear();
-  std::string hostport = authority;
-  const size_t at = has_extras ? authority.rfind('@') : std::string::npos;
-  if (at != std::string::npos) {
-    out->userinfo = authority.substr(0, at);
-    hostport = authority.substr(at + 1);
-  }
+  const std::string hostport = authority;
   if (hostport.empty()) return ServerStringError::kNoHost;
 
   std::string host = hostport, port_text;
@@ -204,6 +206,11 @@ std::string ScrubPassword(const std::string& text, const std::string& user, cons
 
 std::string SmtpServer::Scrub(const std::string& text) const { return ScrubPassword(text, user, password); }
 
+std::string SmtpServer::UrlFor(const std::string& mail_from) const {
+  if (helo_named) return url;
+  return url_base + GreetingName(FullyQualifiedHostName(), mail_from);
+}
+
 bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* error) {
   ServerString parts;
   const ServerStringError e = ParseServerString(text, kSmtpRoad, &parts);
@@ -227,12 +234,17 @@ bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* e
       *error = "SMTP server <" + s + "> has an invalid option (verify=yes|no, plain-login=yes|no)";
       return false;
   }
-  const std::string path = parts.path.empty() ? LocalHostName() : parts.path;
+  server->helo_named = !parts.path.empty();
   server->implicit_tls = parts.implicit_tls;
-  server->url = parts.scheme + "://" + (parts.userinfo.empty() ? "" : parts.userinfo + "@") + parts.HostPort() +
-                "/" + path;
+  // The credentials never go into the URL: libcurl takes them as they are,
+  // so no character of a user name or password can break the URL.
+  server->url_base = parts.scheme + "://" + parts.HostPort() + "/";
+  server->url = server->url_base + (server->helo_named ? parts.path : GreetingName(FullyQualifiedHostName(), ""));
   const size_t colon = parts.userinfo.find(':');
   const std::string shown_user = parts.userinfo.substr(0, colon);
+  server->login = !parts.userinfo.empty();
+  server->login_user = PercentDecode(shown_user);
+  server->login_password = colon == std::string::npos ? "" : PercentDecode(parts.userinfo.substr(colon + 1));
   server->display = parts.scheme + "://" + (shown_user.empty() ? "" : shown_user + "@") + parts.HostPort();
   server->verify_certificate = parts.verify_certificate;
   server->tls_required =
@@ -269,6 +281,9 @@ bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* e
   server->plain_login = parts.plain_login;
   server->host = parts.host;
   server->port = parts.port;
+  const size_t colon = parts.userinfo.find(':');
+  server->login_user = PercentDecode(parts.userinfo.substr(0, colon));
+  server->login_password = colon == std::string::npos ? "" : PercentDecode(parts.userinfo.substr(colon + 1));
   return true;
 }
 

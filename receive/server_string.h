@@ -32,11 +32,21 @@
 // Option names and values are read in any case; "yes" and "no" are the only
 // values; an unknown option is ignored (such text used to be dropped).
 //
-// SMTP: "smtp://" (port 25), "smtps://" (port 465). The user part is used
-// for SMTP AUTH; the path is the EHLO name (default: this host's name).
+// The user part ends at the last "@" before the host, so a user name may
+// be a full address and a password may hold "@", "/", "?" or "#" as
+// written; the user name ends at its first ":". A "%" followed by two hex
+// digits in either is read as an escape ("%40", "%3A"), as in a URL; the
+// transport gets both decoded, never inside a URL.
 //
-// POP3: "pop3://" (port 110) or "pop3s://" (port 995). A user part and a
-// path are ignored: the account names the user.
+// SMTP: "smtp://" (port 25), "smtps://" (port 465). The user part is used
+// for SMTP AUTH; the path names the EHLO name. Without one the greeting
+// uses this machine's fully qualified name, or, when it has none, the
+// domain of the message's sender (servers that refuse a short name would
+// refuse every recipient otherwise).
+//
+// POP3: "pop3://" (port 110) or "pop3s://" (port 995). The path is
+// ignored; a user part logs in where the account leaves its user name or
+// password empty.
 //
 // No failure text of this file or of the sessions ever holds a password:
 // texts that show a server string show it through MaskPassword, and texts
@@ -110,7 +120,9 @@ std::string ScrubPassword(const std::string& text, const std::string& user, cons
 // ---- The SMTP road ----
 
 struct SmtpServer {
-  std::string url;      // what libcurl gets: scheme://[userinfo@]host:port/ehlo-name
+  std::string url;      // what libcurl gets: scheme://host:port/ehlo-name (the default name)
+  std::string url_base; // scheme://host:port/
+  bool helo_named = false;  // the server string names the EHLO name
   std::string display;  // for messages: scheme://[user@]host:port, never a password
   bool implicit_tls = false;
   bool verify_certificate = true;
@@ -120,9 +132,17 @@ struct SmtpServer {
   // The user part as written (percent-encoded), for Scrub only.
   std::string user;
   std::string password;
+  // SMTP AUTH: the server string has a user part; the user name and
+  // password as the server gets them (escapes decoded).
+  bool login = false;
+  std::string login_user;
+  std::string login_password;
 
   // `text` without the password (see ScrubPassword).
   std::string Scrub(const std::string& text) const;
+  // The URL for a message from `mail_from`: the EHLO name follows the
+  // rule above.
+  std::string UrlFor(const std::string& mail_from) const;
 };
 // False (with *error set to a text for the failure message) when `text` is
 // no usable SMTP server string.
@@ -136,6 +156,9 @@ struct Pop3Server {
   int port = 110;
   bool verify_certificate = true;
   bool plain_login = false;
+  // The user part of a URL, escapes decoded ("" when none).
+  std::string login_user;
+  std::string login_password;
   // The login must wait for TLS: neither pop3s nor a loopback server nor
   // plain-login allowed.
   bool TlsRequired() const;

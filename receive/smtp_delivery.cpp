@@ -28,6 +28,20 @@ int FailureCode(const std::string& failure) {
 
 bool IsPermanentFailure(const std::string& failure) { return FailureCode(failure) / 100 == 5; }
 
+bool IsUnknownAddressReply(std::string_view reply) {
+  if (reply.size() < 5 || reply[0] != '5' || !std::isdigit(static_cast<unsigned char>(reply[1])) ||
+      !std::isdigit(static_cast<unsigned char>(reply[2])) || (reply[3] != ' ' && reply[3] != '-')) {
+    return false;
+  }
+  std::string_view rest = reply.substr(4);
+  const size_t end = rest.find_first_of(" \t");
+  const std::string_view status = rest.substr(0, end);
+  for (const char* unknown : {"5.1.1", "5.1.2", "5.1.3", "5.1.6", "5.1.10"}) {
+    if (status == unknown) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> Unsettled(const std::vector<std::string>& all, const DeliveryReport& report) {
   std::unordered_set<std::string> settled(report.delivered.begin(), report.delivered.end());
   for (const auto& r : report.refused) settled.insert(r.first);

@@ -28,6 +28,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -66,5 +67,12 @@ DeliveryReport DeliverMessage(SmtpSessionFactory& sessions, const SmtpServer& se
 // True when a failure text ("step: reply or error") carries a permanent
 // (5xx) reply. Transport errors without a reply are temporary.
 bool IsPermanentFailure(const std::string& failure);
+
+// True for a server's reply (as it wrote it, code first) that refuses a
+// recipient for good because the address does not exist or has moved: a
+// 5xx reply with the enhanced status 5.1.1, 5.1.2, 5.1.3, 5.1.6 or 5.1.10.
+// A failure text that names a step ("MAIL FROM: 550 5.1.1 ...", a refused
+// sender) is not one.
+bool IsUnknownAddressReply(std::string_view reply);
 
 }  // namespace kelmora

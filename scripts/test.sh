@@ -6,6 +6,7 @@
 #   KELMORA_PACKAGE_TESTS=1   also build the Debian packages and check them with lintian
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
 scripts/setup.sh
 
 # Only the tests use these. Their system services are never started or

@@ -41,7 +41,9 @@ std::string ListIdentifier(const MasterRule& rule) {
 }
 
 std::string PercentEncode(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
+  // Lower-case hex: spam filters take "%BC" in a header for a mail
+  // template whose fields were never filled in.
+  static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (char c : text) {
     const unsigned char u = static_cast<unsigned char>(c);
@@ -74,6 +76,22 @@ ProgramHeaders PostHeaders(const MasterTable& master, int master_index) {
     }
   }
   return h;
+}
+
+ProgramHeaders PostHeaders(const MasterTable& master, const OutgoingMail& mail) {
+  ProgramHeaders h = PostHeaders(master, mail.MasterIndex);
+  // The tag number changes the subject, so mail programs can thread a
+  // reply to a post only by these.
+  const std::string in_reply_to = Trim(mail.ReceivedInReplyTo);
+  std::string references = Trim(mail.ReceivedReferences);
+  if (!in_reply_to.empty() && !Contains(references, in_reply_to)) references = Trim(references + " " + in_reply_to);
+  h.in_reply_to = in_reply_to;
+  h.references = references;
+  return h;
+}
+
+ProgramHeaders MailHeaders(const MasterTable& master, const OutgoingMail& mail) {
+  return mail.ML_IDflag == kGeneratedReply ? ReplyHeaders(mail) : PostHeaders(master, mail);
 }
 
 ProgramHeaders ReplyHeaders(const OutgoingMail& mail) {

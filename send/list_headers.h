@@ -27,12 +27,19 @@ std::string ListIdentifier(const MasterRule& rule);
 
 // The headers of a post sent for row `master_index`.
 ProgramHeaders PostHeaders(const MasterTable& master, int master_index);
+// The same for the post `mail`, with the In-Reply-To and References of the
+// message it forwards (References gains that In-Reply-To when it lacks
+// it), so that replies thread in members' mail programs.
+ProgramHeaders PostHeaders(const MasterTable& master, const OutgoingMail& mail);
+
+// The headers of whatever `mail` is: a generated reply or a post.
+ProgramHeaders MailHeaders(const MasterTable& master, const OutgoingMail& mail);
 
 // The headers of a generated reply to the request `mail` answers.
 ProgramHeaders ReplyHeaders(const OutgoingMail& mail);
 
-// UTF-8 bytes percent-encoded for a mailto: URL; only A-Z, a-z, 0-9 and
-// "-._~" stay as they are.
+// UTF-8 bytes percent-encoded (lower-case hex) for a mailto: URL; only
+// A-Z, a-z, 0-9 and "-._~" stay as they are.
 std::string PercentEncode(const std::string& text);
 
 }  // namespace kelmora

@@ -25,6 +25,10 @@ struct OutgoingMail {
   // The request a generated reply answers, for In-Reply-To and References.
   std::string RequestMessageId;   // "<id>" or ""
   std::string RequestReferences;  // its References header, or ""
+  // The forwarded message's own thread, for In-Reply-To and References of
+  // a post.
+  std::string ReceivedInReplyTo;   // "<id>" or ""
+  std::string ReceivedReferences;  // its References header, or ""
 };
 
 }  // namespace kelmora

@@ -100,8 +100,7 @@ bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode
     recipients += "\t>Message-ID: Kelmora";
     if (ctx.settings.LogSentMail) recipients += "\t>#save " + ctx.logger.LogFolder();
     // The program's own headers, out of reach of ">" items.
-    recipients += ProgramHeaderItems(m.ML_IDflag == kGeneratedReply ? ReplyHeaders(m)
-                                                                    : PostHeaders(ctx.master, m.MasterIndex));
+    recipients += ProgramHeaderItems(MailHeaders(ctx.master, m));
 
     MailComponent* mail = ctx.mail;
     std::string result = mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)

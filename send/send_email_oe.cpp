@@ -47,7 +47,7 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     }
     store->SetSubject(subject);
     store->SetNoteText(body);
-    store->SetProgramHeaders(m.ML_IDflag == kGeneratedReply ? ReplyHeaders(m) : PostHeaders(ctx.master, m.MasterIndex));
+    store->SetProgramHeaders(MailHeaders(ctx.master, m));
     if (AttCnt > 0 && !m.strAttatch.empty()) {
       // Files the dispatcher prepared that the forward does not carry yet.
       for (const std::string& path : Split(m.strAttatch, "\t")) {

@@ -64,7 +64,7 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   MailComponent* mail = ctx.mail;
   const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);
   // The program's own headers, out of reach of ">" items.
-  const std::string list_items = ProgramHeaderItems(PostHeaders(ctx.master, m.MasterIndex));
+  const std::string list_items = ProgramHeaderItems(PostHeaders(ctx.master, m));
   int i = 0;
   for (const std::string& address : members) {
     const std::string recipients = address + "\t>Message-ID: Kelmora" + list_items;

@@ -190,4 +190,33 @@ std::string PercentDecode(std::string_view s) {
   return out;
 }
 
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool ContainsIgnoringAsciiCase(std::string_view s, std::string_view part) {
+  if (part.size() > s.size()) return false;
+  for (size_t i = 0; i + part.size() <= s.size(); ++i) {
+    if (EqualsIgnoringAsciiCase(s.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
+bool SameAddress(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  const size_t at = a.rfind('@');
+  if (at == std::string_view::npos || b.rfind('@') != at) return a == b;
+  return a.substr(0, at) == b.substr(0, at) && EqualsIgnoringAsciiCase(a.substr(at), b.substr(at));
+}
+
 }  // namespace kelmora

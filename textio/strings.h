@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // String helpers shared by every subsystem. All comparisons are exact and
-// case-sensitive; strings are UTF-8.
+// case-sensitive unless their name says otherwise; strings are UTF-8.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,17 @@ int FindInFirstLine(std::string_view text, std::string_view part);
 // True when `s` split at "@" gives at least two parts and the first two are
 // both non-empty.
 bool IsMailAddress(std::string_view s);
+
+// True when the two texts are equal apart from the case of ASCII letters.
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+// True when `part` occurs in `s`, ASCII letters compared without case.
+bool ContainsIgnoringAsciiCase(std::string_view s, std::string_view part);
+
+// True when the two texts name the same mail address: the domain (after
+// the last "@") compared without regard to ASCII case, as domains are
+// case-insensitive; the local part compared exactly, as only its own
+// server may interpret it. Texts without "@" are compared exactly.
+bool SameAddress(std::string_view a, std::string_view b);
 
 // True when `s` begins with "[" and ends with "]".
 bool IsMLIDKeyword(std::string_view s);

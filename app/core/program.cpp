@@ -160,7 +160,10 @@ void Program::RunMailCheck() {
       front_.ShowBusy();
       front_.PumpEvents();
     }
-    if (delivery_queue_ != nullptr) delivery_queue_->Flush([this] { return stop_requested_; });
+    if (delivery_queue_ != nullptr) {
+      delivery_queue_->Flush([this] { return stop_requested_; });
+      RemoveRefusedRecipients(delivery_queue_->TakeUnknownRecipients());
+    }
     if (!settings_.MapiUserName.empty() && local_ != nullptr) {
       count = local_->FetchMail();
       if (count > 0) reception_mode_ = ReceptionMode::kLocalStore;
@@ -174,6 +177,9 @@ void Program::RunMailCheck() {
       }
       if (count > 0) reception_mode_ = ReceptionMode::kPop3;
     }
+    // Sends made while logging on (mail the store still owed) are settled
+    // before the dispatcher's own: it ties what it takes to its row.
+    if (mail_ != nullptr) RemoveRefusedRecipients(mail_->TakeUnknownRecipients());
     if (count >= 1 && processor_ != nullptr) {
       if (reception_mode_ == ReceptionMode::kLocalStore) {
         processor_->ProcessMessages(local_->inbox());
@@ -189,11 +195,21 @@ void Program::RunMailCheck() {
   } catch (const std::exception& e) {
     logger_.WriteLog(ErrorEntry(kCycleFailureLabel, e));
   }
+  try {
+    if (mail_ != nullptr) RemoveRefusedRecipients(mail_->TakeUnknownRecipients());
+  } catch (const std::exception& e) {
+    logger_.WriteLog(ErrorEntry(kCycleFailureLabel, e));
+  }
   if (!settings_.HideBusyWindow) front_.CloseBusy();
   // The cycle's message buffers stay in the heap for reuse while it runs;
   // between cycles the memory goes back to the system.
   malloc_trim(0);
   cycle_running_ = false;
+}
+
+void Program::RemoveRefusedRecipients(const std::vector<UnknownRecipient>& refused) {
+  if (refused.empty()) return;
+  RemoveUnknownRecipients(BounceContext{fs_, logger_, members_, folder_}, master_, refused, nullptr);
 }
 
 Status Program::SaveSettings() {

@@ -20,6 +20,7 @@
 #include "config/settings.h"
 #include "config/undelivery.h"
 #include "log/logger.h"
+#include "process/bounce_removal.h"
 #include "process/dispatcher.h"
 #include "process/message_processor.h"
 #include "receive/delivery_queue.h"
@@ -144,6 +145,10 @@ class Program {
 
   Status StartSteps(const std::string& delay_argument);
   Status StartFolder();
+  // Members that servers refused as unknown addresses while mail of no
+  // particular row went out (queue retries, the store's logon) leave the
+  // lists of the rows their mail was for.
+  void RemoveRefusedRecipients(const std::vector<UnknownRecipient>& refused);
   Status PrepareWindow(const std::string& delay_argument);
 
   FileSystem& fs_;

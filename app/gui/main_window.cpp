@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "receive/server_string.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
@@ -232,7 +233,7 @@ void MainWindow::Fill() {
   interval_->setCurrentIndex(s.CheckIntervalMinutes - 1);
 
   account_->clear();
-  for (const Pop3Account& a : s.Pop3Accounts) account_->addItem(FromStd(a.A + "/" + a.B + "/****"));
+  for (const Pop3Account& a : s.Pop3Accounts) account_->addItem(FromStd(MaskPassword(a.A) + "/" + a.B + "/****"));
   account_->setCurrentIndex(s.Pop3Accounts.empty() ? -1 : 0);
 
   user_->setText(FromStd(s.MapiUserName));
@@ -259,7 +260,9 @@ void MainWindow::ShowRule() {
   }
   const MasterRule& rule = table[static_cast<size_t>(row)];
   for (auto& [box, column] : fields_) {
-    box->setText(FromStd(rule.*column));
+    // A server string may carry a login: its password never goes on screen.
+    const std::string& value = rule.*column;
+    box->setText(FromStd(column == &MasterRule::ServerName ? MaskPassword(value) : value));
     box->setCursorPosition(0);
   }
   if (!rule.AddrFile.empty()) {

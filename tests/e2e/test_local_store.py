@@ -162,7 +162,11 @@ class LocalStoreTest(unittest.TestCase):
                 self.assertEqual(w.imap_view(), [("こんにちは", True)])
                 self.assertEqual(len(w.maildir_names(".Sent/cur")), 1)
                 self.assertEqual(w.maildir_names(".Outbox/new") + w.maildir_names(".Outbox/cur"), [])
-                self.assertEqual(w.main_log(), "")
+                # The owner is told of the one message no row took.
+                [line] = w.main_log().splitlines()
+                self.assertTrue(line.startswith(
+                    "どのルールにも該当しなかった受信メール：差出人<stranger@example.test> 宛先<club@example.test> "
+                    "件名「こんにちは」。メールストアに既読にして残しました。 at "), line)
                 # Nothing unread is left: the next run sends nothing.
                 r = w.run("--no-wait")
                 self.assertEqual(r.returncode, 0)

@@ -9,11 +9,10 @@ import email
 import email.policy
 import re
 import shutil
-import subprocess
 import unittest
 
 import harness
-from mail_world import MailWorld, japanese_message
+from mail_world import MailWorld, japanese_message, spam_report
 
 LONG_SUBJECT = "さくら写真クラブの春の撮影会のお知らせと参加申し込みについてのご案内です（締切は来週）"
 ATTACHMENT = "撮影会の集合場所と持ち物の一覧表（二〇二六年春季版・最終確定稿）.txt"
@@ -130,18 +129,10 @@ class ConformanceTest(unittest.TestCase):
     @unittest.skipUnless(shutil.which("spamassassin"), "SpamAssassin is not installed (scripts/setup.sh installs it)")
     def test_spam_filter_scores_a_list_post_at_zero_or_below(self):
         post = self.by_recipient("taro@example.test")[0]["content"]
-        hop = (b"Received: from mail.example.test (localhost [127.0.0.1])\r\n"
-               b"\tby mx.example.test with ESMTP id 4Kq2Zt1x; " +
-               email.utils.formatdate(localtime=True).encode() + b"\r\n")
-        r = subprocess.run(["spamassassin", "-L", "-t"], input=hop + post, capture_output=True, timeout=300)
-        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
-        out = r.stdout.decode(errors="replace")
-        score = float(re.search(r"^X-Spam-Status: \w+, score=(-?[\d.]+)", out, re.M).group(1))
-        report = out[out.find("Content analysis details"):]
+        score, positive, report = spam_report(post)
         self.assertLessEqual(score, 0.0, report)
         # No rule about the message itself scored: only the made-up hop's trust may count.
-        positive = re.findall(r"^\s*(\d+\.\d+) (\S+)", report, re.M)
-        self.assertEqual([p for p in positive if float(p[0]) > 0], [], report)
+        self.assertEqual(positive, [], report)
 
 
 if __name__ == "__main__":

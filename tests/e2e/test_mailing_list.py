@@ -62,10 +62,11 @@ class MailingListTest(unittest.TestCase):
             w.deliver(japanese_message("stranger@example.test", "club@example.test", "[club] hi", "spam"))
             self.run_once(w)
             self.assertEqual(w.sent(), [])
-            # Kept in readable form, since no row took it.
+            # Kept as it came, beside its readable form, since no row took it.
             files = w.received_files()
-            self.assertEqual(len(files), 1, files)
-            text = w.read("log/receive/" + files[0])
+            self.assertEqual([f[-4:] for f in files], [".eml", ".txt"], files)
+            self.assertIn(b"Subject:", open(w.path("log/receive/" + files[0]), "rb").read())
+            text = w.read("log/receive/" + files[1])
             self.assertTrue(text.startswith("宛先：\"\" <club@example.test>\r\n差出人：\"\" <stranger@example.test>\r\n件名：[club] hi\r\n"), text)
 
     def test_auto_reply_answers_the_sender(self):

@@ -11,6 +11,9 @@ Every instance has its own folder, base_dir, instance name and free ports,
 so it never meets a system Dovecot or ports 110/143. Every wait is bounded.
 Needs root (Dovecot drops to the mail user 65534 itself).
 
+Dovecot(auth_socket=True) also serves logins to a mail server (Postfix's
+SASL) through the socket auth_socket_path.
+
 TLS on request: Dovecot(tls_cert=C, tls_key=K) offers STLS on the POP3 port
 (STARTTLS on IMAP) and serves pop3s on pop3s_port; without them there is
 no TLS at all. Dovecot(listen=ADDR) listens on ADDR instead of 127.0.0.1
@@ -76,6 +79,30 @@ def _pid_alive(pid):
     return True
 
 
+def end_master(pid, ports, timeout, host="127.0.0.1"):
+    """Ends a server's master process (SIGTERM, SIGKILL when it lingers) and
+    waits until its listeners on `ports` (None entries skipped) are closed:
+    its children close them a little after the master goes."""
+    if pid and _pid_alive(pid):
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        deadline = time.monotonic() + timeout
+        while _pid_alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if _pid_alive(pid):
+            os.kill(pid, signal.SIGKILL)
+            deadline = time.monotonic() + 5
+            while _pid_alive(pid) and time.monotonic() < deadline:
+                time.sleep(0.05)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if all(p is None or port_is_closed(p, host) for p in ports):
+            break
+        time.sleep(0.05)
+
+
 class Dovecot:
     """One private Dovecot instance. start() and stop() may be called
     directly or through `with`."""
@@ -126,9 +153,18 @@ service anvil {{
     mode = 0
   }}
 }}
+{auth_socket}"""
+
+    # A login service for a mail server (Postfix's SASL): base_dir/auth-client-test.
+    AUTH_SOCKET = """service auth {
+  unix_listener auth-client-test {
+    mode = 0666
+  }
+}
 """
 
-    def __init__(self, tls_cert=None, tls_key=None, listen="127.0.0.1"):
+    def __init__(self, tls_cert=None, tls_key=None, listen="127.0.0.1", auth_socket=False):
+        self.auth_socket = auth_socket
         self.tls_cert = tls_cert
         self.tls_key = tls_key
         self.listen = listen
@@ -171,7 +207,8 @@ service anvil {{
             with open(self.config_path, "w") as f:
                 f.write(self.CONFIG.format(dir=self.dir, instance=instance, listen=self.listen, ssl=ssl,
                                            pop3_port=self.pop3_port, imap_port=self.imap_port,
-                                           pop3s_port=self.pop3s_port or 0))
+                                           pop3s_port=self.pop3s_port or 0,
+                                           auth_socket=self.AUTH_SOCKET if self.auth_socket else ""))
             # The master goes to the background and keeps its standard
             # streams: give it a file, never a pipe we would wait on.
             err_path = os.path.join(self.dir, "start.err")
@@ -199,6 +236,12 @@ service anvil {{
     def __exit__(self, *exc):
         self.stop()
         return False
+
+    @property
+    def auth_socket_path(self):
+        """The login socket a mail server authenticates its clients through
+        (with auth_socket=True)."""
+        return os.path.join(self.dir, "run", "auth-client-test")
 
     @property
     def config_path(self):
@@ -229,27 +272,8 @@ service anvil {{
         return False
 
     def _kill_master(self, timeout):
-        pid = self._master_pid() or self.pid
-        if pid and _pid_alive(pid):
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            deadline = time.monotonic() + timeout
-            while _pid_alive(pid) and time.monotonic() < deadline:
-                time.sleep(0.05)
-            if _pid_alive(pid):
-                os.kill(pid, signal.SIGKILL)
-                deadline = time.monotonic() + 5
-                while _pid_alive(pid) and time.monotonic() < deadline:
-                    time.sleep(0.05)
-        # The children close the listeners a little after the master goes.
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if all(p is None or port_is_closed(p, self.listen)
-                   for p in (self.pop3_port, self.imap_port, self.pop3s_port)):
-                break
-            time.sleep(0.05)
+        end_master(self._master_pid() or self.pid, (self.pop3_port, self.imap_port, self.pop3s_port), timeout,
+                   self.listen)
         self.pid = None
 
     # ---- users and mail ----

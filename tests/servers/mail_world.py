@@ -8,6 +8,7 @@ import email
 import email.header
 import email.policy
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -61,6 +62,24 @@ def attachments_of(raw):
 def header_of(raw, name):
     msg = email.message_from_bytes(raw, policy=email.policy.default)
     return msg[name]
+
+
+def spam_report(raw, received_hop=True):
+    """(score, positive rules, report) of SpamAssassin (local tests only, no
+    network) for a message as a member's server receives it. With
+    received_hop a made-up Received line is put in front, as the first
+    server on the way would add one."""
+    if received_hop:
+        raw = (b"Received: from mail.example.test (localhost [127.0.0.1])\r\n"
+               b"\tby mx.example.test with ESMTP id 4Kq2Zt1x; " + formatdate(localtime=True).encode() + b"\r\n" + raw)
+    r = subprocess.run(["spamassassin", "-L", "-t"], input=raw, capture_output=True, timeout=300)
+    if r.returncode != 0:
+        raise RuntimeError("spamassassin failed: " + r.stderr.decode(errors="replace"))
+    out = r.stdout.decode(errors="replace")
+    match = re.search(r"^X-Spam-Status: \w+, score=(-?[\d.]+)", out, re.M)
+    report = out[out.find("Content analysis details"):]
+    positive = [p for p in re.findall(r"^\s*(-?\d+\.\d+) (\S+)", report, re.M) if float(p[0]) > 0]
+    return float(match.group(1)), positive, report
 
 
 class MailWorld:

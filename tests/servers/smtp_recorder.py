@@ -11,6 +11,7 @@ NNNN.eml.
 
 Faults on request:
   --refuse ADDR ...        RCPT TO for these addresses gets 550
+  --defer ADDR ...         RCPT TO for these addresses gets 450 (try later)
   --max-rcpt N             RCPT TO beyond N in one transaction gets 452
   --fail-data CODE         the end of DATA gets CODE (e.g. 554 or 451)
   --fail-connect-code CODE the greeting is CODE and the connection closes
@@ -77,6 +78,8 @@ class _Handler:
         rec = self.recorder
         if address.lower() in rec.refuse:
             return "550 5.1.1 <%s>: Recipient address rejected: User unknown" % address
+        if address.lower() in rec.defer:
+            return "450 4.2.1 <%s>: Recipient address rejected: mailbox busy, try again later" % address
         if rec.max_rcpt is not None and len(envelope.rcpt_tos) >= rec.max_rcpt:
             return "452 4.5.3 Too many recipients"
         envelope.rcpt_tos.append(address)
@@ -112,13 +115,14 @@ class _RefuseAtGreeting(asyncio.Protocol):
 class SmtpRecorder:
     def __init__(self, directory, port=0, refuse=(), fail_data=None, fail_connect_code=None, max_rcpt=None,
                  tls_cert=None, tls_key=None, require_starttls=False, implicit_tls=False, auth=None,
-                 auth_without_tls=False, host="127.0.0.1", drop_after=None):
+                 auth_without_tls=False, host="127.0.0.1", drop_after=None, defer=()):
         self.directory = directory
         self.host = host
         self.auth_without_tls = auth_without_tls
         self.logins = []
         self.port = port
         self.refuse = set(a.lower() for a in refuse)
+        self.defer = set(a.lower() for a in defer)
         self.fail_data = fail_data
         self.fail_connect_code = fail_connect_code
         self.max_rcpt = max_rcpt
@@ -258,6 +262,7 @@ def main(argv=None):
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--dir", required=True)
     parser.add_argument("--refuse", nargs="*", default=[])
+    parser.add_argument("--defer", nargs="*", default=[])
     parser.add_argument("--fail-data", type=int, default=None)
     parser.add_argument("--fail-connect-code", type=int, default=None)
     parser.add_argument("--max-rcpt", type=int, default=None)
@@ -278,7 +283,8 @@ def main(argv=None):
                        fail_connect_code=args.fail_connect_code, max_rcpt=args.max_rcpt,
                        tls_cert=args.tls_cert, tls_key=args.tls_key, require_starttls=args.require_starttls,
                        implicit_tls=args.implicit_tls, auth=args.auth,
-                       auth_without_tls=args.auth_without_tls, host=args.host, drop_after=args.drop_after)
+                       auth_without_tls=args.auth_without_tls, host=args.host, drop_after=args.drop_after,
+                       defer=args.defer)
     port = rec.start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

@@ -295,6 +295,30 @@ TEST(IsMemberTest, MatchesTrimmedSecondFieldExactly) {
   EXPECT_EQ(IsMember({""}, "a@x.jp"), 0);
 }
 
+// A member writes the domain of the address in any case; the part before
+// the "@" belongs to the member's server and is compared exactly.
+TEST_F(MemberFileTest, EveryMemberLookUpIgnoresTheCaseOfTheDomain) {
+  const std::string file = "1,taro@Example.JP,pw1\r\n2,hanako@example.jp,pw2\r\n";
+  Store(file);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "taro@example.jp", "x")), 2);
+  EXPECT_EQ(Code(AddMember(fs_, clock_, Path(), "hanako@EXAMPLE.jp", "x")), 2);
+  EXPECT_EQ(Stored(), file);
+  EXPECT_EQ(GetPassword(fs_, Path(), "TARO@example.jp"), "") << "local part exact";
+  EXPECT_EQ(GetPassword(fs_, Path(), "taro@example.JP"), "pw1");
+  EXPECT_EQ(Code(ChangePassword(fs_, clock_, Path(), "hanako@Example.jp", "pw2\r\nnew2")), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "taro@EXAMPLE.JP", "pw1")), 0);
+  EXPECT_EQ(Stored(), std::string("2,hanako@example.jp,new2,") + kStamp + "\r\n");
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "Hanako@example.jp", "new2")), 2);
+
+  MemberTable t;
+  t.lists = {MemberList{"a", {"taro@Example.JP", "Taro@example.jp", "jiro@example.jp"}}};
+  t.slot_count = 3;
+  EXPECT_TRUE(t.HasMember(0, "taro@example.jp"));
+  EXPECT_FALSE(t.HasMember(0, "TARO@example.jp"));
+  t.RemoveLoadedMember(0, "taro@EXAMPLE.jp");
+  EXPECT_EQ(t.lists[0].Slots(), (std::vector<std::string>{"", "Taro@example.jp", "jiro@example.jp"}));
+}
+
 using AddMemberTest = MemberFileTest;
 
 TEST_F(AddMemberTest, CommentsOnlyFileGetsLineNumberOne) {

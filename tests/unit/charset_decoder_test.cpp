@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "receive/jis_forms.h"
 #include "textio/codepage.h"
 
 namespace kelmora {
@@ -27,10 +28,38 @@ TEST(CharsetDecoderTest, JapaneseLabelsKeepExtensionsInEveryForm) {
   for (const char* label : {"Shift_JIS", "\"shift_jis\"", "SJIS*ja", "MS932"}) {
     EXPECT_EQ(DecodeMailCharset(kSjisBody, label), "本文です①") << label;
   }
-  // ① and ～ in EUC-JP as the Microsoft variant stores them.
-  EXPECT_EQ(DecodeMailCharset("\xad\xa1\xa1\xc1", "euc-jp"), "①～");
+  // ① in EUC-JP as the Microsoft variant stores it; the wave dash as the
+  // label's standard maps it, or as the Microsoft variant does.
+  EXPECT_EQ(DecodeMailCharset("\xad\xa1\xa1\xc1", "euc-jp"), "①〜");
+  EXPECT_EQ(DecodeMailCharset("\xad\xa1\xa1\xc1", "eucJP-ms"), "①～");
   // Two designations in a row (two encoded-words joined) are harmless.
   EXPECT_EQ(DecodeMailCharset("\x1b$B%F\x1b(B\x1b$B%9\x1b(B", "ISO-2022-JP"), "テス");
+}
+
+// A member's wave dash, minus sign and the like reach the list as the
+// member's charset defines them; code page 932 and its Microsoft kin keep
+// their own forms.
+TEST(CharsetDecoderTest, StandardLabelsGiveTheStandardsCharacters) {
+  const std::string standard = "〜‖−¢£¬";
+  const std::string microsoft = "～∥－￠￡￢";
+  struct Case {
+    std::string bytes;
+    const char* label;
+    const std::string& text;
+  };
+  const std::string jis = "\x1b$B!A!B!]!q!r\"L\x1b(B";
+  const std::string sjis = "\x81\x60\x81\x61\x81\x7c\x81\x91\x81\x92\x81\xca";
+  const std::string euc = "\xa1\xc1\xa1\xc2\xa1\xdd\xa1\xf1\xa1\xf2\xa2\xcc";
+  for (const Case& c : {
+           Case{jis, "ISO-2022-JP", standard}, Case{jis, "", standard},        Case{sjis, "Shift_JIS", standard},
+           Case{euc, "EUC-JP", standard},      Case{jis, "CP50221", microsoft}, Case{sjis, "windows-31j", microsoft},
+           Case{sjis, "CP932", microsoft},     Case{euc, "eucJP-ms", microsoft},
+       }) {
+    EXPECT_EQ(DecodeMailCharset(c.bytes, c.label), c.text) << c.label;
+  }
+  // UTF-8 text is never touched, whichever of the two forms it holds.
+  EXPECT_EQ(DecodeMailCharset(standard + microsoft, "utf-8"), standard + microsoft);
+  EXPECT_EQ(WithJisStandardForms("a～b∥c－￠￡￢📷"), "a〜b‖c−¢£¬📷");
 }
 
 TEST(CharsetDecoderTest, UnknownAndMissingLabelsAreGuessedFromTheBytes) {
@@ -85,7 +114,8 @@ std::string IcuIso2022Jp(const std::string& bytes) {
   return out;
 }
 
-// The table of JIS X 0208 pairs gives what ICU gives, whatever the text:
+// The table of JIS X 0208 pairs gives what ICU gives (with the standard's
+// six characters where ICU's tables give code page 932's), whatever the text:
 // kanji, kana, the NEC row 13, pairs no table assigns, line breaks and
 // controls inside and outside the pairs, other escapes, stray and 8-bit
 // bytes, odd bytes left at the end.
@@ -121,13 +151,13 @@ TEST(CharsetDecoderTest, Iso2022JpMatchesIcuOnAnyText) {
         default: text += "~\\ ";
       }
     }
-    ASSERT_EQ(DecodeMailCharset(text, "iso-2022-jp"), IcuIso2022Jp(text)) << "text: " << text;
+    ASSERT_EQ(DecodeMailCharset(text, "iso-2022-jp"), WithJisStandardForms(IcuIso2022Jp(text))) << "text: " << text;
   }
   // Every pair alone, assigned or not.
   for (int a = 0x21; a <= 0x7E; ++a) {
     for (int b = 0x21; b <= 0x7E; ++b) {
       const std::string text = std::string("x\x1b$B") + static_cast<char>(a) + static_cast<char>(b) + "\x1b(By";
-      ASSERT_EQ(DecodeMailCharset(text, "ISO-2022-JP"), IcuIso2022Jp(text)) << a << " " << b;
+      ASSERT_EQ(DecodeMailCharset(text, "ISO-2022-JP"), WithJisStandardForms(IcuIso2022Jp(text))) << a << " " << b;
     }
   }
 }

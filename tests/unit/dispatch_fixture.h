@@ -119,6 +119,14 @@ class FakeMailComponent : public MailComponent {
   }
   void MarkProcessing(const std::string&, const std::string& name) override { began.push_back(name); }
   void MarkActed(const std::string&, const std::string& name) override { acted.push_back(name); }
+
+  // --- refusals of unknown addresses, handed out once ---
+  std::vector<UnknownRecipient> unknown;
+  std::vector<UnknownRecipient> TakeUnknownRecipients() override {
+    std::vector<UnknownRecipient> out;
+    out.swap(unknown);
+    return out;
+  }
 };
 
 // A front end that counts what the core asks of it and can run a hook

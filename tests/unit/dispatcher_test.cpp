@@ -74,7 +74,7 @@ TEST_F(DispatcherTest, WildcardRowDeletesByKeywordFromAnyAddressButNeverForwards
   EXPECT_TRUE(mail_.sent.empty()) << "a wildcard row only deletes, and it ended m2 before the forward row";
   EXPECT_FALSE(ReceiveFileExists("m1.eml"));
   EXPECT_FALSE(ReceiveFileExists("m2.eml"));
-  EXPECT_TRUE(StartsWith(ReadReceiveFile("m3.eml"), "宛先："));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m3.txt"), "宛先：")) << "no row took it: kept beside its readable form";
   EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml", "m2.eml", "m3.eml"}));
 }
 
@@ -391,17 +391,23 @@ TEST_F(DispatcherTest, ReadableFormListsRecipientSenderSubjectAndBody) {
             "line 1\r\nline 2\r\n");
 }
 
-TEST_F(DispatcherTest, MessageNoRowTakesIsRewrittenInReadableForm) {
-  AddMessage("m1.eml", Message{.subject = "件名です", .body = "line 1\r\nline 2", .attachments = {"m1-a.txt"}});
+TEST_F(DispatcherTest, MessageNoRowTakesIsKeptWholeBesideItsReadableFormAndLogged) {
+  AddMessage("m1.eml", Message{.subject = "件名です📷", .body = "line 1\r\nline 2", .attachments = {"m1-a.txt"}});
   Run({Forward("news")});
   EXPECT_TRUE(mail_.sent.empty());
-  // The form ends in CR LF and the rewrite ends the text with one more.
-  EXPECT_EQ(ReadBytes("log/receive/m1.eml"),
+  EXPECT_EQ(ReadBytes("log/receive/m1.eml"), "raw message m1.eml\r\n") << "the message as fetched";
+  // The form ends in CR LF and the file ends the text with one more.
+  EXPECT_EQ(ReadBytes("log/receive/m1.txt"),
             Utf8ToCp932("宛先：\"Club\" <club@example.test>\r\n差出人：\"Taro\" <taro@example.test>\r\n"
-                        "件名：件名です\r\nline 1\r\nline 2\r\n\r\n"));
+                        "件名：件名です📷\r\nline 1\r\nline 2\r\n\r\n"));
   EXPECT_FALSE(ReceiveFileExists("m1-a.txt"));
   EXPECT_EQ(mail_.settled, (std::vector<std::string>{"m1.eml"}));
   EXPECT_EQ(mail_.settled_folders.at(0), dir_ + "/log/receive");
+  // The log is a code page 932 file: the emoji is the one character it
+  // cannot hold; the message itself keeps it.
+  EXPECT_EQ(MainLog(), "どのルールにも該当しなかった受信メール：差出人<taro@example.test> 宛先<club@example.test> "
+                       "件名「件名です?」。元のメールを" + ReceivePath("m1.eml") +
+                       "に、読める形をm1.txtに残しました。 at " + std::string(kStamp) + "\r\n");
 }
 
 TEST_F(DispatcherTest, FailedSendSetsTheMessageAsideWithItsAttachments) {
@@ -430,7 +436,7 @@ TEST_F(DispatcherTest, EverySettledMessageIsReportedToTheComponent) {
   EXPECT_FALSE(ReceiveFileExists("m1.eml"));
   EXPECT_TRUE(StartsWith(ReadReceiveFile("m2.eml"), "宛先："));
   EXPECT_TRUE(ReceiveFileExists("m3Error.txt"));
-  EXPECT_TRUE(StartsWith(ReadReceiveFile("m4.eml"), "宛先："));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m4.txt"), "宛先："));
 }
 
 // ---------------------------------------------------------------------------
@@ -540,7 +546,8 @@ TEST_F(DispatcherTest, UnreadableMessageIsLoggedOnceSetAsideAndLeaksNoFields) {
   EXPECT_FALSE(ReceiveFileExists("m2.eml"));
   EXPECT_EQ(ReadReceiveFile("m2Error.txt"), "garbage\r\n") << "set aside untouched";
   EXPECT_EQ(mail_.last_read_fields,
-            "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:");
+            "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:references:in-reply-to:"
+            "recipients:delivery-status:");
 }
 
 TEST_F(DispatcherTest, ErrorWhileReadingEndsTheCallWithOneLogLine) {
@@ -574,7 +581,7 @@ TEST_F(DispatcherTest, GarbageInMessagesAndSenderFilesDoesNotStopTheCycle) {
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].body, long_line + "\r\n\xc3");
   EXPECT_TRUE(StartsWith(ReadReceiveFile("m1.eml"), "宛先："));
-  EXPECT_TRUE(StartsWith(ReadReceiveFile("m2.eml"), "宛先："));
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m2.txt"), "宛先："));
   EXPECT_EQ(mail_.settled.size(), 2u);
 }
 
@@ -731,6 +738,57 @@ TEST_F(MembershipTest, AddressRegistrationWithoutPasswordAndPasswordChangeAnswer
 }
 
 // ---------------------------------------------------------------------------
+// Addresses as real mail writes them
+
+// A reply to all names the list in Cc; mail programs and members write
+// domains in any case.
+TEST_F(DispatcherTest, ListAddressMatchesAnywhereInToOrCcWithTheDomainInAnyCase) {
+  struct Case {
+    const char* to;
+    std::vector<std::string> recipients;  // the To and Cc mailboxes
+    bool forwarded;
+  };
+  const std::vector<Case> cases = {
+      {"\"Friend\" <friend@other.test>", {"\"Friend\" <friend@other.test>", "\"Club\" <club@example.test>"}, true},
+      {"\"Club\" <club@Example.TEST>", {"\"Club\" <club@Example.TEST>"}, true},
+      {"<friend@other.test>", {"<friend@other.test>", "<a@x.test>", "<club@EXAMPLE.test>"}, true},
+      {"\"Club\" <Club@example.test>", {"\"Club\" <Club@example.test>"}, false},  // another local part
+      {"<friend@other.test>", {"<friend@other.test>", "<club@example.test.other>"}, false},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    Message m{.to = cases[i].to, .subject = "news " + std::to_string(i)};
+    for (const std::string& r : cases[i].recipients) m.headers.push_back("Recipient: " + r);
+    AddMessage("m" + std::to_string(i) + ".eml", m);
+  }
+  Run({Forward("news")});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 0", "Fw: 1", "Fw: 2"}));
+  for (const fixture::SentMail& sent : mail_.sent) EXPECT_EQ(sent.recipients, kClubRecipients);
+  const std::vector<std::string> log = Lines(MainLog());
+  ASSERT_EQ(log.size(), 2u) << MainLog();
+  EXPECT_TRUE(Contains(log[0], "宛先<Club@example.test> 件名「news 3」")) << log[0];
+  EXPECT_TRUE(Contains(log[1], "宛先<friend@other.test>,<club@example.test.other> 件名「news 4」")) << log[1];
+}
+
+TEST_F(DispatcherTest, SendersAreRecognisedWithTheDomainInAnyCase) {
+  WriteLinesFile("friends.txt", {"1,hanako@Example.test,pw"});  // no row forwards to it: read at every use
+  Rule by_address = Forward("one");
+  by_address.RecAddr = "taro@example.test";
+  Rule by_list = Forward("two");
+  by_list.RecAddr = "members.txt";
+  Rule by_file = Forward("three");
+  by_file.RecAddr = "friends.txt";
+  AddMessage("m1.eml", Message{.from = "<taro@EXAMPLE.test>", .subject = "one a"});
+  AddMessage("m2.eml", Message{.from = "<Taro@example.test>", .subject = "one b"});
+  AddMessage("m3.eml", Message{.from = "<a@example.TEST>", .subject = "two a"});
+  AddMessage("m4.eml", Message{.from = "<A@example.test>", .subject = "two b"});
+  AddMessage("m5.eml", Message{.from = "<hanako@example.TEST>", .subject = "three a"});
+  AddMessage("m6.eml", Message{.from = "<Hanako@example.test>", .subject = "three b"});
+  Run({by_address, by_list, by_file});
+  EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: a", "Fw: a", "Fw: a"}));
+  EXPECT_EQ(CountOf(MainLog(), "どのルールにも該当しなかった"), 3);
+}
+
+// ---------------------------------------------------------------------------
 // Bounces ("不配削除")
 
 class BounceTest : public DispatcherTest {
@@ -798,6 +856,82 @@ TEST_F(BounceTest, SenderAddressRowAcceptsABounceWhoseSenderNameItContains) {
   EXPECT_EQ(Lines(UnDeliveryLog()).size(), 2u);
 }
 
+// A delivery status notification is read from its report: every failed
+// recipient leaves, one only delayed stays.
+TEST_F(BounceTest, ReportNamingTwoDeadAddressesRemovesBoth) {
+  WriteMembers("members.txt", {"a@example.test", "gone@example.test", "b@example.test", "slow@example.test"});
+  Message dsn = BounceOf("nobody@example.test");
+  dsn.body = "The mail system\r\n\r\n<gone@example.test>: unknown user\r\n";
+  dsn.headers = {"Delivery-Status: failed\tgone@EXAMPLE.test\t5.1.1", "Delivery-Status: failed\tb@example.test\t5.1.1",
+                 "Delivery-Status: delayed\tslow@example.test\t4.2.1"};
+  AddMessage("m1.eml", dsn);
+  Run({Bounce()});
+  const std::string members = ReadFile("members.txt");
+  EXPECT_FALSE(Contains(members, "gone@example.test"));
+  EXPECT_FALSE(Contains(members, "b@example.test"));
+  EXPECT_TRUE(Contains(members, "a@example.test"));
+  EXPECT_TRUE(Contains(members, "slow@example.test"));
+  EXPECT_EQ(UnDeliveryLog(), "gone@EXAMPLE.test," + std::string(kStamp) + "、members.txtから削除しました。\r\n" +
+                                 "b@example.test," + kStamp + "、members.txtから削除しました。\r\n");
+  EXPECT_FALSE(ReceiveFileExists("m1.eml"));
+}
+
+// A delay warning carries the same wording as a bounce: it removes nobody,
+// whether its report or only its subject says so.
+TEST_F(BounceTest, DelayWarningsRemoveNobody) {
+  const std::string before = ReadBytes("members.txt");
+  Message reported = BounceOf("gone@example.test");
+  reported.subject = "Undelivered Mail";
+  reported.headers = {"Delivery-Status: delayed\tgone@example.test\t4.4.1"};
+  AddMessage("m1.eml", reported);
+  for (const char* subject : {"Delayed Mail (still being retried)", "Warning: message 1x delayed 24 hours",
+                              "Warning: could not send message for past 4 hours"}) {
+    Message m = BounceOf("gone@example.test");
+    m.subject = subject;
+    AddMessage(std::string("m") + subject[0] + std::to_string(std::string(subject).size()) + ".eml", m);
+  }
+  Run({Bounce()});
+  EXPECT_EQ(ReadBytes("members.txt"), before);
+  EXPECT_FALSE(Exists("log/UnDeliveryLog.txt"));
+  EXPECT_EQ(CountOf(MainLog(), "どのルールにも該当しなかった"), 4) << "kept, and the owner told";
+}
+
+TEST_F(BounceTest, BounceSenderMatchesInAnyLetterCase) {
+  WriteLinesFile("daemons.txt", {"1,postmaster@example.test,Mail Delivery"});
+  AddMessage("m1.eml", BounceOf("gone@example.test", "\"Mail Delivery System\" <MAILER-DAEMON@Example.test>"));
+  // Named senders: a bounce without a name passes any sender address row.
+  AddMessage("m2.eml", BounceOf("a@example.test", "\"Postmaster\" <POSTMASTER@example.test>"));
+  AddMessage("m3.eml", BounceOf("b@example.test", "\"Someone\" <someone@example.test>"));
+  Run({Bounce("mailer-daemon@example.test"), Bounce("daemons.txt")});
+  const std::string members = ReadFile("members.txt");
+  EXPECT_FALSE(Contains(members, "gone@example.test")) << "sender address row";
+  EXPECT_FALSE(Contains(members, "a@example.test")) << "sender file row";
+  EXPECT_TRUE(Contains(members, "b@example.test"));
+}
+
+// A server that refuses a dead address at once sends no bounce: the
+// refusal removes the member through the bounce row of the list's file.
+TEST_F(BounceTest, AddressRefusedAsUnknownLeavesTheListOfThePost) {
+  WriteMembers("others.txt", {"gone@example.test"});
+  mail_.on_send = [this](const fixture::SentMail& sent) {
+    if (!Contains(sent.recipients, "gone@example.test")) return;
+    mail_.unknown.push_back(UnknownRecipient{"gone@example.test", "550 5.1.1 <gone@example.test>: unknown", ""});
+    mail_.unknown.push_back(UnknownRecipient{"stranger@example.test", "550 5.1.1 unknown", ""});
+  };
+  Rule other{.ToAddr = "other@example.test", .Keyword = "news", .AddrFile = "others.txt"};
+  AddMessage("m1.eml", Message{.subject = "news 1"});
+  AddMessage("m2.eml", Message{.subject = "news 2"});
+  AddMessage("m3.eml", Message{.to = "<other@example.test>", .subject = "news 3"});
+  Run({Bounce(), Forward("news"), other});
+  ASSERT_EQ(mail_.sent.size(), 3u);
+  EXPECT_TRUE(Contains(mail_.sent[0].recipients, "gone@example.test"));
+  EXPECT_FALSE(Contains(mail_.sent[1].recipients, "gone@example.test")) << "gone before the second post";
+  EXPECT_FALSE(Contains(ReadFile("members.txt"), "gone@example.test"));
+  EXPECT_TRUE(Contains(ReadFile("others.txt"), "gone@example.test")) << "a list without a bounce row keeps it";
+  EXPECT_EQ(UnDeliveryLog(), "gone@example.test," + std::string(kStamp) + "、members.txtから削除しました。\r\n")
+      << "a refused address that is no member is left alone";
+}
+
 TEST_F(BounceTest, SenderFileRowAcceptsABounceWhoseSenderNameStandsInTheThirdField) {
   WriteLinesFile("daemons.txt", {"1,mailer-daemon@example.test,MAILER-DAEMON and friends"});
   AddMessage("m1.eml", BounceOf("gone@example.test", "\"MAILER-DAEMON\" <postmaster@relay.test>"));
@@ -826,8 +960,8 @@ TEST_F(DispatcherTest, SurveyRowWithoutResultFileKeepsTheAnswerAndSaysWhy) {
   RunCycle();
 
   EXPECT_TRUE(mail_.sent.empty());
-  EXPECT_TRUE(StartsWith(ReadReceiveFile("m1.eml"), "宛先：")) << "kept in readable form";
-  EXPECT_EQ(CountOf(MainLog(), "\r\n"), 1);
+  EXPECT_TRUE(StartsWith(ReadReceiveFile("m1.txt"), "宛先：")) << "kept beside its readable form";
+  EXPECT_EQ(CountOf(MainLog(), "\r\n"), 2) << "why, and that no row took it";
   EXPECT_TRUE(Contains(MainLog(), "Master.txtの1行目のアンケート<アンケート選択>には保存用ファイルが指定されていない"));
 }
 

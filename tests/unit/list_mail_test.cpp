@@ -225,7 +225,8 @@ TEST(ListHeadersTest, PostsNameTheListAndTheFirstRemovalRowOfTheirFile) {
   ProgramHeaders h = PostHeaders(master, 0);
   EXPECT_EQ(h.list_id, "<club.example.test>");
   EXPECT_EQ(h.list_post, "<mailto:club@example.test>");
-  EXPECT_EQ(h.list_unsubscribe, "<mailto:leave@example.test?subject=%E9%80%80%E4%BC%9A%20%E3%81%99%E3%82%8B>");
+  // Lower-case hex: upper-case "%BC" reads to spam filters as an unfilled template.
+  EXPECT_EQ(h.list_unsubscribe, "<mailto:leave@example.test?subject=%e9%80%80%e4%bc%9a%20%e3%81%99%e3%82%8b>");
   EXPECT_EQ(h.x_loop, "club@example.test");
   EXPECT_EQ(h.precedence, "list");
   EXPECT_EQ(h.auto_submitted, "");
@@ -242,6 +243,35 @@ TEST(ListHeadersTest, PostsNameTheListAndTheFirstRemovalRowOfTheirFile) {
   EXPECT_EQ(h.references, "<a@example.test> <req@example.test>");
   EXPECT_EQ(h.list_id, "");
   EXPECT_EQ(ReplyHeaders(OutgoingMail{}).in_reply_to, "") << "a request without Message-ID";
+}
+
+// The tag number changes the subject: a post threads by the headers of the
+// message it forwards.
+TEST(ListHeadersTest, PostsCarryTheThreadOfTheMessageTheyForward) {
+  const MasterTable master = {MasterRule{.ToAddr = "club@example.test", .Keyword = "[club]"}};
+  struct Case {
+    const char* in_reply_to;
+    const char* references;
+    const char* want_in_reply_to;
+    const char* want_references;
+  };
+  for (const Case& c : {
+           Case{"<p1@example.test>", "<p0@example.test> <p1@example.test>", "<p1@example.test>",
+                "<p0@example.test> <p1@example.test>"},
+           Case{"<p1@example.test>", "<p0@example.test>", "<p1@example.test>", "<p0@example.test> <p1@example.test>"},
+           Case{"<p1@example.test>", "", "<p1@example.test>", "<p1@example.test>"},
+           Case{"", "<p0@example.test>", "", "<p0@example.test>"},
+           Case{"", "", "", ""},
+       }) {
+    OutgoingMail post;
+    post.ML_IDflag = kTitleIsListTag;
+    post.ReceivedInReplyTo = c.in_reply_to;
+    post.ReceivedReferences = c.references;
+    const ProgramHeaders h = MailHeaders(master, post);
+    EXPECT_EQ(h.in_reply_to, c.want_in_reply_to) << c.in_reply_to << " | " << c.references;
+    EXPECT_EQ(h.references, c.want_references) << c.in_reply_to << " | " << c.references;
+    EXPECT_EQ(h.list_id, "<club.example.test>");
+  }
 }
 
 // ---------------------------------------------------------------------------

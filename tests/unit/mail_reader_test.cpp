@@ -94,12 +94,16 @@ TEST_F(MailReaderTest, Iso2022JpHeadersAndBodyKeepNecExtensions) {
 }
 
 TEST_F(MailReaderTest, JapaneseCharsetsDecodeWithCodePage932Extensions) {
-  // Shift_JIS labels are read as code page 932: ① and ～ (U+FF5E) survive.
-  for (const char* label : {"Shift_JIS", "shift-jis", "x-sjis", "windows-31j", "CP932"}) {
+  // Shift_JIS labels are read as code page 932: ① survives. The wave dash
+  // is the label's own: the standard's 〜 (U+301C) for Shift_JIS, ～
+  // (U+FF5E) for code page 932.
+  for (const auto& [label, text] : std::vector<std::pair<const char*, const char*>>{
+           {"Shift_JIS", "テスト①〜"}, {"shift-jis", "テスト①〜"}, {"x-sjis", "テスト①〜"},
+           {"windows-31j", "テスト①～"}, {"CP932", "テスト①～"}}) {
     MailReply r = Read(std::string("From: a@example.com\nContent-Type: text/plain; charset=\"") + label +
                        "\"\nContent-Transfer-Encoding: 8bit\n\n" + kSjisTestCircledTilde + "\n");
     ASSERT_TRUE(r.is_list) << label;
-    EXPECT_EQ(Item(r, "Body: "), "テスト①～\r\n") << label;
+    EXPECT_EQ(Item(r, "Body: "), std::string(text) + "\r\n") << label;
   }
   // EUC-JP with the NEC row 13 (①) of the Microsoft variant.
   MailReply euc = Read("Content-Type: text/plain; charset=EUC-JP\n\n\xcb\xdc\xca\xb8\xad\xa1\n");
@@ -122,6 +126,53 @@ TEST_F(MailReaderTest, JapaneseCharsetsDecodeWithCodePage932Extensions) {
   // Invalid bytes never get through as invalid UTF-8.
   MailReply broken = Read("Content-Type: text/plain; charset=utf-8\n\nok\xff\xfe end\n");
   EXPECT_EQ(Item(broken, "Body: "), "ok\xEF\xBF\xBD\xEF\xBF\xBD end\r\n");
+}
+
+// A bounce as Postfix writes it: the report part names every recipient,
+// and the To and Cc mailboxes come out one by one.
+TEST_F(MailReaderTest, ReportPartAndEveryRecipientAreItems) {
+  const std::string dsn =
+      "From: Mail Delivery System <MAILER-DAEMON@example.test>\n"
+      "To: club@example.test\n"
+      "Cc: \"=?UTF-8?B?5aSq6YOO?=\" <taro@example.test>, Friends: a@x.test, b@x.test;\n"
+      "Subject: Undelivered Mail Returned to Sender\n"
+      "MIME-Version: 1.0\n"
+      "Content-Type: multipart/report; report-type=delivery-status; boundary=\"B\"\n\n"
+      "--B\nContent-Type: text/plain; charset=us-ascii\n\n<dead1@example.test>: unknown user\n"
+      "--B\nContent-Type: message/delivery-status\n\n"
+      "Reporting-MTA: dns; mx.example.test\n\n"
+      "Final-Recipient: rfc822; dead1@example.test\nAction: failed\nStatus: 5.1.1\n\n"
+      "Final-Recipient: rfc822; dead2@example.test\nAction: failed\nStatus: 5.1.1\n"
+      "--B\nContent-Type: message/rfc822\n\n"
+      "Subject: post\nContent-Type: multipart/report; report-type=delivery-status; boundary=\"C\"\n\n"
+      "--C\nContent-Type: message/delivery-status\n\nFinal-Recipient: rfc822; old@example.test\n"
+      "Action: failed\n--C--\n"
+      "--B--\n";
+  MailReply r = Read(dsn, "to:from:subject:recipients:delivery-status:");
+  ASSERT_TRUE(r.is_list);
+  std::vector<std::string> extra;
+  for (const std::string& item : r.items) {
+    if (StartsWith(item, "Recipient: ") || StartsWith(item, "Delivery-Status: ")) extra.push_back(item);
+  }
+  EXPECT_EQ(extra, (std::vector<std::string>{
+                       "Recipient: <club@example.test>", "Recipient: \"太郎\" <taro@example.test>",
+                       "Recipient: <a@x.test>", "Recipient: <b@x.test>",
+                       "Delivery-Status: failed\tdead1@example.test\t5.1.1",
+                       "Delivery-Status: failed\tdead2@example.test\t5.1.1"}))
+      << "the returned message's own report is not the bounce's";
+  EXPECT_EQ(r.items.back().rfind("File: ", 0), 0u) << "the returned message is still an attachment";
+
+  ReceivedMail mail;
+  ApplyHeaderItems(r.items, &mail);
+  ASSERT_EQ(mail.Recipients.size(), 4u);
+  EXPECT_EQ(mail.Recipients[1].address, "taro@example.test");
+  EXPECT_EQ(mail.Recipients[1].name, "太郎");
+  ASSERT_EQ(mail.DeliveryStatus.size(), 2u);
+  EXPECT_TRUE(mail.DeliveryStatus[1].Failed());
+  // Plain mail: no report, and the items only when asked for.
+  MailReply plain = Read("To: a@x.test\nSubject: hi\n\nbody\n", "to:from:subject:recipients:delivery-status:");
+  EXPECT_EQ(Item(plain, "Delivery-Status: "), "<missing>");
+  EXPECT_EQ(Item(Read("To: a@x.test\n\nbody\n"), "Recipient: "), "<missing>");
 }
 
 TEST_F(MailReaderTest, TransferEncodingsAndLineBreaks) {
@@ -194,7 +245,7 @@ TEST_F(MailReaderTest, AddressFormsComeOutQuotedAndBracketed) {
       {"=?UTF-8?B?" + B64("鈴木") + "?= <suzuki@example.jp>", "\"鈴木\" <suzuki@example.jp>", "鈴木",
        "suzuki@example.jp"},
       {"\"=?Shift_JIS?B?" + B64(kSjisTestCircledTilde) + "?=\" <sj@example.jp>",
-       "\"テスト①～\" <sj@example.jp>", "テスト①～", "sj@example.jp"},
+       "\"テスト①〜\" <sj@example.jp>", "テスト①〜", "sj@example.jp"},  // Shift_JIS: the standard's wave dash
       {"Team: m1@example.com, m2@example.com;", "<m1@example.com>", "", "m1@example.com"},
       {"undisclosed-recipients:;", "\"undisclosed-recipients\"", "undisclosed-recipients", ""},
       {"x@example.com (Comment Name)", "", "", "x@example.com"},  // item checked loosely below

@@ -104,6 +104,34 @@ TEST_F(MailSendTest, PartialRefusalIsSuccessAndLogsEachRefusedRecipient) {
                           ") at 20240506-070809");
 }
 
+// Only a recipient's own refusal as an unknown or moved address is handed
+// on for removal, with the list the mail went out for; the other refusals
+// and a refused sender are only logged.
+TEST_F(MailSendTest, UnknownAddressRefusalsAreHandedOnOnce) {
+  smtp_.rcpt_reply = [](const std::string& a, int, int) {
+    if (a == "m1@example.net") return std::string("550 5.1.1 <m1@example.net>: User unknown");
+    if (a == "m2@example.net") return std::string("552 5.2.2 mailbox full");
+    if (a == "m3@example.net") return std::string("551 5.1.6 mailbox has moved");
+    return std::string("250 OK");
+  };
+  MailSender sender(fs_, log_, clock_, smtp_, options_);
+  EXPECT_EQ(sender.SendMail(kServer, Members(4) + "\t;X-Loop: list@example.org", "owner@example.org", "s", "b", ""),
+            "");
+  const std::vector<UnknownRecipient> unknown = sender.TakeUnknownRecipients();
+  ASSERT_EQ(unknown.size(), 2u);
+  EXPECT_EQ(unknown[0].address, "m1@example.net");
+  EXPECT_EQ(unknown[0].reply, "550 5.1.1 <m1@example.net>: User unknown");
+  EXPECT_EQ(unknown[0].list_address, "list@example.org");
+  EXPECT_EQ(unknown[1].address, "m3@example.net");
+  EXPECT_TRUE(sender.TakeUnknownRecipients().empty()) << "handed on once";
+  EXPECT_EQ(LogLines().size(), 3u) << "every refusal is still logged";
+
+  smtp_.rcpt_reply = [](const std::string&, int, int) { return std::string("250 OK"); };
+  smtp_.mail_reply = [](int) { return std::string("550 5.1.1 sender unknown"); };
+  EXPECT_NE(sender.SendMail(kServer, Members(1), "owner@example.org", "s", "b", ""), "");
+  EXPECT_TRUE(sender.TakeUnknownRecipients().empty()) << "a refused sender removes no member";
+}
+
 TEST_F(MailSendTest, EveryRecipientRefusedIsAFailureNamingTheReply) {
   smtp_.rcpt_reply = [](const std::string&, int, int) { return std::string("550 5.7.1 relaying denied"); };
   std::string result = Send("127.0.0.1:2525", Members(2));

@@ -28,6 +28,16 @@ TEST(MatchingFormTest, KeywordInLowerHalfWidthMatchesUpperFullWidthSubject) {
   EXPECT_EQ(subject.find(MatchingForm("meetings")), std::string::npos);
 }
 
+// A keyword read from a code page 932 file holds ～ where a member's mail
+// holds the standard wave dash 〜: they are one character to the rules.
+TEST(MatchingFormTest, CodePageAndStandardFormsOfOneCharacterMatch) {
+  for (const auto& [standard, microsoft] : std::vector<std::pair<std::string, std::string>>{
+           {"〜", "～"}, {"‖", "∥"}, {"−", "－"}, {"¢", "￠"}, {"£", "￡"}, {"¬", "￢"}}) {
+    EXPECT_EQ(MatchingForm("a" + standard + "b"), MatchingForm("A" + microsoft + "B")) << standard;
+  }
+  EXPECT_NE(MatchingForm("説明会（10〜12月）").find(MatchingForm("10～12")), std::string::npos);
+}
+
 TEST(MatchingFormTest, KeepsFullWidthAndKanjiUnchanged) {
   EXPECT_EQ(MatchingForm("漢字とひらがな①"), "漢字とひらがな①");
 }

@@ -277,7 +277,7 @@ TEST_F(ReceptionTest, ReadFillsEveryField) {
   EXPECT_EQ(mail_.read_args, (std::vector<std::string>{
                                  "m1.eml",
                                  "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:"
-                                 "references:",
+                                 "references:in-reply-to:recipients:delivery-status:",
                                  "prog/log/receive"}));
   EXPECT_EQ(m.StoredName, "m1.eml");
   EXPECT_EQ(m.ToAddress, "ml@example.jp");

@@ -164,5 +164,33 @@ TEST(AffixTest, StartsEndsContains) {
   EXPECT_FALSE(Contains("abc", "B"));
 }
 
+// Domains are case-insensitive, local parts belong to their server.
+TEST(SameAddressTest, DomainIgnoresCaseLocalPartDoesNot) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool same;
+  };
+  for (const Case& c : {
+           Case{"club@example.test", "club@example.test", true},
+           Case{"club@Example.TEST", "club@example.test", true},
+           Case{"Club@example.test", "club@example.test", false},
+           Case{"club@example.test", "club@example.tes", false},
+           Case{"a@b@Example.test", "a@b@example.test", true},   // the domain follows the last "@"
+           Case{"a@B@example.test", "a@b@example.test", false},
+           Case{"a.example.test", "a.example.test", true},      // no "@": exact
+           Case{"A.example.test", "a.example.test", false},
+           Case{"", "", true},
+           Case{"@example.test", "@EXAMPLE.test", true},
+       }) {
+    EXPECT_EQ(SameAddress(c.a, c.b), c.same) << c.a << " / " << c.b;
+    EXPECT_EQ(SameAddress(c.b, c.a), c.same) << c.b << " / " << c.a;
+  }
+  EXPECT_TRUE(EqualsIgnoringAsciiCase("MAILER-DAEMON@example.test", "mailer-daemon@EXAMPLE.test"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("ＡＢＣ", "ａｂｃ")) << "only ASCII letters fold";
+  EXPECT_TRUE(ContainsIgnoringAsciiCase("Mail Delivery System <MAILER-DAEMON@x>", "mailer-daemon"));
+  EXPECT_FALSE(ContainsIgnoringAsciiCase("daemon", "mailer-daemon"));
+}
+
 }  // namespace
 }  // namespace kelmora
