@@ -91,6 +91,7 @@ class ExampleClubTest(unittest.TestCase):
         self.assertEqual(len(second), 1)
         self.assertIn(second[0], sent["saburo@example.test"])
         self.assertEqual(len(sent["jiro@example.test"]), 2, "the first post and the goodbye only")
+        self.assertEqual(len(sent["shiro@example.test"]), 1, "a bounced address gets no further post")
 
         # Neither the stranger's post nor the junk went anywhere.
         self.assertNotIn("stranger@spam.test", sent)
