@@ -5,7 +5,9 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -187,6 +189,50 @@ std::string NormalizeCharsetLabel(std::string_view charset) {
   return label;
 }
 
+namespace {
+
+// Labels that mail programs read as a larger charset, because senders
+// write the larger one under the old name: GB2312 and GBK text holds GBK
+// (and GB18030) characters, "ISO-8859-1" text holds Windows-1252
+// quotation marks and dashes, and so on.
+const char* WiderCharset(const std::string& label) {
+  static const std::map<std::string, const char*> kWider = {
+      {"gb2312", "GB18030"},      {"gb_2312-80", "GB18030"}, {"gb_2312", "GB18030"},    {"csgb2312", "GB18030"},
+      {"euc-cn", "GB18030"},      {"x-euc-cn", "GB18030"},   {"gbk", "GB18030"},        {"x-gbk", "GB18030"},
+      {"cp936", "GB18030"},       {"ms936", "GB18030"},      {"windows-936", "GB18030"}, {"chinese", "GB18030"},
+      {"iso-ir-58", "GB18030"},   {"csiso58gb231280", "GB18030"},
+      {"iso-8859-1", "windows-1252"}, {"iso8859-1", "windows-1252"}, {"iso_8859-1", "windows-1252"},
+      {"latin1", "windows-1252"},     {"l1", "windows-1252"},        {"cp819", "windows-1252"},
+      {"iso-8859-9", "windows-1254"}, {"latin5", "windows-1254"},
+      {"iso-8859-11", "windows-874"}, {"tis-620", "windows-874"},
+      {"euc-kr", "windows-949"},      {"ks_c_5601-1987", "windows-949"}, {"ks_c_5601", "windows-949"},
+      {"ksc5601", "windows-949"},     {"cseuckr", "windows-949"},
+      {"big5", "Big5-HKSCS"},         {"x-x-big5", "Big5-HKSCS"},       {"cn-big5", "Big5-HKSCS"},
+  };
+  auto it = kWider.find(label);
+  return it == kWider.end() ? nullptr : it->second;
+}
+
+// Whether the charset reads every ASCII byte as itself, so that ASCII text
+// in it needs no conversion. Not so for UTF-7, UTF-16, EBCDIC and the like.
+// Unknown to both libraries counts as yes. Learnt once per name.
+bool ReadsAsciiAsItself(const std::string& name) {
+  static std::mutex mutex;
+  static std::map<std::string, bool> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = known.find(name);
+  if (it != known.end()) return it->second;
+  std::string ascii;
+  for (int c = 1; c < 0x80; ++c) ascii += static_cast<char>(c);
+  std::string out;
+  const bool identity = !(IcuToUtf8(ascii, name.c_str(), &out) || IconvToUtf8(ascii, name.c_str(), &out)) ||
+                        out == ascii;
+  if (known.size() < 256) known.emplace(name, identity);
+  return identity;
+}
+
+}  // namespace
+
 std::string DecodeMailCharset(std::string_view bytes, std::string_view charset) {
   std::string label = NormalizeCharsetLabel(charset);
   static const std::set<std::string> kCp932 = {"shift_jis", "shift-jis", "sjis", "x-sjis", "ms_kanji",
@@ -215,10 +261,13 @@ std::string DecodeMailCharset(std::string_view bytes, std::string_view charset) 
     return DecodeUnlabelled(bytes);
   }
   if (kUnlabelled.count(label)) return DecodeUnlabelled(bytes);
-  // ISO-2022-JP escapes in a part that claims some other 7-bit charset.
-  if (IsAscii(bytes)) return DecodeUnlabelled(bytes);
-  if (IcuToUtf8(bytes, label.c_str(), &out)) return out;
-  if (IconvToUtf8(bytes, label.c_str(), &out)) return out;
+  const char* wider = WiderCharset(label);
+  const std::string name = wider ? wider : label;
+  // ASCII text in an ASCII-based charset needs no conversion; ISO-2022-JP
+  // escapes in a part that claims such a charset are read as ISO-2022-JP.
+  if (IsAscii(bytes) && ReadsAsciiAsItself(name)) return DecodeUnlabelled(bytes);
+  if (IcuToUtf8(bytes, name.c_str(), &out)) return out;
+  if (IconvToUtf8(bytes, name.c_str(), &out)) return out;
   return DecodeUnlabelled(bytes);
 }
 

@@ -11,6 +11,15 @@
 namespace kelmora {
 namespace {
 
+// The file written in two pieces, so that a large message is not copied
+// behind its head first.
+Status WriteQueueFile(FileSystem& fs, const std::string& path, const QueuedMail& mail) {
+  return fs.WriteFileAtomicFrom(path, [&mail](ByteSink& sink) {
+    Status s = sink.Write(EncodeQueuedMailHead(mail));
+    return s.ok() ? sink.Write(mail.message) : s;
+  });
+}
+
 constexpr const char* kSuffix = ".queue";
 constexpr std::int64_t kMinute = 60LL * 1000 * 1000;
 
@@ -73,7 +82,7 @@ Status DeliveryQueue::Add(const QueuedMail& mail, std::string* path) {
     if (k >= 1000) return Status::Error("no free name in " + folder_);
     candidate = base + "-" + std::to_string(k) + kSuffix;
   }
-  Status s = fs_.WriteFileAtomic(candidate, EncodeQueuedMail(mail));
+  Status s = WriteQueueFile(fs_, candidate, mail);
   if (s.ok()) *path = candidate;
   return s;
 }
@@ -105,13 +114,13 @@ Status DeliveryQueue::Finish(const std::string& path, QueuedMail* mail, const st
   if (mail->owed.empty()) {
     if (fs_.RemoveFile(path).ok()) return Status::OK();
     // A file that owes nobody is removed by the next flush.
-    return fs_.WriteFileAtomic(path, EncodeQueuedMail(*mail));
+    return WriteQueueFile(fs_, path, *mail);
   }
   const std::int64_t now = clock_.EpochMicros();
   QueueAttempt attempt{now, report.deferred.empty() ? std::string("not sent") : report.deferred.front().second};
   mail->attempts.push_back(attempt);
   mail->next_attempt_micros = now + PauseMicros(mail->attempts.size());
-  return fs_.WriteFileAtomic(path, EncodeQueuedMail(*mail));
+  return WriteQueueFile(fs_, path, *mail);
 }
 
 Status DeliveryQueue::Remove(const std::string& path) { return fs_.RemoveFile(path); }
@@ -149,7 +158,7 @@ void DeliveryQueue::FlushOne(const std::string& path, std::vector<std::string>* 
     return;
   }
   QueuedMail mail;
-  s = DecodeQueuedMail(bytes, &mail);
+  s = DecodeQueuedMail(std::move(bytes), &mail);
   if (!s.ok()) {
     // Set aside so that it is reported once, not at every cycle.
     Status moved = fs_.Rename(path, path + ".bad");

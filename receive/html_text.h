@@ -7,13 +7,15 @@
 
 namespace kelmora {
 
-// The visible text of an HTML document: tags dropped (script, style, head
-// and title with their content, comments too), block ends and <br> turned
-// into line breaks (LF), at most one empty line in a row and none at either
-// end, entities decoded (numeric ones outside Unicode become U+FFFD, unknown
-// names stay as written), runs of blanks collapsed. A "<" that does not
-// start a tag is text. Unclosed tags and long runs of "<" or "&" do not
-// make it slow.
+// The visible text of an HTML document (UTF-8), read by an HTML5 parser:
+// every named and numeric character reference decoded as a browser does;
+// script, style, head and title dropped with their content, comments too;
+// block ends and <br> become line breaks (LF), at most one empty line in a
+// row and none at either end; runs of blanks collapsed. A link keeps its
+// URL after its text ("text <https://...>") unless the text already is the
+// URL (compared without "http://", "https://" or "mailto:" and a final
+// "/", ignoring case); links inside the page and scripts are not shown.
+// Malformed and deeply nested markup is read without recursion.
 std::string HtmlToText(std::string_view html);
 
 }  // namespace kelmora

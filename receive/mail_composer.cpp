@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <random>
 
 #include <magic.h>
@@ -15,6 +16,7 @@
 #include "receive/header_encoder.h"
 #include "receive/local_host_name.h"
 #include "receive/mail_library_init.h"
+#include "receive/mime_stream.h"
 #include "receive/mime_util.h"
 #include "receive/recipient_items.h"
 #include "textio/codepage.h"
@@ -154,11 +156,156 @@ bool FitsSevenBit(const std::string& text) {
   return true;
 }
 
-std::string SerializeMessage(GMimeMessage* message) {
-  const std::string out = WriteWithCrLf(GMIME_OBJECT(message));
-  // Every part is 7-bit after encoding, so making each line end CR LF here
-  // cannot change content; SMTP needs CR LF throughout.
-  return ToCrLf(out);
+// The message as sent: every line ending in CR LF, as SMTP needs. Written
+// twice, once to count and once into a string of exactly that size, so that
+// a message with a large attachment is held once, not several times over.
+Status SerializeMessage(GMimeMessage* message, std::string* out) {
+  CountingSink counter;
+  CrLfSink count_crlf(counter);
+  Status s = WriteWithCrLfTo(GMIME_OBJECT(message), count_crlf);
+  if (s.ok()) s = count_crlf.Finish();
+  if (!s.ok()) return s;
+  out->clear();
+  out->reserve(counter.count());
+  StringSink into(out);
+  CrLfSink crlf(into);
+  s = WriteWithCrLfTo(GMIME_OBJECT(message), crlf);
+  return s.ok() ? crlf.Finish() : s;
+}
+
+// Attachments from this size on are read from their file while the message
+// is written instead of being loaded first; smaller ones are loaded, so
+// that a message with many small files does not hold a descriptor each.
+constexpr size_t kStreamedAttachmentBytes = 1 << 20;
+
+// How an attached message (a .eml file: the reader saves attached messages
+// so) can travel: RFC 2046 allows only 7bit, 8bit or binary for
+// message/rfc822, and SMTP carries only the first two. So it goes as
+// message/rfc822 (message/global when its header holds UTF-8) when it
+// begins with a header field and its lines are CR LF lines of at most 998
+// bytes without NUL; anything else cannot travel as a message and goes as a
+// file in base64.
+struct MessageForm {
+  bool is_message = false;
+  bool eight_bit = false;
+  bool global = false;
+};
+
+bool LooksLikeHeaderStart(std::string_view head) {
+  size_t i = 0;
+  while (i < head.size() && head[i] > ' ' && head[i] < 0x7F && head[i] != ':') ++i;
+  return i > 0 && i < head.size() && head[i] == ':';
+}
+
+Status ScanFile(const FileSystem& fs, const std::string& path, const std::function<void(std::string_view)>& piece) {
+  Status s;
+  GPtr<GMimeStream> stream = OpenFileStream(fs, path, &s);
+  if (!stream) return s;
+  return ReadInPieces(stream.get(), [&](std::string_view p) {
+    piece(p);
+    return Status::OK();
+  });
+}
+
+MessageForm MessageFormOf(const FileSystem& fs, const std::string& path, const std::string& head) {
+  MessageForm form;
+  if (!EndsWith(AsciiLower(path), ".eml") || !LooksLikeHeaderStart(head)) return form;
+  bool fits = true, eight_bit = false, header_eight_bit = false, in_header = true;
+  size_t line = 0;
+  char previous = '\n';
+  std::string header_bytes;
+  Status s = ScanFile(fs, path, [&](std::string_view p) {
+    for (char c : p) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      if (u == 0 || (c == '\n' && previous != '\r') || (previous == '\r' && c != '\n')) fits = false;
+      if (u >= 0x80) {
+        eight_bit = true;
+        if (in_header) header_eight_bit = true;
+      }
+      if (in_header && header_bytes.size() < (64u << 10)) header_bytes += c;
+      if (c == '\n') {
+        if (line == 1) in_header = false;  // an empty line (its CR counted)
+        line = 0;
+      } else if (++line > 999) {
+        fits = false;  // 998 bytes and the CR
+      }
+      previous = c;
+    }
+  });
+  // The last line may end without a line break: the one before the
+  // boundary that follows belongs to the boundary.
+  if (!s.ok() || !fits || previous == '\r') return form;
+  form.is_message = true;
+  form.eight_bit = eight_bit;
+  form.global = header_eight_bit && SanitizeUtf8(header_bytes) == header_bytes;
+  return form;
+}
+
+// The content of an attachment file: read as the message is written when
+// it is large, else loaded now.
+Status AttachmentStream(FileSystem& fs, const std::string& path, size_t size_hint, GPtr<GMimeStream>* stream) {
+  Status s;
+  if (size_hint >= kStreamedAttachmentBytes) {
+    *stream = OpenFileStream(fs, path, &s);
+    return s;
+  }
+  std::string bytes;
+  s = fs.ReadFile(path, &bytes);
+  if (s.ok()) stream->reset(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+  return s;
+}
+
+GMimePart* NewStreamPart(const std::string& media, const std::string& sub, GMimeStream* stream,
+                         GMimeContentEncoding encoding) {
+  GMimePart* part = g_mime_part_new_with_type(media.c_str(), sub.c_str());
+  GPtr<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(stream, GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_part_set_content_encoding(part, encoding);
+  return part;
+}
+
+// Adds the file at `path` to `mixed` as an attachment; "" or the failure.
+std::string AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipart* mixed) {
+  // The start tells the type; the whole file is only loaded when small.
+  std::string head;
+  Status s = fs.ReadFileHead(path, kStreamedAttachmentBytes, &head);
+  if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  std::string content_type = AttachmentContentType(head);
+  std::string type = content_type.substr(0, content_type.find(';'));
+  if (head.size() >= kStreamedAttachmentBytes && StartsWith(type, "text/")) {
+    // A large text: its charset is judged on the whole of it.
+    std::string whole;
+    s = fs.ReadFile(path, &whole);
+    if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+    content_type = AttachmentContentType(whole);
+    type = content_type.substr(0, content_type.find(';'));
+  }
+  GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_BASE64;
+  const MessageForm form = MessageFormOf(fs, path, head);
+  if (form.is_message) {
+    content_type = type = form.global ? "message/global" : "message/rfc822";
+    encoding = form.eight_bit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
+  }
+  GPtr<GMimeStream> stream;
+  s = AttachmentStream(fs, path, head.size(), &stream);
+  if (!s.ok() || !stream) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  const size_t slash = type.find('/');
+  GPtr<GMimePart> part(NewStreamPart(type.substr(0, slash), type.substr(slash + 1), stream.get(), encoding));
+  const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
+  GMimeObject* part_object = GMIME_OBJECT(part.get());
+  if (IsPlainAscii(name)) {
+    const size_t eq = content_type.find("charset=");
+    if (eq != std::string::npos) {
+      g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
+    }
+    g_mime_part_set_filename(part.get(), name.c_str());
+  } else {
+    // The library would cut the name's segments inside a character.
+    SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
+    SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
+  }
+  g_mime_multipart_add(mixed, part_object);
+  return "";
 }
 
 }  // namespace
@@ -182,6 +329,10 @@ std::string AttachmentContentType(const std::string& bytes) {
   if (type.empty() || type.find('/') == std::string::npos || type.find_first_of(" ;\"") != std::string::npos) {
     return fallback;
   }
+  // Header text (a report's returned header, a saved message) is sent as
+  // the text it is: a message type would need a whole message in 7bit or
+  // 8bit, which only .eml files are checked for.
+  if (StartsWith(type, "message/")) type = "text/plain";
   if (StartsWith(type, "text/")) {
     const std::string charset = TextCharset(bytes, encoding.c_str());
     if (charset.empty()) return fallback;
@@ -252,28 +403,8 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
     GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
     g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part.get()));
     for (const std::string& path : paths) {
-      std::string bytes;
-      Status s = fs.ReadFile(path, &bytes);
-      if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
-      const std::string content_type = AttachmentContentType(bytes);
-      const std::string type = content_type.substr(0, content_type.find(';'));
-      const size_t slash = type.find('/');
-      GPtr<GMimePart> part(
-          NewPart(type.substr(0, slash), type.substr(slash + 1), bytes, GMIME_CONTENT_ENCODING_BASE64));
-      const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
-      GMimeObject* part_object = GMIME_OBJECT(part.get());
-      if (IsPlainAscii(name)) {
-        const size_t eq = content_type.find("charset=");
-        if (eq != std::string::npos) {
-          g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
-        }
-        g_mime_part_set_filename(part.get(), name.c_str());
-      } else {
-        // The library would cut the name's segments inside a character.
-        SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
-        SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
-      }
-      g_mime_multipart_add(mixed.get(), part_object);
+      const std::string error = AddAttachment(fs, path, mixed.get());
+      if (!error.empty()) return error;
     }
     g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));
   }
@@ -300,7 +431,8 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
   mail->mail_from = from_addr;
   mail->envelope = r.envelope;
   mail->invalid = r.invalid;
-  mail->message = SerializeMessage(message.get());
+  Status written = SerializeMessage(message.get(), &mail->message);
+  if (!written.ok()) return "cannot compose the message: " + written.message();
   mail->message_id = message_id;
   mail->save_folder = r.save_folder;
   return "";

@@ -29,7 +29,13 @@ struct ComposedMail {
 // lines; the program's own headers from the ";" items of `recipients` and
 // from `program`, whose fields win; attachments read through `fs`, sent as
 // base64 under their file names (RFC 2231 for non-ASCII names) with the
-// content type their content shows, text as text/plain with its charset).
+// content type their content shows, text as text/plain with its charset;
+// an attached message (a .eml file that begins with a header field) as
+// message/rfc822, or message/global when its header holds UTF-8, in 7bit or
+// 8bit as RFC 2046 requires, its own parts unchanged, unless its lines do
+// not allow that (NUL, bare CR or LF, longer than 998 bytes): then as a
+// file in base64). Large attachments are read from their files while the
+// message is written, and the message is held once, in `mail->message`.
 // Returns "" or a failure text (unreadable attachment, no usable sender
 // address).
 std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,

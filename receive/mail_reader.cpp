@@ -11,6 +11,8 @@
 
 #include "receive/delivery_report.h"
 #include "receive/mail_library_init.h"
+#include "receive/mime_repair.h"
+#include "receive/mime_stream.h"
 #include "receive/mime_util.h"
 #include "receive/mime_walk.h"
 #include "textio/codepage.h"
@@ -153,60 +155,40 @@ bool HasDotDotComponent(const std::string& name) {
   return false;
 }
 
-// True when `line` (without its line break) has the form of a header field:
-// a name of printable ASCII other than ":", optional blanks, then ":".
-bool IsHeaderField(std::string_view line) {
-  size_t i = 0;
-  while (i < line.size() && line[i] > ' ' && line[i] < 0x7F && line[i] != ':') ++i;
-  if (i == 0) return false;
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-  return i < line.size() && line[i] == ':';
+// The message file as the parser reads it: in pieces, never held whole, with
+// the line breaks it lacks put in (mime_repair.h) by a first pass.
+struct MessageSource {
+  GPtr<GMimeStream> file;      // owns the descriptor the others read
+  GPtr<GMimeStream> repaired;  // null when nothing had to be put in
+  GMimeStream* stream() const { return repaired ? repaired.get() : file.get(); }
+};
+
+Status OpenMessageSource(const FileSystem& fs, const std::string& path, MessageSource* source) {
+  Status s;
+  source->file = OpenFileStream(fs, path, &s);
+  if (!source->file) return s;
+  MessageRepairScanner scanner;
+  s = ReadInPieces(source->file.get(), [&](std::string_view piece) {
+    scanner.Feed(piece);
+    return Status::OK();
+  });
+  if (!s.ok()) return s;
+  g_mime_stream_reset(source->file.get());
+  source->repaired = WithLineBreaks(source->file.get(), scanner.Finish());
+  return Status::OK();
 }
 
-// A header field this reader takes items or parts from.
-bool IsReadField(std::string_view line) {
-  std::string name = AsciiLower(line.substr(0, line.find(':')));
-  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-  return name == "to" || name == "from" || name == "subject" || name == "mime-version" ||
-         StartsWith(name, "content-");
-}
-
-// Some mailers omit the empty line between header and body. GMime then
-// reads every following line as a (broken) header line, and the body is
-// lost. So when the message holds no empty line at all, the first line
-// after the header fields that cannot belong to the header starts the body,
-// and an empty line is put in front of it. Left to GMime as they are:
-// messages with an empty line, text that does not begin with a header
-// field, and a stray line followed by a field this reader uses (that line
-// is broken folding, and GMime skips it and reads the field).
-std::string WithHeaderEnd(std::string raw) {
-  if (raw.find("\n\n") != std::string::npos || raw.find("\n\r\n") != std::string::npos ||
-      StartsWith(raw, "\r\n") || StartsWith(raw, "\n"))
-    return raw;
-  size_t body_start = std::string::npos;
-  bool seen_field = false;
-  for (size_t start = 0; start < raw.size();) {
-    size_t lf = raw.find('\n', start);
-    size_t end = lf == std::string::npos ? raw.size() : lf;
-    std::string_view line(raw.data() + start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (body_start == std::string::npos) {
-      bool continuation = seen_field && !line.empty() && (line[0] == ' ' || line[0] == '\t');
-      if (!continuation && !IsHeaderField(line)) {
-        if (!seen_field) return raw;
-        body_start = start;
-      }
-      seen_field = true;
-    } else if (IsHeaderField(line) && IsReadField(line)) {
-      return raw;
-    }
-    if (lf == std::string::npos) break;
-    start = lf + 1;
-  }
-  if (body_start != std::string::npos) {
-    raw.insert(body_start, body_start >= 2 && raw[body_start - 2] == '\r' ? "\r\n" : "\n");
-  }
-  return raw;
+// The body of a top multipart in which no part was found, exactly as it
+// stands: the parser keeps it only up to its first NUL byte.
+Status ReadBodyAfterHeader(GMimeStream* stream, gint64 header_end, std::string* body) {
+  GPtr<GMimeStream> rest(g_mime_stream_substream(stream, header_end, -1));
+  Status s = ReadInPieces(rest.get(), [&](std::string_view piece) {
+    body->append(piece);
+    return Status::OK();
+  });
+  // The empty line that ends the header.
+  body->erase(0, StartsWith(*body, "\r\n") ? 2 : StartsWith(*body, "\n") ? 1 : 0);
+  return s;
 }
 
 }  // namespace
@@ -218,13 +200,11 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   if (Trim(name).empty() || HasDotDotComponent(name)) {
     return MailReply::Text("ReadMail: invalid message name <" + name + ">");
   }
-  std::string raw;
-  Status s = fs.ReadFile(path, &raw);
+  MessageSource source;
+  Status s = OpenMessageSource(fs, path, &source);
   if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
-
-  raw = WithHeaderEnd(std::move(raw));
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
-  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  GMimeStream* stream = source.stream();
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GMimeParserOptions* options = g_mime_parser_options_new();
   const char* fallback[] = {"UTF-8", "CP932", nullptr};
@@ -256,9 +236,20 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
     }
   }
 
+  GMimeObject* top = g_mime_message_get_mime_part(message.get());
+  std::string top_body;
+  const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
+  if (partless) {
+    s = ReadBodyAfterHeader(stream, g_mime_parser_get_headers_end(parser.get()), &top_body);
+    if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+  }
   MessageParts parts;
-  s = WalkMessageParts(fs, folder, g_mime_message_get_mime_part(message.get()), &parts);
+  s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);
   if (!s.ok()) return MailReply::Text(s.message());
+  if (parts.broken_and_empty) {
+    return MailReply::Text("ReadMail: " + path +
+                           ": the MIME structure is broken (no part boundary found) and nothing readable is left");
+  }
   std::string body = parts.has_plain ? std::move(parts.plain)
                                     : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
   body.insert(0, "Body: ");

@@ -52,7 +52,10 @@
 // Body and attachments: as mime_walk.h describes; without a plain-text
 // part, the text of the first HTML part (html_text.h), line breaks CR LF.
 // When an attachment cannot be written, the files already saved for this
-// message are removed again and the result is a failure text.
+// message are removed again and the result is a failure text; so is it
+// when the MIME structure is broken and nothing readable is left of it (the
+// message is then kept rather than forwarded empty). The message is read
+// from its file in pieces, never held whole.
 //
 // `fields` names the header items wanted, separated by ":" (the program
 // passes "to:from:subject:" and the names above); an empty text means

@@ -53,12 +53,12 @@ std::string MailSender::SendMail(const std::string& server, const std::string& r
 }
 
 std::string MailSender::SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
-                                   const ComposedMail& mail, const std::string& list_address) {
+                                   ComposedMail& mail, const std::string& list_address) {
   QueuedMail entry;
   entry.server = server;
   entry.mail_from = mail.mail_from;
   entry.message_id = mail.message_id;
-  entry.message = mail.message;
+  entry.message = std::move(mail.message);
   entry.owed = mail.envelope;
   entry.queued_micros = clock_.EpochMicros();
   entry.next_attempt_micros = entry.queued_micros;
@@ -71,7 +71,7 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
   // A rewrite that fails stops the delivery; Finish then tries once more to
   // leave a file that owes exactly who was not settled.
   const DeliveryReport report = DeliverMessage(
-      sessions_, smtp, mail.mail_from, mail.message, mail.envelope, options_.max_recipients_per_transaction,
+      sessions_, smtp, mail.mail_from, entry.message, mail.envelope, options_.max_recipients_per_transaction,
       [&](const DeliveryReport& r) { return queue_->Progress(path, &entry, mail.envelope, r).ok(); });
   NoteUnknown(report, list_address);
   s = queue_->Finish(path, &entry, mail.envelope, report);
@@ -106,7 +106,7 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
     log_.WriteLog("SendMailの配送を保留<" + std::to_string(report.deferred.size()) + "件>:" +
                   report.deferred.front().second + " (" + smtp.display + ")");
   }
-  if (!mail.save_folder.empty()) SaveCopy(mail);
+  if (!mail.save_folder.empty()) SaveCopy(mail.save_folder, entry.message);
   return "";
 }
 
@@ -129,7 +129,7 @@ std::string MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& m
     return text;
   }
   LogRecipientErrors(log_, undelivered, smtp.display);
-  if (!mail.save_folder.empty()) SaveCopy(mail);
+  if (!mail.save_folder.empty()) SaveCopy(mail.save_folder, mail.message);
   return "";
 }
 
@@ -145,12 +145,12 @@ std::vector<UnknownRecipient> MailSender::TakeUnknownRecipients() {
   return out;
 }
 
-void MailSender::SaveCopy(const ComposedMail& mail) {
+void MailSender::SaveCopy(const std::string& folder, const std::string& message) {
   const LocalTime now = clock_.Now();
-  const std::string base = JoinPath(mail.save_folder, "sentmail_" + FormatDate8(now) + FormatTimeDash6(now));
+  const std::string base = JoinPath(folder, "sentmail_" + FormatDate8(now) + FormatTimeDash6(now));
   std::string path = base + ".txt";
   for (int k = 1; fs_.Exists(path) && k < 10000; ++k) path = base + "(" + std::to_string(k) + ").txt";
-  Status s = fs_.Exists(path) ? Status::Error("no free name") : fs_.WriteFileAtomic(path, mail.message);
+  Status s = fs_.Exists(path) ? Status::Error("no free name") : fs_.WriteFileAtomic(path, message);
   if (!s.ok()) log_.WriteLog("SendMailの送信控え保存エラー<" + path + ">:" + s.message());
 }
 

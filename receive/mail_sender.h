@@ -74,12 +74,13 @@ class MailSender {
 
  private:
   // The two roads of SendMail, after the message was composed.
+  // Takes the message out of `mail` (it is held once).
   std::string SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
-                         const ComposedMail& mail, const std::string& list_address);
+                         ComposedMail& mail, const std::string& list_address);
   std::string SendDirect(const SmtpServer& smtp, const ComposedMail& mail, const std::string& list_address);
 
   // Keeps the copy for ">#save"; a failure is only logged.
-  void SaveCopy(const ComposedMail& mail);
+  void SaveCopy(const std::string& folder, const std::string& message);
   // Notes the refusals of `report` that name unknown addresses.
   void NoteUnknown(const DeliveryReport& report, const std::string& list_address);
 

@@ -1,17 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receive/mime_walk.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
 #include "receive/charset_decoder.h"
 #include "receive/header_decoder.h"
+#include "receive/mime_stream.h"
 #include "receive/mime_util.h"
+#include "receive/transfer_decoding.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
 namespace kelmora {
 namespace {
+
+bool IsBlank(std::string_view text) {
+  return text.find_first_not_of(" \t\r\n\f\v") == std::string_view::npos;
+}
 
 // Strips a UTF-8 byte order mark at the start.
 std::string WithoutBom(std::string text) {
@@ -19,25 +26,14 @@ std::string WithoutBom(std::string text) {
   return text;
 }
 
-std::string StreamBytes(GByteArray* array) {
-  return std::string(reinterpret_cast<const char*>(array->data), array->len);
-}
-
 // The content of a leaf part with its transfer encoding undone.
 std::string PartContent(GMimePart* part) {
-  GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
-  if (wrapper == nullptr) return "";
-  GByteArray* array = g_byte_array_new();
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));  // owns array
-  g_mime_data_wrapper_write_to_stream(wrapper, stream.get());
-  return StreamBytes(array);
-}
-
-// An attached message as it was sent, with CR LF line ends.
-std::string MessagePartBytes(GMimeMessagePart* part) {
-  GMimeMessage* message = g_mime_message_part_get_message(part);
-  if (message == nullptr) return "";
-  return WriteWithCrLf(GMIME_OBJECT(message));
+  std::string bytes;
+  StringSink sink(&bytes);
+  // A read failure of a stored file leaves what was read: the text is
+  // still worth more than nothing.
+  (void)DecodePartContent(part, sink);
+  return bytes;
 }
 
 // The charset of an HTML document that does not name one in its header:
@@ -55,10 +51,17 @@ std::string HtmlMetaCharset(std::string_view html) {
   return head.substr(pos, end - pos);
 }
 
+// The charset a part names; also read from a Content-Type that the MIME
+// library could not parse ("text; charset=...").
+std::string CharsetOf(GMimeObject* object) {
+  const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
+  if (charset != nullptr && *charset != '\0') return charset;
+  return DecodeHeaderParameter(RawHeader(object, "Content-Type"), "charset");
+}
+
 std::string PartText(GMimePart* part, bool html) {
   std::string bytes = PartContent(part);
-  const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
-  std::string label = charset ? charset : "";
+  std::string label = CharsetOf(GMIME_OBJECT(part));
   if (label.empty() && html) label = HtmlMetaCharset(bytes);
   return WithoutBom(DecodeMailCharset(bytes, label));
 }
@@ -129,10 +132,12 @@ struct ReadContext {
   std::vector<std::string> files;
   Status error;
   int leaves = 0;
+  bool broken = false;  // a multipart whose parts could not be found
+  const std::string* root_body = nullptr;
 };
 
 bool SaveAttachment(ReadContext& ctx, const std::string& proposed, const std::string& mime_type,
-                    const std::string& bytes) {
+                    const ByteProducer& content) {
   std::string name = SafeFileName(proposed, mime_type);
   std::string stem, ext;
   SplitExtension(name, &stem, &ext);
@@ -144,7 +149,7 @@ bool SaveAttachment(ReadContext& ctx, const std::string& proposed, const std::st
     }
     path = JoinPath(ctx.folder, stem + "(" + std::to_string(k) + ")" + ext);
   }
-  Status s = ctx.fs.WriteFileAtomic(path, bytes);
+  Status s = ctx.fs.WriteFileAtomicFrom(path, content);
   if (!s.ok()) {
     ctx.error = Status::IOError("ReadMail: cannot save attachment " + path + ": " + s.message());
     return false;
@@ -153,7 +158,28 @@ bool SaveAttachment(ReadContext& ctx, const std::string& proposed, const std::st
   return true;
 }
 
+// A media type as "type/subtype": one "/" between two tokens.
+bool IsMediaType(std::string_view value) {
+  const size_t slash = value.find('/');
+  if (slash == 0 || slash == std::string_view::npos || slash + 1 == value.size()) return false;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (i == slash) continue;
+    if (c <= ' ' || c >= 0x7F || std::string_view("()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) != std::string_view::npos)
+      return false;
+  }
+  return true;
+}
+
 std::string MimeType(GMimeObject* object) {
+  // A Content-Type without a subtype ("text;"), or one that does not parse
+  // at all, is read as text/plain, as RFC 2045 says.
+  if (const char* raw = RawHeader(object, "Content-Type")) {
+    std::string value(raw);
+    value.erase(std::remove_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }),
+                value.end());
+    if (!IsMediaType(Trim(value.substr(0, value.find(';'))))) return "text/plain";
+  }
   GMimeContentType* type = g_mime_object_get_content_type(object);
   if (type == nullptr) return "application/octet-stream";
   const char* media = g_mime_content_type_get_media_type(type);
@@ -178,6 +204,31 @@ bool IsAttachmentDisposition(GMimeObject* object) {
 
 void Walk(ReadContext& ctx, GMimeObject* object, int depth);
 
+void AddPlainText(ReadContext& ctx, const std::string& text) {
+  if (!ctx.have_plain) {
+    ctx.body = text;
+    ctx.have_plain = true;
+  } else if (!text.empty()) {
+    if (!EndsWith(ctx.body, "\r\n") && !ctx.body.empty()) ctx.body += "\r\n";
+    ctx.body += text;
+  }
+}
+
+// A multipart in which no part was found (its boundary is missing, or never
+// appears): everything after its header is kept, as text when it is text,
+// else as it stands in a file of its own.
+void RecoverMultipart(ReadContext& ctx, GMimeMultipart* multipart, int depth) {
+  ctx.broken = true;
+  const char* prologue = g_mime_multipart_get_prologue(multipart);
+  const std::string raw = depth == 0 && ctx.root_body != nullptr ? *ctx.root_body : prologue ? prologue : "";
+  if (IsBlank(raw)) return;
+  if (raw.find('\0') == std::string::npos) {
+    AddPlainText(ctx, ToCrLf(WithoutBom(DecodeMailCharset(raw, CharsetOf(GMIME_OBJECT(multipart)))), true));
+    return;
+  }
+  SaveAttachment(ctx, "", "application/octet-stream", [&raw](ByteSink& sink) { return sink.Write(raw); });
+}
+
 // `whole_message`: the part is the message's only part; then a text part is
 // its body even when a file name is attached to it.
 void WalkLeaf(ReadContext& ctx, GMimeObject* object, bool whole_message) {
@@ -192,20 +243,16 @@ void WalkLeaf(ReadContext& ctx, GMimeObject* object, bool whole_message) {
       std::string subject = raw_subject ? Trim(OneLine(DecodeHeaderText(raw_subject))) : "";
       file_name = subject.empty() ? "message.eml" : TruncateUtf8(subject, 120) + ".eml";
     }
-    SaveAttachment(ctx, file_name, type, MessagePartBytes(GMIME_MESSAGE_PART(object)));
+    GMimeMessage* message = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    SaveAttachment(ctx, file_name, type, [message](ByteSink& sink) {
+      return message == nullptr ? Status::OK() : WriteWithCrLfTo(GMIME_OBJECT(message), sink);
+    });
     return;
   }
   if (!GMIME_IS_PART(object)) return;
   GMimePart* part = GMIME_PART(object);
   if (inline_text && type == "text/plain") {
-    std::string text = ToCrLf(PartText(part, false), true);
-    if (!ctx.have_plain) {
-      ctx.body = text;
-      ctx.have_plain = true;
-    } else if (!text.empty()) {
-      if (!EndsWith(ctx.body, "\r\n") && !ctx.body.empty()) ctx.body += "\r\n";
-      ctx.body += text;
-    }
+    AddPlainText(ctx, ToCrLf(PartText(part, false), true));
     return;
   }
   if (inline_text && type == "text/html" && !ctx.have_html && !ctx.have_plain) {
@@ -213,7 +260,7 @@ void WalkLeaf(ReadContext& ctx, GMimeObject* object, bool whole_message) {
     ctx.have_html = true;
     return;
   }
-  SaveAttachment(ctx, file_name, type, PartContent(part));
+  SaveAttachment(ctx, file_name, type, [part](ByteSink& sink) { return DecodePartContent(part, sink); });
 }
 
 // Of the versions in a multipart/alternative, the one to read: plain text
@@ -240,6 +287,10 @@ void Walk(ReadContext& ctx, GMimeObject* object, int depth) {
   if (object == nullptr || !ctx.error.ok() || depth > 40 || ++ctx.leaves > 5000) return;
   if (GMIME_IS_MULTIPART(object)) {
     GMimeMultipart* multipart = GMIME_MULTIPART(object);
+    if (g_mime_multipart_get_count(multipart) == 0) {
+      RecoverMultipart(ctx, multipart, depth);
+      return;
+    }
     if (MimeType(object) == "multipart/alternative") {
       Walk(ctx, ChooseAlternative(multipart), depth + 1);
       return;
@@ -253,8 +304,10 @@ void Walk(ReadContext& ctx, GMimeObject* object, int depth) {
 
 }  // namespace
 
-Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts) {
+Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts,
+                        const std::string* root_body) {
   ReadContext ctx{fs, folder};
+  ctx.root_body = root_body;
   Walk(ctx, root, 0);
   if (!ctx.error.ok()) {
     for (const std::string& f : ctx.files) fs.RemoveFile(f);
@@ -265,6 +318,7 @@ Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* 
   parts->html = std::move(ctx.html);
   parts->has_html = ctx.have_html;
   parts->files = std::move(ctx.files);
+  parts->broken_and_empty = ctx.broken && IsBlank(parts->plain) && IsBlank(parts->html) && parts->files.empty();
   return Status::OK();
 }
 

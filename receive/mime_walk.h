@@ -19,6 +19,13 @@
 // existing file is never replaced: "name(1).ext", "name(2).ext" ... are
 // tried instead. Each file is complete before the walk goes on.
 //
+// A multipart in which no part can be found (its boundary is missing or
+// never appears) keeps what follows its header: as text (in the part's
+// charset) when it holds no NUL byte, else as a file. Content-Types without
+// a subtype, or that do not parse, are text/plain. Transfer encodings are
+// undone leniently (transfer_decoding.h), and attachments are written in
+// pieces, so a large one is never held whole.
+//
 // Hostile input is bounded: nesting deeper than 40 levels and parts beyond
 // the 5000th are ignored.
 #pragma once
@@ -39,6 +46,9 @@ struct MessageParts {
   std::string html;  // the HTML part, as UTF-8 markup
   bool has_html = false;
   std::vector<std::string> files;  // saved attachments, folder/name, in order
+  // The MIME structure was broken and nothing readable was left of it: the
+  // message is better kept than forwarded empty.
+  bool broken_and_empty = false;
 };
 
 // Walks the parts below `root` (the message's top part; may be null),
@@ -46,6 +56,10 @@ struct MessageParts {
 // written, the files already saved are removed again and the result is a
 // failure whose message is the text to report ("ReadMail: ..."); *parts is
 // then left alone.
-Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts);
+// `root_body`, when given, is the body of `root` exactly as it stands, for
+// a root multipart in which no part was found (the parser keeps such a body
+// only up to its first NUL byte).
+Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* root, MessageParts* parts,
+                        const std::string* root_body = nullptr);
 
 }  // namespace kelmora

@@ -21,6 +21,7 @@ namespace {
 // once it holds this many messages or bytes.
 constexpr size_t kBatchMessages = 64;
 constexpr size_t kBatchBytes = 16u << 20;
+constexpr std::uint64_t kReserveLimit = 1u << 30;
 
 // "n size" or "n uidl" lines of a LIST or UIDL answer. False when a line
 // does not have that form.
@@ -270,12 +271,14 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
   };
 
   // One buffer for every message: its pages stay mapped from one message
-  // to the next.
+  // to the next. It is reserved for the size LIST gave (up to a bound a
+  // lying server cannot push past): pages not yet written cost nothing,
+  // and a large message is never copied while it grows.
   std::string message;
   for (size_t i = 0; i < plan.size(); ++i) {
     const Planned& p = plan[i];
     const std::string step = "RETR " + std::to_string(p.number);
-    message.reserve(static_cast<size_t>(std::min<std::uint64_t>(p.size, kBatchBytes)) + 4096);
+    message.reserve(static_cast<size_t>(std::min<std::uint64_t>(p.size, kReserveLimit)) + 4096);
     const Pop3Reply fetched = command(session->Retr(p.number, &message));
     if (!fetched.ok) return stop_at(i, failed(step, fetched.error), false);
     if (message.size() != p.size) {

@@ -29,9 +29,11 @@ bool ReadInt(const std::string& text, std::int64_t* value) {
 
 }  // namespace
 
-std::string EncodeQueuedMail(const QueuedMail& mail) {
+std::string EncodeQueuedMail(const QueuedMail& mail) { return EncodeQueuedMailHead(mail) + mail.message; }
+
+std::string EncodeQueuedMailHead(const QueuedMail& mail) {
   std::string out;
-  out.reserve(mail.message.size() + 64 * (mail.owed.size() + mail.attempts.size() + 8));
+  out.reserve(64 * (mail.owed.size() + mail.attempts.size() + 8));
   auto line = [&out](const char* name, const std::string& value) {
     out += name;
     out += ": ";
@@ -49,11 +51,10 @@ std::string EncodeQueuedMail(const QueuedMail& mail) {
   for (const std::string& r : mail.owed) line("Rcpt", r);
   line("Size", std::to_string(mail.message.size()));
   out += "\r\n";
-  out += mail.message;
   return out;
 }
 
-Status DecodeQueuedMail(const std::string& bytes, QueuedMail* mail) {
+Status DecodeQueuedMail(std::string bytes, QueuedMail* mail) {
   *mail = QueuedMail();
   size_t pos = 0;
   bool magic = false, have_server = false, have_from = false, have_queued = false, have_next = false;
@@ -103,7 +104,7 @@ Status DecodeQueuedMail(const std::string& bytes, QueuedMail* mail) {
   if (!magic || !have_server || !have_from || !have_queued || !have_next || size < 0)
     return Status::Corrupt("queue file misses a field");
   if (bytes.size() - pos < static_cast<size_t>(size)) return Status::Corrupt("queue file message is cut short");
-  mail->message = bytes.substr(pos, static_cast<size_t>(size));
+  const size_t message_start = pos;
   // Progress appended behind the message: recipients settled since the
   // file was last written whole. A last line without its CR LF is an
   // append cut short and says nothing.
@@ -124,6 +125,9 @@ Status DecodeQueuedMail(const std::string& bytes, QueuedMail* mail) {
     }
     mail->owed = std::move(owed);
   }
+  bytes.resize(message_start + static_cast<size_t>(size));
+  bytes.erase(0, message_start);
+  mail->message = std::move(bytes);
   return Status::OK();
 }
 

@@ -54,8 +54,11 @@ struct QueuedMail {
 };
 
 std::string EncodeQueuedMail(const QueuedMail& mail);
-// Corrupt when the bytes are not a complete queue file.
-Status DecodeQueuedMail(const std::string& bytes, QueuedMail* mail);
+// The file without the message: what comes in front of it.
+std::string EncodeQueuedMailHead(const QueuedMail& mail);
+// Corrupt when the bytes are not a complete queue file. The bytes are
+// taken, so that the message moves out of them instead of being copied.
+Status DecodeQueuedMail(std::string bytes, QueuedMail* mail);
 
 // The lines to append behind a queue file for recipients now settled.
 std::string SettledLines(const std::vector<std::string>& recipients);

@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -275,10 +276,26 @@ bool IconvToUtf8(std::string_view bytes, const char* encoding, std::string* utf8
   return true;
 }
 
+namespace {
+
+// What cannot be decoded becomes U+FFFD. ICU's own substitute is U+001A
+// for a single bad byte in some converters, a control character that must
+// never reach a text.
+void ReplacementCharacterCallback(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
+                                  UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason > UCNV_IRREGULAR) return;  // reset, close, clone
+  *err = U_ZERO_ERROR;
+  static const UChar kReplacement = 0xFFFD;
+  ucnv_cbToUWriteUChars(args, &kReplacement, 1, 0, err);
+}
+
+}  // namespace
+
 bool IcuToUtf8(std::string_view bytes, const char* encoding, std::string* utf8) {
   UErrorCode status = U_ZERO_ERROR;
   UConverter* cnv = ucnv_open(encoding, &status);
   if (U_FAILURE(status) || cnv == nullptr) return false;
+  ucnv_setToUCallBack(cnv, ReplacementCharacterCallback, nullptr, nullptr, nullptr, &status);
   icu::UnicodeString text(bytes.data(), static_cast<int32_t>(bytes.size()), cnv, status);
   ucnv_close(cnv);
   if (U_FAILURE(status)) return false;

@@ -26,7 +26,7 @@ Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   return Status::IOError(std::move(message));
 }
 
-Status WriteAll(int fd, const std::string& bytes, const std::string& path) {
+Status WriteAll(int fd, std::string_view bytes, const std::string& path) {
   const char* p = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
@@ -87,9 +87,23 @@ void SyncFolder(const std::string& dir) {
   }
 }
 
-// Writes `bytes` into a new temporary file beside `path`, flushed to disk,
-// with the given mode (not narrowed by the umask) and owner.
-Status WriteTemporary(const std::string& path, const std::string& bytes, mode_t mode, const struct stat* owner,
+class FdSink : public ByteSink {
+ public:
+  FdSink(int fd, const std::string& path) : fd_(fd), path_(path) {}
+  Status Write(std::string_view bytes) override { return WriteAll(fd_, bytes, path_); }
+
+ private:
+  int fd_;
+  const std::string& path_;
+};
+
+ByteProducer BytesOf(const std::string& bytes) {
+  return [&bytes](ByteSink& sink) { return sink.Write(bytes); };
+}
+
+// Writes what `produce` makes into a new temporary file beside `path`,
+// flushed to disk, with the given mode (not narrowed by the umask) and owner.
+Status WriteTemporary(const std::string& path, const ByteProducer& produce, mode_t mode, const struct stat* owner,
                       std::string* tmp, bool flush = true) {
   const std::string dir = DirName(path);
   int fd = -1;
@@ -99,7 +113,8 @@ Status WriteTemporary(const std::string& path, const std::string& bytes, mode_t 
     if (fd < 0 && errno != EEXIST) return ErrnoStatus("cannot create", *tmp, errno);
   }
   if (fd < 0) return Status::IOError("cannot create a temporary file beside " + path);
-  Status s = WriteAll(fd, bytes, *tmp);
+  FdSink sink(fd, *tmp);
+  Status s = produce(sink);
   // The owner first: changing it may clear set-id bits that the mode then
   // restores. A user who may not give the file away keeps it as their own.
   if (s.ok() && owner != nullptr) (void)!::fchown(fd, owner->st_uid, owner->st_gid);
@@ -119,7 +134,7 @@ Status WriteTemporary(const std::string& path, const std::string& bytes, mode_t 
 // should the in-place write be cut short.
 Status RewriteInPlace(const std::string& path, const std::string& bytes, const struct stat& st) {
   std::string tmp;
-  Status s = WriteTemporary(path, bytes, st.st_mode & 07777, &st, &tmp);
+  Status s = WriteTemporary(path, BytesOf(bytes), st.st_mode & 07777, &st, &tmp);
   if (!s.ok()) return s;
   SyncFolder(DirName(path));
   int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
@@ -135,6 +150,10 @@ Status RewriteInPlace(const std::string& path, const std::string& bytes, const s
 }  // namespace
 
 Status WriteFileDurably(const std::string& given_path, const std::string& bytes) {
+  return WriteFileDurablyFrom(given_path, BytesOf(bytes));
+}
+
+Status WriteFileDurablyFrom(const std::string& given_path, const ByteProducer& produce) {
   const std::string path = RewriteTarget(given_path);
   // New files hold mail, member lists or secrets: private to the user.
   // A file being replaced keeps its own mode and owner.
@@ -144,11 +163,18 @@ Status WriteFileDurably(const std::string& given_path, const std::string& bytes)
   if (exists) {
     if (!S_ISREG(st.st_mode)) return Status::InvalidArgument("not a regular file: " + path);
     if (WriteProtected(path, st)) return Status::Refused("the file is write-protected: " + path);
-    if (st.st_nlink > 1) return RewriteInPlace(path, bytes, st);
+    if (st.st_nlink > 1) {
+      // Rare enough (a data file with several names) to be written from
+      // memory, which an in-place rewrite needs twice.
+      std::string bytes;
+      StringSink collect(&bytes);
+      Status made = produce(collect);
+      return made.ok() ? RewriteInPlace(path, bytes, st) : made;
+    }
     mode = st.st_mode & 07777;
   }
   std::string tmp;
-  Status s = WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &tmp);
+  Status s = WriteTemporary(path, produce, mode, exists ? &st : nullptr, &tmp);
   if (!s.ok()) return s;
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
     s = ErrnoStatus("cannot rename onto", path, errno);
@@ -188,6 +214,13 @@ Status FileSystem::CommitFiles(std::vector<StagedFile>* files) {
   }
   DiscardStaged(files);
   return first;
+}
+
+Status FileSystem::WriteFileAtomicFrom(const std::string& path, const ByteProducer& produce) {
+  std::string bytes;
+  StringSink collect(&bytes);
+  Status s = produce(collect);
+  return s.ok() ? WriteFileAtomic(path, bytes) : s;
 }
 
 void FileSystem::DiscardStaged(std::vector<StagedFile>* files) {
@@ -244,7 +277,7 @@ Status RealFileSystem::StageFile(const std::string& path, const std::string& byt
       return Status::OK();
     }
   }
-  return WriteTemporary(path, bytes, mode, exists ? &st : nullptr, &staged->temp_path, /*flush=*/false);
+  return WriteTemporary(path, BytesOf(bytes), mode, exists ? &st : nullptr, &staged->temp_path, /*flush=*/false);
 }
 
 Status RealFileSystem::CommitFiles(std::vector<StagedFile>* files) {
@@ -350,6 +383,22 @@ Status RealFileSystem::ReadFileHead(const std::string& path, size_t max_bytes, s
 
 Status RealFileSystem::WriteFileAtomic(const std::string& path, const std::string& bytes) {
   return WriteFileDurably(path, bytes);
+}
+
+Status RealFileSystem::WriteFileAtomicFrom(const std::string& path, const ByteProducer& produce) {
+  return WriteFileDurablyFrom(path, produce);
+}
+
+Status RealFileSystem::OpenForReading(const std::string& path, int* fd) const {
+  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (*fd < 0) return ErrnoStatus("cannot open", path, errno);
+  struct stat st;
+  if (::fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(*fd);
+    *fd = -1;
+    return Status::Error("not a regular file: " + path);
+  }
+  return Status::OK();
 }
 
 Status RealFileSystem::AppendToFile(const std::string& path, const std::string& bytes) {

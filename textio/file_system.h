@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "textio/status.h"
@@ -30,6 +32,29 @@ struct StagedFile {
   std::string path;       // the final name
   std::string temp_path;  // where the bytes wait; "" when nothing waits
   bool committed = false; // the bytes are durable under `path`
+};
+
+// Where the pieces of a file go while they are made (WriteFileAtomicFrom).
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual Status Write(std::string_view bytes) = 0;
+};
+
+// Makes a file's content piece by piece into the sink it is given.
+using ByteProducer = std::function<Status(ByteSink&)>;
+
+// A sink that appends to a string.
+class StringSink : public ByteSink {
+ public:
+  explicit StringSink(std::string* out) : out_(out) {}
+  Status Write(std::string_view bytes) override {
+    out_->append(bytes);
+    return Status::OK();
+  }
+
+ private:
+  std::string* out_;
 };
 
 // An advisory lock held until the object is destroyed.
@@ -56,6 +81,21 @@ class FileSystem {
   // file with several names is rewritten in place so that they stay one
   // file; a file whose permissions forbid writing is refused, unchanged.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& bytes) = 0;
+
+  // WriteFileAtomic for content made in pieces (a large attachment), so
+  // that it never has to be held whole: `produce` writes the bytes into the
+  // sink it is given, and the file is put in place only when it returns OK.
+  // Same guarantees as WriteFileAtomic. The default collects the pieces and
+  // calls WriteFileAtomic.
+  virtual Status WriteFileAtomicFrom(const std::string& path, const ByteProducer& produce);
+
+  // Opens a regular file for reading in pieces: *fd is a descriptor that the
+  // caller closes. A file system without descriptors to give (a test double)
+  // sets *fd to -1 and returns OK; the caller then reads the file whole.
+  virtual Status OpenForReading(const std::string& path, int* fd) const {
+    *fd = -1;
+    return IsFile(path) ? Status::OK() : Status::NotFound("no such file: " + path);
+  }
 
   // Batched durable writes: a batch of files costs one flush per file and
   // one per folder, and nothing of a file is visible under its name before
@@ -132,6 +172,8 @@ class RealFileSystem : public FileSystem {
   Status ReadFile(const std::string& path, std::string* bytes) const override;
   Status ReadFileHead(const std::string& path, size_t max_bytes, std::string* bytes) const override;
   Status WriteFileAtomic(const std::string& path, const std::string& bytes) override;
+  Status WriteFileAtomicFrom(const std::string& path, const ByteProducer& produce) override;
+  Status OpenForReading(const std::string& path, int* fd) const override;
   Status StageFile(const std::string& path, const std::string& bytes, StagedFile* staged) override;
   Status CommitFiles(std::vector<StagedFile>* files) override;
   Status AppendToFile(const std::string& path, const std::string& bytes) override;
@@ -163,6 +205,8 @@ class RealFileSystem : public FileSystem {
 // Writes bytes to `path` durably: temporary name in the same folder, fsync,
 // rename, fsync of the folder. Shared by RealFileSystem and the mail store.
 Status WriteFileDurably(const std::string& path, const std::string& bytes);
+// The same with the bytes made in pieces by `produce`.
+Status WriteFileDurablyFrom(const std::string& path, const ByteProducer& produce);
 
 // True when `name` is the name of a temporary file that a write beside
 // another file left behind (".<name>.tmp-<suffix>").

@@ -72,7 +72,8 @@ def main():
     """Runs the calling module's tests; prints "N passed, N failed" last."""
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules["__main__"])
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
-    failed = len(result.failures) + len(result.errors)
+    # A test whose sub-tests failed counts once.
+    failed = len({getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors})
     skipped = len(result.skipped)
     passed = result.testsRun - failed - skipped
     line = f"{passed} passed, {failed} failed"

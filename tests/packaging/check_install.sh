@@ -125,6 +125,26 @@ if [ "$window" = 1 ]; then
   fi
 fi
 
+# --- every library the build looks up is a declared build dependency ------
+build_depends="$(sed -n '/^Build-Depends:/,/^[A-Z][A-Za-z-]*: /p' "$src/debian/control")"
+modules="$(grep -oE 'pkg_check_modules\([A-Z_]+ REQUIRED IMPORTED_TARGET [^)]+\)' "$src/CMakeLists.txt" |
+           sed -E 's/.*IMPORTED_TARGET //; s/\)$//')"
+before=$failures
+for module in $modules; do
+  pc="$(pkg-config --variable=pcfiledir "$module" 2>/dev/null)/$module.pc"
+  package="$(dpkg -S "$pc" 2>/dev/null | head -n 1 | cut -d: -f1)"
+  if [ -z "$package" ]; then
+    fail "no installed package provides $module"
+  elif ! grep -Eq "(^|[ ,])$package([ ,(]|$)" <<<"$build_depends"; then
+    fail "debian/control does not build-depend on $package (the build needs $module)"
+  fi
+done
+if [ -z "$modules" ]; then
+  fail "no pkg-config lookups found in CMakeLists.txt"
+elif [ "$failures" -eq "$before" ]; then
+  ok "debian/control build-depends on every library the build looks up"
+fi
+
 # --- a build without the window needs nothing of Qt -----------------------
 if cmake -S "$src" -B "$work/headless" -G Ninja -DKELMORA_WITH_QT=OFF -DKELMORA_BUILD_TESTS=OFF \
      -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON >"$work/headless.log" 2>&1; then
