@@ -155,6 +155,9 @@ class WindowTest(unittest.TestCase):
     def test_closing_the_opened_window_ends_it_saved(self):
         self.start()
         window = self.main_window()
+        # The program minimises itself once the window is shown; opening it
+        # before that would be undone by it.
+        wait_for(lambda: "Iconic" in self.display.x("xprop", "-id", window, "WM_STATE"), 10, "the iconic state")
         self.display.x("xdotool", "windowactivate", "--sync", window)
         wait_for(lambda: "Normal" in self.display.x("xprop", "-id", window, "WM_STATE"), 10, "the normal state")
         self.assertIsNone(self.proc.poll())
