@@ -1,15 +1,21 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kelmora: the private mailing-list server.
 #include <malloc.h>
 
-#include <climits>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/core/command_line.h"
+#include "app/core/exit_status.h"
 #include "app/core/headless.h"
 #include "app/core/program.h"
+#include "app/core/program_folder.h"
 #include "process/dispatcher.h"
 #include "receive/curl_mail_component.h"
 #include "receive/delivery_queue.h"
@@ -67,33 +73,51 @@ class Core {
   Dispatcher dispatcher_;
 };
 
-int RunHeadlessFrontEnd(const CommandLine& cmd, const std::string& folder) {
+int RunHeadlessFrontEnd(const CommandLine& cmd, const Placement& place) {
   InstallStopSignals();
   HeadlessFrontEnd front;
-  Core core(front, folder, cmd.no_wait);
+  Core core(front, place.folder, cmd.no_wait);
   front.set_program(&core.program());
+  core.program().set_bundled_example(place.example);
   Status s = core.program().Start(cmd.delay);
-  if (!s.ok()) ExitWithMessageHeadless(s.message());
+  if (!s.ok()) ExitWithMessageHeadless(s.message(), StartupExitStatus(s));
   return RunHeadless(core.program(), cmd.once);
 }
 
-int RunWindowFrontEnd(int& argc, char** argv, const CommandLine& cmd, const std::string& folder) {
 #ifdef KELMORA_WITH_WINDOW
+int RunWindowFrontEnd(int& argc, char** argv, const CommandLine& cmd, const Placement& place) {
   if (!DisplayAvailable()) {
     std::cerr << NoDisplayMessage() << "\n";
-    return 1;
+    return kExitStartupFault;
   }
   WindowApp app(argc, argv);
-  Core core(app.front_end(), folder, cmd.no_wait);
+  Core core(app.front_end(), place.folder, cmd.no_wait);
+  core.program().set_bundled_example(place.example);
   Status s = core.program().Start(cmd.delay);
-  if (!s.ok()) app.ExitWithMessage(s.message());
+  if (!s.ok()) app.ExitWithMessage(s.message(), StartupExitStatus(s));
   return app.Run(core.program());
-#else
-  (void)argc, (void)argv, (void)cmd, (void)folder;
-  std::cerr << "kelmora: this build has no window; run it with --headless or --once\n";
-  return 2;
-#endif
 }
+#else
+// The kelmora command itself links no window toolkit, so that a headless
+// installation needs none; the window is a program of its own, started in
+// this process's place with the folder already worked out.
+int RunWindowFrontEnd(int& argc, char** argv, const CommandLine& cmd, const Placement& place) {
+  (void)cmd;
+  const std::string window = FindWindowProgram(ExecutableFolder());
+  if (window.empty()) {
+    std::cerr << "kelmora: this installation has no window (the package kelmora-gui adds it); "
+                 "run it with --headless, or --once for a single mail check\n";
+    return kExitUsage;
+  }
+  std::vector<std::string> extra = {"--dir", place.folder};  // the last --dir counts
+  std::vector<char*> args(argv, argv + argc);
+  for (std::string& e : extra) args.push_back(e.data());
+  args.push_back(nullptr);
+  ::execv(window.c_str(), args.data());
+  std::cerr << "kelmora: cannot start " << window << ": " << std::strerror(errno) << "\n";
+  return kExitStartupFault;
+}
+#endif
 
 }  // namespace
 
@@ -109,23 +133,22 @@ int main(int argc, char** argv) {
   std::string error;
   if (!ParseCommandLine(args, &cmd, &error)) {
     std::cerr << "kelmora: " << error << "\n" << UsageText();
-    return 2;
+    return kExitUsage;
   }
   if (cmd.help) {
     std::cout << UsageText();
-    return 0;
+    return kExitOk;
   }
   if (cmd.version) {
     std::cout << "kelmora " << KELMORA_VERSION << "\n";
-    return 0;
+    return kExitOk;
   }
-  std::string folder = cmd.dir.empty() ? ExecutableFolder() : cmd.dir;
-  char resolved[PATH_MAX];
-  if (::realpath(folder.c_str(), resolved) == nullptr) {
-    std::cerr << "kelmora: the program folder " << folder << " does not exist\n";
-    return 2;
+  Placement place;
+  Status placed = PlaceProgram(cmd.dir, &place);
+  if (!placed.ok()) {
+    std::cerr << "kelmora: " << placed.message() << "\n";
+    return kExitUsage;
   }
-  folder = resolved;
-  if (cmd.headless) return RunHeadlessFrontEnd(cmd, folder);
-  return RunWindowFrontEnd(argc, argv, cmd, folder);
+  if (cmd.headless) return RunHeadlessFrontEnd(cmd, place);
+  return RunWindowFrontEnd(argc, argv, cmd, place);
 }

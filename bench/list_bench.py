@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Figures of the mailing list: build/kelmora --once --no-wait against a
 private Dovecot (POP3) and an SMTP server on 127.0.0.1.
 

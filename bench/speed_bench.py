@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Whole-program figures of kelmora against their baselines, measured side
 by side in one run on 127.0.0.1 with a private Dovecot (POP3):
 

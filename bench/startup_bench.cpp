@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints the figures of the start-up and data-file paths:
 //   start-up with 500 rules and 200 address files of 10,000 members each;
 //   10,000 main-log entries appended to a 50 MB log;

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Figures of the local mail store: one mail check of build/kelmora --once
 --no-wait over 1,000 messages against 100 list rules (plus one wildcard
 junk row; senders checked against sender files of 1,000 lines), the same

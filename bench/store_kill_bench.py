@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Random kills of the local store road: 150 list posts delivered into the
 store, build/kelmora --once killed with SIGKILL at 60 random moments while
 it posts through a slow recording sendmail, then left to finish. Prints

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Tests of the desktop window (QtTest). They run on Qt's offscreen
 # platform; the screenshot test runs under a private Xvfb server instead.
 find_package(Qt6 REQUIRED COMPONENTS Test)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Address files (member lists) and the destination lists loaded from them.
 //
 // File format: one member per line, "number,address,password,stamp"; lines

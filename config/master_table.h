@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rule table: Master.txt (or Master.csv) in the program folder, read and
 // validated once at start-up. Validation is all-or-nothing: the first fault
 // stops start-up with a message naming the file, the row and the value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The words of the rule table's Delete and Process columns, compared exactly.
 #pragma once
 

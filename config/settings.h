@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Settings: the values of Kelmora.ini. Two lines in code page 932:
 //   line 1: user,password,interval,5 options,9,10[,A/B/Password ...]
 //   line 2: the mailing-list sequence number of every rule row

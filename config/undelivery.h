@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Undelivered-mail patterns (UnDelivery.txt): pairs of lines, a marker that
 // identifies a delivery-failure notice and "open,close" around the failed
 // address.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one form in which a procedure reports a failure it caught: its fixed
 // label (a Japanese text ending in "："), the description, "(", the error
 // number and ")".

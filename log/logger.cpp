@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "log/logger.h"
 
 #include "textio/strings.h"
@@ -15,6 +16,11 @@ std::string Logger::MainLogPath() const { return JoinPath(folder_, "log/Kelmoral
 std::string Logger::UnDeliveryLogPath() const { return JoinPath(folder_, "log/UnDeliveryLog.txt"); }
 
 void Logger::WriteLog(const std::string& message) {
+  ++failures_logged_;
+  WriteNotice(message);
+}
+
+void Logger::WriteNotice(const std::string& message) {
   LocalTime now = clock_.Now();
   std::string entry = message + " at " + FormatDate8(now) + FormatTimeDash6(now);
   AppendTextEntry(fs_, MainLogPath(), entry);

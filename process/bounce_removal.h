@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Removing dead addresses from member lists: the addresses a returned
 // message names, and the recipients a server refused as unknown when the
 // mail was handed over (such a refusal never comes back as a bounce).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "process/dispatcher.h"
 
 #include <exception>
@@ -230,7 +231,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   ReplyLimiter limiter(send.fs, send.clock, RulePath(ReplyLimiter::kFileName));
   const std::string held = HoldBackLine(send.master, row, mail, limiter);
   if (!held.empty()) {
-    send.logger.WriteLog(held);
+    send.logger.WriteNotice(held);  // held back on purpose: no failure
     m.held = true;
     return RowOutcome::kNextRow;
   }
@@ -440,8 +441,9 @@ void Dispatcher::Settle(Inbox& inbox, const MessageState& m) {
     if (kept.empty()) {
       kept = inbox.mode() == ReceptionMode::kLocalStore ? "メールストアに既読にして残しました。" : "残しました。";
     }
-    // A message a row held back has its line already.
-    if (!m.held) ctx_.send.logger.WriteLog(UnprocessedLine(m.mail) + kept);
+    // A message a row held back has its line already. Nothing failed: the
+    // line is for the owner, not a fault of the check.
+    if (!m.held) ctx_.send.logger.WriteNotice(UnprocessedLine(m.mail) + kept);
   } else {
     inbox.Settle(m.index, m.mail, Inbox::Disposition::kKeepReadable);
   }

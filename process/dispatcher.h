@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dispatcher: walks every received message of a cycle against every rule
 // row in file order, carries out the delete instruction or process type of
 // each row that applies, hands the resulting mail to a send method, and

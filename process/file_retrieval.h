@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File and folder retrieval by mail: "GetFile:", "Dir:" and "DirAll:" at
 // the start of a body. Under "COMMAND" every path is inside the program
 // folder; under "COMMANDx" a path that begins with "/" is taken as it is.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ListGuard: what a rule row checks before it acts on a message, so that
 // list mail behaves well: no reply (and no membership change) for machine
 // mail, no forwarding of automatic mail or of a message that already went

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MailClassifier: which received messages the rules must leave alone, so
 // that Kelmora never answers a machine and never feeds a loop:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The matching form of a subject or body: every half-width character
 // (letters, digits, signs, blank, katakana) turned into its full-width form
 // and letters into upper case, so that keyword tests ignore case and width.

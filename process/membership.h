@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Membership commands by mail: registration, removal, password inquiry and
 // password change on a row's address file. Each returns the reply text for
 // the sender and keeps the loaded destination lists in step.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MessageProcessor: what a mail-check cycle does with the messages it
 // received. The rule dispatcher implements it; tests use fakes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ReplyLimiter: at most one prepared-text reply per sender and row within
 // 24 hours, as vacation responders do, so that two responders (or a person
 // who keeps writing) cannot make a row answer again and again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Surveys by mail. A result file (the row's File) holds a header line
 // "title,count" and one choice line per answer: "answer＝votes,voter,...".
 // The operations never create the file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text of mail content in the charset it is labelled with.
 //
 // Mail from Japanese mailers names its charset loosely: Shift_JIS labels

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CurlMailComponent: the mail component on libcurl and GMime.
 //
 // SendMail goes to MailSender on libcurl SMTP sessions, ReadMail to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CurlPop3Session: a Pop3Session on one libcurl easy handle, reused for
 // every command so that every command runs on the same connection and the
 // message numbers of LIST stay valid. libcurl connects, uses STLS where

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CurlSmtpSession: an SmtpSession on one libcurl easy handle. The handle
 // keeps its connection between transactions, so the transactions of one
 // session share a connection as long as the server keeps it; the handle's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // DeliveryQueue: the durable deferred-delivery queue. A message that met a
 // temporary failure for some recipients (a 4xx reply, a connection lost, a
 // time-out, a server that cannot be reached) keeps them here, one file per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a returned message says about each recipient. Mail servers write
 // delivery status notifications (multipart/report with a
 // message/delivery-status part, RFC 3464): one group of fields per

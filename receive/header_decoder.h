@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decoding of raw header values into UTF-8 text.
 //
 // Values come as the message carries them: folded over lines, with

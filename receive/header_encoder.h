@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Encoding of header values for outgoing mail, written by hand because
 // readers differ in what they accept and the MIME library's own encoder
 // trims blanks, makes encoded-words longer than 75 characters and cuts

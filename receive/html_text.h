@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text of an HTML part, for a message that has no plain-text version.
 #pragma once
 

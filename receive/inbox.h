@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inbox: the messages one mail-check cycle received, whichever road they
 // came by. The dispatcher walks them by index (0 .. Count()-1), reads each
 // into a ReceivedMail and, when it has finished with one, says what becomes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The characters of the Japanese standard character set as the standard
 // maps them. Code page 932 maps six of them elsewhere (the wave dash to
 // the full-width tilde, the minus sign to the full-width hyphen-minus, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "receive/local_host_name.h"
 
 #include <netdb.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // LocalHostName: this host's name, lower case, as a dot-atom that may stand
 // in an EHLO command or a Message-ID; "localhost" when the system's name is
 // unknown or would not fit there. And the name Kelmora greets servers with.

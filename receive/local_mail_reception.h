@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // LocalMailReception: the road through the local mail store, tried before
 // the POP3 accounts when a profile name is set.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MailComponent: the program's only door to mail servers. Three operations
 // with text arguments and results, in the program's UTF-8:
 //

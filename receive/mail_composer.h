@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ComposeMail: builds one message ready to hand to a server, from the
 // arguments of SendMail. The recipient argument is read as described in
 // recipient_items.h. Also the local mail store builds its messages here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading a stored message: the ReadMail half of the mail component.
 //
 // A stored message is the raw RFC 822 text as the server handed it out.

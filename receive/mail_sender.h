@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MailSender: the SendMail half of the mail component. Reads the server
 // string (server_string.h), composes the message (mail_composer.h, with the
 // recipient items of recipient_items.h) and delivers it through sessions

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MailStore: the local mail store, a Maildir profile the program reads,
 // deletes in and sends through with no server at all.
 //

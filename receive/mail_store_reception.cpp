@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "receive/mail_store_reception.h"
 
 #include "log/error_entry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MailStoreReception: the local mail store road of the mail-check cycle,
 // and the inbox of its messages.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Maildir: the folder format the local mail store keeps its mail in, shared
 // with Dovecot, mutt, Evolution and notmuch.
 //

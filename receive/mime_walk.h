@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The walk over a message's MIME parts: which text is the body, and saving
 // every other part as a file.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pop3Fetcher: fetches every message of one POP3 account into a folder.
 //
 // One session per call (a second one only when the server refused UIDL):

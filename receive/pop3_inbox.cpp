@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "receive/pop3_inbox.h"
 
 #include "textio/strings.h"

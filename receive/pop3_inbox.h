@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pop3Inbox: the messages the POP3 accounts delivered in one cycle, as files
 // the mail component stored in the reception folder (log/receive).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pop3Session: one POP3 session (one connection, one login), as the fetch
 // logic (Pop3Fetcher) sees it. Message numbers are those of this session;
 // DELE takes effect only when QUIT ends the session. A session whose

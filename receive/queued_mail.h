@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // QueuedMail: one message to one SMTP route that still owes recipients,
 // as the deferred-delivery queue keeps it, and its file format.
 //

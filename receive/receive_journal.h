@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ReceiveJournal: what the POP3 path must remember about fetched messages
 // across sessions, crashes and power loss. It lives as one hidden file in
 // the reception folder and answers two questions:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ReceivedMail and the reception helpers around the mail component: fetching
 // one POP3 account, reading one stored message, and the text operations
 // that find addresses and display names in header values.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recipient items: the TAB-separated recipient argument of SendMail, read
 // into what the message shows, whom it goes to, and the program's extra
 // instructions. Blanks around an item are ignored.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Server strings: where a mail server is and how to reach it. One grammar
 // for both roads (SMTP for sending, POP3 for fetching); each road has its
 // own URL schemes and default ports.

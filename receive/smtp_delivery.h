@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // DeliverMessage: hands one composed message to one SMTP server for a list
 // of envelope recipients, in transactions of at most `max_per_transaction`,
 // and says what became of every recipient. Used by MailSender for a new

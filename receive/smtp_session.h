@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SmtpSession: one connection to an SMTP server, as the delivery logic
 // (MailSender) sees it. Narrow on purpose: the delivery logic decides about
 // batches, retries and what to report; a session only carries out one

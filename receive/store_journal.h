@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // StoreJournal: what the local mail store must remember about its received
 // messages across cycles and crashes, keyed by a message's Maildir base
 // name (the part before ":2,", which no move or flag change alters).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // StoreOutbox: the outgoing side of the local mail store.
 //
 // A message is "handed to the client" once it lies durably in the

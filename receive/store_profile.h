@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // StoreProfile: the optional profile.ini of a local mail store profile.
 //
 // A text file read like the other data files (code page 932, or UTF-8 with

@@ -1,29 +1,27 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets everything up and runs every test: unit tests and end-to-end tests
 # against private Dovecot, Postfix and SMTP servers on loopback.
+#   JOBS=N                    parallel build jobs (default: the number of processors)
+#   KELMORA_PACKAGE_TESTS=1   also build the Debian packages and check them with lintian
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Test-only: Postfix, asked no questions and left unconfigured. The tests
-# run private instances from their own folders, never the system's.
-if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q "install ok installed"; then
-  echo "test: installing postfix"
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  echo "postfix postfix/main_mailer_type select No configuration" | "${sudo_cmd[@]}" debconf-set-selections
-  "${sudo_cmd[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends postfix
-fi
-
 scripts/setup.sh
 
-# Test data only the tests read: the email package's own test messages.
-if ! dpkg-query -W -f='${Status}' libpython3.11-testsuite 2>/dev/null | grep -q "install ok installed"; then
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  "${sudo_cmd[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends libpython3.11-testsuite
+# Only the tests use these. Their system services are never started or
+# enabled (see scripts/install-test-packages.sh): the tests run private
+# instances of their own.
+test_packages=(
+  dovecot-pop3d dovecot-imapd postfix python3-aiosmtpd spamassassin
+  faketime libpython3.11-testsuite curl
+  xvfb xauth openbox xdotool x11-utils desktop-file-utils
+  man-db systemd
+)
+if [ "${KELMORA_PACKAGE_TESTS:-}" = 1 ]; then
+  test_packages+=(debhelper dpkg-dev lintian)
 fi
+scripts/install-test-packages.sh "${test_packages[@]}"
 
 cd build
 ctest --output-on-failure -j2 --timeout 900

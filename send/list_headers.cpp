@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "send/list_headers.h"
 
 #include "config/process_types.h"

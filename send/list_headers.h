@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The headers the send methods put on their own mail, so that mail
 // programs and providers recognise list mail and automatic replies, and so
 // that lists and responders can tell a loop:

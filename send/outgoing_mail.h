@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // OutgoingMail: what the dispatcher hands to a send method for one row.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pacer: the few duties the sending and processing loops ask of whatever
 // shows the program (the window, or nothing when headless): let pending
 // user events run, wait while staying responsive, show progress, draw

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SendContext: everything the send methods use, handed in by whoever owns
 // it (the program), so that they can be driven by any front end and tested
 // with fakes.

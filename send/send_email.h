@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SendEMail: sends one message for a rule row through the mail component:
 // a list post to every member as blind copies (with the numbered list tag
 // for mailing-list rows), or a generated reply to one address.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SendEMailOE: sends a rule's mail through the local mail store, for rows
 // without a sender address of their own. One message: the given recipient
 // visible, every member of the row's destination list as a blind copy. A

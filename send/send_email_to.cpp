@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "send/send_email_to.h"
 
 #include <exception>

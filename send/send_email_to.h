@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SendEMailTo: one-by-one To forwarding. Sends a separate message to each
 // member of the row's destination list, with that member as the only
 // visible recipient, pausing between sends, keeping a send log file in

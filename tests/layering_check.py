@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Fails when a source file includes a header of a higher layer.
 
 The layers, lowest first: textio; config and log (side by side); receive;

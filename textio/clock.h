@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Clock: where the program reads the local date and time, so that tests can
 // fix the time that goes into log stamps and member records.
 #pragma once

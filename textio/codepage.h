@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion between the program's UTF-8 strings and the bytes of data
 // files, which are code page 932 unless they begin with a UTF-8 byte order
 // mark. Conversions never fail: bytes that are not valid in the source

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CommandRunner: runs an outside program (a sendmail-compatible command, a
 // fetch command) and waits for it, so that the mail store can be tested
 // with a recording double instead of real processes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "textio/file_system.h"
 
 #include <dirent.h>
@@ -589,19 +590,31 @@ class FlockLock : public FileLock {
 }  // namespace
 
 Status RealFileSystem::LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  // A folder the user may only read can still be locked through an existing
-  // lock file opened for reading.
-  if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ErrnoStatus("cannot open", path, errno);
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
+  // A holder may remove the lock file before it lets go (a start-up that
+  // failed leaves the folder as it found it). A copy that opened the old
+  // file just before would then hold a lock nobody else can see, so a lock
+  // only counts when the path still names the file that was locked.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A folder the user may only read can still be locked through an
+    // existing lock file opened for reading.
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ErrnoStatus("cannot open", path, errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return Status::Refused("locked by another process: " + path);
+      return ErrnoStatus("cannot lock", path, err);
+    }
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      *lock = std::make_unique<FlockLock>(fd);
+      return Status::OK();
+    }
     ::close(fd);
-    if (err == EWOULDBLOCK) return Status::Refused("locked by another process: " + path);
-    return ErrnoStatus("cannot lock", path, err);
   }
-  *lock = std::make_unique<FlockLock>(fd);
-  return Status::OK();
+  return Status::IOError("cannot lock " + path + ": the lock file keeps being replaced");
 }
 
 }  // namespace kelmora

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FileSystem: the one door through which the core touches files. Tests can
 // substitute a fake to inject faults (full disk, unreadable file) without
 // touching the real disk.

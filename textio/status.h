@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Status: the outcome of an operation that can fail: a code saying what kind
 // of failure it was, and a human-readable message. Cheap to copy; an OK
 // status carries no message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // String helpers shared by every subsystem. All comparisons are exact and
 // case-sensitive unless their name says otherwise; strings are UTF-8.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-file text helpers. Files are read and written whole, in code page
 // 932 (or UTF-8 when the file begins with a byte order mark), with CR LF
 // line ends; a bare LF is accepted on reading. Every rewrite is atomic.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/core/command_line.h"
 
 #include <unistd.h>
@@ -54,12 +55,16 @@ std::string UsageText() {
   return "Usage: kelmora [DELAY] [--dir DIR] [--headless] [--once] [--no-wait] [--help] [--version]\n"
          "\n"
          "  DELAY       pause in milliseconds between two one-by-one sends (at most 5000)\n"
-         "  --dir DIR   program folder (default: the folder of the executable)\n"
+         "  --dir DIR   program folder (default: ~/Kelmora when installed, else the folder of\n"
+         "              the executable)\n"
          "  --headless  no window: run mail checks on the minute timer until SIGINT/SIGTERM\n"
          "  --once      headless: start, run one mail check at once, save and exit\n"
          "  --no-wait   skip the fixed waits after sends (tests and benchmarks only)\n"
          "  --help      show this text\n"
-         "  --version   show the version\n";
+         "  --version   show the version\n"
+         "\n"
+         "Exit status: 0 done; 1 start-up fault (a data file); 2 bad command line; 3 the check\n"
+         "(--once) logged a failure; 4 another copy works on the program folder.\n";
 }
 
 std::string ExecutableFolder() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line: kelmora [DELAY] [--dir DIR] [--headless] [--once]
 // [--no-wait] [--help] [--version]
 #pragma once
@@ -9,7 +10,7 @@ namespace kelmora {
 
 struct CommandLine {
   std::string delay;  // the optional number, as given ("" when absent)
-  std::string dir;    // program folder; "" = the executable's folder
+  std::string dir;    // program folder; "" = none given (the last --dir counts)
   bool headless = false;
   bool once = false;
   bool no_wait = false;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FrontEnd: the few duties the core asks of whatever shows the program to
 // the user (the Qt window, or standard output when headless).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/core/headless.h"
 
 #include <signal.h>
@@ -53,10 +54,10 @@ void HeadlessFrontEnd::Wait(int ms) {
   PumpEvents();
 }
 
-void ExitWithMessageHeadless(const std::string& text) {
+void ExitWithMessageHeadless(const std::string& text, int status) {
   std::cout.flush();
   std::cerr << text << "\n終了します。" << std::endl;
-  std::_Exit(1);
+  std::_Exit(status);
 }
 
 int RunHeadless(Program& program, bool once) {
@@ -77,9 +78,12 @@ int RunHeadless(Program& program, bool once) {
   Status s = program.SaveSettings();
   if (!s.ok()) {
     std::cerr << "Kelmora.ini could not be saved: " << s.message() << std::endl;
-    return 1;
+    return kExitCheckFailed;
   }
-  return 0;
+  // A service that runs until stopped reports its failures in the main log
+  // as they happen; a single check hands them to its caller (cron, a timer).
+  if (once && program.logger().failures_logged() > 0) return kExitCheckFailed;
+  return kExitOk;
 }
 
 }  // namespace kelmora

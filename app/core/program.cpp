@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/core/program.h"
 
 #include <malloc.h>
 
 #include <exception>
 
+#include "app/core/program_folder.h"
 #include "log/error_entry.h"
 #include "receive/pop3_inbox.h"
 #include "receive/received_mail.h"
@@ -30,28 +32,54 @@ Program::Program(FileSystem& fs, const Clock& clock, FrontEnd& front, std::strin
 
 std::string Program::SettingsPath() const { return JoinPath(folder_, "Kelmora.ini"); }
 
+namespace {
+
+// "Form Load Error。" alone tells the owner nothing to do; the cause follows
+// on its own line.
+Status FormLoadError(const std::string& reason) {
+  return Status::Error(reason.empty() ? std::string(kFormLoadError) : kFormLoadError + ("\n" + reason));
+}
+
+}  // namespace
+
 Status Program::Start(const std::string& delay_argument) {
   if (startup_done_) return Status::OK();
   startup_done_ = true;
+  Status s;
   try {
-    return StartSteps(delay_argument);
-  } catch (const std::exception&) {
-    return Status::Error(kFormLoadError);
+    s = StartSteps(delay_argument);
+  } catch (const std::exception& e) {
+    s = FormLoadError(e.what());
   }
+  // A copy that does not run leaves the folder as it found it.
+  if (!s.ok()) lock_.Release();
+  return s;
+}
+
+Status Program::StartFolder() {
+  std::string why;
+  switch (lock_.Acquire(folder_, &why)) {
+    case InstanceLock::Result::kAcquired: break;
+    case InstanceLock::Result::kHeldByAnother: return Status::Refused(kSecondInstance);
+    case InstanceLock::Result::kFailed: return FormLoadError(why);
+  }
+  // Taken under the lock, so two copies started together never both copy.
+  if (!bundled_example_.empty() && !HasRuleTable(fs_, folder_)) {
+    Status s = CopyBundledExample(fs_, bundled_example_, folder_, &first_start_files_);
+    if (!s.ok()) return FormLoadError("the example " + bundled_example_ + " could not be copied: " + s.message());
+  }
+  return Status::OK();
 }
 
 Status Program::StartSteps(const std::string& delay_argument) {
-  switch (lock_.Acquire(folder_)) {
-    case InstanceLock::Result::kAcquired: break;
-    case InstanceLock::Result::kHeldByAnother: return Status::Error(kSecondInstance);
-    case InstanceLock::Result::kFailed: return Status::Error(kFormLoadError);
-  }
+  Status s = StartFolder();
+  if (!s.ok()) return s;
   timer_enabled_ = false;
   minute_count_ = 0;
   members_ = MemberTable();
   current_rule_index_ = 0;
 
-  Status s = ReadMaster(fs_, folder_, JoinPath(folder_, "Master.txt"), &master_);
+  s = ReadMaster(fs_, folder_, JoinPath(folder_, "Master.txt"), &master_);
   if (!s.ok()) return s;
   s = ReadAddress(fs_, folder_, master_, &members_);
   if (!s.ok()) return s;
@@ -59,6 +87,10 @@ Status Program::StartSteps(const std::string& delay_argument) {
   if (!s.ok()) return s;
   s = PrepareWindow(delay_argument);
   if (!s.ok()) return s;
+  if (!first_start_files_.empty()) {
+    logger_.WriteNotice(FirstStartLogLine(folder_, first_start_files_));
+    first_start_message_ = FirstStartMessage(folder_, first_start_files_);
+  }
 
   timer_enabled_ = true;  // the program starts minimised, so checking runs
   return Status::OK();
@@ -75,7 +107,7 @@ Status Program::PrepareWindow(const std::string& delay_argument) {
     settings_.CheckIntervalMinutes = 20;
   }
   Status s = logger_.EnsureLogFolders();
-  if (!s.ok()) return Status::Error(kFormLoadError);
+  if (!s.ok()) return FormLoadError(s.message());
   if (settings_file_.unreadable()) {
     // The main log entry also goes to the status line.
     logger_.WriteLog("Kelmora.iniを読み込めなかったため、既定の設定で動作し、設定は保存しません。");

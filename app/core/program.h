@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program: the main object of Kelmora. It owns the settings, the rule table,
 // the destination lists, the undelivered-mail patterns and the state of the
 // mail-check cycle for the whole run, and carries out start-up, the minute
@@ -65,11 +66,20 @@ class Program {
   void set_processor(MessageProcessor* processor) { processor_ = processor; }
   // The deferred-delivery queue, flushed at the start of every cycle.
   void set_delivery_queue(DeliveryQueue* queue) { delivery_queue_ = queue; }
+  // The example a program folder without a rule table is started with (the
+  // first start of an installed Kelmora); "" for none.
+  void set_bundled_example(std::string folder) { bundled_example_ = std::move(folder); }
 
   // Start-up. `delay_argument` is the command line's number (may be "").
   // An error's message is the text the front end shows before the process
-  // ends (nothing has been saved then).
+  // ends (nothing has been saved then, and no lock file is left behind);
+  // it is Refused only when another copy holds the program folder.
   Status Start(const std::string& delay_argument);
+
+  // After a start that copied the bundled example into the program folder:
+  // what the window tells the owner (the folder and the files to edit).
+  // "" otherwise.
+  const std::string& first_start_message() const { return first_start_message_; }
 
   // The minute timer fired: counts minutes and runs a cycle when the
   // interval is reached.
@@ -142,6 +152,7 @@ class Program {
   };
 
   Status StartSteps(const std::string& delay_argument);
+  Status StartFolder();
   // Members that servers refused as unknown addresses while mail of no
   // particular row went out (queue retries, the store's logon) leave the
   // lists of the rows their mail was for.
@@ -171,6 +182,9 @@ class Program {
   int current_rule_index_ = 0;
   bool no_wait_ = false;
   std::function<void(Settings*)> before_save_;
+  std::string bundled_example_;
+  std::vector<std::string> first_start_files_;
+  std::string first_start_message_;
 
   Settings settings_;
   SettingsFile settings_file_;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BusyWindow: the small always-on-top panel shown while a mail-check cycle
 // runs. It tells the user that mail is being sent and offers a way to stop
 // the cycle; it keeps no state of its own.

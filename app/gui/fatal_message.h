@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The warning box of a fatal start-up finding.
 #pragma once
 

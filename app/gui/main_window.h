@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MainWindow: the program's one permanent window. It shows one row of the
 // rule table with the members of its destination list, edits the live
 // settings and offers the test run. It keeps no data of its own: rows,

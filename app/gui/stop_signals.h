@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // StopSignals: SIGINT and SIGTERM delivered as a Qt signal on the window
 // thread, so that they can act exactly as closing the window does.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TrayIcon: the program's icon in the desktop's system tray, where the
 // desktop has one. Its picture tells whether a cycle runs and whether the
 // main log got an entry since the window was last opened; its menu opens

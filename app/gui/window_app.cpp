@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/gui/window_app.h"
 
 #include <QApplication>
@@ -61,13 +62,13 @@ WindowApp::~WindowApp() = default;
 
 FrontEnd& WindowApp::front_end() { return impl_->front; }
 
-void WindowApp::ExitWithMessage(const std::string& text) {
+void WindowApp::ExitWithMessage(const std::string& text, int status) {
   // Also on standard error, for a start from a terminal or a service log.
   std::cout.flush();
   std::cerr << text << "\n終了します。" << std::endl;
   ShowFatalMessage(QString::fromStdString(text));
   std::fflush(nullptr);
-  std::_Exit(1);
+  std::_Exit(status);
 }
 
 int WindowApp::Run(Program& program) {

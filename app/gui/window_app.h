@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WindowApp: what main() needs to run Kelmora with its window, without
 // seeing the window toolkit. Typical use:
 //
@@ -5,13 +6,14 @@
 //   WindowApp app(argc, argv);
 //   Program program(..., app.front_end(), ...);
 //   Status s = program.Start(delay);
-//   if (!s.ok()) app.ExitWithMessage(s.message());
+//   if (!s.ok()) app.ExitWithMessage(s.message(), StartupExitStatus(s));
 //   return app.Run(program);
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "app/core/exit_status.h"
 #include "app/core/front_end.h"
 #include "app/core/program.h"
 
@@ -36,8 +38,8 @@ class WindowApp {
   FrontEnd& front_end();
 
   // A fatal start-up finding: beep, warning box with `text` and
-  // "終了します。", then exit status 1. Nothing is saved.
-  [[noreturn]] void ExitWithMessage(const std::string& text);
+  // "終了します。", then the exit status. Nothing is saved.
+  [[noreturn]] void ExitWithMessage(const std::string& text, int status = kExitStartupFault);
 
   // Opens the window for the started program and runs until the user (or
   // SIGINT/SIGTERM) ends it. Returns the exit status.

@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/gui/window_front_end.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QMessageBox>
 #include <QWindow>
 #include <iostream>
 
@@ -51,6 +53,18 @@ void WindowFrontEnd::Attach(Program& program) {
   if (!finished_) main_->setWindowState(main_->windowState() | Qt::WindowMinimized);
   SyncMinuteTimer();
   UpdateIndicators();
+  if (!program.first_start_message().empty()) ShowFirstStartMessage(program);
+}
+
+void WindowFrontEnd::ShowFirstStartMessage(Program& program) {
+  // Not modal: the program already runs (minimised, checking the store) and
+  // the owner may read the box while editing the files it names.
+  auto* box = new QMessageBox(QMessageBox::Information, "Kelmora",
+                              QString::fromStdString(program.first_start_message()), QMessageBox::Ok);
+  box->setObjectName("firstStartMessage");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
 }
 
 void WindowFrontEnd::Detach() {

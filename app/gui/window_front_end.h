@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WindowFrontEnd: the desktop front end. It owns the main window, the busy
 // window, the tray icon and the minute timer, carries out what the core
 // asks of a front end, and runs every mail-check cycle and the shutdown.
@@ -82,6 +83,8 @@ class WindowFrontEnd : public QObject, public FrontEnd {
   // Runs `work`, which may run a cycle, then brings the window back in
   // step and, when a close arrived meanwhile, finishes the program.
   void RunCycleWork(const std::function<void()>& work);
+  // The box that names the folder a first start filled and what to edit.
+  void ShowFirstStartMessage(Program& program);
   void OnMinimisedChanged(bool minimised);
   void UpdateIndicators();
   void SyncMinuteTimer();

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Shared helpers of the end-to-end tests: program folders with data files
 in code page 932, running build/kelmora, and a runner that ends with the
 line "N passed, N failed"."""

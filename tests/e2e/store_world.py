@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The local mail store world shared by the end-to-end tests and the kill
 benchmark: a private Dovecot whose delivery agent fills a Maildir, a
 program folder whose default profile is a link to that Maildir, and a

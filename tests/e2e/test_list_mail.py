@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """List mail in a hostile mail world, end to end: build/kelmora --once
 against a private Dovecot (POP3) and a recording SMTP server. What Kelmora
 sends is carried back into the list's mailbox as a mail server would, and

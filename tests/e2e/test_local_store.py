@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The local mail store end to end: Dovecot's delivery agent fills a
 Maildir, the default profile of a program folder is a link to it, and
 build/kelmora --once forwards through the store, by SMTP to the recording

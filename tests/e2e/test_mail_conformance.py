@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Every kind of mail Kelmora sends, read by independent readers: Python's
 email package (default policy) must find no defect anywhere, and
 SpamAssassin (local tests only, no network) must score a list post at 0 or

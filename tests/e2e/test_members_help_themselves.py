@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Membership commands, one-by-one forwarding, surveys and file retrieval,
 end to end: build/kelmora --once against a private Dovecot and a recording
 SMTP server."""

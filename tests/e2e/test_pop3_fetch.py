@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """POP3 reception against a private Dovecot on loopback, through
 kelmora_fetchtool: what is stored, what is left on the server, what a
 broken session or a dead program leaves behind."""

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """SendMail against a real SMTP server on loopback (the recording server in
 tests/servers), driven through build/kelmora_sendtool: blind copies, partial
 refusal, failures, transaction sizes, attachments and the read side."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The local mail store in a hostile world, end to end: Dovecot's delivery
 agent fills the profile, build/kelmora --once posts through a recording
 sendmail that misbehaves, the Maildir is made immutable or given a named

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GuiWorld: a started Program on a temporary program folder, shown through
 // the window front end, with a local store that delivers on demand and a
 // processor whose work each test scripts. The data files are code page 932
@@ -94,6 +95,7 @@ class GuiWorld {
     program->set_local_reception(&local);
     program->set_processor(&processor);
     program->set_no_wait(true);
+    program->set_bundled_example(example);
     Status s = program->Start(delay);
     if (!s.ok()) {
       qWarning("start-up failed: %s", s.message().c_str());
@@ -125,6 +127,7 @@ class GuiWorld {
   FakeLocal local;
   ScriptedProcessor processor;
   std::unique_ptr<Program> program;
+  std::string example;  // the bundled example a first start copies ("" none)
 };
 
 }  // namespace kelmora::gui_test

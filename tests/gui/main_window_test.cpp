@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as the user sees it: captions, the rule viewer with its
 // two row selectors, the member list, the settings controls and the count
 // of saved mail. Runs on the offscreen platform.

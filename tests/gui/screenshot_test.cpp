@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Screenshots of the main window (a row with members shown) and of the
 // busy window, taken from a real X server (Xvfb) into build/screenshots/.
 // They must be real pictures with the Japanese captions drawn as glyphs,

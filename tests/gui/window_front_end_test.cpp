@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window front end driving the program: the minute timer and the
 // window state, cycles with the busy window, the cancel label during
 // one-by-one forwarding, flashing, closing in the middle of a cycle, and
@@ -70,6 +71,7 @@ class WindowFrontEndTest : public QObject {
   void CloseDuringCycleEndsAfterItUnwinds();
   void EndWithoutCycleSavesAndFinishes();
   void FatalMessageBox();
+  void FirstStartBoxNamesTheFolderAndTheFiles();
   void DisplayDetection();
 };
 
@@ -316,6 +318,41 @@ void WindowFrontEndTest::FatalMessageBox() {
   ShowFatalMessage(QStringLiteral("Form Load Error。"));
   QCOMPARE(text, QStringLiteral("Form Load Error。\n終了します。"));
   QCOMPARE(icon, QMessageBox::Warning);
+}
+
+void WindowFrontEndTest::FirstStartBoxNamesTheFolderAndTheFiles() {
+  auto first_start_box = [] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() == "firstStartMessage" && w->isVisible()) return qobject_cast<QMessageBox*>(w);
+    }
+    return static_cast<QMessageBox*>(nullptr);
+  };
+  TempFolder example;
+  std::filesystem::create_directories(example.File("data"));
+  {
+    // A folder with its rule table: no first start, no box. Its files are
+    // the example of the next start.
+    GuiWorld w;
+    for (const char* name : {"Master.txt", "Kelmora.ini", "club.txt", "data/list.txt"}) {
+      std::filesystem::copy_file(w.dir.File(name), example.File(name));
+    }
+    QVERIFY(w.Start());
+    QCOMPARE(first_start_box(), static_cast<QMessageBox*>(nullptr));
+  }
+  GuiWorld w;
+  for (const char* name : {"Master.txt", "Kelmora.ini", "club.txt"}) std::filesystem::remove(w.dir.File(name));
+  w.example = example.path();
+  QVERIFY(w.Start());
+  QMessageBox* box = first_start_box();
+  QVERIFY(box != nullptr);
+  QVERIFY(!box->isModal());
+  QVERIFY(box->text().contains(QString::fromStdString(w.dir.path())));
+  QVERIFY(box->text().contains(QStringLiteral("Master.txt（ルール表")));
+  QVERIFY(box->text().contains(QStringLiteral("Kelmora.ini（設定")));
+  // The program runs meanwhile: minimised, its timer armed.
+  QVERIFY(w.window().isMinimized());
+  QVERIFY(w.front.minute_timer().isActive());
+  box->close();
 }
 
 void WindowFrontEndTest::DisplayDetection() {

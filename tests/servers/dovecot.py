@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A private Dovecot (POP3 and IMAP on 127.0.0.1) for the tests, and a TCP
 proxy that cuts connections.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A small world for running build/kelmora against real servers: a private
 Dovecot (POP3) holding the list's mailbox, a recording SMTP server, and a
 program folder whose data files name them. Used by the end-to-end tests and
@@ -17,7 +18,6 @@ from email.mime.text import MIMEText
 from email.utils import formataddr, formatdate, make_msgid
 
 from dovecot import Dovecot
-from smtp_recorder import SmtpRecorder
 
 
 def japanese_message(from_addr, to_addr, subject, body, from_name=None, to_name=None,
@@ -110,6 +110,9 @@ class MailWorld:
         self._smtp_dir = tempfile.mkdtemp(prefix="kelmora-smtp-")
         self.dovecot.start()
         self.dovecot.add_user(self.pop_user, self.pop_password)
+        # Imported here: the message helpers above serve scripts/example.py on
+        # machines without the test servers' packages (python3-aiosmtpd).
+        from smtp_recorder import SmtpRecorder
         self.smtp = SmtpRecorder(self._smtp_dir, **self.smtp_options)
         self.smtp.start()
         for name, content in self.files.items():

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A private Postfix for the tests: its own configuration folder, queue
 and ports on 127.0.0.1, started with `postfix -c DIR start` and stopped
 again. Nothing of the system's mail setup (/etc/postfix, a system instance)

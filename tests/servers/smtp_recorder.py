@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A recording SMTP server for tests, listening on 127.0.0.1 (or on the
 address --host gives, inside a private network namespace).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CountedInbox: an inbox of `count` messages that can never be read, for
 // tests of the cycle that only count what reaches the processor.
 #pragma once

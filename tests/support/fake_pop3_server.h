@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FakePop3Server: a scripted POP3 mailbox behind the Pop3Session
 // interface, for unit tests of the fetch logic (no sockets). It is the
 // factory of its sessions; every session is one connection.

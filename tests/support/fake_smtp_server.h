@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FakeSmtpServer: a scripted SMTP server behind the SmtpSession interface,
 // for unit tests of the delivery logic (no sockets). It is the factory of
 // its sessions; every session counts as one connection.

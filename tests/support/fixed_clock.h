@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FixedClock: a clock that tells the time it was given, for tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RecordingCommandRunner: a CommandRunner that starts nothing. It records
 // every call and answers with the outcome a test set for it. With a file
 // system it also records what the program would have read on its standard

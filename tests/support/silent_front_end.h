@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SilentFrontEnd: a front end that shows nothing and records what it was
 // asked to show, for tests and benchmarks.
 #pragma once

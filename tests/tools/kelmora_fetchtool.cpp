@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kelmora_fetchtool: runs the POP3 reception of the mail component once,
 // outside the program, for the end-to-end tests and benchmarks.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kelmora_sendtool: drives the mail component's SendMail and ReadMail from
 // the command line, for end-to-end tests and benchmarks.
 //

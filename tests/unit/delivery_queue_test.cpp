@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The deferred-delivery queue with MailSender on a scripted SMTP server and
 // the in-memory file system: what is queued, when it is retried, when it is
 // given up, and that nobody gets a message twice, also across a crash.

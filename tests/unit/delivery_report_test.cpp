@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What returned mail and refusals say about recipients: the report part
 // of a bounce, the subjects of delay warnings, and the refusals at RCPT
 // that name an address that does not exist.

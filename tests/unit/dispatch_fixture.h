@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // DispatchFixture: a whole program on the program folder "/prog" of an
 // in-memory file system, driven through real mail-check cycles with a
 // recording mail component, for tests of the rule dispatcher, the send

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rule dispatcher, driven through whole mail-check cycles: which rows
 // apply to a message, what each row hands to the sender, and what becomes
 // of every stored message afterwards.

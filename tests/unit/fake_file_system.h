@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FakeFileSystem: an in-memory FileSystem for unit tests, with fault
 // injection.
 //

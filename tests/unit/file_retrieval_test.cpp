@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File and folder retrieval by mail. The logic runs on the program folder
 // "/prog" of the fake file system; what depends on how the real disk
 // resolves ".." and symbolic links runs on a real temporary folder.

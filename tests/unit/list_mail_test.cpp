@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Mail that behaves well on lists: which received mail the rows leave alone
 // (machines, loops, a second request within the day), and the headers the
 // send methods put on posts and replies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The local mail store on the in-memory file system: which messages a
 // logon fetches and in what order, how the inbox deletes and marks them,
 // what survives a crash, and how the outbox hands mail to its route.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main object: start-up results and the mail-check cycle, driven with a
 // fake mail component, a fake local store and a recording processor.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The BCC sender: the recipient list, body, subject and list number of one
 // send, the retry, the saved sequence number and the failure log line; and
 // the list-tag helpers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One-by-one To forwarding, driven through a started Program on an
 // in-memory program folder with a recording mail component.
 #include "send/send_email_to.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole cycles through the local mail store: the dispatcher reads the
 // profile's Maildir, rows without a sender address send through the store
 // (to a recording sendmail), and the cycle deletes or marks the messages.

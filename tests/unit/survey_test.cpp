@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Surveys by mail: recording answers in the result file, the tally reply,
 // the voter list and the small text helpers they share.
 #include "process/survey.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TempFolder: a real folder under /tmp for tests, removed with everything
 // in it when the object goes.
 #pragma once
