@@ -62,7 +62,10 @@ class StartupTest(unittest.TestCase):
         # fields 7 to 9; a run must carry them over into the two-line form.
         f = self.folder(**{"Kelmora.ini": "user1,pw,5,1,0,1,0,12,34,56\n"})
         r = run_kelmora(f)
-        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        # Only the default profile is made on first use: the check logs that
+        # user1 has no store folder, so --once reports a logged failure.
+        self.assertEqual(r.returncode, 3, r.stderr.decode())
+        self.assertIn("メールストアのプロファイル<user1>のフォルダ", f.read("log/Kelmoralog.txt"))
         self.assertEqual(f.read("Kelmora.ini"), "user1,pw,5,1,0,1,0,0,9,10\r\n12,34\r\n")
 
     def test_missing_table_names_the_csv_path(self):

@@ -28,7 +28,7 @@ class StoreHostileTest(unittest.TestCase):
             try:
                 for cycle in range(1, 4):
                     r = w.run("--no-wait")
-                    self.assertEqual(r.returncode, 0, r.stderr.decode())
+                    self.assertEqual(r.returncode, 3, r.stderr.decode())
                     self.assertEqual(len(w.sendmail_calls()), 1, w.main_log())
                     self.assertEqual(len(w.main_log().splitlines()), cycle, w.main_log())
             finally:
@@ -45,7 +45,7 @@ class StoreHostileTest(unittest.TestCase):
             w.deliver(post(1))
             w.control("EXIT_CODES", "75\n67\n")
             r = w.run("--no-wait")
-            self.assertEqual(r.returncode, 0, r.stderr.decode())
+            self.assertEqual(r.returncode, 3, r.stderr.decode())
             log = w.main_log()
             self.assertEqual(len(log.splitlines()), 1, log)
             self.assertIn("sendmail.py: exit 75: refused with 75", log)
@@ -54,7 +54,7 @@ class StoreHostileTest(unittest.TestCase):
             [kept] = w.maildir_names("cur")
             self.assertTrue(kept.endswith(":2,S"), kept)
             r = w.run("--no-wait")
-            self.assertEqual(r.returncode, 0, r.stderr.decode())
+            self.assertEqual(r.returncode, 3, r.stderr.decode())
             last = w.main_log().splitlines()[-1]
             self.assertIn(".Failed", last)
             self.assertIn(kept.split(":")[0], last)
@@ -88,12 +88,12 @@ class StoreHostileTest(unittest.TestCase):
             os.mkfifo(w.profile_path("kelmora-journal"))
             started = time.monotonic()
             r = w.run("--no-wait", timeout=60)
-            self.assertEqual(r.returncode, 0, r.stderr.decode())
+            self.assertEqual(r.returncode, 3, r.stderr.decode())
             self.assertLess(time.monotonic() - started, 30)
             self.assertIn("kelmora-journal", w.main_log())
             self.assertEqual(w.sendmail_calls(), [])
             # The next run does not wait either; nothing was posted.
-            self.assertEqual(w.run("--no-wait", timeout=60).returncode, 0)
+            self.assertEqual(w.run("--no-wait", timeout=60).returncode, 3)
             self.assertEqual(w.sendmail_calls(), [])
 
     def test_sendmail_leaving_a_background_child_is_not_waited_for(self):
