@@ -11,8 +11,8 @@
 #include "config/master_table.h"
 #include "config/undelivery.h"
 #include "log/logger.h"
-#include "receive/mail_component.h"
-#include "receive/received_mail.h"
+#include "mail/mail_component.h"
+#include "mail/received_mail.h"
 #include "textio/file_system.h"
 
 namespace kelmora {

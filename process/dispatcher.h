@@ -12,11 +12,11 @@
 
 #include "config/master_table.h"
 #include "config/undelivery.h"
+#include "mail/inbox.h"
+#include "mail/received_mail.h"
 #include "process/bounce_removal.h"
 #include "process/membership.h"
 #include "process/message_processor.h"
-#include "receive/inbox.h"
-#include "receive/received_mail.h"
 #include "send/send_context.h"
 
 namespace kelmora {

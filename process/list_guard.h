@@ -11,8 +11,8 @@
 #include <string>
 
 #include "config/master_table.h"
+#include "mail/received_mail.h"
 #include "process/reply_limiter.h"
-#include "receive/received_mail.h"
 
 namespace kelmora {
 

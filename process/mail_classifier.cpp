@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "process/mail_classifier.h"
 
-#include "receive/mime_util.h"
+#include "mime/mime_util.h"
 #include "textio/strings.h"
 
 namespace kelmora {

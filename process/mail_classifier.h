@@ -21,7 +21,7 @@
 
 #include <string>
 
-#include "receive/received_mail.h"
+#include "mail/received_mail.h"
 
 namespace kelmora {
 

@@ -8,7 +8,7 @@
 
 #include "config/address_file.h"
 #include "config/master_table.h"
-#include "receive/received_mail.h"
+#include "mail/received_mail.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 

@@ -3,7 +3,7 @@
 // received. The rule dispatcher implements it; tests use fakes.
 #pragma once
 
-#include "receive/inbox.h"
+#include "mail/inbox.h"
 
 namespace kelmora {
 

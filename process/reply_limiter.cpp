@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "receive/mime_util.h"
+#include "mime/mime_util.h"
 #include "textio/strings.h"
 
 namespace kelmora {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config/master_table.h"
-#include "receive/inbox.h"
+#include "mail/inbox.h"
 #include "send/outgoing_mail.h"
 #include "send/send_context.h"
 

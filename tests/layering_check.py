@@ -2,16 +2,29 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Fails when a source file includes a header of a higher layer.
 
-The layers, lowest first: textio; config and log (side by side); receive;
-send; process; app. A file may include headers of its own layer and of the
-layers below it, never of one above (config and log do not include each
+The layers, lowest first: textio; config and log (side by side); the mail
+layer, itself a stack: mime; net; smtp and pop3 (side by side); mail (the
+component facade and the Inbox); maildir (the local store); then send;
+process; app. A file may include headers of its own layer and of the layers
+below it, never of one above (layers side by side do not include each
 other's headers either).
 """
 import pathlib
 import re
 import sys
 
-RANK = {"textio": 0, "config": 1, "log": 1, "receive": 2, "send": 3, "process": 4, "app": 5}
+RANK = {
+    "textio": 0,
+    "config": 1, "log": 1,
+    "mime": 2,
+    "net": 3,
+    "smtp": 4, "pop3": 4,
+    "mail": 5,
+    "maildir": 6,
+    "send": 7,
+    "process": 8,
+    "app": 9,
+}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

@@ -10,7 +10,8 @@ import os
 import sys
 
 SPDX = "SPDX-License-Identifier: GPL-3.0-or-later"
-FOLDERS = ("app", "textio", "config", "log", "receive", "send", "process", "tests", "bench", "scripts", "cmake")
+FOLDERS = ("app", "textio", "config", "log", "mime", "net", "smtp", "pop3", "mail", "maildir", "send", "process",
+           "tests", "bench", "scripts", "cmake")
 SUFFIXES = (".cpp", ".h", ".py", ".sh", ".cmake", ".1")
 SINGLE_FILES = ("CMakeLists.txt", ".ci/run", "debian/rules", "packaging/kelmora.1", "packaging/icons/render.sh")
 HEAD_LINES = 5  # the licence line stands in the first comment, near the top

@@ -7,8 +7,8 @@
 
 #include "app/core/program_folder.h"
 #include "log/error_entry.h"
-#include "receive/pop3_inbox.h"
-#include "receive/received_mail.h"
+#include "mail/pop3_inbox.h"
+#include "mail/received_mail.h"
 #include "textio/strings.h"
 #include "textio/text_file.h"
 

@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "receive/server_string.h"
+#include "net/server_string.h"
 #include "textio/file_system.h"
 
 namespace kelmora {

@@ -17,7 +17,7 @@
 #include "app/gui/fatal_message.h"
 #include "app/gui/tray_icon.h"
 #include "app/gui/window_app.h"
-#include "receive/mail_component.h"
+#include "mail/mail_component.h"
 #include "send/send_email_to.h"
 #include "tests/gui/gui_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "receive/inbox.h"
+#include "mail/inbox.h"
 
 namespace kelmora {
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "receive/pop3_session.h"
+#include "pop3/pop3_session.h"
 
 namespace kelmora {
 

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "receive/smtp_session.h"
+#include "smtp/smtp_session.h"
 
 namespace kelmora {
 

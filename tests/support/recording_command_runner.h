@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "textio/command_runner.h"
+#include "maildir/command_runner.h"
 #include "textio/file_system.h"
 
 namespace kelmora {

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "receive/curl_mail_component.h"
-#include "receive/received_mail.h"
+#include "mail/curl_mail_component.h"
+#include "mail/received_mail.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 

@@ -30,10 +30,10 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "receive/curl_smtp_session.h"
-#include "receive/mail_options.h"
-#include "receive/mail_reader.h"
-#include "receive/mail_sender.h"
+#include "mime/mail_reader.h"
+#include "net/mail_options.h"
+#include "smtp/curl_smtp_session.h"
+#include "smtp/mail_sender.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 #include "textio/strings.h"

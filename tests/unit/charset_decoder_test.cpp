@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/charset_decoder.h"
+#include "mime/charset_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "receive/jis_forms.h"
+#include "mime/jis_forms.h"
 #include "textio/codepage.h"
 
 namespace kelmora {

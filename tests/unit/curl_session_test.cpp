@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "receive/curl_pop3_session.h"
-#include "receive/curl_smtp_session.h"
+#include "pop3/curl_pop3_session.h"
+#include "smtp/curl_smtp_session.h"
 #include "textio/strings.h"
 
 namespace kelmora {

@@ -2,15 +2,15 @@
 // The deferred-delivery queue with MailSender on a scripted SMTP server and
 // the in-memory file system: what is queued, when it is retried, when it is
 // given up, and that nobody gets a message twice, also across a crash.
-#include "receive/delivery_queue.h"
-#include "receive/queued_mail.h"
+#include "smtp/delivery_queue.h"
+#include "smtp/queued_mail.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 
-#include "receive/mail_sender.h"
+#include "smtp/mail_sender.h"
 #include "tests/support/fake_smtp_server.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"

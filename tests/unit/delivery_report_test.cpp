@@ -2,11 +2,11 @@
 // What returned mail and refusals say about recipients: the report part
 // of a bounce, the subjects of delay warnings, and the refusals at RCPT
 // that name an address that does not exist.
-#include "receive/delivery_report.h"
+#include "mime/delivery_report.h"
 
 #include <gtest/gtest.h>
 
-#include "receive/smtp_delivery.h"
+#include "smtp/smtp_delivery.h"
 
 namespace kelmora {
 namespace {

@@ -27,12 +27,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/silent_front_end.h"
 #include "app/core/program.h"
+#include "mail/mail_component.h"
 #include "process/dispatcher.h"
 #include "process/message_processor.h"
-#include "receive/mail_component.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/support/silent_front_end.h"
 #include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
 #include "textio/file_system.h"

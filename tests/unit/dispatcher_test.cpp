@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-#include "receive/pop3_inbox.h"
+#include "mail/pop3_inbox.h"
 #include "tests/unit/dispatch_fixture.h"
 #include "textio/strings.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/header_decoder.h"
+#include "mime/header_decoder.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 // send methods put on posts and replies.
 #include <gtest/gtest.h>
 
+#include "mime/mail_reader.h"
 #include "process/list_guard.h"
-#include "receive/mail_reader.h"
 #include "process/mail_classifier.h"
 #include "process/reply_limiter.h"
 #include "send/list_headers.h"

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "log/logger.h"
-#include "receive/mail_sender.h"
-#include "receive/pop3_fetcher.h"
+#include "pop3/pop3_fetcher.h"
+#include "smtp/mail_sender.h"
 #include "tests/support/fake_pop3_server.h"
 #include "tests/support/fake_smtp_server.h"
 #include "tests/support/fixed_clock.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/mail_composer.h"
+#include "mime/mail_composer.h"
 
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
@@ -12,12 +12,12 @@
 #include <set>
 #include <sstream>
 
-#include "receive/mail_reader.h"
-#include "textio/codepage.h"
-#include "textio/clock.h"
+#include "mime/mail_reader.h"
 #include "tests/support/fixed_clock.h"
-#include "textio/strings.h"
 #include "tests/unit/temp_folder.h"
+#include "textio/clock.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
 
 namespace kelmora {
 namespace {

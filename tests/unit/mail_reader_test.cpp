@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/mail_reader.h"
+#include "mime/mail_reader.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <random>
 #include <sstream>
 
-#include "receive/received_mail.h"
+#include "mail/received_mail.h"
 #include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"

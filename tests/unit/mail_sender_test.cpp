@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/mail_sender.h"
+#include "smtp/mail_sender.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 #include <set>
 #include <sstream>
 
-#include "textio/clock.h"
 #include "tests/support/fake_smtp_server.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/unit/temp_folder.h"
+#include "textio/clock.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
-#include "tests/unit/temp_folder.h"
 
 namespace kelmora {
 namespace {

@@ -14,8 +14,8 @@
 
 #include "log/error_entry.h"
 #include "log/logger.h"
-#include "receive/mail_store.h"
-#include "receive/mail_store_reception.h"
+#include "maildir/mail_store.h"
+#include "maildir/mail_store_reception.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/recording_command_runner.h"
 #include "tests/unit/fake_file_system.h"

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "receive/charset_decoder.h"
-#include "receive/html_text.h"
-#include "receive/mail_composer.h"
-#include "receive/mail_reader.h"
-#include "receive/mime_repair.h"
-#include "receive/mime_stream.h"
-#include "receive/transfer_decoding.h"
+#include "mime/charset_decoder.h"
+#include "mime/html_text.h"
+#include "mime/mail_composer.h"
+#include "mime/mail_reader.h"
+#include "mime/mime_repair.h"
+#include "mime/mime_stream.h"
+#include "mime/transfer_decoding.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 #include "tests/unit/temp_folder.h"

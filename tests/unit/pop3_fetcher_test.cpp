@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/pop3_fetcher.h"
+#include "pop3/pop3_fetcher.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "fake_file_system.h"
-#include "textio/clock.h"
 #include "tests/support/fake_pop3_server.h"
 #include "tests/support/fixed_clock.h"
+#include "textio/clock.h"
 #include "textio/strings.h"
 
 namespace kelmora {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Pop3Inbox: what becomes of a stored message when the dispatcher settles
 // it, and when the component hears that the program is done with it.
-#include "receive/pop3_inbox.h"
+#include "mail/pop3_inbox.h"
 
 #include <gtest/gtest.h>
 

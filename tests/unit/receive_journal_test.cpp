@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/receive_journal.h"
+#include "pop3/receive_journal.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fake_file_system.h"
-#include "textio/clock.h"
 #include "tests/support/fixed_clock.h"
+#include "textio/clock.h"
 
 namespace kelmora {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/received_mail.h"
+#include "mail/received_mail.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/fake_file_system.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/unit/fake_file_system.h"
 #include "tests/unit/temp_folder.h"
 #include "textio/codepage.h"
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "receive/server_string.h"
+#include "net/server_string.h"
 
 #include <gtest/gtest.h>
 
-#include "receive/local_host_name.h"
+#include "mime/local_host_name.h"
 
 namespace kelmora {
 namespace {

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "receive/mail_store.h"
-#include "receive/mail_store_reception.h"
+#include "maildir/mail_store.h"
+#include "maildir/mail_store_reception.h"
 #include "tests/support/recording_command_runner.h"
 #include "tests/unit/dispatch_fixture.h"
 #include "textio/strings.h"

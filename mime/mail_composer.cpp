@@ -1,0 +1,441 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "mime/mail_composer.h"
+
+#include <gmime/gmime.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <functional>
+#include <random>
+
+#include <magic.h>
+
+#include "mime/header_encoder.h"
+#include "mime/local_host_name.h"
+#include "mime/mail_library_init.h"
+#include "mime/mime_stream.h"
+#include "mime/mime_util.h"
+#include "mime/recipient_items.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Message-ID
+
+std::string MessageIdDomain(const std::string& from_address) {
+  size_t at = from_address.rfind('@');
+  if (at != std::string::npos) {
+    std::string domain = AsciiLower(from_address.substr(at + 1));
+    if (IsDotAtomText(domain)) return domain;
+  }
+  std::string host = LocalHostName();
+  return host == "localhost" ? "localhost.localdomain" : host;
+}
+
+std::string MessageIdLocalPart(const Clock& clock, const std::string& text) {
+  // The caller's text, kept to letters, digits and "-", "_", "." so that the
+  // Message-ID stays a valid dot-atom.
+  std::string kept;
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') {
+      kept += c;
+    } else if (c == '.' && !kept.empty() && kept.back() != '.') {
+      kept += c;
+    }
+  }
+  while (!kept.empty() && kept.back() == '.') kept.pop_back();
+  if (kept.size() > 64) kept.resize(64);
+
+  // Unique across processes and hosts: the time, this process, a count
+  // within it and a random salt drawn once per process.
+  static std::atomic<unsigned> counter{0};
+  static const unsigned long long salt = std::random_device{}() ^ (static_cast<unsigned long long>(getpid()) << 20);
+  const long long micros = clock.EpochMicros();
+  char unique[96];
+  snprintf(unique, sizeof unique, "%llx.%x.%x.%llx", static_cast<unsigned long long>(micros),
+           static_cast<unsigned>(getpid()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFULL);
+  return kept.empty() ? std::string(unique) : kept + "." + unique;
+}
+
+// ---------------------------------------------------------------------------
+// Building
+
+// libmagic names the type; text gets its charset from a check of its bytes,
+// since libmagic has no name for code page 932 text ("unknown-8bit").
+std::string TextCharset(const std::string& bytes, const char* magic_encoding) {
+  bool ascii = true;
+  for (char c : bytes) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return "us-ascii";
+  if (SanitizeUtf8(bytes) == bytes) return "utf-8";
+  std::string decoded;
+  if (IconvToUtf8(bytes, "CP932", &decoded) && decoded.find("\xEF\xBF\xBD") == std::string::npos) return "Shift_JIS";
+  std::string e = magic_encoding ? AsciiLower(magic_encoding) : "";
+  if (e.empty() || e == "binary" || e == "unknown-8bit") return "";
+  return e;
+}
+
+// Sets a header's value as written here, folding included: the MIME library
+// would trim blanks and re-encode. Replaces a header of that name.
+void SetRawHeader(GMimeObject* object, const char* name, const std::string& value) {
+  g_mime_object_set_header(object, name, "x", nullptr);
+  GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+  if (header == nullptr) return;
+  const std::string raw = " " + ReplaceAll(value, "\r\n", "\n") + "\n";
+  g_mime_header_set_raw_value(header, raw.c_str());
+}
+
+// Values taken from received mail (Message-IDs) or built by the program,
+// kept to printable ASCII on one line.
+std::string HeaderValue(const std::string& value) {
+  std::string out;
+  for (char c : Trim(OneLine(value))) {
+    unsigned char u = static_cast<unsigned char>(c);
+    out += (u > 0x20 && u < 0x7F) ? c : ' ';
+  }
+  return Trim(out);
+}
+
+// The "<id>" tokens of a Message-ID list; anything else is dropped, so a
+// broken References header of a request never breaks the reply.
+std::string MessageIdList(const std::string& value, size_t keep_last) {
+  std::vector<std::string> ids;
+  const std::string v = HeaderValue(value);
+  for (size_t i = v.find('<'); i != std::string::npos; i = v.find('<', i + 1)) {
+    size_t close = v.find('>', i);
+    if (close == std::string::npos) break;
+    std::string id = v.substr(i, close - i + 1);
+    if (id.find(' ') == std::string::npos && id.find('@') != std::string::npos && id.rfind('<') == 0) ids.push_back(id);
+  }
+  if (ids.size() > keep_last) ids.erase(ids.begin(), ids.end() - static_cast<long>(keep_last));
+  // One id per line: ids hold no blanks, so this is the only way to fold.
+  return Join(ids, "\r\n ");
+}
+
+void SetProgramHeaders(GMimeObject* object, const ProgramHeaders& h) {
+  auto put = [&](const char* name, const std::string& value) {
+    if (!value.empty()) SetRawHeader(object, name, value);
+  };
+  put("List-Id", HeaderValue(h.list_id));
+  put("List-Post", HeaderValue(h.list_post));
+  put("List-Unsubscribe", HeaderValue(h.list_unsubscribe));
+  put("X-Loop", HeaderValue(h.x_loop));
+  put("Precedence", HeaderValue(h.precedence));
+  put("Auto-Submitted", HeaderValue(h.auto_submitted));
+  put("In-Reply-To", MessageIdList(h.in_reply_to, 1));
+  // The last ids are the closest to this message; a long thread is cut.
+  put("References", MessageIdList(h.references, 20));
+}
+
+GMimePart* NewPart(const std::string& media, const std::string& sub, const std::string& bytes,
+                   GMimeContentEncoding encoding) {
+  GMimePart* part = g_mime_part_new_with_type(media.c_str(), sub.c_str());
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+  GPtr<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_part_set_content_encoding(part, encoding);
+  return part;
+}
+
+bool FitsSevenBit(const std::string& text) {
+  size_t line = 0;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x80 || u == 0) return false;
+    if (c == '\n') {
+      line = 0;
+    } else if (++line > 900) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The message as sent: every line ending in CR LF, as SMTP needs. Written
+// twice, once to count and once into a string of exactly that size, so that
+// a message with a large attachment is held once, not several times over.
+Status SerializeMessage(GMimeMessage* message, std::string* out) {
+  CountingSink counter;
+  CrLfSink count_crlf(counter);
+  Status s = WriteWithCrLfTo(GMIME_OBJECT(message), count_crlf);
+  if (s.ok()) s = count_crlf.Finish();
+  if (!s.ok()) return s;
+  out->clear();
+  out->reserve(counter.count());
+  StringSink into(out);
+  CrLfSink crlf(into);
+  s = WriteWithCrLfTo(GMIME_OBJECT(message), crlf);
+  return s.ok() ? crlf.Finish() : s;
+}
+
+// Attachments from this size on are read from their file while the message
+// is written instead of being loaded first; smaller ones are loaded, so
+// that a message with many small files does not hold a descriptor each.
+constexpr size_t kStreamedAttachmentBytes = 1 << 20;
+
+// How an attached message (a .eml file: the reader saves attached messages
+// so) can travel: RFC 2046 allows only 7bit, 8bit or binary for
+// message/rfc822, and SMTP carries only the first two. So it goes as
+// message/rfc822 (message/global when its header holds UTF-8) when it
+// begins with a header field and its lines are CR LF lines of at most 998
+// bytes without NUL; anything else cannot travel as a message and goes as a
+// file in base64.
+struct MessageForm {
+  bool is_message = false;
+  bool eight_bit = false;
+  bool global = false;
+};
+
+bool LooksLikeHeaderStart(std::string_view head) {
+  size_t i = 0;
+  while (i < head.size() && head[i] > ' ' && head[i] < 0x7F && head[i] != ':') ++i;
+  return i > 0 && i < head.size() && head[i] == ':';
+}
+
+Status ScanFile(const FileSystem& fs, const std::string& path, const std::function<void(std::string_view)>& piece) {
+  Status s;
+  GPtr<GMimeStream> stream = OpenFileStream(fs, path, &s);
+  if (!stream) return s;
+  return ReadInPieces(stream.get(), [&](std::string_view p) {
+    piece(p);
+    return Status::OK();
+  });
+}
+
+MessageForm MessageFormOf(const FileSystem& fs, const std::string& path, const std::string& head) {
+  MessageForm form;
+  if (!EndsWith(AsciiLower(path), ".eml") || !LooksLikeHeaderStart(head)) return form;
+  bool fits = true, eight_bit = false, header_eight_bit = false, in_header = true;
+  size_t line = 0;
+  char previous = '\n';
+  std::string header_bytes;
+  Status s = ScanFile(fs, path, [&](std::string_view p) {
+    for (char c : p) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      if (u == 0 || (c == '\n' && previous != '\r') || (previous == '\r' && c != '\n')) fits = false;
+      if (u >= 0x80) {
+        eight_bit = true;
+        if (in_header) header_eight_bit = true;
+      }
+      if (in_header && header_bytes.size() < (64u << 10)) header_bytes += c;
+      if (c == '\n') {
+        if (line == 1) in_header = false;  // an empty line (its CR counted)
+        line = 0;
+      } else if (++line > 999) {
+        fits = false;  // 998 bytes and the CR
+      }
+      previous = c;
+    }
+  });
+  // The last line may end without a line break: the one before the
+  // boundary that follows belongs to the boundary.
+  if (!s.ok() || !fits || previous == '\r') return form;
+  form.is_message = true;
+  form.eight_bit = eight_bit;
+  form.global = header_eight_bit && SanitizeUtf8(header_bytes) == header_bytes;
+  return form;
+}
+
+// The content of an attachment file: read as the message is written when
+// it is large, else loaded now.
+Status AttachmentStream(FileSystem& fs, const std::string& path, size_t size_hint, GPtr<GMimeStream>* stream) {
+  Status s;
+  if (size_hint >= kStreamedAttachmentBytes) {
+    *stream = OpenFileStream(fs, path, &s);
+    return s;
+  }
+  std::string bytes;
+  s = fs.ReadFile(path, &bytes);
+  if (s.ok()) stream->reset(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+  return s;
+}
+
+GMimePart* NewStreamPart(const std::string& media, const std::string& sub, GMimeStream* stream,
+                         GMimeContentEncoding encoding) {
+  GMimePart* part = g_mime_part_new_with_type(media.c_str(), sub.c_str());
+  GPtr<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(stream, GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_part_set_content_encoding(part, encoding);
+  return part;
+}
+
+// Adds the file at `path` to `mixed` as an attachment; "" or the failure.
+std::string AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipart* mixed) {
+  // The start tells the type; the whole file is only loaded when small.
+  std::string head;
+  Status s = fs.ReadFileHead(path, kStreamedAttachmentBytes, &head);
+  if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  std::string content_type = AttachmentContentType(head);
+  std::string type = content_type.substr(0, content_type.find(';'));
+  if (head.size() >= kStreamedAttachmentBytes && StartsWith(type, "text/")) {
+    // A large text: its charset is judged on the whole of it.
+    std::string whole;
+    s = fs.ReadFile(path, &whole);
+    if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+    content_type = AttachmentContentType(whole);
+    type = content_type.substr(0, content_type.find(';'));
+  }
+  GMimeContentEncoding encoding = GMIME_CONTENT_ENCODING_BASE64;
+  const MessageForm form = MessageFormOf(fs, path, head);
+  if (form.is_message) {
+    content_type = type = form.global ? "message/global" : "message/rfc822";
+    encoding = form.eight_bit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
+  }
+  GPtr<GMimeStream> stream;
+  s = AttachmentStream(fs, path, head.size(), &stream);
+  if (!s.ok() || !stream) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  const size_t slash = type.find('/');
+  GPtr<GMimePart> part(NewStreamPart(type.substr(0, slash), type.substr(slash + 1), stream.get(), encoding));
+  const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
+  GMimeObject* part_object = GMIME_OBJECT(part.get());
+  if (IsPlainAscii(name)) {
+    const size_t eq = content_type.find("charset=");
+    if (eq != std::string::npos) {
+      g_mime_object_set_content_type_parameter(part_object, "charset", content_type.substr(eq + 8).c_str());
+    }
+    g_mime_part_set_filename(part.get(), name.c_str());
+  } else {
+    // The library would cut the name's segments inside a character.
+    SetRawHeader(part_object, "Content-Type", content_type + Rfc2231Parameter("name", name));
+    SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
+  }
+  g_mime_multipart_add(mixed, part_object);
+  return "";
+}
+
+}  // namespace
+
+std::string AttachmentContentType(const std::string& bytes) {
+  const std::string fallback = "application/octet-stream";
+  magic_t cookie = magic_open(MAGIC_MIME_TYPE);
+  if (cookie == nullptr) return fallback;
+  std::string type, encoding;
+  if (magic_load(cookie, nullptr) == 0) {
+    // The start of a file tells its type; a large file need not be read twice.
+    const size_t n = std::min<size_t>(bytes.size(), 1 << 20);
+    const char* t = magic_buffer(cookie, bytes.data(), n);
+    if (t) type = t;
+    magic_setflags(cookie, MAGIC_MIME_ENCODING);
+    const char* e = magic_buffer(cookie, bytes.data(), n);
+    if (e) encoding = e;
+  }
+  magic_close(cookie);
+  if (bytes.empty()) type = "text/plain";
+  if (type.empty() || type.find('/') == std::string::npos || type.find_first_of(" ;\"") != std::string::npos) {
+    return fallback;
+  }
+  // Header text (a report's returned header, a saved message) is sent as
+  // the text it is: a message type would need a whole message in 7bit or
+  // 8bit, which only .eml files are checked for.
+  if (StartsWith(type, "message/")) type = "text/plain";
+  if (StartsWith(type, "text/")) {
+    const std::string charset = TextCharset(bytes, encoding.c_str());
+    if (charset.empty()) return fallback;
+    if (type != "text/html") type = "text/plain";
+    return type + "; charset=" + charset;
+  }
+  return type;
+}
+
+std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,
+                        const std::string& subject, const std::string& body, const std::string& attachments,
+                        ComposedMail* mail, const ProgramHeaders& program) {
+  EnsureMailLibrariesInitialized();
+  RecipientItems r = ParseRecipientItems(recipients);
+  ProgramHeaders own = r.program;
+  own.MergeFrom(program);
+
+  GMimeParserOptions* parser_options = g_mime_parser_options_new();
+  std::string from_text = SanitizeUtf8(OneLine(from));
+  GPtr<InternetAddressList> from_list(internet_address_list_parse(parser_options, from_text.c_str()));
+  g_mime_parser_options_free(parser_options);
+  std::string from_name, from_addr;
+  if (from_list && internet_address_list_length(from_list.get()) > 0) {
+    InternetAddress* a = internet_address_list_get_address(from_list.get(), 0);
+    if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
+      const char* n = internet_address_get_name(a);
+      from_name = n ? n : "";
+      from_addr = BareAddress(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)));
+    }
+  }
+  if (from_addr.empty()) return "invalid sender address <" + SanitizeUtf8(OneLine(from)) + ">";
+
+  GPtr<GMimeMessage> message(g_mime_message_new(TRUE));
+  GMimeObject* object = GMIME_OBJECT(message.get());
+  GPtr<InternetAddress> sender(internet_address_mailbox_new(from_name.c_str(), from_addr.c_str()));
+  internet_address_list_add(g_mime_message_get_from(message.get()), sender.get());
+  InternetAddressList* to = g_mime_message_get_addresses(message.get(), GMIME_ADDRESS_TYPE_TO);
+  const bool group = r.visible_group || r.visible.empty();
+  for (const std::string& v : r.visible)
+    internet_address_list_add(to, GPtr<InternetAddress>(internet_address_mailbox_new("", v.c_str())).get());
+
+  GDateTime* now = g_date_time_new_from_unix_local(clock.EpochMicros() / 1000000);
+  g_mime_message_set_date(message.get(), now);
+  g_date_time_unref(now);
+  std::string message_id = MessageIdLocalPart(clock, r.message_id_text) + "@" + MessageIdDomain(from_addr);
+  g_mime_message_set_message_id(message.get(), message_id.c_str());
+  for (const auto& h : r.headers) {
+    g_mime_object_append_header(object, h.first.c_str(), OneLine(h.second).c_str(), "utf-8");
+  }
+  SetProgramHeaders(object, own);
+
+  // Text in canonical form: CR LF line ends, UTF-8.
+  std::string text = ToCrLf(SanitizeUtf8(body));
+  bool seven_bit = FitsSevenBit(text);
+  GPtr<GMimePart> text_part(NewPart("text", "plain", text,
+                                    seven_bit ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64));
+  g_mime_object_set_content_type_parameter(GMIME_OBJECT(text_part.get()), "charset",
+                                           seven_bit ? "us-ascii" : "utf-8");
+
+  std::vector<std::string> paths;
+  for (const std::string& p : Split(attachments, "\t")) {
+    std::string path = Trim(OneLine(p));
+    if (!path.empty()) paths.push_back(path);
+  }
+  if (paths.empty()) {
+    g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(text_part.get()));
+  } else {
+    GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
+    g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part.get()));
+    for (const std::string& path : paths) {
+      const std::string error = AddAttachment(fs, path, mixed.get());
+      if (!error.empty()) return error;
+    }
+    g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));
+  }
+
+  // Written by hand, after everything that could make the library rewrite
+  // them: the library trims the subject's blanks and glues an encoded group
+  // name to its ":".
+  if (group) {
+    std::string name = r.visible_group ? r.group_name : "undisclosed-recipients";
+    bool encoded = false;
+    std::string phrase = EncodePhrase(SanitizeUtf8(OneLine(name)), 4, &encoded);
+    std::string value = phrase + (encoded ? " :;" : ":;");
+    if (r.visible.empty()) {
+      SetRawHeader(object, "To", value);
+    } else {
+      // A group and further addresses: the addresses follow the group.
+      std::string addresses;
+      for (const std::string& v : r.visible) addresses += ",\r\n " + v;
+      SetRawHeader(object, "To", value + addresses);
+    }
+  }
+  SetRawHeader(object, "Subject", EncodeUnstructured(SanitizeUtf8(OneLine(subject)), 9));
+
+  mail->mail_from = from_addr;
+  mail->envelope = r.envelope;
+  mail->invalid = r.invalid;
+  Status written = SerializeMessage(message.get(), &mail->message);
+  if (!written.ok()) return "cannot compose the message: " + written.message();
+  mail->message_id = message_id;
+  mail->save_folder = r.save_folder;
+  return "";
+}
+
+}  // namespace kelmora

@@ -1,0 +1,261 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "mime/mail_reader.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <set>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "mime/delivery_report.h"
+#include "mime/mail_library_init.h"
+#include "mime/mime_repair.h"
+#include "mime/mime_stream.h"
+#include "mime/mime_util.h"
+#include "mime/mime_walk.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+// To and From items
+
+std::string CleanDisplayName(std::string name) {
+  name = Trim(OneLine(name));
+  name = ReplaceAll(name, "\\\"", "\"");
+  if (Contains(name, "@")) {
+    name = ReplaceAll(name, "<", "\xEF\xBC\x9C");  // ＜
+    name = ReplaceAll(name, ">", "\xEF\xBC\x9E");  // ＞
+  }
+  return name;
+}
+
+std::string CleanAddress(std::string addr) {
+  addr = Trim(OneLine(addr));
+  addr.erase(std::remove_if(addr.begin(), addr.end(), [](char c) { return c == '<' || c == '>' || c == ' '; }),
+             addr.end());
+  return addr;
+}
+
+std::string MailboxValue(InternetAddress* address) {
+  const char* raw_name = internet_address_get_name(address);
+  std::string name = raw_name ? SanitizeUtf8(raw_name) : "";
+  // GMime leaves encoded-words it does not recognise (odd placements) alone.
+  if (Contains(name, "=?")) name = DecodeHeaderText(name);
+  name = CleanDisplayName(name);
+  const char* raw_addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+  std::string addr = CleanAddress(raw_addr ? SanitizeUtf8(raw_addr) : "");
+  if (name.empty()) return "<" + addr + ">";
+  return "\"" + name + "\" <" + addr + ">";
+}
+
+// The first mailbox of a list, looking into groups; for an empty group its
+// name. `depth` bounds nesting in malformed input.
+bool FirstAddressValue(InternetAddressList* list, int depth, std::string* value) {
+  if (list == nullptr || depth > 8) return false;
+  int n = internet_address_list_length(list);
+  for (int i = 0; i < n; ++i) {
+    InternetAddress* address = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+      *value = MailboxValue(address);
+      return true;
+    }
+    if (INTERNET_ADDRESS_IS_GROUP(address)) {
+      InternetAddressList* members = internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address));
+      if (FirstAddressValue(members, depth + 1, value)) return true;
+      if (value->empty()) {
+        const char* raw_name = internet_address_get_name(address);
+        std::string name = CleanDisplayName(raw_name ? SanitizeUtf8(raw_name) : "");
+        if (!name.empty()) *value = "\"" + name + "\"";
+      }
+    }
+  }
+  return !value->empty();
+}
+
+std::string AddressItem(GMimeObject* message, const char* header, GMimeParserOptions* options) {
+  const char* raw = RawHeader(message, header);
+  if (raw == nullptr) return "";
+  std::string normalized = NormalizeAddressHeader(raw);
+  GPtr<InternetAddressList> list(internet_address_list_parse(options, normalized.c_str()));
+  std::string value;
+  if (FirstAddressValue(list.get(), 0, &value)) return value;
+  // Nothing GMime could read as an address: hand on the text itself.
+  return Trim(OneLine(DecodeHeaderText(raw)));
+}
+
+// The extra header items, in the order they are returned: field name as
+// `fields` names it, header name as the item shows it.
+constexpr std::pair<const char*, const char*> kControlHeaders[] = {
+    {"auto-submitted", "Auto-Submitted"}, {"precedence", "Precedence"}, {"list-id", "List-Id"},
+    {"return-path", "Return-Path"},       {"x-loop", "X-Loop"},         {"message-id", "Message-ID"},
+    {"references", "References"},         {"in-reply-to", "In-Reply-To"},
+};
+
+// Every mailbox of a list, groups opened, in order. `depth` bounds nesting
+// in malformed input.
+void AllAddressValues(InternetAddressList* list, int depth, std::vector<std::string>* values) {
+  if (list == nullptr || depth > 8) return;
+  const int n = internet_address_list_length(list);
+  for (int i = 0; i < n; ++i) {
+    InternetAddress* address = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_MAILBOX(address)) values->push_back(MailboxValue(address));
+    if (INTERNET_ADDRESS_IS_GROUP(address)) {
+      AllAddressValues(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), depth + 1, values);
+    }
+  }
+}
+
+// One "Recipient:" item per mailbox of the To and Cc headers.
+void AddRecipientItems(GMimeObject* message, GMimeParserOptions* options, std::vector<std::string>* items) {
+  for (const char* header : {"To", "Cc"}) {
+    const char* raw = RawHeader(message, header);
+    if (raw == nullptr) continue;
+    GPtr<InternetAddressList> list(internet_address_list_parse(options, NormalizeAddressHeader(raw).c_str()));
+    std::vector<std::string> values;
+    AllAddressValues(list.get(), 0, &values);
+    for (const std::string& v : values) items->push_back("Recipient: " + v);
+  }
+}
+
+// One item per header `name` present (X-Loop may come several times; for
+// the others the first counts).
+void AddControlItems(GMimeObject* object, const char* name, bool every, std::vector<std::string>* items) {
+  GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+  if (headers == nullptr) return;
+  const std::string wanted = AsciiLower(name);
+  const int n = g_mime_header_list_get_count(headers);
+  for (int i = 0; i < n; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+    const char* header_name = g_mime_header_get_name(header);
+    if (header_name == nullptr || AsciiLower(header_name) != wanted) continue;
+    const char* raw = g_mime_header_get_raw_value(header);
+    items->push_back(std::string(name) + ": " + (raw ? Trim(OneLine(DecodeHeaderText(raw))) : std::string()));
+    if (!every) return;
+  }
+}
+
+std::set<std::string> WantedFields(const std::string& fields) {
+  std::set<std::string> wanted;
+  for (const std::string& f : Split(AsciiLower(fields), ":")) {
+    std::string t = Trim(f);
+    if (!t.empty()) wanted.insert(t);
+  }
+  if (wanted.empty()) wanted = {"to", "from", "subject"};
+  return wanted;
+}
+
+bool HasDotDotComponent(const std::string& name) {
+  for (const std::string& part : Split(ReplaceAll(name, "\\", "/"), "/")) {
+    if (part == "..") return true;
+  }
+  return false;
+}
+
+// The message file as the parser reads it: in pieces, never held whole, with
+// the line breaks it lacks put in (mime_repair.h) by a first pass.
+struct MessageSource {
+  GPtr<GMimeStream> file;      // owns the descriptor the others read
+  GPtr<GMimeStream> repaired;  // null when nothing had to be put in
+  GMimeStream* stream() const { return repaired ? repaired.get() : file.get(); }
+};
+
+Status OpenMessageSource(const FileSystem& fs, const std::string& path, MessageSource* source) {
+  Status s;
+  source->file = OpenFileStream(fs, path, &s);
+  if (!source->file) return s;
+  MessageRepairScanner scanner;
+  s = ReadInPieces(source->file.get(), [&](std::string_view piece) {
+    scanner.Feed(piece);
+    return Status::OK();
+  });
+  if (!s.ok()) return s;
+  g_mime_stream_reset(source->file.get());
+  source->repaired = WithLineBreaks(source->file.get(), scanner.Finish());
+  return Status::OK();
+}
+
+// The body of a top multipart in which no part was found, exactly as it
+// stands: the parser keeps it only up to its first NUL byte.
+Status ReadBodyAfterHeader(GMimeStream* stream, gint64 header_end, std::string* body) {
+  GPtr<GMimeStream> rest(g_mime_stream_substream(stream, header_end, -1));
+  Status s = ReadInPieces(rest.get(), [&](std::string_view piece) {
+    body->append(piece);
+    return Status::OK();
+  });
+  // The empty line that ends the header.
+  body->erase(0, StartsWith(*body, "\r\n") ? 2 : StartsWith(*body, "\n") ? 1 : 0);
+  return s;
+}
+
+}  // namespace
+
+MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::string& fields,
+                       const std::string& folder) {
+  EnsureMailLibrariesInitialized();
+  std::string path = JoinPath(folder, name);
+  if (Trim(name).empty() || HasDotDotComponent(name)) {
+    return MailReply::Text("ReadMail: invalid message name <" + name + ">");
+  }
+  MessageSource source;
+  Status s = OpenMessageSource(fs, path, &source);
+  if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+  GMimeStream* stream = source.stream();
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
+  g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  GMimeParserOptions* options = g_mime_parser_options_new();
+  const char* fallback[] = {"UTF-8", "CP932", nullptr};
+  g_mime_parser_options_set_fallback_charsets(options, fallback);
+  GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), options));
+  if (!message) {
+    g_mime_parser_options_free(options);
+    return MailReply::Text("ReadMail: " + path + " is not a mail message");
+  }
+  GMimeObject* object = GMIME_OBJECT(message.get());
+
+  std::set<std::string> wanted = WantedFields(fields);
+  std::vector<std::string> items;
+  if (wanted.count("to")) items.push_back("To: " + AddressItem(object, "To", options));
+  if (wanted.count("from")) items.push_back("From: " + AddressItem(object, "From", options));
+  if (wanted.count("subject")) {
+    const char* raw_subject = RawHeader(object, "Subject");
+    items.push_back("Subject: " + (raw_subject ? OneLine(DecodeHeaderText(raw_subject)) : std::string()));
+  }
+  for (const auto& [field, header] : kControlHeaders) {
+    if (wanted.count(field)) AddControlItems(object, header, std::string(field) == "x-loop", &items);
+  }
+  if (wanted.count("recipients")) AddRecipientItems(object, options, &items);
+  g_mime_parser_options_free(options);
+  if (wanted.count("delivery-status")) {
+    const std::string report = DeliveryStatusText(g_mime_message_get_mime_part(message.get()));
+    for (const ReportedRecipient& r : ParseDeliveryStatus(report)) {
+      items.push_back("Delivery-Status: " + DeliveryStatusItemValue(r));
+    }
+  }
+
+  GMimeObject* top = g_mime_message_get_mime_part(message.get());
+  std::string top_body;
+  const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
+  if (partless) {
+    s = ReadBodyAfterHeader(stream, g_mime_parser_get_headers_end(parser.get()), &top_body);
+    if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+  }
+  MessageParts parts;
+  s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);
+  if (!s.ok()) return MailReply::Text(s.message());
+  if (parts.broken_and_empty) {
+    return MailReply::Text("ReadMail: " + path +
+                           ": the MIME structure is broken (no part boundary found) and nothing readable is left");
+  }
+  std::string body = parts.has_plain ? std::move(parts.plain)
+                                    : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
+  body.insert(0, "Body: ");
+  items.push_back(std::move(body));
+  for (const std::string& f : parts.files) items.push_back("File: " + f);
+  return MailReply::List(std::move(items));
+}
+
+}  // namespace kelmora

@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "net/server_string.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "mime/local_host_name.h"
+#include "mime/mime_util.h"
+#include "textio/codepage.h"
+#include "textio/strings.h"
+
+namespace kelmora {
+namespace {
+
+bool ParsePort(std::string_view s, int* port) {
+  if (s.empty() || s.size() > 5) return false;
+  int v = 0;
+  for (char ch : s) {
+    if (ch < '0' || ch > '9') return false;
+    v = v * 10 + (ch - '0');
+  }
+  if (v < 1 || v > 65535) return false;
+  *port = v;
+  return true;
+}
+
+// A host name or address literal: letters, digits and the few marks that
+// names and addresses use. Everything else would change the URL's meaning.
+bool IsHostText(std::string_view host, bool v6) {
+  if (host.empty() || host.size() > 253) return false;
+  for (char ch : host) {
+    const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                    ch == '-' || ch == '.' || ch == '_' || (v6 && (ch == ':' || ch == '%'));
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string Base64(std::string_view s) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < s.size(); i += 3) {
+    unsigned v = static_cast<unsigned char>(s[i]) << 16;
+    if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
+    if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
+    out += kDigits[(v >> 18) & 63];
+    out += kDigits[(v >> 12) & 63];
+    out += i + 1 < s.size() ? kDigits[(v >> 6) & 63] : '=';
+    out += i + 2 < s.size() ? kDigits[v & 63] : '=';
+  }
+  return out;
+}
+
+// Reads the options after "?" into *out. False for a known option with a
+// value other than yes or no.
+bool ParseOptions(std::string_view query, ServerString* out) {
+  for (const std::string& item : Split(std::string(query), "&")) {
+    if (item.empty()) continue;
+    const size_t eq = item.find('=');
+    const std::string name = AsciiLower(item.substr(0, eq));
+    const std::string value = eq == std::string::npos ? "" : AsciiLower(item.substr(eq + 1));
+    bool* flag = name == "verify" ? &out->verify_certificate : name == "plain-login" ? &out->plain_login : nullptr;
+    if (flag == nullptr) continue;  // unknown: ignored, as such text always was
+    if (value != "yes" && value != "no") return false;
+    *flag = value == "yes";
+  }
+  return true;
+}
+
+std::string InBrackets(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+std::string ServerString::HostPort() const { return InBrackets(host) + ":" + std::to_string(port); }
+
+ServerStringError ParseServerString(const std::string& text, const ServerRoad& road, ServerString* out) {
+  const std::string s = Trim(text);
+  if (s.empty()) return ServerStringError::kEmpty;
+  for (char c : s) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F) return ServerStringError::kControlCharacters;
+  }
+  out->scheme = road.scheme;
+  std::string rest = s;
+  const size_t sep = s.find("://");
+  if (sep != std::string::npos) {
+    out->scheme = AsciiLower(s.substr(0, sep));
+    if (out->scheme != road.scheme && out->scheme != road.tls_scheme) return ServerStringError::kUnsupportedScheme;
+    rest = s.substr(sep + 3);
+  }
+  out->implicit_tls = out->scheme == road.tls_scheme;
+
+  const bool has_extras = sep != std::string::npos || road.plain_form_has_user_and_path;
+  // The credentials end at the last "@": a provider's user name is a full
+  // address, and a password may hold "@", "/", "?" or "#" as written.
+  out->userinfo.clear();
+  const size_t at = has_extras ? rest.rfind('@') : std::string::npos;
+  if (at != std::string::npos) {
+    out->userinfo = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+  }
+  const size_t end = rest.find_first_of(has_extras ? "/?#" : "?#");
+  std::string authority = rest.substr(0, end);
+  out->path.clear();
+  if (end != std::string::npos && rest[end] == '/') {
+    out->path = rest.substr(end + 1, rest.find_first_of("?#", end) - end - 1);
+  }
+  out->verify_certificate = true;
+  out->plain_login = false;
+  const size_t fragment = rest.find('#');
+  const size_t query = end == std::string::npos ? std::string::npos : rest.find('?', end);
+  if (query != std::string::npos && query < fragment) {
+    const std::string_view options = std::string_view(rest).substr(query + 1, fragment - query - 1);
+    if (!ParseOptions(options, out)) return ServerStringError::kBadOption;
+  }
+  const std::string hostport = authority;
+  if (hostport.empty()) return ServerStringError::kNoHost;
+
+  std::string host = hostport, port_text;
+  bool has_port = false, v6 = false;
+  if (hostport[0] == '[') {
+    const size_t close = hostport.find(']');
+    if (close == std::string::npos) return ServerStringError::kBadHost;
+    host = hostport.substr(1, close - 1);
+    v6 = true;
+    const std::string after = hostport.substr(close + 1);
+    if (!after.empty()) {
+      if (after[0] != ':') return ServerStringError::kBadPort;
+      port_text = after.substr(1);
+      has_port = true;
+    }
+  } else if (CountOf(hostport, ":") == 1) {
+    const size_t colon = hostport.find(':');
+    host = hostport.substr(0, colon);
+    port_text = hostport.substr(colon + 1);
+    has_port = true;
+  } else if (CountOf(hostport, ":") > 1) {
+    v6 = true;  // a bare IPv6 address without a port
+  }
+  out->port = out->implicit_tls ? road.tls_port : road.port;
+  if (has_port && !ParsePort(port_text, &out->port)) return ServerStringError::kBadPort;
+  if (host.empty()) return ServerStringError::kNoHost;
+  if (!IsHostText(host, v6)) return ServerStringError::kBadHost;
+  out->host = host;
+  return ServerStringError::kNone;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  std::string h = AsciiLower(host);
+  if (!h.empty() && h.back() == '.') h.pop_back();
+  if (h == "localhost") return true;
+  in_addr v4{};
+  if (inet_pton(AF_INET, h.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  const std::string without_zone = h.substr(0, h.find('%'));
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, without_zone.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string MaskPassword(const std::string& text) {
+  // A scheme ends at the first ":"; a "://" further on is inside the user part.
+  const size_t sep = text.find("://");
+  const size_t start = sep == std::string::npos || text.find(':') != sep ? 0 : sep + 3;
+  const size_t at = text.rfind('@');
+  if (at != std::string::npos && at >= start) {
+    const size_t colon = text.find(':', start);
+    if (colon == std::string::npos || colon > at) return text;
+    return text.substr(0, colon + 1) + "***" + text.substr(at);
+  }
+  // "user:password" without its host reads as a host and a port.
+  const size_t end = text.find_first_of("/?#", start);
+  const std::string_view authority = std::string_view(text).substr(start, end - start);
+  const size_t colon = authority.find(':');
+  if (colon == std::string::npos || authority.find(':', colon + 1) != std::string::npos) return text;
+  const std::string_view port = authority.substr(colon + 1);
+  const bool number = port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+  if (number) return text;
+  return text.substr(0, start + colon + 1) + "***";
+}
+
+std::string ScrubPassword(const std::string& text, const std::string& user, const std::string& password) {
+  if (password.empty()) return text;
+  std::string out = text;
+  const std::string decoded = PercentDecode(password);
+  const std::string decoded_user = PercentDecode(user);
+  std::vector<std::string> traces = {password, decoded, Base64(decoded),
+                                     Base64(std::string(1, '\0') + decoded_user + std::string(1, '\0') + decoded),
+                                     Base64(decoded_user + std::string(1, '\0') + decoded_user +
+                                            std::string(1, '\0') + decoded)};
+  // The longest first, so that a password inside another trace leaves no
+  // part of that trace behind.
+  std::sort(traces.begin(), traces.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& trace : traces) {
+    if (!trace.empty()) out = ReplaceAll(out, trace, "***");
+  }
+  return out;
+}
+
+std::string SmtpServer::Scrub(const std::string& text) const { return ScrubPassword(text, user, password); }
+
+std::string SmtpServer::UrlFor(const std::string& mail_from) const {
+  if (helo_named) return url;
+  return url_base + GreetingName(FullyQualifiedHostName(), mail_from);
+}
+
+bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* error) {
+  ServerString parts;
+  const ServerStringError e = ParseServerString(text, kSmtpRoad, &parts);
+  const std::string s = SanitizeUtf8(OneLine(MaskPassword(Trim(text))));
+  switch (e) {
+    case ServerStringError::kNone: break;
+    case ServerStringError::kEmpty: *error = "no SMTP server given"; return false;
+    case ServerStringError::kControlCharacters:
+      *error = "SMTP server <" + s + "> holds blanks or control characters";
+      return false;
+    case ServerStringError::kUnsupportedScheme: {
+      // A "scheme" with other characters is a user part holding "://".
+      const bool word = parts.scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") == std::string::npos;
+      *error = "SMTP server <" + s + ">: unsupported scheme" + (word ? " " + parts.scheme : std::string());
+      return false;
+    }
+    case ServerStringError::kNoHost: *error = "SMTP server <" + s + "> names no host"; return false;
+    case ServerStringError::kBadHost: *error = "SMTP server <" + s + "> names no valid host"; return false;
+    case ServerStringError::kBadPort: *error = "SMTP server <" + s + "> has an invalid port"; return false;
+    case ServerStringError::kBadOption:
+      *error = "SMTP server <" + s + "> has an invalid option (verify=yes|no, plain-login=yes|no)";
+      return false;
+  }
+  server->helo_named = !parts.path.empty();
+  server->implicit_tls = parts.implicit_tls;
+  // The credentials never go into the URL: libcurl takes them as they are,
+  // so no character of a user name or password can break the URL.
+  server->url_base = parts.scheme + "://" + parts.HostPort() + "/";
+  server->url = server->url_base + (server->helo_named ? parts.path : GreetingName(FullyQualifiedHostName(), ""));
+  const size_t colon = parts.userinfo.find(':');
+  const std::string shown_user = parts.userinfo.substr(0, colon);
+  server->login = !parts.userinfo.empty();
+  server->login_user = PercentDecode(shown_user);
+  server->login_password = colon == std::string::npos ? "" : PercentDecode(parts.userinfo.substr(colon + 1));
+  server->display = parts.scheme + "://" + (shown_user.empty() ? "" : shown_user + "@") + parts.HostPort();
+  server->verify_certificate = parts.verify_certificate;
+  server->tls_required =
+      !parts.implicit_tls && !parts.userinfo.empty() && !parts.plain_login && !IsLoopbackHost(parts.host);
+  server->user = shown_user;
+  server->password = colon == std::string::npos ? "" : parts.userinfo.substr(colon + 1);
+  return true;
+}
+
+bool Pop3Server::TlsRequired() const { return !implicit_tls && !plain_login && !IsLoopbackHost(host); }
+
+std::string Pop3Server::Url() const {
+  return std::string(implicit_tls ? "pop3s://" : "pop3://") + InBrackets(host) + ":" + std::to_string(port);
+}
+
+std::string Pop3Server::Display() const {
+  std::string hp = InBrackets(host) + ":" + std::to_string(port);
+  return implicit_tls ? "pop3s://" + hp : hp;
+}
+
+bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* error) {
+  ServerString parts;
+  switch (ParseServerString(text, kPop3Road, &parts)) {
+    case ServerStringError::kNone: break;
+    case ServerStringError::kUnsupportedScheme: *error = "not a POP3 server: \"" + ReplyText(MaskPassword(text)) + "\""; return false;
+    case ServerStringError::kBadPort: *error = "bad port in POP3 server \"" + ReplyText(MaskPassword(text)) + "\""; return false;
+    case ServerStringError::kBadOption:
+      *error = "bad option in POP3 server \"" + ReplyText(MaskPassword(text)) + "\" (verify=yes|no, plain-login=yes|no)";
+      return false;
+    default: *error = "bad POP3 server \"" + ReplyText(MaskPassword(text)) + "\""; return false;
+  }
+  server->implicit_tls = parts.implicit_tls;
+  server->verify_certificate = parts.verify_certificate;
+  server->plain_login = parts.plain_login;
+  server->host = parts.host;
+  server->port = parts.port;
+  const size_t colon = parts.userinfo.find(':');
+  server->login_user = PercentDecode(parts.userinfo.substr(0, colon));
+  server->login_password = colon == std::string::npos ? "" : PercentDecode(parts.userinfo.substr(colon + 1));
+  return true;
+}
+
+std::string ReplyText(std::string_view raw) {
+  std::string s = SanitizeUtf8(raw.substr(0, 300));
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+  for (char& ch : s) {
+    if (ch == '\r' || ch == '\n' || ch == '\t') ch = ' ';
+  }
+  return s;
+}
+
+}  // namespace kelmora
