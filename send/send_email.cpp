@@ -58,6 +58,25 @@ int AdvanceSequenceNumber(Settings& settings, int master_index) {
   return ++seq;
 }
 
+void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number, bool stored,
+                            const char* failure_label) {
+  std::int32_t& seq = ctx.settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
+  if (seq != number) return;
+  seq = number - 1;
+  if (!stored) return;
+  Status s = ctx.SaveSettings();
+  if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(failure_label, "Kelmora.iniに通し番号を保存できません：" + s.message(), 75));
+}
+
+bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label) {
+  Status s = ctx.SaveSettings();
+  if (s.ok()) return true;
+  ctx.logger.WriteLog(ErrorEntry(failure_label, s.message(), 75));
+  const int taken = ctx.settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
+  GiveBackSequenceNumber(ctx, master_index, taken, false, failure_label);
+  return false;
+}
+
 std::string SubjectFor(const SendContext& ctx, const OutgoingMail& m, int members) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
   if (IsListPost(m.ML_IDflag)) {
@@ -93,8 +112,7 @@ bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode
       // Stored before the post goes out, and kept even when the send fails:
       // a number once used in a subject must never be handed out again, not
       // even after the program was killed right after the send.
-      Status s = ctx.SaveSettings();
-      if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+      if (!StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel)) return false;
     }
 
     recipients += "\t>Message-ID: Kelmora";

@@ -44,6 +44,19 @@ std::string SubjectFor(const SendContext& ctx, const OutgoingMail& mail, int mem
 // NumberedError when the number cannot grow any more.
 int AdvanceSequenceNumber(Settings& settings, int master_index);
 
+// A number is used only by a post that goes out: when the row's number is
+// still `number`, it goes back to `number` - 1 (and is stored again when
+// `stored`, i.e. the taken number had already reached Kelmora.ini).
+void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number, bool stored,
+                            const char* failure_label);
+
+// Stores the number a list post just took before the post goes out. When
+// Kelmora.ini cannot be written the number is given back and false is
+// returned: a number that is not stored could be handed out again after a
+// restart, so the post must not go out with it. The failure is logged under
+// `failure_label`.
+bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label);
+
 // The members of the row's destination list (none when the table has no
 // list for its AddrFile).
 std::vector<std::string> ListMembers(const SendContext& ctx, int master_index);

@@ -13,18 +13,6 @@ namespace {
 
 const char* const kFailureLabel = "OutlookExpressでの転送で何らかの異常が発生：";
 
-// A number is used only by a post that was queued: one whose post did not
-// get into the outbox goes back to the row (and is stored again), so the
-// list shows no gap for a post nobody received.
-void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number, bool stored) {
-  std::int32_t& seq = ctx.settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
-  if (seq != number) return;
-  seq = number - 1;
-  if (!stored) return;
-  Status s = ctx.SaveSettings();
-  if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, "Kelmora.iniに通し番号を保存できません：" + s.message(), 75));
-}
-
 }  // namespace
 
 bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, const std::vector<std::string>& AttFile) {
@@ -93,7 +81,7 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     return true;
   } catch (const std::exception& e) {
     ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
-    if (taken > 0) GiveBackSequenceNumber(ctx, m.MasterIndex, taken, stored);
+    if (taken > 0) GiveBackSequenceNumber(ctx, m.MasterIndex, taken, stored, kFailureLabel);
     return false;
   }
 }

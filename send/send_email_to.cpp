@@ -57,8 +57,7 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   if (IsListPost(m.ML_IDflag)) {
     // Stored before the first member gets the post: a killed program must
     // not hand the same number out again.
-    Status s = ctx.SaveSettings();
-    if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
+    if (!StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel)) return false;
   }
 
   MailComponent* mail = ctx.mail;

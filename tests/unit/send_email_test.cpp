@@ -182,6 +182,22 @@ TEST_F(SendEMailTest, TheNumberIsStoredBeforeThePostGoesOut) {
   EXPECT_EQ(saved_when_sent, "8");
 }
 
+// A number that could not be stored could be handed out again after a
+// restart: the post does not go out, and the number is the next post's.
+TEST_F(SendEMailTest, APostWhoseNumberCannotBeStoredDoesNotGoOut) {
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
+  disk_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kCreateNew | FakeFileSystem::kRename, "Kelmora.ini");
+  EXPECT_FALSE(Send(program(), Out(0, kSubjectHasListTag)));
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_TRUE(StartsWith(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：")) << MainLog();
+  EXPECT_TRUE(Contains(MainLog(), "(75)")) << MainLog();
+
+  disk_.ClearFaults();
+  ASSERT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
+  EXPECT_EQ(mail_.sent.at(0).subject, "[abc:0008(2)] hello");
+  EXPECT_EQ(SavedSequenceLine(), "8");
+}
+
 TEST_F(SendEMailTest, PlainAndReplySendsLeaveTheNumberAlone) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));

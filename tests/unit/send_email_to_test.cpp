@@ -182,6 +182,14 @@ TEST_F(SendEMailToTest, TheNumberIsStoredBeforeTheFirstSend) {
   EXPECT_EQ(saved_when_first_sent, "u,,20,0,0,0,0,0,9,10\r\n7,42,0\r\n");
 }
 
+TEST_F(SendEMailToTest, NoMemberGetsAPostWhoseNumberCannotBeStored) {
+  disk_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kCreateNew | FakeFileSystem::kRename, "Kelmora.ini");
+  OutgoingMail m = Mail(1, kTitleIsListTag);
+  EXPECT_FALSE(SendEMailTo(program_->send_context(), m));
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_EQ(program_->settings().MlSequenceNumbers.at(1), 41) << "the number goes back to the row";
+}
+
 TEST_F(SendEMailToTest, NoListSendsNothingButStillSavesTheSettings) {
   program_->members().lists.clear();
   Remove("Kelmora.ini");
