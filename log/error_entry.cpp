@@ -21,4 +21,8 @@ std::string ErrorEntry(const std::string& label, const std::string& description,
   return label + description + "(" + std::to_string(number) + ")";
 }
 
+std::string ErrorEntry(const std::string& label, const Status& status) {
+  return ErrorEntry(label, status.message(), status.number());
+}
+
 }  // namespace kelmora

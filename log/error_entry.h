@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "textio/status.h"
+
 namespace kelmora {
 
 // An error with a number, raised inside a cycle by the program's own code.
@@ -29,5 +31,8 @@ std::string ErrorEntry(const std::string& label, const std::exception& e);
 
 // For failures that are not exceptions (the description is the whole text).
 std::string ErrorEntry(const std::string& label, const std::string& description, int number);
+
+// For a failed Status: its message and its number.
+std::string ErrorEntry(const std::string& label, const Status& status);
 
 }  // namespace kelmora
