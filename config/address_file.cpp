@@ -14,11 +14,6 @@
 namespace kelmora {
 namespace {
 
-// Words that the bounce handler and the "remove existing member" command
-// pass in place of a password: they remove a member whatever its password.
-constexpr char kRemoveExisting[] = "既存削除";
-constexpr char kRemoveUndelivered[] = "不配削除";
-
 constexpr char kIrregular[] = "ReadAddress:不正な処理がありました。";
 
 // Splits a request text into lines. A bare LF ends a line too: mail bodies
@@ -109,7 +104,7 @@ Status ReadAddressUnchecked(const FileSystem& fs, const std::string& program_fol
                             MemberTable* table) {
   std::string bytes;
   for (const MasterRule& rule : rules) {
-    const std::string& value = rule.AddrFile;
+    const std::string& value = rule.Destination;
     if (value.empty()) continue;
     const bool is_address = IsMailAddress(value);
     const std::string path = JoinPath(program_folder, value);
@@ -350,14 +345,16 @@ MemberResult AddMember(FileSystem& fs, const Clock& clock, const std::string& pa
   }
 }
 
-MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text) {
+MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::string& address, const std::string& text,
+                          PasswordCheck check) {
   try {
     const std::string addr = Trim(address);
+    const bool any_password = check == PasswordCheck::kNone;
+    if (addr.empty() || addr.find('@') == std::string::npos) return MemberResult::kIncomplete;
     const std::string body = Trim(text);
-    if (addr.empty() || body.empty() || addr.find('@') == std::string::npos) return MemberResult::kIncomplete;
-    const std::string password = FirstLinePassword(body);
-    if (password.empty()) return MemberResult::kIncomplete;
-    const bool any_password = password == kRemoveExisting || password == kRemoveUndelivered;
+    if (!any_password && body.empty()) return MemberResult::kIncomplete;
+    const std::string password = any_password ? "" : FirstLinePassword(body);
+    if (!any_password && password.empty()) return MemberResult::kIncomplete;
 
     std::vector<std::string> lines;
     if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFileAbsent;

@@ -31,7 +31,7 @@ class MemberList {
   // A list with these slots ("" = an empty slot).
   MemberList(std::string source, const std::vector<std::string>& slots);
 
-  std::string Source;  // the AddrFile value naming the list
+  std::string Source;  // the Destination value naming the list
 
   size_t slot_count() const { return slots_.size(); }
   // The address in slot `i` ("" when empty).
@@ -129,8 +129,11 @@ enum class MemberResult : int {
 // A failed rewrite leaves the file as it was.
 MemberResult AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
                        const std::string& text);
+// kNone removes the member whatever its password: the bounce handler and
+// the remove-existing row act for the list, not for the member.
+enum class PasswordCheck { kFirstLine, kNone };
 MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::string& address,
-                          const std::string& text);
+                          const std::string& text, PasswordCheck check = PasswordCheck::kFirstLine);
 // The old password is the first line of `text`, the new one the second. An
 // address file that cannot be read is a failure here.
 MemberResult ChangePassword(FileSystem& fs, const Clock& clock, const std::string& path,

@@ -2,6 +2,7 @@
 #include "config/master_table.h"
 
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -17,44 +18,81 @@ namespace w = words;
 
 const char* const kIrregular = "ReadMaster:不正な処理がありました。";
 
-// The process types; anything else in the Process column is rejected.
-const char* const kProcessTypes[] = {
-    w::kBodyReply,       w::kAutoReply,          w::kAutoSave,
-    w::kNewForward,      w::kExistingDelete,     w::kNewRegistration,
-    w::kUndeliveredDelete, w::kToForward,        w::kCommand,
-    w::kCommandX,        w::kSurvey,             w::kSurveySelect,
-    w::kSurveyOneLine,   w::kSurveySelectOneLine, w::kSurveyResults,
-    w::kSurveyResultsRestricted, w::kSurveyAddresses, w::kSurveyClear,
-    w::kAddressRegistration, w::kAddressDeletion, w::kPasswordInquiry,
-    w::kPasswordChange,
+struct ActionWord {
+  const char* word;
+  RuleAction action;
 };
+
+// The process types; anything else in the Process column is rejected.
+const ActionWord kActionWords[] = {
+    {w::kBodyReply, RuleAction::kBodyReply},
+    {w::kAutoReply, RuleAction::kAutoReply},
+    {w::kAutoSave, RuleAction::kAutoSave},
+    {w::kNewForward, RuleAction::kNewForward},
+    {w::kExistingDelete, RuleAction::kExistingDelete},
+    {w::kNewRegistration, RuleAction::kNewRegistration},
+    {w::kUndeliveredDelete, RuleAction::kUndeliveredDelete},
+    {w::kToForward, RuleAction::kToForward},
+    {w::kCommand, RuleAction::kCommand},
+    {w::kCommandX, RuleAction::kCommandX},
+    {w::kSurvey, RuleAction::kSurvey},
+    {w::kSurveySelect, RuleAction::kSurveySelect},
+    {w::kSurveyOneLine, RuleAction::kSurveyOneLine},
+    {w::kSurveySelectOneLine, RuleAction::kSurveySelectOneLine},
+    {w::kSurveyResults, RuleAction::kSurveyResults},
+    {w::kSurveyResultsRestricted, RuleAction::kSurveyResultsRestricted},
+    {w::kSurveyAddresses, RuleAction::kSurveyAddresses},
+    {w::kSurveyClear, RuleAction::kSurveyClear},
+    {w::kAddressRegistration, RuleAction::kAddressRegistration},
+    {w::kAddressDeletion, RuleAction::kAddressDeletion},
+    {w::kPasswordInquiry, RuleAction::kPasswordInquiry},
+    {w::kPasswordChange, RuleAction::kPasswordChange},
+};
+
+std::optional<DeleteInstruction> ParseDeletion(std::string_view text) {
+  if (text.empty()) return DeleteInstruction::kNone;
+  if (text == w::kDelete) return DeleteInstruction::kDelete;
+  if (text == w::kAutoDelete) return DeleteInstruction::kAutoDelete;
+  if (text == w::kVirusAutoDelete) return DeleteInstruction::kVirusAutoDelete;
+  return std::nullopt;
+}
+
+std::optional<AttachmentHandling> ParseAttachments(std::string_view text) {
+  if (text.empty()) return AttachmentHandling::kIgnore;
+  if (text == w::kProcessAttachments) return AttachmentHandling::kProcess;
+  return std::nullopt;
+}
 
 // Process types whose rows name the sender list; on these RecAddr may not
 // be left empty even when the row is long enough to carry a Process field.
-const char* const kNeedRecAddr[] = {
-    w::kNewRegistration, w::kExistingDelete, w::kNewForward,
-    w::kAutoSave,        w::kSurveyAddresses, w::kSurveyClear,
-};
+bool NeedsSenderFilter(RuleAction a) {
+  return a == RuleAction::kNewRegistration || a == RuleAction::kExistingDelete || a == RuleAction::kNewForward ||
+         a == RuleAction::kAutoSave || a == RuleAction::kSurveyAddresses || a == RuleAction::kSurveyClear;
+}
 
 // Process types that send a prepared body text.
-const char* const kNeedMsg[] = {
-    w::kBodyReply, w::kAutoReply, w::kExistingDelete, w::kNewRegistration,
-};
+bool NeedsBodyFile(RuleAction a) {
+  return a == RuleAction::kBodyReply || a == RuleAction::kAutoReply || a == RuleAction::kExistingDelete ||
+         a == RuleAction::kNewRegistration;
+}
 
 // Process types that work on a file of their own (members, survey, log).
-const char* const kNeedFile[] = {
-    w::kExistingDelete,  w::kNewRegistration,   w::kUndeliveredDelete,
-    w::kSurvey,          w::kSurveyResults,     w::kSurveyResultsRestricted,
-    w::kSurveyAddresses, w::kSurveyClear,       w::kAddressRegistration,
-    w::kAddressDeletion, w::kPasswordInquiry,   w::kPasswordChange,
-};
-
-template <size_t N>
-bool OneOf(std::string_view value, const char* const (&set)[N]) {
-  for (const char* word : set) {
-    if (value == word) return true;
+bool NeedsDataFile(RuleAction a) {
+  switch (a) {
+    case RuleAction::kExistingDelete:
+    case RuleAction::kNewRegistration:
+    case RuleAction::kUndeliveredDelete:
+    case RuleAction::kSurvey:
+    case RuleAction::kSurveyResults:
+    case RuleAction::kSurveyResultsRestricted:
+    case RuleAction::kSurveyAddresses:
+    case RuleAction::kSurveyClear:
+    case RuleAction::kAddressRegistration:
+    case RuleAction::kAddressDeletion:
+    case RuleAction::kPasswordInquiry:
+    case RuleAction::kPasswordChange: return true;
+    default: return false;
   }
-  return false;
 }
 
 // Data files name other files relative to the program folder. A name that
@@ -84,88 +122,106 @@ std::string AddedText(const FileSystem& fs, const std::string& folder, const std
   return field;
 }
 
-// Checks one stored row. `p` is the row prefix with a blank before "の",
-// `q` the one without (used by the duplicate-ID message only). Returns ""
-// when the row is valid, else the message of the first rule it breaks.
-std::string CheckRow(const FileSystem& fs, const std::string& folder, const MasterRule& r,
-                     const std::string& p, const std::string& q,
-                     const std::unordered_set<std::string>& earlier_ids) {
-  const bool has_process = !r.Process.empty();
+// The checks of one stored row that do not depend on its Process column.
+// `p` is the row prefix with a blank before "の", `q` the one without (used
+// by the duplicate-ID message only).
+Status CheckColumns(const FileSystem& fs, const std::string& folder, const MasterRule& r,
+                    std::optional<DeleteInstruction> deletion, const std::string& p, const std::string& q,
+                    const std::unordered_set<std::string>& earlier_ids) {
   const bool ml_keyword = IsMLIDKeyword(r.Keyword);
+  const bool deletes_by_keyword =
+      deletion == DeleteInstruction::kAutoDelete || deletion == DeleteInstruction::kVirusAutoDelete;
 
-  if (!r.AddrFile.empty() && !IsMailAddress(r.AddrFile) && !FileExists(fs, folder, r.AddrFile)) {
-    return p + "行目の転送アドレスファイル<" + r.AddrFile + ">が存在しません。";
+  if (!r.Destination.empty() && !IsMailAddress(r.Destination) && !FileExists(fs, folder, r.Destination)) {
+    return Status::Error(p + "行目の転送アドレスファイル<" + r.Destination + ">が存在しません。");
   }
-  if (!IsMailAddress(r.ToAddr) &&
-      !(r.ToAddr == "*" && (r.Delete == w::kAutoDelete || r.Delete == w::kVirusAutoDelete))) {
-    return p + "行目の受信メールの宛先アドレス<" + r.ToAddr + ">が不正です。";
+  if (!IsMailAddress(r.ToAddress) && !(r.ToAddress == "*" && deletes_by_keyword)) {
+    return Status::Error(p + "行目の受信メールの宛先アドレス<" + r.ToAddress + ">が不正です。");
   }
-  if (!r.RecAddr.empty() && !IsMailAddress(r.RecAddr) && !FileExists(fs, folder, r.RecAddr)) {
-    return p + "行目の受信メールの差出人アドレスの入ったファイル名<" + r.RecAddr + ">が存在しません。";
+  if (!r.SenderFilter.empty() && !IsMailAddress(r.SenderFilter) && !FileExists(fs, folder, r.SenderFilter)) {
+    return Status::Error(p + "行目の受信メールの差出人アドレスの入ったファイル名<" + r.SenderFilter +
+                         ">が存在しません。");
   }
   // An empty keyword stands in every non-empty subject.
-  if (!ml_keyword && !r.Tittle.empty() && r.Tittle.find(r.Keyword) != std::string::npos) {
-    return p + "行目に設定されているキーワード<" + r.Keyword + ">が転送時の件名に入っています。";
+  if (!ml_keyword && !r.ForwardSubject.empty() && r.ForwardSubject.find(r.Keyword) != std::string::npos) {
+    return Status::Error(p + "行目に設定されているキーワード<" + r.Keyword + ">が転送時の件名に入っています。");
   }
-  if (!r.OrigAddr.empty() && !IsMailAddress(r.OrigAddr)) {
-    return p + "行目の転送メールの差出人アドレス<" + r.OrigAddr + ">が不正です。";
+  if (!r.SendFrom.empty() && !IsMailAddress(r.SendFrom)) {
+    return Status::Error(p + "行目の転送メールの差出人アドレス<" + r.SendFrom + ">が不正です。");
   }
-  if (!r.OrigAddr.empty() && r.ServerName.empty()) {
-    return p + "行目の転送メール用のサーバー名<" + r.ServerName + ">が不正です。";
+  if (!r.SendFrom.empty() && r.SendServer.empty()) {
+    return Status::Error(p + "行目の転送メール用のサーバー名<" + r.SendServer + ">が不正です。");
   }
   if (ml_keyword && earlier_ids.count(r.Keyword) != 0) {
-    return q + "行目に設定されているメーリングリストＩＤのキーワード<" + r.Keyword + ">がダブっています。";
+    return Status::Error(q + "行目に設定されているメーリングリストＩＤのキーワード<" + r.Keyword +
+                         ">がダブっています。");
   }
-  if (!r.Delete.empty() && r.Delete != w::kVirusAutoDelete && r.Delete != w::kAutoDelete &&
-      r.Delete != w::kDelete) {
-    return p + "行目の削除指示<" + r.Delete + ">が正しくありません。";
+  if (!deletion) return Status::Error(p + "行目の削除指示<" + r.DeleteText + ">が正しくありません。");
+  if (!r.BodyFile.empty() && FileContent(fs, folder, r.BodyFile).empty()) {
+    return Status::Error(p + "行目の本文用ファイル<" + r.BodyFile + ">の中がカラです。");
   }
-  if (!r.Msg.empty() && FileContent(fs, folder, r.Msg).empty()) {
-    return p + "行目の本文用ファイル<" + r.Msg + ">の中がカラです。";
+  if (!r.DataFile.empty() && !FileExists(fs, folder, r.DataFile)) {
+    return Status::Error(p + "行目の保存用ファイル<" + r.DataFile + ">がありません。");
   }
-  if (!r.File.empty() && !FileExists(fs, folder, r.File)) {
-    return p + "行目の保存用ファイル<" + r.File + ">がありません。";
+  if (!r.DataFile.empty() && !r.BodyFile.empty() && r.DataFile == r.BodyFile) {
+    return Status::Error(p + "行目の保存用ファイル名<" + r.DataFile + ">が本文用ファイル名と同じです。");
   }
-  if (!r.File.empty() && !r.Msg.empty() && r.File == r.Msg) {
-    return p + "行目の保存用ファイル名<" + r.File + ">が本文用ファイル名と同じです。";
-  }
+  return Status::OK();
+}
 
-  if (has_process) {
-    const bool forwards = r.Process == w::kToForward || r.Process == w::kNewForward;
-    if (!OneOf(r.Process, kProcessTypes)) {
-      return p + "行目の処理区分<" + r.Process + ">が正しくありません。";
-    }
-    if (OneOf(r.Process, kNeedMsg) && r.Msg.empty()) {
-      return p + "行目に本文用ファイル<" + r.Msg + ">が指定してありせん。";
-    }
-    if (OneOf(r.Process, kNeedFile) && r.File.empty()) {
-      return p + "行目に保存用ファイル<" + r.File + ">が指定してありせん。";
-    }
-    if ((r.Process == w::kExistingDelete || r.Process == w::kNewRegistration) && r.File != r.RecAddr) {
-      return p + "行目の受信メール差出人アドレスファイル名<" + r.RecAddr + ">と保存用ファイル<" + r.File +
-             ">は同じものを指定して下さい。";
-    }
-    if (!forwards && !r.AddrFile.empty()) {
-      return p + "行目の転送アドレスファイル名<" + r.AddrFile + ">を指定してはいけません。";
-    }
-    if (forwards && r.AddrFile.empty()) {
-      return "新規転送またはＴＯ転送なので、" + p + "行目の転送アドレスファイル名を指定して下さい。";
-    }
-    if (r.Process == w::kToForward && r.OrigAddr.empty()) {
-      return "ＴＯ転送なので、" + p + "行目の転送メールの指出人アドレスを指定して下さい。";
-    }
-    if (r.Process == w::kUndeliveredDelete && !FileExists(fs, folder, "UnDelivery.txt")) {
-      return "不配削除ですが、「UnDelivery.txt」が有りません。";
-    }
-    if (r.Process != w::kToForward && ml_keyword) {
-      return p + "行目のキーワードにML-ID<" + r.Keyword + ">を指定してはいけません。";
-    }
+// The checks of a row whose Process column is not empty.
+Status CheckAction(const FileSystem& fs, const std::string& folder, const MasterRule& r,
+                   std::optional<RuleAction> action, const std::string& p) {
+  if (!action) return Status::Error(p + "行目の処理区分<" + r.ActionText + ">が正しくありません。");
+  const RuleAction a = *action;
+  if (NeedsBodyFile(a) && r.BodyFile.empty()) {
+    return Status::Error(p + "行目に本文用ファイル<" + r.BodyFile + ">が指定してありせん。");
   }
+  if (NeedsDataFile(a) && r.DataFile.empty()) {
+    return Status::Error(p + "行目に保存用ファイル<" + r.DataFile + ">が指定してありせん。");
+  }
+  if ((a == RuleAction::kExistingDelete || a == RuleAction::kNewRegistration) && r.DataFile != r.SenderFilter) {
+    return Status::Error(p + "行目の受信メール差出人アドレスファイル名<" + r.SenderFilter + ">と保存用ファイル<" +
+                         r.DataFile + ">は同じものを指定して下さい。");
+  }
+  if (!IsForwarding(a) && !r.Destination.empty()) {
+    return Status::Error(p + "行目の転送アドレスファイル名<" + r.Destination + ">を指定してはいけません。");
+  }
+  if (IsForwarding(a) && r.Destination.empty()) {
+    return Status::Error("新規転送またはＴＯ転送なので、" + p + "行目の転送アドレスファイル名を指定して下さい。");
+  }
+  if (a == RuleAction::kToForward && r.SendFrom.empty()) {
+    return Status::Error("ＴＯ転送なので、" + p + "行目の転送メールの指出人アドレスを指定して下さい。");
+  }
+  if (a == RuleAction::kUndeliveredDelete && !FileExists(fs, folder, "UnDelivery.txt")) {
+    return Status::Error("不配削除ですが、「UnDelivery.txt」が有りません。");
+  }
+  if (a != RuleAction::kToForward && IsMLIDKeyword(r.Keyword)) {
+    return Status::Error(p + "行目のキーワードにML-ID<" + r.Keyword + ">を指定してはいけません。");
+  }
+  return Status::OK();
+}
 
-  if (!r.Attatch.empty() && r.Attatch != w::kProcessAttachments) {
-    return p + "行目の添付ファイル処理の指示<" + r.Attatch + ">が正しくありません。";
+// Checks one stored row in the order of its messages and, when it is
+// valid, sets its enums from the column texts.
+Status CheckRow(const FileSystem& fs, const std::string& folder, MasterRule* r, const std::string& p,
+                const std::string& q, const std::unordered_set<std::string>& earlier_ids) {
+  const std::optional<DeleteInstruction> deletion = ParseDeletion(r->DeleteText);
+  Status columns = CheckColumns(fs, folder, *r, deletion, p, q, earlier_ids);
+  if (!columns.ok()) return columns;
+  const std::optional<RuleAction> action = RuleActionOf(r->ActionText);
+  if (!r->ActionText.empty()) {
+    Status checked = CheckAction(fs, folder, *r, action, p);
+    if (!checked.ok()) return checked;
   }
-  return "";
+  const std::optional<AttachmentHandling> attachments = ParseAttachments(r->AttachmentsText);
+  if (!attachments) {
+    return Status::Error(p + "行目の添付ファイル処理の指示<" + r->AttachmentsText + ">が正しくありません。");
+  }
+  r->Deletion = *deletion;
+  r->Action = *action;
+  r->Attachments = *attachments;
+  return Status::OK();
 }
 
 Status ReadMasterUnguarded(const FileSystem& fs, const std::string& program_folder, std::string path,
@@ -199,38 +255,40 @@ Status ReadMasterUnguarded(const FileSystem& fs, const std::string& program_fold
     };
 
     MasterRule r;
-    r.ToAddr = Trim(field(1));
-    r.RecAddr = Trim(field(2));
+    r.ToAddress = Trim(field(1));
+    r.SenderFilter = Trim(field(2));
     r.Keyword = Trim(field(3));
-    r.AddrFile = Trim(field(4));
+    r.Destination = Trim(field(4));
 
-    // The exceptions look at the Delete and Process fields as written.
+    // The exceptions look at the Delete and Process fields as written: a
+    // Process word with blanks around it names no action here.
     const std::string& raw_delete = field(11);
     const std::string& raw_process = field(12);
+    const std::optional<RuleAction> raw_action = RuleActionOf(raw_process);
     const bool long_row = commas >= 12;
-    const bool rec_addr_optional = long_row && !OneOf(raw_process, kNeedRecAddr);
-    const bool keyword_optional = long_row && raw_process == w::kUndeliveredDelete;
+    const bool rec_addr_optional = long_row && !(raw_action && NeedsSenderFilter(*raw_action));
+    const bool keyword_optional = long_row && raw_action == RuleAction::kUndeliveredDelete;
     const bool addr_file_optional = !raw_delete.empty() || !raw_process.empty();
-    if (r.ToAddr.empty() || (r.RecAddr.empty() && !rec_addr_optional) ||
-        (r.Keyword.empty() && !keyword_optional) || (r.AddrFile.empty() && !addr_file_optional)) {
+    if (r.ToAddress.empty() || (r.SenderFilter.empty() && !rec_addr_optional) ||
+        (r.Keyword.empty() && !keyword_optional) || (r.Destination.empty() && !addr_file_optional)) {
       return Status::Error(p + "行目<" + line +
                            ">の「受信メール差出人アドレス」か「キーワード」か「転送先アドレスファイル名」がカラです。");
     }
 
-    r.OrigAddr = Trim(field(5));
-    r.ServerName = Trim(field(6));
+    r.SendFrom = Trim(field(5));
+    r.SendServer = Trim(field(6));
     r.ToName = Trim(field(7));
-    r.Tittle = field(8);
-    r.AddTop = AddedText(fs, program_folder, field(9));
-    r.AddBottom = AddedText(fs, program_folder, field(10));
-    r.Delete = Trim(field(11));
-    r.Process = Trim(field(12));
-    r.Msg = Trim(field(13));
-    r.File = Trim(field(14));
-    r.Attatch = Trim(field(15));
+    r.ForwardSubject = field(8);
+    r.TextBefore = AddedText(fs, program_folder, field(9));
+    r.TextAfter = AddedText(fs, program_folder, field(10));
+    r.DeleteText = Trim(field(11));
+    r.ActionText = Trim(field(12));
+    r.BodyFile = Trim(field(13));
+    r.DataFile = Trim(field(14));
+    r.AttachmentsText = Trim(field(15));
 
-    std::string fault = CheckRow(fs, program_folder, r, p, q, ml_ids);
-    if (!fault.empty()) return Status::Error(std::move(fault));
+    Status checked = CheckRow(fs, program_folder, &r, p, q, ml_ids);
+    if (!checked.ok()) return checked;
 
     if (IsMLIDKeyword(r.Keyword)) ml_ids.insert(r.Keyword);
     rows.push_back(std::move(r));
@@ -242,6 +300,14 @@ Status ReadMasterUnguarded(const FileSystem& fs, const std::string& program_fold
 }
 
 }  // namespace
+
+std::optional<RuleAction> RuleActionOf(std::string_view text) {
+  if (text.empty()) return RuleAction::kNone;
+  for (const ActionWord& a : kActionWords) {
+    if (text == a.word) return a.action;
+  }
+  return std::nullopt;
+}
 
 Status ReadMaster(const FileSystem& fs, const std::string& program_folder, const std::string& path,
                   MasterTable* table) {

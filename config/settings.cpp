@@ -101,7 +101,7 @@ std::vector<std::string> FormatSettings(const Settings& s) {
                       std::to_string(s.DownloadFromServer) + "," + std::to_string(s.DeleteAfterProcessing) + "," +
                       std::to_string(s.HideBusyWindow) + "," + std::to_string(s.LogSentMail) + "," +
                       std::to_string(s.LogReceivedMail) + ",9,10";
-  for (const Pop3Account& a : s.Pop3Accounts) line1 += "," + a.A + "/" + a.B + "/" + a.Password;
+  for (const Pop3Account& a : s.Pop3Accounts) line1 += "," + a.Server + "/" + a.User + "/" + a.Password;
   std::string line2;
   for (size_t i = 0; i < s.MlSequenceNumbers.size(); ++i) {
     if (i) line2 += ",";

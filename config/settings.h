@@ -15,9 +15,10 @@ namespace kelmora {
 
 inline constexpr const char* kDefaultMapiUserName = "メイン ユーザー";
 
+// One account of line 1, written "A/B/Password" there.
 struct Pop3Account {
-  std::string A;         // server
-  std::string B;         // user name
+  std::string Server;    // A: host[:port], or a pop3:// or pop3s:// URL
+  std::string User;      // B: user name
   std::string Password;  // never shown
 };
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "config/process_types.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -32,7 +31,7 @@ std::vector<std::string> BouncedAddresses(const ReceivedMail& mail, const std::v
 }
 
 bool RemoveBouncedMember(const BounceContext& ctx, const std::string& file, const std::string& address) {
-  const bool removed = DeleteMember(ctx.fs, JoinPath(ctx.program_folder, file), address, words::kUndeliveredDelete) ==
+  const bool removed = DeleteMember(ctx.fs, JoinPath(ctx.program_folder, file), address, "", PasswordCheck::kNone) ==
                        MemberResult::kDone;
   // The loaded list follows the file, so the next post of this run no
   // longer goes to the dead address.
@@ -45,7 +44,7 @@ bool RemoveBouncedMember(const BounceContext& ctx, const std::string& file, cons
 const MasterRule* BounceRowFor(const MasterTable& master, const std::string& addr_file) {
   if (addr_file.empty()) return nullptr;
   for (const MasterRule& rule : master) {
-    if (rule.Process == words::kUndeliveredDelete && rule.File == addr_file) return &rule;
+    if (rule.Action == RuleAction::kUndeliveredDelete && rule.DataFile == addr_file) return &rule;
   }
   return nullptr;
 }
@@ -56,10 +55,10 @@ void RemoveUnknownRecipients(const BounceContext& ctx, const MasterTable& master
   for (const UnknownRecipient& r : refused) {
     std::vector<std::string> files;
     if (sending_row != nullptr) {
-      files.push_back(sending_row->AddrFile);
+      files.push_back(sending_row->Destination);
     } else if (!r.list_address.empty()) {
       for (const MasterRule& rule : master) {
-        if (SameAddress(Trim(rule.ToAddr), r.list_address)) files.push_back(rule.AddrFile);
+        if (SameAddress(Trim(rule.ToAddress), r.list_address)) files.push_back(rule.Destination);
       }
     }
     for (const std::string& file : files) {
@@ -70,7 +69,7 @@ void RemoveUnknownRecipients(const BounceContext& ctx, const MasterTable& master
       });
       if (again || !ctx.members.HasMember(ctx.members.FindList(file), r.address)) continue;
       done.emplace_back(file, r.address);
-      RemoveBouncedMember(ctx, bounce_row->File, r.address);
+      RemoveBouncedMember(ctx, bounce_row->DataFile, r.address);
     }
   }
 }

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <functional>
+#include <optional>
 
 #include "config/address_file.h"
 #include "config/process_types.h"
@@ -27,24 +28,14 @@ namespace {
 
 constexpr const char* kDispatchFailureLabel = "受信メールのチェック処理で何らかの異常が発生：";
 
-bool IsOneOf(const std::string& p, std::initializer_list<const char*> words) {
-  for (const char* w : words) {
-    if (p == w) return true;
-  }
-  return false;
-}
-
-bool IsSurveyAnswer(const std::string& p) {
-  return IsOneOf(p, {words::kSurvey, words::kSurveySelect, words::kSurveyOneLine, words::kSurveySelectOneLine});
-}
-
-bool IsSurveyReply(const std::string& p) {
-  return IsOneOf(p, {words::kSurveyResults, words::kSurveyResultsRestricted, words::kSurveyAddresses,
-                     words::kSurveyClear});
-}
-
 // Rows that serve senders who are NOT listed in their sender filter.
-bool ServesUnlisted(const std::string& p) { return IsOneOf(p, {words::kNewRegistration, words::kNewForward}); }
+bool ServesUnlisted(RuleAction a) { return a == RuleAction::kNewRegistration || a == RuleAction::kNewForward; }
+
+// Rows that also take a message whose body's first line holds the keyword.
+bool MatchesFirstLine(RuleAction a) {
+  return a == RuleAction::kBodyReply || a == RuleAction::kNewForward || a == RuleAction::kNewRegistration ||
+         a == RuleAction::kExistingDelete || a == RuleAction::kToForward;
+}
 
 }  // namespace
 
@@ -90,6 +81,7 @@ void Dispatcher::ProcessAll(Inbox& inbox) {
   for (int index = 0; index < inbox.Count(); ++index) {
     MessageState state;
     state.index = index;
+    state.pop3 = inbox.mode() == ReceptionMode::kPop3;
     inbox.BeginProcessing(index);
     // A fresh record per message: a message that cannot be read must never
     // go out with the fields of the one before it.
@@ -142,212 +134,261 @@ void Dispatcher::SetAsideIfActed(Inbox& inbox, const MessageState& m) {
   inbox.Settle(m.index, m.mail, Inbox::Disposition::kSetAside);
 }
 
+// A row's work on one message, in order: does the row take the message
+// (match), may it act on it (guards), what it does (action), the mail that
+// goes out (send), and what becomes of the message (settle).
 Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageState& m) {
   const SendContext& send = ctx_.send;
   send.pacer.PumpEvents();
   if (send.pacer.StopRequested()) return RowOutcome::kStop;
 
-  const MasterRule& rule = send.master[static_cast<size_t>(row)];
-  const ReceivedMail& mail = m.mail;
-  const bool pop3 = inbox.mode() == ReceptionMode::kPop3;
-  const Settings& settings = send.settings;
+  RowMatch match{send.master[static_cast<size_t>(row)], row, KeywordForm(row)};
+  match.keyword_in_subject = !m.subject_form.empty() && m.subject_form.find(match.keyword_form) != std::string::npos;
+  if (std::optional<RowOutcome> done = Match(inbox, m, match)) return *done;
 
+  ReplyLimiter limiter(send.fs, send.clock, RulePath(ReplyLimiter::kFileName));
+  if (HeldBack(m, match, limiter)) return RowOutcome::kNextRow;
+
+  bool sent = false;
+  bool bounce_removed = false;
+  if (match.rule.Action == RuleAction::kUndeliveredDelete) {
+    if (!RemoveBounced(inbox, m, match.rule, &bounce_removed)) return RowOutcome::kNextRow;
+    sent = true;
+  } else {
+    OutgoingMail out = Act(inbox, m, match);
+    sent = Send(inbox, m, match, out);
+  }
+  SettleRow(m, match, limiter, sent, bounce_removed);
+  return RowOutcome::kNextRow;
+}
+
+const std::string& Dispatcher::KeywordForm(int row) {
   // The table cannot change during a cycle; should it grow all the same,
   // a new row's form is built here.
   while (keyword_forms_.size() <= static_cast<size_t>(row)) {
-    keyword_forms_.push_back(MatchingForm(send.master[keyword_forms_.size()].Keyword));
+    keyword_forms_.push_back(MatchingForm(ctx_.send.master[keyword_forms_.size()].Keyword));
   }
-  const std::string& k = keyword_forms_[static_cast<size_t>(row)];
-  const bool keyword_in_subject = !m.subject_form.empty() && m.subject_form.find(k) != std::string::npos;
-  const bool delete_by_keyword = rule.Delete == words::kAutoDelete && keyword_in_subject;
-  const bool delete_as_virus = rule.Delete == words::kVirusAutoDelete && mail.AttachmentCount() > 0 &&
-                               (keyword_in_subject || mail.Subject.empty());
+  return keyword_forms_[static_cast<size_t>(row)];
+}
 
-  if (rule.ToAddr == "*") {
-    if (delete_by_keyword || delete_as_virus) {
-      m.delete_mark = true;
-      return RowOutcome::kNextMessage;
-    }
-    return RowOutcome::kNextRow;
+bool Dispatcher::DeletesOnSight(const MasterRule& rule, const ReceivedMail& mail, bool keyword_in_subject) {
+  switch (rule.Deletion) {
+    case DeleteInstruction::kAutoDelete: return keyword_in_subject;
+    case DeleteInstruction::kVirusAutoDelete:
+      return mail.AttachmentCount() > 0 && (keyword_in_subject || mail.Subject.empty());
+    default: return false;
+  }
+}
+
+std::optional<Dispatcher::RowOutcome> Dispatcher::Match(Inbox& inbox, MessageState& m, RowMatch& match) {
+  const MasterRule& rule = match.rule;
+  const ReceivedMail& mail = m.mail;
+  const bool deletes_on_sight = DeletesOnSight(rule, mail, match.keyword_in_subject);
+  if (rule.ToAddress == "*") {
+    if (!deletes_on_sight) return RowOutcome::kNextRow;
+    m.delete_mark = true;
+    return RowOutcome::kNextMessage;
   }
   // A row serves its address wherever the message names it in To or Cc,
   // and then acts as if it had been sent there.
   Addressee first_to;
-  const Addressee* receiving = ReceivingAddress(mail, rule.ToAddr, &first_to);
+  const Addressee* receiving = ReceivingAddress(mail, rule.ToAddress, &first_to);
   if (receiving == nullptr) return RowOutcome::kNextRow;
-  if (!rule.RecAddr.empty() && !SenderCheckPasses(rule, mail)) return RowOutcome::kNextRow;
-
-  if (!rule.Delete.empty() && (delete_by_keyword || delete_as_virus)) {
+  match.receiving_name = receiving->name;
+  if (!rule.SenderFilter.empty() && !SenderCheckPasses(rule, mail)) return RowOutcome::kNextRow;
+  if (deletes_on_sight) {
     m.delete_mark = true;
     return RowOutcome::kNextMessage;
   }
+  if (std::optional<RowOutcome> recorded = RecordByKeyword(inbox, m, match)) return recorded;
 
-  const bool mail_del = settings.DeleteAfterProcessing != 0;
-  if (rule.Process == words::kAutoSave && keyword_in_subject) {
-    if (rule.Msg.empty()) {
-      // Nowhere to save: the message is kept rather than deleted unsaved.
-      send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) +
-                           "行目の自動保存には保存用ファイルが指定されていないので保存できません。");
-      return RowOutcome::kNextMessage;
-    }
-    Acting(inbox, m);
-    AutoSave(rule, mail);
-    if (rule.Delete == words::kDelete || mail_del) m.delete_mark = true;
-    return RowOutcome::kNextMessage;
-  }
-  if (keyword_in_subject && IsSurveyAnswer(rule.Process)) {
-    if (rule.File.empty()) {
-      // The table may leave File empty for three survey kinds; the answer
-      // then has nowhere to go, so the message is kept rather than lost.
-      send.logger.WriteLog("Master.txtの" + std::to_string(row + 1) + "行目のアンケート<" + rule.Process +
-                           ">には保存用ファイルが指定されていないので回答を記録できません。");
-      // Later rows must not forward or delete an answer that was not
-      // recorded.
-      return RowOutcome::kNextMessage;
-    }
-    Acting(inbox, m);
-    RecordSurveyAnswer(send.fs, RulePath(rule.File), rule.Keyword, mail.Body, mail.FromAddress,
-                       SurveyKindOf(rule.Process));
-    if (rule.Delete == words::kDelete || mail_del) m.delete_mark = true;
-    return RowOutcome::kNextMessage;
-  }
-
-  int flag = kPlainMessage;
-  if (IsMLIDKeyword(rule.Keyword)) {
-    if (SubjectHasMLID(mail.Subject, rule.Keyword)) flag = kSubjectHasListTag;
-    if (Trim(rule.Tittle) == rule.Keyword) flag = kTitleIsListTag;
-  }
-  if (SameAddress(mail.FromAddress, rule.ToAddr) && flag >= 1) {
+  match.tag = ListTagOf(rule, mail);
+  if (match.tag != ListTagMode::kPlain && SameAddress(mail.FromAddress, rule.ToAddress)) {
     m.own_post = true;  // the list's own post came back: nothing to do, nothing to tell
     return RowOutcome::kNextRow;
   }
-
-  const bool first_line_rows = IsOneOf(rule.Process, {words::kBodyReply, words::kNewForward, words::kNewRegistration,
-                                                      words::kExistingDelete, words::kToForward});
-  const bool matched = keyword_in_subject || flag > 0 || (first_line_rows && FindInFirstLine(m.FirstLineForm(), k) > 0);
-  if (!matched) return RowOutcome::kNextRow;
-
-  // >>> list mail guards (list_guard.h): machine mail, loops, daily limit
-  ReplyLimiter limiter(send.fs, send.clock, RulePath(ReplyLimiter::kFileName));
-  const std::string held = HoldBackLine(send.master, row, mail, limiter);
-  if (!held.empty()) {
-    send.logger.WriteNotice(held);  // held back on purpose: no failure
-    m.held = true;
-    return RowOutcome::kNextRow;
-  }
-  // <<< list mail guards
-
-  OutgoingMail out;
-  out.ToAddr = rule.ToAddr;
-  out.ToName = receiving->name;
-  out.MasterIndex = row;
-  out.Msg = mail.Body;
-  out.ML_IDflag = flag;
-  out.ReceivedInReplyTo = mail.InReplyTo;
-  out.ReceivedReferences = mail.References;
-
-  bool sent = false;
-  bool bounce_removed = false;
-  const bool bounce_row = rule.Process == words::kUndeliveredDelete;
-  // Rows that answer the sender instead of forwarding: the reply goes to
-  // the sender alone, with the generated text.
-  auto reply_to_sender = [&](std::string text) {
-    out.ToAddr = mail.FromAddress;
-    out.ToName = mail.FromName;
-    out.Msg = std::move(text);
-    out.ML_IDflag = kGeneratedReply;
-    out.RequestMessageId = mail.MessageId;  // list mail guards: threading
-    out.RequestReferences = mail.References;
-  };
-  if (bounce_row) {
-    if (!RemoveBounced(inbox, m, rule, &bounce_removed)) return RowOutcome::kNextRow;
-    sent = true;
-  } else {
-    if (rule.Process == words::kAutoReply || rule.Process == words::kBodyReply) {
-      reply_to_sender(ReadWholeFile(send.fs, RulePath(rule.Msg)));
-    } else if (IsMembershipCommand(rule.Process)) {
-      Acting(inbox, m);
-      reply_to_sender(RunMembershipCommand(MembershipContext{send.fs, send.clock, ctx_.members, ctx_.program_folder},
-                                           rule, mail));
-    } else if (IsSurveyReply(rule.Process)) {
-      Acting(inbox, m);
-      reply_to_sender(SurveyReply(rule, mail));
-    }
-
-    std::string subject = ReplaceAll(mail.Subject, rule.Keyword, "");
-    if (!rule.Keyword.empty() && SubjectHasMLID(subject, rule.Keyword)) subject = StripMLTag(subject, rule.Keyword);
-    out.mailsb = subject;
-    // The attachment names the store gives, for its own sender; a single
-    // empty entry when nothing was prepared.
-    std::vector<std::string> att_file{""};
-    if (rule.Attatch == words::kProcessAttachments && mail.AttachmentCount() > 0) {
-      out.strAttatch = inbox.AttachmentList(m.index, mail, &att_file);
-      if (att_file.empty()) att_file.push_back("");
-    }
-    int att_cnt = mail.AttachmentCount();
-    if (rule.Process == words::kCommand || rule.Process == words::kCommandX) {
-      RetrievalReply reply =
-          RunFileRetrieval(send.fs, ctx_.program_folder, rule.Process == words::kCommandX, mail.Body);
-      reply_to_sender(reply.Msg);
-      out.strAttatch = reply.strAttatch;
-      att_cnt = reply.AttCnt;
-    }
-    out.strOrgAN = OriginalSender(mail);
-    if (rule.OrigAddr.empty()) {
-      // A post forwarded through the store carries the received
-      // attachments whatever the row's Attatch says; mail of another road
-      // hands them over by their files.
-      if (mail.AttachmentCount() > 0 && att_file.size() == 1 && att_file[0].empty()) {
-        inbox.AttachmentList(m.index, mail, &att_file);
-        if (att_file.empty()) att_file.push_back("");
-      }
-      // The store records a send as the message's action itself, once the
-      // outgoing copy lies safely in its outbox: recorded here, a crash
-      // before the copy is queued would lose the post.
-      if (inbox.mode() != ReceptionMode::kLocalStore) Acting(inbox, m);
-      sent = SendEMailOE(send, out, att_cnt, att_file);
-      if (sent) m.acted = true;
-    } else {
-      Acting(inbox, m);
-      sent = rule.Process == words::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
-    }
-    // A server that refuses a dead address outright sends no bounce: its
-    // refusal stands for one.
-    if (send.mail != nullptr) RemoveUnknownRecipients(Bounces(), send.master, send.mail->TakeUnknownRecipients(), &rule);
-  }
-
-  // >>> list mail guards: the reply is on record for a day
-  if (sent && IsPreparedTextReplyRow(rule.Process)) {
-    Status recorded = limiter.RecordReply(ReplyRowKey(rule), mail.FromAddress);
-    if (!recorded.ok()) send.logger.WriteLog(ReplyRecordFailureLine(recorded.message()));
-  }
-  // <<< list mail guards
-  if (sent) {
-    if (!mail_del) m.delete_mark = false;
-    bool mark = rule.Delete == words::kDelete || (pop3 && settings.LogReceivedMail == 0) || (!pop3 && mail_del);
-    if (bounce_row) mark = mark && bounce_removed;
-    if (mark) m.delete_mark = true;
-  } else {
-    m.send_failed = true;
+  if (match.keyword_in_subject || match.tag != ListTagMode::kPlain) return std::nullopt;
+  if (MatchesFirstLine(rule.Action) && FindInFirstLine(m.FirstLineForm(), match.keyword_form) > 0) {
+    return std::nullopt;
   }
   return RowOutcome::kNextRow;
 }
 
+std::optional<Dispatcher::RowOutcome> Dispatcher::RecordByKeyword(Inbox& inbox, MessageState& m,
+                                                                   const RowMatch& match) {
+  const MasterRule& rule = match.rule;
+  const bool auto_save = rule.Action == RuleAction::kAutoSave;
+  if (!match.keyword_in_subject || !(auto_save || IsSurveyAnswer(rule.Action))) return std::nullopt;
+  const SendContext& send = ctx_.send;
+  const std::string& file = auto_save ? rule.BodyFile : rule.DataFile;
+  if (file.empty()) {
+    // Nowhere to save, or the answer has nowhere to go (the table may leave
+    // File empty for three survey kinds): the message is kept rather than
+    // lost, and later rows must not forward or delete it.
+    send.logger.WriteLog(
+        "Master.txtの" + std::to_string(match.row + 1) +
+        (auto_save ? "行目の自動保存には保存用ファイルが指定されていないので保存できません。"
+                   : "行目のアンケート<" + rule.ActionText + ">には保存用ファイルが指定されていないので回答を記録できません。"));
+    return RowOutcome::kNextMessage;
+  }
+  Acting(inbox, m);
+  if (auto_save) {
+    AutoSave(rule, m.mail);
+  } else {
+    RecordSurveyAnswer(send.fs, RulePath(rule.DataFile), rule.Keyword, m.mail.Body, m.mail.FromAddress,
+                       SurveyKindOf(rule.Action));
+  }
+  if (rule.Deletion == DeleteInstruction::kDelete || send.settings.DeleteAfterProcessing != 0) m.delete_mark = true;
+  return RowOutcome::kNextMessage;
+}
+
+ListTagMode Dispatcher::ListTagOf(const MasterRule& rule, const ReceivedMail& mail) {
+  if (!IsMLIDKeyword(rule.Keyword)) return ListTagMode::kPlain;
+  if (Trim(rule.ForwardSubject) == rule.Keyword) return ListTagMode::kTitleIsTag;
+  if (SubjectHasMLID(mail.Subject, rule.Keyword)) return ListTagMode::kSubjectHasTag;
+  return ListTagMode::kPlain;
+}
+
+bool Dispatcher::HeldBack(MessageState& m, const RowMatch& match, const ReplyLimiter& limiter) {
+  // list mail guards (list_guard.h): machine mail, loops, daily limit
+  const std::string held = HoldBackLine(ctx_.send.master, match.row, m.mail, limiter);
+  if (held.empty()) return false;
+  ctx_.send.logger.WriteNotice(held);  // held back on purpose: no failure
+  m.held = true;
+  return true;
+}
+
+namespace {
+
+// Rows that answer the sender instead of forwarding: the reply goes to the
+// sender alone, with the generated text.
+void ReplyToSender(const ReceivedMail& mail, std::string text, OutgoingMail* out) {
+  out->ToAddr = mail.FromAddress;
+  out->ToName = mail.FromName;
+  out->Msg = std::move(text);
+  out->ListTag = ListTagMode::kGeneratedReply;
+  out->RequestMessageId = mail.MessageId;  // list mail guards: threading
+  out->RequestReferences = mail.References;
+}
+
+// The received subject without the row's keyword and the list's tag.
+std::string ReceivedSubjectFor(const MasterRule& rule, const ReceivedMail& mail) {
+  std::string subject = ReplaceAll(mail.Subject, rule.Keyword, "");
+  if (!rule.Keyword.empty() && SubjectHasMLID(subject, rule.Keyword)) subject = StripMLTag(subject, rule.Keyword);
+  return subject;
+}
+
+}  // namespace
+
+OutgoingMail Dispatcher::Act(Inbox& inbox, MessageState& m, RowMatch& match) {
+  const MasterRule& rule = match.rule;
+  const ReceivedMail& mail = m.mail;
+  const SendContext& send = ctx_.send;
+  OutgoingMail out;
+  out.ToAddr = rule.ToAddress;
+  out.ToName = match.receiving_name;
+  out.MasterIndex = match.row;
+  out.Msg = mail.Body;
+  out.ListTag = match.tag;
+  out.ReceivedInReplyTo = mail.InReplyTo;
+  out.ReceivedReferences = mail.References;
+  out.ReceivedSubject = ReceivedSubjectFor(rule, mail);
+  out.OriginalSender = OriginalSender(mail);
+  match.attachment_count = mail.AttachmentCount();
+
+  if (IsPreparedTextReply(rule.Action)) {
+    ReplyToSender(mail, ReadWholeFile(send.fs, RulePath(rule.BodyFile)), &out);
+  } else if (IsMembershipCommand(rule.Action)) {
+    Acting(inbox, m);
+    ReplyToSender(mail,
+                  RunMembershipCommand(MembershipContext{send.fs, send.clock, ctx_.members, ctx_.program_folder},
+                                       rule, mail),
+                  &out);
+  } else if (IsSurveyReply(rule.Action)) {
+    Acting(inbox, m);
+    ReplyToSender(mail, SurveyReply(rule, mail), &out);
+  }
+  if (rule.Attachments == AttachmentHandling::kProcess && mail.AttachmentCount() > 0) {
+    out.AttachmentPaths = inbox.AttachmentList(m.index, mail, &match.attachment_files);
+    if (match.attachment_files.empty()) match.attachment_files.push_back("");
+  }
+  if (IsFileRetrieval(rule.Action)) {
+    RetrievalReply reply =
+        RunFileRetrieval(send.fs, ctx_.program_folder, rule.Action == RuleAction::kCommandX, mail.Body);
+    ReplyToSender(mail, reply.Msg, &out);
+    out.AttachmentPaths = reply.AttachmentPaths;
+    match.attachment_count = reply.AttachmentCount;
+  }
+  return out;
+}
+
+bool Dispatcher::Send(Inbox& inbox, MessageState& m, RowMatch& match, const OutgoingMail& out) {
+  const SendContext& send = ctx_.send;
+  const MasterRule& rule = match.rule;
+  bool sent = false;
+  if (rule.SendFrom.empty()) {
+    // A post forwarded through the store carries the received attachments
+    // whatever the row's attachment column says; mail of another road
+    // hands them over by their files.
+    std::vector<std::string>& files = match.attachment_files;
+    if (m.mail.AttachmentCount() > 0 && files.size() == 1 && files[0].empty()) {
+      inbox.AttachmentList(m.index, m.mail, &files);
+      if (files.empty()) files.push_back("");
+    }
+    // The store records a send as the message's action itself, once the
+    // outgoing copy lies safely in its outbox: recorded here, a crash
+    // before the copy is queued would lose the post.
+    if (inbox.mode() != ReceptionMode::kLocalStore) Acting(inbox, m);
+    sent = SendEMailOE(send, out, match.attachment_count, files);
+    if (sent) m.acted = true;
+  } else {
+    Acting(inbox, m);
+    sent = rule.Action == RuleAction::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
+  }
+  // A server that refuses a dead address outright sends no bounce: its
+  // refusal stands for one.
+  if (send.mail != nullptr) RemoveUnknownRecipients(Bounces(), send.master, send.mail->TakeUnknownRecipients(), &rule);
+  return sent;
+}
+
+void Dispatcher::SettleRow(MessageState& m, const RowMatch& match, ReplyLimiter& limiter, bool sent,
+                           bool bounce_removed) {
+  const SendContext& send = ctx_.send;
+  const MasterRule& rule = match.rule;
+  if (!sent) {
+    m.send_failed = true;
+    return;
+  }
+  // list mail guards: the reply is on record for a day
+  if (IsPreparedTextReplyRow(rule.Action)) {
+    Status recorded = limiter.RecordReply(ReplyRowKey(rule), m.mail.FromAddress);
+    if (!recorded.ok()) send.logger.WriteLog(ReplyRecordFailureLine(recorded.message()));
+  }
+  const Settings& settings = send.settings;
+  const bool mail_del = settings.DeleteAfterProcessing != 0;
+  const bool pop3 = m.pop3;
+  if (!mail_del) m.delete_mark = false;
+  bool mark = rule.Deletion == DeleteInstruction::kDelete || (pop3 && settings.LogReceivedMail == 0) ||
+              (!pop3 && mail_del);
+  if (rule.Action == RuleAction::kUndeliveredDelete) mark = mark && bounce_removed;
+  if (mark) m.delete_mark = true;
+}
+
 std::string Dispatcher::SurveyReply(const MasterRule& rule, const ReceivedMail& mail) {
   FileSystem& fs = ctx_.send.fs;
-  const std::string path = RulePath(rule.File);
-  if (rule.Process == words::kSurveyResults) return SurveyResults(fs, path, "");
-  if (rule.Process == words::kSurveyResultsRestricted) return SurveyResults(fs, path, mail.FromAddress);
-  if (rule.Process == words::kSurveyAddresses) return SurveyVoters(fs, path);
+  const std::string path = RulePath(rule.DataFile);
+  if (rule.Action == RuleAction::kSurveyResults) return SurveyResults(fs, path, "");
+  if (rule.Action == RuleAction::kSurveyResultsRestricted) return SurveyResults(fs, path, mail.FromAddress);
+  if (rule.Action == RuleAction::kSurveyAddresses) return SurveyVoters(fs, path);
   if (WriteTextFile(fs, path, " ") == 0) {
-    return "アンケート結果(" + rule.File + ")の中身の削除は正常に終了しました。";
+    return "アンケート結果(" + rule.DataFile + ")の中身の削除は正常に終了しました。";
   }
-  return "アンケート結果(" + rule.File + ")の中身の削除は異常の為に正常に終了しませんでした。";
+  return "アンケート結果(" + rule.DataFile + ")の中身の削除は異常の為に正常に終了しませんでした。";
 }
 
 bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail) {
-  const bool unlisted_rows = ServesUnlisted(rule.Process);
-  const bool bounce_row = rule.Process == words::kUndeliveredDelete;
+  const bool unlisted_rows = ServesUnlisted(rule.Action);
+  const bool bounce_row = rule.Action == RuleAction::kUndeliveredDelete;
   // Mail servers write MAILER-DAEMON and postmaster in every case, so a
   // bounce row's senders match without regard to case; any other sender
   // only in the case of the domain.
@@ -357,21 +398,21 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
   auto contains = [&](const std::string& text, const std::string& part) {
     return bounce_row ? ContainsIgnoringAsciiCase(text, part) : Contains(text, part);
   };
-  if (IsMailAddress(rule.RecAddr)) {
-    if (same(mail.FromAddress, rule.RecAddr)) return !unlisted_rows;
+  if (IsMailAddress(rule.SenderFilter)) {
+    if (same(mail.FromAddress, rule.SenderFilter)) return !unlisted_rows;
     if (unlisted_rows) return true;
-    return bounce_row && (contains(rule.RecAddr, mail.FromAddress) || contains(rule.RecAddr, mail.FromName));
+    return bounce_row && (contains(rule.SenderFilter, mail.FromAddress) || contains(rule.SenderFilter, mail.FromName));
   }
   bool listed = false;
   const MemberTable& table = ctx_.members;
-  int index = table.FindList(rule.RecAddr);
+  int index = table.FindList(rule.SenderFilter);
   if (index >= 0 && !bounce_row) {
     listed = table.HasMember(index, mail.FromAddress);
   } else if (index >= 0) {
     table.ForEachMember(index, [&](std::string_view a) { listed = listed || same(std::string(a), mail.FromAddress); });
   } else {
     std::vector<std::string> lines;
-    ReadLinesFromOne(ctx_.send.fs, RulePath(rule.RecAddr), &lines);
+    ReadLinesFromOne(ctx_.send.fs, RulePath(rule.SenderFilter), &lines);
     const std::string from = Trim(mail.FromAddress);
     const std::string from_name = Trim(mail.FromName);
     for (size_t i = 1; i < lines.size() && !listed; ++i) {
@@ -385,7 +426,7 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
 
 void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
   FileSystem& fs = ctx_.send.fs;
-  const std::string path = RulePath(rule.Msg);
+  const std::string path = RulePath(rule.BodyFile);
   if (!FindFile(fs, path).empty()) {
     // The stamp goes in front of the file's own name, so a save file in a
     // sub-folder keeps its copies beside it instead of failing silently.
@@ -404,14 +445,14 @@ bool Dispatcher::RemoveBounced(Inbox& inbox, MessageState& m, const MasterRule& 
   if (bounced.empty()) return false;
   Acting(inbox, m);
   for (const std::string& address : bounced) {
-    if (RemoveBouncedMember(Bounces(), rule.File, address)) *removed = true;
+    if (RemoveBouncedMember(Bounces(), rule.DataFile, address)) *removed = true;
   }
   return true;
 }
 
 bool Dispatcher::IsOwnPostComingBack(const ReceivedMail& mail) const {
   for (const MasterRule& rule : ctx_.send.master) {
-    if (rule.ToAddr != "*" && !LoopReason(mail, rule.ToAddr, ListIdentifier(rule)).empty()) return true;
+    if (rule.ToAddress != "*" && !LoopReason(mail, rule.ToAddress, ListIdentifier(rule)).empty()) return true;
   }
   return false;
 }

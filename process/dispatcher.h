@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@
 #include "process/bounce_removal.h"
 #include "process/membership.h"
 #include "process/message_processor.h"
+#include "process/reply_limiter.h"
+#include "send/outgoing_mail.h"
 #include "send/send_context.h"
 
 namespace kelmora {
@@ -54,10 +57,46 @@ class Dispatcher : public MessageProcessor {
     bool acted = false;  // a rule acted on the message (recorded in the inbox)
     bool held = false;      // a row held it back and said why in the main log
     bool own_post = false;  // the list's own post came back
+    bool pop3 = false;      // it came from a POP3 account
+  };
+
+  // What a row found out about a message while matching it, and what it
+  // prepared for the send.
+  struct RowMatch {
+    const MasterRule& rule;
+    int row;
+    const std::string& keyword_form;  // the matching form of the row's keyword
+    bool keyword_in_subject = false;
+    std::string receiving_name;  // the display name of the row's address in the message
+    ListTagMode tag = ListTagMode::kPlain;
+    // The received attachment count (or the retrieved file's), and the
+    // attachment files the store gives for its own sender: a single empty
+    // entry when nothing was prepared.
+    int attachment_count = 0;
+    std::vector<std::string> attachment_files{""};
   };
 
   void ProcessAll(Inbox& inbox);
   RowOutcome ProcessRow(Inbox& inbox, int row, MessageState& m);
+  const std::string& KeywordForm(int row);
+  // Whether the row deletes the message before anything else: by its
+  // keyword, or as a suspected virus mail.
+  static bool DeletesOnSight(const MasterRule& rule, const ReceivedMail& mail, bool keyword_in_subject);
+  // Nothing when the row takes the message on to its guards; otherwise
+  // where the walk goes on.
+  std::optional<RowOutcome> Match(Inbox& inbox, MessageState& m, RowMatch& match);
+  // The rows that act on the keyword alone and end the message's walk:
+  // auto-save and survey answers.
+  std::optional<RowOutcome> RecordByKeyword(Inbox& inbox, MessageState& m, const RowMatch& match);
+  static ListTagMode ListTagOf(const MasterRule& rule, const ReceivedMail& mail);
+  // True when a list guard holds the message back from this row.
+  bool HeldBack(MessageState& m, const RowMatch& match, const ReplyLimiter& limiter);
+  // The row's action: the mail to send for it.
+  OutgoingMail Act(Inbox& inbox, MessageState& m, RowMatch& match);
+  // Sends `out` by the row's road; true when it went out.
+  bool Send(Inbox& inbox, MessageState& m, RowMatch& match, const OutgoingMail& out);
+  // What the row's send means for the message's fate.
+  void SettleRow(MessageState& m, const RowMatch& match, ReplyLimiter& limiter, bool sent, bool bounce_removed);
   bool SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail);
   void AutoSave(const MasterRule& rule, const ReceivedMail& mail);
   // The reply text of the four survey reply rows.

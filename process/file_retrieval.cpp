@@ -123,8 +123,8 @@ RetrievalReply GetFile(const FileSystem& fs, const std::string& program_folder, 
     reply.Msg = "ファイル<" + path + ">のサイズが1024000バイトを超えているので取得しません。";
     return reply;
   }
-  reply.strAttatch = path;
-  reply.AttCnt = 1;
+  reply.AttachmentPaths = path;
+  reply.AttachmentCount = 1;
   reply.Msg = "ファイル<" + path + ">は正常に取得できました。";
   return reply;
 }

@@ -12,8 +12,8 @@ namespace kelmora {
 
 struct RetrievalReply {
   std::string Msg;         // the reply body
-  std::string strAttatch;  // "" or the one attached file
-  int AttCnt = 0;
+  std::string AttachmentPaths;  // "" or the one attached file
+  int AttachmentCount = 0;
 };
 
 // The reply to `body` for a "COMMAND" (commandx false) or "COMMANDx" row.

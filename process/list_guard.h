@@ -18,11 +18,11 @@ namespace kelmora {
 
 // Rows that send the sender an answer (prepared text, membership, survey
 // results, file retrieval) rather than forwarding to a list.
-bool IsReplyRow(const std::string& process);
+bool IsReplyRow(RuleAction action);
 
 // Rows whose answer is a prepared text (auto-reply, body reply): limited to
 // one a day per sender.
-bool IsPreparedTextReplyRow(const std::string& process);
+inline bool IsPreparedTextReplyRow(RuleAction action) { return IsPreparedTextReply(action); }
 
 // The key that names row `rule` in the reply record.
 std::string ReplyRowKey(const MasterRule& rule);

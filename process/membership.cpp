@@ -10,8 +10,8 @@ namespace {
 
 // The row's own success text, when its Msg file holds one.
 std::string SuccessText(const MembershipContext& ctx, const MasterRule& rule, const std::string& built_in) {
-  if (!rule.Msg.empty()) {
-    std::string text = ReadWholeFile(ctx.fs, JoinPath(ctx.program_folder, rule.Msg));
+  if (!rule.BodyFile.empty()) {
+    std::string text = ReadWholeFile(ctx.fs, JoinPath(ctx.program_folder, rule.BodyFile));
     if (!text.empty()) return text;
   }
   return built_in;
@@ -19,10 +19,10 @@ std::string SuccessText(const MembershipContext& ctx, const MasterRule& rule, co
 
 std::string Register(const MembershipContext& ctx, const MasterRule& rule, const ReceivedMail& mail,
                      const std::string& path) {
-  const std::string& password_text = rule.Process == words::kNewRegistration ? rule.Keyword : mail.Body;
+  const std::string& password_text = rule.Action == RuleAction::kNewRegistration ? rule.Keyword : mail.Body;
   switch (AddMember(ctx.fs, ctx.clock, path, mail.FromAddress, password_text)) {
     case MemberResult::kDone:
-      ctx.members.AddLoadedMember(ctx.members.FindList(rule.File), mail.FromAddress);
+      ctx.members.AddLoadedMember(ctx.members.FindList(rule.DataFile), mail.FromAddress);
       return SuccessText(ctx, rule, "登録申請したアドレス<" + mail.FromAddress + ">は正常に登録が完了しました。");
     case MemberResult::kAlreadyOrNotMember:
       return "登録申請したアドレス<" + mail.FromAddress + ">は既に登録されていました。";
@@ -36,10 +36,12 @@ std::string Register(const MembershipContext& ctx, const MasterRule& rule, const
 
 std::string Remove(const MembershipContext& ctx, const MasterRule& rule, const ReceivedMail& mail,
                    const std::string& path) {
-  const std::string password_text = rule.Process == words::kExistingDelete ? words::kExistingDelete : mail.Body;
-  switch (DeleteMember(ctx.fs, path, mail.FromAddress, password_text)) {
+  // The remove-existing row removes its sender without asking a password.
+  const PasswordCheck check =
+      rule.Action == RuleAction::kExistingDelete ? PasswordCheck::kNone : PasswordCheck::kFirstLine;
+  switch (DeleteMember(ctx.fs, path, mail.FromAddress, mail.Body, check)) {
     case MemberResult::kDone:
-      ctx.members.RemoveLoadedMember(ctx.members.FindList(rule.File), mail.FromAddress);
+      ctx.members.RemoveLoadedMember(ctx.members.FindList(rule.DataFile), mail.FromAddress);
       return SuccessText(ctx, rule, "削除申請したアドレス<" + mail.FromAddress + ">は正常に削除が完了しました。");
     case MemberResult::kFileAbsent:
       return "アドレス削除は、登録先のファイルがありませんでした。管理者にお問い合わせ下さい。";
@@ -75,18 +77,16 @@ std::string Change(const MembershipContext& ctx, const MasterRule& rule, const R
 
 }  // namespace
 
-bool IsMembershipCommand(const std::string& p) {
-  return p == words::kNewRegistration || p == words::kAddressRegistration || p == words::kExistingDelete ||
-         p == words::kAddressDeletion || p == words::kPasswordInquiry || p == words::kPasswordChange;
-}
-
 std::string RunMembershipCommand(const MembershipContext& ctx, const MasterRule& rule, const ReceivedMail& mail) {
-  const std::string path = JoinPath(ctx.program_folder, rule.File);
-  const std::string& p = rule.Process;
-  if (p == words::kNewRegistration || p == words::kAddressRegistration) return Register(ctx, rule, mail, path);
-  if (p == words::kExistingDelete || p == words::kAddressDeletion) return Remove(ctx, rule, mail, path);
-  if (p == words::kPasswordInquiry) return Inquire(ctx, mail, path);
-  return Change(ctx, rule, mail, path);
+  const std::string path = JoinPath(ctx.program_folder, rule.DataFile);
+  switch (rule.Action) {
+    case RuleAction::kNewRegistration:
+    case RuleAction::kAddressRegistration: return Register(ctx, rule, mail, path);
+    case RuleAction::kExistingDelete:
+    case RuleAction::kAddressDeletion: return Remove(ctx, rule, mail, path);
+    case RuleAction::kPasswordInquiry: return Inquire(ctx, mail, path);
+    default: return Change(ctx, rule, mail, path);
+  }
 }
 
 }  // namespace kelmora

@@ -22,9 +22,6 @@ struct MembershipContext {
   const std::string& program_folder;
 };
 
-// True when `process` is one of the six membership commands.
-bool IsMembershipCommand(const std::string& process);
-
 // Carries out the command of `rule` for `mail`; returns the reply text.
 std::string RunMembershipCommand(const MembershipContext& ctx, const MasterRule& rule, const ReceivedMail& mail);
 

@@ -159,12 +159,14 @@ int RecordUnguarded(FileSystem& fs, const std::string& path, const std::string& 
 
 }  // namespace
 
-int SurveyKindOf(const std::string& process) {
-  if (process == words::kSurvey) return 0;
-  if (process == words::kSurveySelect) return 1;
-  if (process == words::kSurveyOneLine) return 2;
-  if (process == words::kSurveySelectOneLine) return 3;
-  return -1;
+int SurveyKindOf(RuleAction action) {
+  switch (action) {
+    case RuleAction::kSurvey: return 0;
+    case RuleAction::kSurveySelect: return 1;
+    case RuleAction::kSurveyOneLine: return 2;
+    case RuleAction::kSurveySelectOneLine: return 3;
+    default: return -1;
+  }
 }
 
 int RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::string& keyword, const std::string& body,

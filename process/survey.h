@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "config/process_types.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
 
-// The survey kind of a Process value: 0 "アンケート", 1 "アンケート選択",
-// 2 "アンケート１行", 3 "アンケート選択１行"; -1 for anything else.
-int SurveyKindOf(const std::string& process);
+// The survey kind of a row's action: 0 survey, 1 select, 2 one line,
+// 3 select one line; -1 for any other action.
+int SurveyKindOf(RuleAction action);
 
 // Records the answers in `body` from `voter`. Returns 0 recorded (or the
 // WriteLines result 1 / -1), 1 file unreadable, 2 voted before, 3 empty

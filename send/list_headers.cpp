@@ -28,7 +28,7 @@ std::string IdText(const std::string& text, const std::string& also) {
 }  // namespace
 
 std::string ListIdentifier(const MasterRule& rule) {
-  const std::string address = Trim(rule.ToAddr);
+  const std::string address = Trim(rule.ToAddress);
   const size_t at = address.rfind('@');
   const std::string local = at == std::string::npos ? address : address.substr(0, at);
   std::string domain = at == std::string::npos ? "" : address.substr(at + 1);
@@ -61,16 +61,16 @@ std::string PercentEncode(const std::string& text) {
 
 ProgramHeaders PostHeaders(const MasterTable& master, int master_index) {
   const MasterRule& rule = master.at(static_cast<size_t>(master_index));
-  const std::string list_address = Trim(rule.ToAddr);
+  const std::string list_address = Trim(rule.ToAddress);
   ProgramHeaders h;
   h.list_id = "<" + ListIdentifier(rule) + ">";
   h.list_post = "<mailto:" + list_address + ">";
   h.x_loop = list_address;
   h.precedence = "list";
-  if (!rule.AddrFile.empty()) {
+  if (!rule.Destination.empty()) {
     for (const MasterRule& other : master) {
-      if (other.Process == words::kExistingDelete && other.File == rule.AddrFile) {
-        h.list_unsubscribe = "<mailto:" + Trim(other.ToAddr) + "?subject=" + PercentEncode(other.Keyword) + ">";
+      if (other.Action == RuleAction::kExistingDelete && other.DataFile == rule.Destination) {
+        h.list_unsubscribe = "<mailto:" + Trim(other.ToAddress) + "?subject=" + PercentEncode(other.Keyword) + ">";
         break;
       }
     }
@@ -91,7 +91,7 @@ ProgramHeaders PostHeaders(const MasterTable& master, const OutgoingMail& mail) 
 }
 
 ProgramHeaders MailHeaders(const MasterTable& master, const OutgoingMail& mail) {
-  return mail.ML_IDflag == kGeneratedReply ? ReplyHeaders(mail) : PostHeaders(master, mail);
+  return mail.ListTag == kGeneratedReply ? ReplyHeaders(mail) : PostHeaders(master, mail);
 }
 
 ProgramHeaders ReplyHeaders(const OutgoingMail& mail) {

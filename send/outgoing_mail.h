@@ -4,24 +4,24 @@
 
 #include <string>
 
+#include "config/process_types.h"
+
 namespace kelmora {
 
-// ML_IDflag values.
-inline constexpr int kPlainMessage = 0;
-inline constexpr int kSubjectHasListTag = 1;
-inline constexpr int kTitleIsListTag = 2;
-inline constexpr int kGeneratedReply = 5;
+inline constexpr ListTagMode kPlainMessage = ListTagMode::kPlain;
+inline constexpr ListTagMode kSubjectHasListTag = ListTagMode::kSubjectHasTag;
+inline constexpr ListTagMode kTitleIsListTag = ListTagMode::kTitleIsTag;
+inline constexpr ListTagMode kGeneratedReply = ListTagMode::kGeneratedReply;
 
 struct OutgoingMail {
   std::string ToAddr;       // the single recipient of a generated reply
   std::string ToName;       // recipient display name (not used by the BCC sender)
   int MasterIndex = 0;      // the rule row, from 0
-  std::string strOrgAN;     // the received sender: "\"Name\" <addr>" or "<addr>"
-  std::string mailsb;       // the received subject, prepared by the dispatcher
-  std::string Msg;          // the body to send
-  int ML_IDflag = kPlainMessage;
-  std::string strAttatch;   // "" or TAB-separated attachment paths
-  std::string attcbin;      // always ""
+  std::string OriginalSender;   // the received sender: "\"Name\" <addr>" or "<addr>"
+  std::string ReceivedSubject;  // the received subject, prepared by the dispatcher
+  std::string Msg;              // the body to send
+  ListTagMode ListTag = kPlainMessage;
+  std::string AttachmentPaths;  // "" or TAB-separated attachment paths
   // The request a generated reply answers, for In-Reply-To and References.
   std::string RequestMessageId;   // "<id>" or ""
   std::string RequestReferences;  // its References header, or ""

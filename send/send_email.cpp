@@ -16,15 +16,15 @@ const char* const kFailureLabel = "ＢＣＣでの転送で何らかの異常が
 
 }  // namespace
 
-std::string BuildBody(const MasterRule& rule, const std::string& strOrgAN, const std::string& Msg) {
+std::string BuildBody(const MasterRule& rule, const std::string& original_sender, const std::string& Msg) {
   std::string body = Msg;
-  if (!rule.AddTop.empty()) {
-    std::string top = rule.AddTop;
+  if (!rule.TextBefore.empty()) {
+    std::string top = rule.TextBefore;
     size_t at = top.find("＠＠");
-    if (at != std::string::npos) top.replace(at, std::string("＠＠").size(), strOrgAN);
+    if (at != std::string::npos) top.replace(at, std::string("＠＠").size(), original_sender);
     body = top + "\r\n" + body;
   }
-  if (!rule.AddBottom.empty()) body += "\r\n" + rule.AddBottom;
+  if (!rule.TextAfter.empty()) body += "\r\n" + rule.TextAfter;
   return body;
 }
 
@@ -49,7 +49,7 @@ std::string MLTag(const std::string& keyword, int number, int members) {
   return WithoutTrailing(keyword, ']') + ":" + digits + "(" + std::to_string(members) + ")] ";
 }
 
-bool IsListPost(int ML_IDflag) { return ML_IDflag == kSubjectHasListTag || ML_IDflag == kTitleIsListTag; }
+bool IsListPost(ListTagMode tag) { return tag == kSubjectHasListTag || tag == kTitleIsListTag; }
 
 int AdvanceSequenceNumber(Settings& settings, int master_index) {
   std::int32_t& seq = settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
@@ -79,36 +79,36 @@ bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const ch
 
 std::string SubjectFor(const SendContext& ctx, const OutgoingMail& m, int members) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
-  if (IsListPost(m.ML_IDflag)) {
-    return MLTag(rule.Keyword, AdvanceSequenceNumber(ctx.settings, m.MasterIndex), members) + m.mailsb;
+  if (IsListPost(m.ListTag)) {
+    return MLTag(rule.Keyword, AdvanceSequenceNumber(ctx.settings, m.MasterIndex), members) + m.ReceivedSubject;
   }
-  return !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
+  return !rule.ForwardSubject.empty() ? rule.ForwardSubject : "Fw:" + m.ReceivedSubject;
 }
 
 std::vector<std::string> ListMembers(const SendContext& ctx, int master_index) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(master_index));
-  return ctx.members.Members(ctx.members.FindList(rule.AddrFile));
+  return ctx.members.Members(ctx.members.FindList(rule.Destination));
 }
 
 bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode) {
   try {
     const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
 
-    const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
+    const std::string body = BuildBody(rule, m.OriginalSender, m.Msg);
 
     std::string recipients;
-    if (m.ML_IDflag == kGeneratedReply) {
+    if (m.ListTag == kGeneratedReply) {
       recipients = m.ToAddr;
     } else if (!rule.ToName.empty()) {
       recipients = "@" + rule.ToName + "\tbcc";
     } else {
-      recipients = rule.ToAddr + "\tbcc";
+      recipients = rule.ToAddress + "\tbcc";
     }
     const std::vector<std::string> members = ListMembers(ctx, m.MasterIndex);
     for (const std::string& address : members) recipients += "\t" + address;
 
     const std::string subject = SubjectFor(ctx, m, static_cast<int>(members.size()));
-    if (IsListPost(m.ML_IDflag)) {
+    if (IsListPost(m.ListTag)) {
       // Stored before the post goes out, and kept even when the send fails:
       // a number once used in a subject must never be handed out again, not
       // even after the program was killed right after the send.
@@ -121,11 +121,11 @@ bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode
     recipients += ProgramHeaderItems(MailHeaders(ctx.master, m));
 
     MailComponent* mail = ctx.mail;
-    std::string result = mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)
+    std::string result = mail ? mail->SendMail(rule.SendServer, recipients, rule.SendFrom, subject, body, m.AttachmentPaths)
                               : "no mail component";
     if (!result.empty() && mode == ReceptionMode::kPop3 && mail) {
       ctx.FixedWait(5000);
-      result = mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch);
+      result = mail->SendMail(rule.SendServer, recipients, rule.SendFrom, subject, body, m.AttachmentPaths);
     }
     ctx.pacer.PumpEvents();
     ctx.FixedWait(1000);

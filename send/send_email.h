@@ -17,9 +17,9 @@ namespace kelmora {
 // tried once more after a pause when the cycle's mail came by POP3.
 bool SendEMail(const SendContext& ctx, const OutgoingMail& mail, ReceptionMode mode);
 
-// The body sent for a row: `Msg`, with the row's AddTop (its first "＠＠"
-// replaced by `strOrgAN`) and CR LF in front, and CR LF and AddBottom behind.
-std::string BuildBody(const MasterRule& rule, const std::string& strOrgAN, const std::string& Msg);
+// The body sent for a row: `Msg`, with the row's TextBefore (its first "＠＠"
+// replaced by `original_sender`) and CR LF in front, and CR LF and TextAfter behind.
+std::string BuildBody(const MasterRule& rule, const std::string& original_sender, const std::string& Msg);
 
 // The text without its last character when that character is `c`.
 std::string WithoutTrailing(const std::string& text, char c);
@@ -32,11 +32,11 @@ std::string StripMLTag(const std::string& subject, const std::string& keyword);
 std::string MLTag(const std::string& keyword, int number, int members);
 
 // True for the two flags that make a numbered list post.
-bool IsListPost(int ML_IDflag);
+bool IsListPost(ListTagMode tag);
 
 // The subject of the mail a row sends: for a list post the row's tag with
 // the next sequence number (advanced in ctx.settings) and `members` in front
-// of mailsb; otherwise the row's Tittle, or "Fw:" and mailsb. Throws
+// of ReceivedSubject; otherwise the row's ForwardSubject, or "Fw:" and ReceivedSubject. Throws
 // NumberedError when the sequence number cannot grow any more.
 std::string SubjectFor(const SendContext& ctx, const OutgoingMail& mail, int members);
 
@@ -58,7 +58,7 @@ void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number
 bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label);
 
 // The members of the row's destination list (none when the table has no
-// list for its AddrFile).
+// list for its Destination).
 std::vector<std::string> ListMembers(const SendContext& ctx, int master_index);
 
 }  // namespace kelmora

@@ -15,7 +15,7 @@ const char* const kFailureLabel = "OutlookExpressでの転送で何らかの異�
 
 }  // namespace
 
-bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, const std::vector<std::string>& AttFile) {
+bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int attachment_count, const std::vector<std::string>& attachment_files) {
   int taken = 0;  // the list sequence number this post took, or 0
   bool stored = false;
   try {
@@ -26,39 +26,39 @@ bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int AttCnt, cons
     // A forwarded post carries what was received with it; a reply the
     // program generates carries only its own attachments, never the
     // requester's.
-    const bool reply = m.ML_IDflag == kGeneratedReply;
-    if (AttCnt > 0 && !reply) {
-      Status s = store->Forward(AttFile);
+    const bool reply = m.ListTag == kGeneratedReply;
+    if (attachment_count > 0 && !reply) {
+      Status s = store->Forward(attachment_files);
       if (!s.ok()) throw NumberedError(s.message(), 32002);
     } else {
       store->Compose();
     }
     store->SetRecipient(0, m.ToName, m.ToAddr, MailStore::kTo);
-    const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
+    const std::string body = BuildBody(rule, m.OriginalSender, m.Msg);
     const std::vector<std::string> members = ListMembers(ctx, m.MasterIndex);
     for (size_t i = 0; i < members.size(); ++i) {
       store->SetRecipient(static_cast<int>(i) + 1, members[i], members[i], MailStore::kBcc);
     }
     std::string subject;
-    if (IsListPost(m.ML_IDflag)) {
+    if (IsListPost(m.ListTag)) {
       // This road's tag ends in ")]" with the subject right behind it.
       taken = AdvanceSequenceNumber(ctx.settings, m.MasterIndex);
       std::string tag = MLTag(rule.Keyword, taken, static_cast<int>(members.size()));
       if (!tag.empty() && tag.back() == ' ') tag.pop_back();
-      subject = tag + m.mailsb;
+      subject = tag + m.ReceivedSubject;
     } else {
-      subject = !rule.Tittle.empty() ? rule.Tittle : "Fw:" + m.mailsb;
+      subject = !rule.ForwardSubject.empty() ? rule.ForwardSubject : "Fw:" + m.ReceivedSubject;
     }
     store->SetSubject(subject);
     store->SetNoteText(body);
     store->SetProgramHeaders(MailHeaders(ctx.master, m));
     // Files the dispatcher prepared that the draft does not carry yet (a
     // retrieved file, attachments prepared by the row).
-    for (const std::string& path : Split(m.strAttatch, "\t")) {
+    for (const std::string& path : Split(m.AttachmentPaths, "\t")) {
       if (!path.empty() && !store->DraftHasAttachment(path)) store->AddAttachment(path);
     }
     // Without an address of its own the profile sends as the list.
-    store->SetDefaultSender(rule.ToAddr);
+    store->SetDefaultSender(rule.ToAddress);
     // A number that is not stored could be handed out again after a
     // restart: then the post does not go out at all. It is stored once the
     // mail is composed, before the mail is queued.

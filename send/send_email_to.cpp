@@ -40,11 +40,11 @@ void PrependSummary(FileSystem& fs, const std::string& path, int members) {
 
 bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
-  const std::string body = BuildBody(rule, m.strOrgAN, m.Msg);
+  const std::string body = BuildBody(rule, m.OriginalSender, m.Msg);
 
   // The members are copied: a stop request or a window event handled
   // between two sends must not change the list being walked.
-  const int list_index = ctx.members.FindList(rule.AddrFile);
+  const int list_index = ctx.members.FindList(rule.Destination);
   const bool found = list_index >= 0;
   const std::vector<std::string> members = ctx.members.Members(list_index);
   const std::string log_name =
@@ -54,7 +54,7 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
 
   const int k = static_cast<int>(members.size());
   const std::string subject = SubjectFor(ctx, m, k);
-  if (IsListPost(m.ML_IDflag)) {
+  if (IsListPost(m.ListTag)) {
     // Stored before the first member gets the post: a killed program must
     // not hand the same number out again.
     if (!StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel)) return false;
@@ -68,7 +68,7 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   for (const std::string& address : members) {
     const std::string recipients = address + "\t>Message-ID: Kelmora" + list_items;
     const std::string result =
-        mail ? mail->SendMail(rule.ServerName, recipients, rule.OrigAddr, subject, body, m.strAttatch)
+        mail ? mail->SendMail(rule.SendServer, recipients, rule.SendFrom, subject, body, m.AttachmentPaths)
              : "no mail component";
     ++i;
     ctx.logger.AppendLogFile(log_name,

@@ -171,7 +171,7 @@ void Program::RunMailCheck() {
     if (!settings_.Pop3Accounts.empty() && count == 0 && mail_ != nullptr) {
       for (const Pop3Account& account : settings_.Pop3Accounts) {
         std::vector<std::string> names;
-        count += FetchAccountMail(*mail_, logger_, account.A, account.B, account.Password,
+        count += FetchAccountMail(*mail_, logger_, account.Server, account.User, account.Password,
                                   logger_.ReceiveFolder(), &names);
         if (names.size() > 1) AppendStoredNames(&stored_names, names);
       }

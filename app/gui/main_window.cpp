@@ -30,23 +30,23 @@ struct ViewerField {
 
 // The columns shown beside the list of members, in the order of the form.
 const ViewerField kLeftFields[] = {
-    {"ToAddr", "受信メールの宛先アドレス：", &MasterRule::ToAddr},
-    {"RecAddr", "同上用差出人アドレス：", &MasterRule::RecAddr},
+    {"ToAddr", "受信メールの宛先アドレス：", &MasterRule::ToAddress},
+    {"RecAddr", "同上用差出人アドレス：", &MasterRule::SenderFilter},
     {"Keyword", "キーワード：", &MasterRule::Keyword},
-    {"AddrFile", "転送先アドレスファイル：", &MasterRule::AddrFile},
+    {"AddrFile", "転送先アドレスファイル：", &MasterRule::Destination},
 };
 const ViewerField kRightFields[] = {
-    {"OrigAddr", "転送メール差出人アドレス：", &MasterRule::OrigAddr},
-    {"ServerName", "同上用サーバー名：", &MasterRule::ServerName},
+    {"OrigAddr", "転送メール差出人アドレス：", &MasterRule::SendFrom},
+    {"ServerName", "同上用サーバー名：", &MasterRule::SendServer},
     {"ToName", "転送メールの宛名：", &MasterRule::ToName},
-    {"Tittle", "転送時の件名：", &MasterRule::Tittle},
-    {"AddTop", "先頭付加文字：", &MasterRule::AddTop},
-    {"AddBottom", "最後付加文字：", &MasterRule::AddBottom},
-    {"Delete", "削除指示：", &MasterRule::Delete},
-    {"Process", "処理区分：", &MasterRule::Process},
-    {"Msg", "本文用ファイル名：", &MasterRule::Msg},
-    {"File", "保存ファイル名：", &MasterRule::File},
-    {"Attatch", "添付ファイルの処理：", &MasterRule::Attatch},
+    {"Tittle", "転送時の件名：", &MasterRule::ForwardSubject},
+    {"AddTop", "先頭付加文字：", &MasterRule::TextBefore},
+    {"AddBottom", "最後付加文字：", &MasterRule::TextAfter},
+    {"Delete", "削除指示：", &MasterRule::DeleteText},
+    {"Process", "処理区分：", &MasterRule::ActionText},
+    {"Msg", "本文用ファイル名：", &MasterRule::BodyFile},
+    {"File", "保存ファイル名：", &MasterRule::DataFile},
+    {"Attatch", "添付ファイルの処理：", &MasterRule::AttachmentsText},
 };
 
 QLabel* Caption(const char* text, QWidget* buddy) {
@@ -233,7 +233,7 @@ void MainWindow::Fill() {
   interval_->setCurrentIndex(s.CheckIntervalMinutes - 1);
 
   account_->clear();
-  for (const Pop3Account& a : s.Pop3Accounts) account_->addItem(FromStd(MaskPassword(a.A) + "/" + a.B + "/****"));
+  for (const Pop3Account& a : s.Pop3Accounts) account_->addItem(FromStd(MaskPassword(a.Server) + "/" + a.User + "/****"));
   account_->setCurrentIndex(s.Pop3Accounts.empty() ? -1 : 0);
 
   user_->setText(FromStd(s.MapiUserName));
@@ -262,12 +262,12 @@ void MainWindow::ShowRule() {
   for (auto& [box, column] : fields_) {
     // A server string may carry a login: its password never goes on screen.
     const std::string& value = rule.*column;
-    box->setText(FromStd(column == &MasterRule::ServerName ? MaskPassword(value) : value));
+    box->setText(FromStd(column == &MasterRule::SendServer ? MaskPassword(value) : value));
     box->setCursorPosition(0);
   }
-  if (!rule.AddrFile.empty()) {
+  if (!rule.Destination.empty()) {
     const MemberTable& members = program_.members();
-    const int list = members.FindList(rule.AddrFile);
+    const int list = members.FindList(rule.Destination);
     if (list >= 0) {
       members.ForEachMember(list, [&](std::string_view address) { trans_list_->addItem(FromStd(std::string(address))); });
     }

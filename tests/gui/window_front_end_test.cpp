@@ -49,8 +49,8 @@ class RecordingMail : public MailComponent {
 bool ForwardOneByOne(Program& program) {
   OutgoingMail m;
   m.MasterIndex = 0;
-  m.strOrgAN = "<s@example.test>";
-  m.mailsb = "hello";
+  m.OriginalSender = "<s@example.test>";
+  m.ReceivedSubject = "hello";
   m.Msg = "Body";
   return SendEMailTo(program.send_context(), m);
 }

@@ -47,7 +47,7 @@ MasterTable RulesNaming(const std::vector<std::string>& addr_files) {
   MasterTable rules;
   for (const std::string& f : addr_files) {
     MasterRule r;
-    r.AddrFile = f;
+    r.Destination = f;
     rules.push_back(r);
   }
   return rules;
@@ -432,12 +432,17 @@ TEST_F(DeleteMemberTest, LineWithoutPasswordFieldGoesWithAnyPassword) {
   EXPECT_EQ(Stored(), "2,b@x.jp,pb\r\n");
 }
 
-TEST_F(DeleteMemberTest, EmptyPasswordFieldNeedsARemovalWord) {
+TEST_F(DeleteMemberTest, EmptyPasswordFieldNeedsTheListsOwnRemoval) {
   Store("1,a@x.jp,,s\r\n2,b@x.jp,,s\r\n3,c@x.jp,pc\r\n");
   EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "guess")), 3);
-  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "既存削除")), 0);
-  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "b@x.jp", "不配削除")), 0);
-  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "c@x.jp", "既存削除")), 0);  // any stored password
+  // A sender who writes the rule table's removal word as its password gets
+  // no say over a stored password: only the list's own removal skips it.
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "既存削除")), 3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "c@x.jp", "不配削除")), 3);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "a@x.jp", "", PasswordCheck::kNone)), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "b@x.jp", "anything", PasswordCheck::kNone)), 0);
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "c@x.jp", "", PasswordCheck::kNone)), 0);  // any stored password
+  EXPECT_EQ(Code(DeleteMember(fs_, Path(), "c@x.jp", "", PasswordCheck::kNone)), 2);
   EXPECT_EQ(Stored(), "\r\n");  // nothing left: one empty line
 }
 

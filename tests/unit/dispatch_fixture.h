@@ -9,7 +9,7 @@
 // stored messages, starts the program and runs a cycle:
 //
 //   WriteMaster({Rule{.ToAddr = "club@example.test", .Keyword = "news",
-//                     .AddrFile = "members.txt"}});
+//                     .Destination = "members.txt"}});
 //   WriteMembers("members.txt", {"a@example.test"});
 //   WriteIni(Ini{});
 //   AddMessage("m1.eml", Message{.subject = "news"});
@@ -153,19 +153,19 @@ class IdleProcessor : public MessageProcessor {
 };
 
 // One row of Master.txt; every column is written, so the row is a long one
-// (an empty RecAddr is then allowed for most process types). The sender
+// (an empty SenderFilter is then allowed for most process types). The sender
 // address and server are filled in, as rows that send need them.
 struct Rule {
   std::string ToAddr;
-  std::string RecAddr;
+  std::string SenderFilter;
   std::string Keyword;
-  std::string AddrFile;
-  std::string OrigAddr = "owner@example.test";
-  std::string ServerName = "127.0.0.1:2525";
+  std::string Destination;
+  std::string SendFrom = "owner@example.test";
+  std::string SendServer = "127.0.0.1:2525";
   std::string ToName;
-  std::string Tittle;
-  std::string AddTop;
-  std::string AddBottom;
+  std::string ForwardSubject;
+  std::string TextBefore;
+  std::string TextAfter;
   std::string Delete;
   std::string Process;
   std::string Msg;
@@ -173,8 +173,8 @@ struct Rule {
   std::string Attatch;
 
   std::string Line(int number) const {
-    return std::to_string(number) + "," + ToAddr + "," + RecAddr + "," + Keyword + "," + AddrFile + "," + OrigAddr +
-           "," + ServerName + "," + ToName + "," + Tittle + "," + AddTop + "," + AddBottom + "," + Delete + "," +
+    return std::to_string(number) + "," + ToAddr + "," + SenderFilter + "," + Keyword + "," + Destination + "," + SendFrom +
+           "," + SendServer + "," + ToName + "," + ForwardSubject + "," + TextBefore + "," + TextAfter + "," + Delete + "," +
            Process + "," + Msg + "," + File + "," + Attatch;
   }
 };

@@ -41,7 +41,7 @@ class DispatcherTest : public fixture::DispatchFixture {
 
   // A plain forwarding row of the club to members.txt.
   static Rule Forward(const std::string& keyword) {
-    return Rule{.ToAddr = kClub, .Keyword = keyword, .AddrFile = "members.txt"};
+    return Rule{.ToAddr = kClub, .Keyword = keyword, .Destination = "members.txt"};
   }
 
   // Starts the program with `rules` and `ini`, runs one cycle.
@@ -80,7 +80,7 @@ TEST_F(DispatcherTest, WildcardRowDeletesByKeywordFromAnyAddressButNeverForwards
 
 TEST_F(DispatcherTest, VirusRowDeletesAttachmentMailWithEmptySubjectWhateverTheKeyword) {
   // The row names a list, yet a wildcard row never sends to it.
-  WriteMaster({Rule{.ToAddr = "*", .Keyword = "virus-x", .AddrFile = "members.txt",
+  WriteMaster({Rule{.ToAddr = "*", .Keyword = "virus-x", .Destination = "members.txt",
                     .Delete = "ウイルスメール自動削除"}});
   WriteIni(Ini{.log_received_mail = 1});
   AddMessage("m1.eml", Message{.subject = "", .attachments = {"m1-a.exe"}});
@@ -124,7 +124,7 @@ TEST_F(DispatcherTest, ToAddressMatchIsExactButKeywordIgnoresCaseAndWidth) {
 
 TEST_F(DispatcherTest, SenderAddressMustEqualRecAddrExactly) {
   Rule r = Forward("news");
-  r.RecAddr = "taro@example.test";
+  r.SenderFilter = "taro@example.test";
   AddMessage("m1.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news 1"});
   AddMessage("m2.eml", Message{.from = "\"Taro\" <Taro@example.test>", .subject = "news 2"});
   AddMessage("m3.eml", Message{.from = "\"Jiro\" <jiro@example.test>", .subject = "news 3"});
@@ -134,7 +134,7 @@ TEST_F(DispatcherTest, SenderAddressMustEqualRecAddrExactly) {
 
 TEST_F(DispatcherTest, SenderFileThatIsALoadedListIsJudgedByTheList) {
   Rule r = Forward("news");
-  r.RecAddr = "members.txt";
+  r.SenderFilter = "members.txt";
   WriteMaster({r});
   WriteIni(Ini{});
   ASSERT_TRUE(Start());
@@ -149,7 +149,7 @@ TEST_F(DispatcherTest, SenderFileThatIsALoadedListIsJudgedByTheList) {
 TEST_F(DispatcherTest, SenderFileThatIsNoListIsReadAtEveryUse) {
   WriteLinesFile("senders.txt", {"; people allowed to post", "1, taro@example.test ,x"});
   Rule r = Forward("news");
-  r.RecAddr = "senders.txt";
+  r.SenderFilter = "senders.txt";
   WriteMaster({r});
   WriteIni(Ini{});
   ASSERT_TRUE(Start());
@@ -166,10 +166,10 @@ TEST_F(DispatcherTest, SenderFileThatIsNoListIsReadAtEveryUse) {
 
 TEST_F(DispatcherTest, NewForwardServesOnlySendersNotListed) {
   // One row filters by a loaded list, the other by a single address.
-  Rule by_file{.ToAddr = kClub, .RecAddr = "members.txt", .Keyword = "news", .AddrFile = "members.txt",
+  Rule by_file{.ToAddr = kClub, .SenderFilter = "members.txt", .Keyword = "news", .Destination = "members.txt",
                .Process = "新規転送"};
-  Rule by_address{.ToAddr = "open@example.test", .RecAddr = "a@example.test", .Keyword = "news",
-                  .AddrFile = "members.txt", .Process = "新規転送"};
+  Rule by_address{.ToAddr = "open@example.test", .SenderFilter = "a@example.test", .Keyword = "news",
+                  .Destination = "members.txt", .Process = "新規転送"};
   AddMessage("m1.eml", Message{.from = "\"A\" <a@example.test>", .subject = "news 1"});
   AddMessage("m2.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news 2"});
   AddMessage("m3.eml", Message{.to = "<open@example.test>", .from = "\"A\" <a@example.test>", .subject = "news 3"});
@@ -196,7 +196,7 @@ TEST_F(DispatcherTest, AutoDeleteRowEndsTheMessageBeforeLaterRows) {
 
 TEST_F(DispatcherTest, DeleteInstructionRemovesTheMessageAfterItWasSent) {
   Rule keep = Forward("news");
-  Rule drop{.ToAddr = "drop@example.test", .Keyword = "news", .AddrFile = "members.txt", .Delete = "削除"};
+  Rule drop{.ToAddr = "drop@example.test", .Keyword = "news", .Destination = "members.txt", .Delete = "削除"};
   AddMessage("m1.eml", Message{.subject = "news 1"});
   AddMessage("m2.eml", Message{.to = "<drop@example.test>", .subject = "news 2"});
   Run({keep, drop}, Ini{.log_received_mail = 1});
@@ -219,7 +219,7 @@ TEST_F(DispatcherTest, SentMessageIsDeletedWhenReceivedMailIsNotLogged) {
 class AutoSaveTest : public DispatcherTest {
  protected:
   static Rule SaveRow(const std::string& del = "") {
-    return Rule{.ToAddr = kClub, .RecAddr = "taro@example.test", .Keyword = "save", .Delete = del,
+    return Rule{.ToAddr = kClub, .SenderFilter = "taro@example.test", .Keyword = "save", .Delete = del,
                 .Process = "自動保存", .Msg = "save.txt"};
   }
   void SetUp() override {
@@ -274,7 +274,7 @@ TEST_F(DispatcherTest, ListTagInSubjectIsRenumberedAndStoredInTheSettings) {
 
 TEST_F(DispatcherTest, TitleEqualToListTagTakesEveryMessageExceptTheListsOwn) {
   Rule list = Forward("[abc]");
-  list.Tittle = "[abc]";
+  list.ForwardSubject = "[abc]";
   AddMessage("m1.eml", Message{.subject = "plain words"});
   AddMessage("m2.eml", Message{.subject = ""});
   AddMessage("m3.eml", Message{.from = "\"Club\" <club@example.test>", .subject = "plain echo"});
@@ -288,7 +288,7 @@ TEST_F(DispatcherTest, KeywordInFirstBodyLineServesBodyReplyAndNewForwardButNotA
   WriteFile("help.txt", "See the manual.\r\n");
   Rule body_reply{.ToAddr = "body@example.test", .Keyword = "help", .Process = "本文応答", .Msg = "help.txt"};
   Rule auto_reply{.ToAddr = "auto@example.test", .Keyword = "help", .Process = "自動応答", .Msg = "help.txt"};
-  Rule new_forward{.ToAddr = kClub, .RecAddr = "members.txt", .Keyword = "help", .AddrFile = "members.txt",
+  Rule new_forward{.ToAddr = kClub, .SenderFilter = "members.txt", .Keyword = "help", .Destination = "members.txt",
                    .Process = "新規転送"};
   const std::string body = "ＨＥＬＰ me please\r\nthanks";
   AddMessage("m1.eml", Message{.to = "<body@example.test>", .subject = "question", .body = body});
@@ -322,7 +322,7 @@ TEST_F(DispatcherTest, ListKeywordAndTagAreBothCutFromTheSubject) {
 
 TEST_F(DispatcherTest, OriginalSenderIsQuotedNameAndAddressOrTheAddressAlone) {
   Rule r = Forward("news");
-  r.AddTop = "差出人：＠＠";
+  r.TextBefore = "差出人：＠＠";
   AddMessage("m1.eml", Message{.from = "\"Taro\" <taro@example.test>", .subject = "news", .body = "b"});
   AddMessage("m2.eml", Message{.from = "\"taro@example.test\" <taro@example.test>", .subject = "news", .body = "b"});
   Run({r});
@@ -334,7 +334,7 @@ TEST_F(DispatcherTest, OriginalSenderIsQuotedNameAndAddressOrTheAddressAlone) {
 TEST_F(DispatcherTest, AttachmentsGoOutOnlyFromRowsThatProcessThem) {
   Rule with = Forward("news");
   with.Attatch = "処理する";
-  Rule without{.ToAddr = "plain@example.test", .Keyword = "news", .AddrFile = "members.txt"};
+  Rule without{.ToAddr = "plain@example.test", .Keyword = "news", .Destination = "members.txt"};
   AddMessage("m1.eml", Message{.subject = "news", .attachments = {"m1-a.pdf", "m1-b.png"}});
   AddMessage("m2.eml", Message{.to = "<plain@example.test>", .subject = "news", .attachments = {"m2-a.pdf"}});
   Run({with, without});
@@ -507,8 +507,8 @@ TEST_F(DispatcherTest, AFailedSendKeepsTheMessageWhateverLaterRowsDo) {
 // rows and keep it; later rows must not forward or delete it.
 TEST_F(DispatcherTest, SurveyAndSaveRowsWithoutAFileKeepTheMessage) {
   Rule survey{.ToAddr = kClub, .Keyword = "vote", .Process = "アンケート選択"};
-  Rule save{.ToAddr = kClub, .RecAddr = "taro@example.test", .Keyword = "keep", .Process = "自動保存"};
-  Rule forward_all{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .Delete = "削除"};
+  Rule save{.ToAddr = kClub, .SenderFilter = "taro@example.test", .Keyword = "keep", .Process = "自動保存"};
+  Rule forward_all{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt", .Delete = "削除"};
   WriteMembers("members.txt", {"a@example.test"});
   AddMessage("m1.eml", Message{.subject = "vote news"});
   AddMessage("m2.eml", Message{.subject = "keep news"});
@@ -572,7 +572,7 @@ TEST_F(DispatcherTest, GarbageInMessagesAndSenderFilesDoesNotStopTheCycle) {
   // without a final line break.
   WriteBytes("senders.txt", std::string("\0\xff\xfe,\x81\n", 6) + "1,taro@example.test,x\n\x82");
   Rule r = Forward("news");
-  r.RecAddr = "senders.txt";
+  r.SenderFilter = "senders.txt";
   const std::string long_line(100000, 'x');
   AddMessage("m1.eml", Message{.subject = "news \xff\xfe\x80 " + long_line, .body = long_line + "\r\n\xc3"});
   AddMessage("m2.eml", Message{.to = "\"\\\"\" <\xff@>", .from = "<<>@@>", .subject = std::string("\0news", 5), .body = ""});
@@ -591,7 +591,7 @@ TEST_F(DispatcherTest, GarbageInMessagesAndSenderFilesDoesNotStopTheCycle) {
 class MembershipTest : public DispatcherTest {
  protected:
   static Rule Join() {
-    return Rule{.ToAddr = "join@example.test", .RecAddr = "members.txt", .Keyword = "join",
+    return Rule{.ToAddr = "join@example.test", .SenderFilter = "members.txt", .Keyword = "join",
                 .Process = "新規登録", .Msg = "welcome.txt", .File = "members.txt"};
   }
   static Rule Leave(const std::string& msg = "") {
@@ -646,7 +646,7 @@ TEST_F(MembershipTest, RegistrationAnswersBuiltInTextsWithoutARowText) {
 
 TEST_F(MembershipTest, RegistrationIntoAFullListWidensEveryList) {
   WriteMembers("other.txt", {"x@example.test", "y@example.test"});
-  Rule other{.ToAddr = "other@example.test", .Keyword = "news", .AddrFile = "other.txt"};
+  Rule other{.ToAddr = "other@example.test", .Keyword = "news", .Destination = "other.txt"};
   AddMessage("m1.eml", To("join@example.test", "\"Taro\" <taro@example.test>", "join"));
   AddMessage("m2.eml", To("other@example.test", "\"A\" <a@example.test>", "news"));
   AddMessage("m3.eml", To(kClub, "\"A\" <a@example.test>", "news"));
@@ -708,7 +708,7 @@ TEST_F(MembershipTest, PasswordInquiryAnswersMembersAndNonMembers) {
 
 TEST_F(MembershipTest, RemovalEmptiesEverySlotHoldingTheSender) {
   WriteMembers("members.txt", {"a@example.test", "b@example.test", "a@example.test"}, {"secret", "pw2", "secret"});
-  Rule bye{.ToAddr = "bye@example.test", .RecAddr = "members.txt", .Keyword = "bye", .Process = "既存削除",
+  Rule bye{.ToAddr = "bye@example.test", .SenderFilter = "members.txt", .Keyword = "bye", .Process = "既存削除",
            .Msg = "welcome.txt", .File = "members.txt"};
   AddMessage("m1.eml", To("bye@example.test", "\"A\" <a@example.test>", "subject", "BYE now"));
   AddMessage("m2.eml", To(kClub, "\"Taro\" <taro@example.test>", "news"));
@@ -772,11 +772,11 @@ TEST_F(DispatcherTest, ListAddressMatchesAnywhereInToOrCcWithTheDomainInAnyCase)
 TEST_F(DispatcherTest, SendersAreRecognisedWithTheDomainInAnyCase) {
   WriteLinesFile("friends.txt", {"1,hanako@Example.test,pw"});  // no row forwards to it: read at every use
   Rule by_address = Forward("one");
-  by_address.RecAddr = "taro@example.test";
+  by_address.SenderFilter = "taro@example.test";
   Rule by_list = Forward("two");
-  by_list.RecAddr = "members.txt";
+  by_list.SenderFilter = "members.txt";
   Rule by_file = Forward("three");
-  by_file.RecAddr = "friends.txt";
+  by_file.SenderFilter = "friends.txt";
   AddMessage("m1.eml", Message{.from = "<taro@EXAMPLE.test>", .subject = "one a"});
   AddMessage("m2.eml", Message{.from = "<Taro@example.test>", .subject = "one b"});
   AddMessage("m3.eml", Message{.from = "<a@example.TEST>", .subject = "two a"});
@@ -799,7 +799,7 @@ class BounceTest : public DispatcherTest {
     WriteMembers("members.txt", {"a@example.test", "gone@example.test", "b@example.test"});
   }
   static Rule Bounce(const std::string& rec_addr = "") {
-    return Rule{.ToAddr = kClub, .RecAddr = rec_addr, .OrigAddr = "", .ServerName = "", .Process = "不配削除",
+    return Rule{.ToAddr = kClub, .SenderFilter = rec_addr, .SendFrom = "", .SendServer = "", .Process = "不配削除",
                 .File = "members.txt"};
   }
   static Message BounceOf(const std::string& address, const std::string& from = "\"Mail Delivery System\" "
@@ -834,7 +834,7 @@ TEST_F(BounceTest, BounceOfAnUnknownAddressIsLoggedAndKept) {
 }
 
 TEST_F(BounceTest, BounceWithoutAnAddressIsLeftToLaterRows) {
-  Rule admin{.ToAddr = kClub, .Keyword = "Undelivered", .AddrFile = "admin@example.test"};
+  Rule admin{.ToAddr = kClub, .Keyword = "Undelivered", .Destination = "admin@example.test"};
   AddMessage("m1.eml", Message{.subject = "Undelivered Mail", .body = "Delivery has failed.\r\nno address here\r\n"});
   Run({Bounce(), admin});
   EXPECT_FALSE(Exists("log/UnDeliveryLog.txt"));
@@ -851,7 +851,7 @@ TEST_F(BounceTest, SenderAddressRowAcceptsABounceWhoseSenderNameItContains) {
   Run({row});
   const std::string members = ReadFile("members.txt");
   EXPECT_FALSE(Contains(members, "gone@example.test"));
-  EXPECT_TRUE(Contains(members, "a@example.test")) << "a sender outside RecAddr is not taken";
+  EXPECT_TRUE(Contains(members, "a@example.test")) << "a sender outside SenderFilter is not taken";
   EXPECT_FALSE(Contains(members, "b@example.test"));
   EXPECT_EQ(Lines(UnDeliveryLog()).size(), 2u);
 }
@@ -918,7 +918,7 @@ TEST_F(BounceTest, AddressRefusedAsUnknownLeavesTheListOfThePost) {
     mail_.unknown.push_back(UnknownRecipient{"gone@example.test", "550 5.1.1 <gone@example.test>: unknown", ""});
     mail_.unknown.push_back(UnknownRecipient{"stranger@example.test", "550 5.1.1 unknown", ""});
   };
-  Rule other{.ToAddr = "other@example.test", .Keyword = "news", .AddrFile = "others.txt"};
+  Rule other{.ToAddr = "other@example.test", .Keyword = "news", .Destination = "others.txt"};
   AddMessage("m1.eml", Message{.subject = "news 1"});
   AddMessage("m2.eml", Message{.subject = "news 2"});
   AddMessage("m3.eml", Message{.to = "<other@example.test>", .subject = "news 3"});

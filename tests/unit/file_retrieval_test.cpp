@@ -72,14 +72,14 @@ class FileRetrievalDiskTest : public FileRetrievalTest {
 TEST_F(FileRetrievalTest, GetFileAttachesAFileOfTheProgramFolder) {
   RetrievalReply r = Command("GetFile: readme.txt\r\nplease");
   EXPECT_EQ(r.Msg, Fetched(prog_ + "/readme.txt"));
-  EXPECT_EQ(r.strAttatch, prog_ + "/readme.txt");
-  EXPECT_EQ(r.AttCnt, 1);
+  EXPECT_EQ(r.AttachmentPaths, prog_ + "/readme.txt");
+  EXPECT_EQ(r.AttachmentCount, 1);
   // Blanks before the command word do not shift the argument.
-  EXPECT_EQ(Command("  GetFile:readme.txt  ").strAttatch, prog_ + "/readme.txt");
+  EXPECT_EQ(Command("  GetFile:readme.txt  ").AttachmentPaths, prog_ + "/readme.txt");
   // A path written with "\" as on Windows.
   MakeDir(prog_ + "/sub");
   MakeFile(prog_ + "/sub/in.txt", 1);
-  EXPECT_EQ(Command("GetFile: sub\\in.txt").strAttatch, prog_ + "/sub/in.txt");
+  EXPECT_EQ(Command("GetFile: sub\\in.txt").AttachmentPaths, prog_ + "/sub/in.txt");
 }
 
 TEST_F(FileRetrievalTest, GetFileRefusesFilesOfTheSizeLimitOrMore) {
@@ -87,17 +87,17 @@ TEST_F(FileRetrievalTest, GetFileRefusesFilesOfTheSizeLimitOrMore) {
   MakeFile(prog_ + "/fits.bin", 1023999);
   RetrievalReply big = Command("GetFile: big.bin");
   EXPECT_EQ(big.Msg, "ファイル<" + prog_ + "/big.bin>のサイズが1024000バイトを超えているので取得しません。");
-  EXPECT_EQ(big.AttCnt, 0);
-  EXPECT_EQ(big.strAttatch, "");
+  EXPECT_EQ(big.AttachmentCount, 0);
+  EXPECT_EQ(big.AttachmentPaths, "");
   RetrievalReply fits = Command("GetFile: fits.bin");
   EXPECT_EQ(fits.Msg, Fetched(prog_ + "/fits.bin"));
-  EXPECT_EQ(fits.AttCnt, 1);
+  EXPECT_EQ(fits.AttachmentCount, 1);
 }
 
 TEST_F(FileRetrievalTest, GetFileWithoutArgumentOrFileAnswersInText) {
   RetrievalReply empty = Command("GetFile:   \r\nsecond line");
   EXPECT_EQ(empty.Msg, "指定された<GetFile:   >は不正です！");
-  EXPECT_EQ(empty.AttCnt, 0);
+  EXPECT_EQ(empty.AttachmentCount, 0);
   EXPECT_EQ(Command("GetFile: none.txt").Msg, Missing(prog_ + "/none.txt"));
   MakeDir(prog_ + "/folder");
   EXPECT_EQ(Command("GetFile: folder").Msg, Missing(prog_ + "/folder"));  // a folder is no file
@@ -106,9 +106,9 @@ TEST_F(FileRetrievalTest, GetFileWithoutArgumentOrFileAnswersInText) {
 TEST_F(FileRetrievalDiskTest, CommandNeverLeavesTheProgramFolder) {
   RetrievalReply up = Command("GetFile: ../secret.txt");
   EXPECT_EQ(up.Msg, Missing(prog_ + "/../secret.txt"));
-  EXPECT_EQ(up.AttCnt, 0);
+  EXPECT_EQ(up.AttachmentCount, 0);
   EXPECT_EQ(Command("GetFile: /etc/passwd").Msg, Missing(prog_ + "//etc/passwd"));
-  EXPECT_EQ(Command("GetFile: sub/../../secret.txt").AttCnt, 0);
+  EXPECT_EQ(Command("GetFile: sub/../../secret.txt").AttachmentCount, 0);
 
   // Symbolic links inside the folder that lead out of it, to a file and to
   // a folder.
@@ -121,7 +121,7 @@ TEST_F(FileRetrievalDiskTest, CommandNeverLeavesTheProgramFolder) {
 
   // A link that stays inside is followed.
   stdfs::create_symlink(prog_ + "/readme.txt", prog_ + "/inside.txt");
-  EXPECT_EQ(Command("GetFile: inside.txt").AttCnt, 1);
+  EXPECT_EQ(Command("GetFile: inside.txt").AttachmentCount, 1);
   // The listing of the program folder leaves the links out of it out.
   EXPECT_EQ(Command("DirAll: .").Msg, "フォルダ<" + prog_ + "/.>内のファイル名とフォルダ名の取得結果です。\r\n" +
                                           "inside.txt                    0 KB\r\n"
@@ -132,10 +132,10 @@ TEST_F(FileRetrievalDiskTest, CommandXTakesAbsolutePathsAsTheyAre) {
   const std::string secret = top_ + "/secret.txt";
   RetrievalReply r = CommandX("GetFile: " + secret);
   EXPECT_EQ(r.Msg, Fetched(secret));
-  EXPECT_EQ(r.strAttatch, secret);
-  EXPECT_EQ(r.AttCnt, 1);
-  EXPECT_EQ(CommandX("GetFile: readme.txt").strAttatch, prog_ + "/readme.txt");
-  EXPECT_EQ(CommandX("GetFile: ../secret.txt").AttCnt, 1);
+  EXPECT_EQ(r.AttachmentPaths, secret);
+  EXPECT_EQ(r.AttachmentCount, 1);
+  EXPECT_EQ(CommandX("GetFile: readme.txt").AttachmentPaths, prog_ + "/readme.txt");
+  EXPECT_EQ(CommandX("GetFile: ../secret.txt").AttachmentCount, 1);
   EXPECT_EQ(CommandX("Dir: " + top_).Msg,
             "フォルダ<" + top_ + ">内のファイル名の取得結果です。\r\nsecret.txt                    0 KB");
 }
@@ -171,8 +171,8 @@ TEST_F(FileRetrievalTest, OtherBodiesAreEchoedUnchanged) {
   for (const std::string body : {"getfile: readme.txt\r\n", "DIR: data", "Hello\r\nGetFile: readme.txt", ""}) {
     RetrievalReply r = Command(body);
     EXPECT_EQ(r.Msg, body);
-    EXPECT_EQ(r.AttCnt, 0);
-    EXPECT_EQ(r.strAttatch, "");
+    EXPECT_EQ(r.AttachmentCount, 0);
+    EXPECT_EQ(r.AttachmentPaths, "");
   }
 }
 

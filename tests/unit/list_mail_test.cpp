@@ -206,7 +206,7 @@ TEST(ReplyLimiterTest, ClockSetBackAndFailuresDoNotBlockForever) {
 
 TEST(ListHeadersTest, ListIdFromTheTagOrTheLocalPart) {
   auto id = [](const std::string& to, const std::string& keyword) {
-    return ListIdentifier(MasterRule{.ToAddr = to, .Keyword = keyword});
+    return ListIdentifier(MasterRule{.ToAddress = to, .Keyword = keyword});
   };
   EXPECT_EQ(id("club@example.test", "[club]"), "club.example.test");
   EXPECT_EQ(id("club@Example.TEST", "[Photo Club_2024!]"), "photo-club-2024-.example.test");
@@ -217,10 +217,10 @@ TEST(ListHeadersTest, ListIdFromTheTagOrTheLocalPart) {
 
 TEST(ListHeadersTest, PostsNameTheListAndTheFirstRemovalRowOfTheirFile) {
   MasterTable master = {
-      MasterRule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt"},
-      MasterRule{.ToAddr = "other@example.test", .Keyword = "bye", .Process = "既存削除", .File = "others.txt"},
-      MasterRule{.ToAddr = "leave@example.test", .Keyword = "退会 する", .Process = "既存削除", .File = "members.txt"},
-      MasterRule{.ToAddr = "later@example.test", .Keyword = "x", .Process = "既存削除", .File = "members.txt"},
+      MasterRule{.ToAddress = "club@example.test", .Keyword = "[club]", .Destination = "members.txt"},
+      MasterRule{.ToAddress = "other@example.test", .Keyword = "bye", .Action = RuleAction::kExistingDelete, .DataFile = "others.txt"},
+      MasterRule{.ToAddress = "leave@example.test", .Keyword = "退会 する", .Action = RuleAction::kExistingDelete, .DataFile = "members.txt"},
+      MasterRule{.ToAddress = "later@example.test", .Keyword = "x", .Action = RuleAction::kExistingDelete, .DataFile = "members.txt"},
   };
   ProgramHeaders h = PostHeaders(master, 0);
   EXPECT_EQ(h.list_id, "<club.example.test>");
@@ -230,8 +230,8 @@ TEST(ListHeadersTest, PostsNameTheListAndTheFirstRemovalRowOfTheirFile) {
   EXPECT_EQ(h.x_loop, "club@example.test");
   EXPECT_EQ(h.precedence, "list");
   EXPECT_EQ(h.auto_submitted, "");
-  master[2].File = "Members.txt";
-  master[3].File = "Members.txt";
+  master[2].DataFile = "Members.txt";
+  master[3].DataFile = "Members.txt";
   EXPECT_EQ(PostHeaders(master, 0).list_unsubscribe, "") << "no removal row for this file";
 
   OutgoingMail reply;
@@ -248,7 +248,7 @@ TEST(ListHeadersTest, PostsNameTheListAndTheFirstRemovalRowOfTheirFile) {
 // The tag number changes the subject: a post threads by the headers of the
 // message it forwards.
 TEST(ListHeadersTest, PostsCarryTheThreadOfTheMessageTheyForward) {
-  const MasterTable master = {MasterRule{.ToAddr = "club@example.test", .Keyword = "[club]"}};
+  const MasterTable master = {MasterRule{.ToAddress = "club@example.test", .Keyword = "[club]"}};
   struct Case {
     const char* in_reply_to;
     const char* references;
@@ -264,7 +264,7 @@ TEST(ListHeadersTest, PostsCarryTheThreadOfTheMessageTheyForward) {
            Case{"", "", "", ""},
        }) {
     OutgoingMail post;
-    post.ML_IDflag = kTitleIsListTag;
+    post.ListTag = kTitleIsListTag;
     post.ReceivedInReplyTo = c.in_reply_to;
     post.ReceivedReferences = c.references;
     const ProgramHeaders h = MailHeaders(master, post);
@@ -286,9 +286,9 @@ class ListGuardTest : public fixture::DispatchFixture {
     WriteMembers("members.txt", {"a@example.test", "b@example.test"});
     WriteFile("reply.txt", "ただいま不在です。");
   }
-  static Rule Forward() { return Rule{.ToAddr = kClub, .Keyword = "[club]", .AddrFile = "members.txt"}; }
+  static Rule Forward() { return Rule{.ToAddr = kClub, .Keyword = "[club]", .Destination = "members.txt"}; }
   static Rule AutoReply() {
-    return Rule{.ToAddr = "info@example.test", .Keyword = "info", .OrigAddr = "info@example.test",
+    return Rule{.ToAddr = "info@example.test", .Keyword = "info", .SendFrom = "info@example.test",
                 .Process = "自動応答", .Msg = "reply.txt"};
   }
   static Message To(const std::string& to, const std::string& subject, std::vector<std::string> headers = {},
@@ -304,7 +304,7 @@ class ListGuardTest : public fixture::DispatchFixture {
 };
 
 TEST_F(ListGuardTest, MachineMailGetsNoReplyAndChangesNoMembershipButIsKept) {
-  Rule join{.ToAddr = "join@example.test", .RecAddr = "members.txt", .Keyword = "join", .Process = "新規登録",
+  Rule join{.ToAddr = "join@example.test", .SenderFilter = "members.txt", .Keyword = "join", .Process = "新規登録",
             .Msg = "reply.txt", .File = "members.txt"};
   AddMessage("m1.eml", To("info@example.test", "info", {"Auto-Submitted: auto-replied"}));
   AddMessage("m2.eml", To("join@example.test", "join", {"Return-Path: <>"}, "<MAILER-DAEMON@mx.example.test>"));
@@ -353,8 +353,8 @@ TEST_F(ListGuardTest, HeldBackByOneRowStillServedByAnother) {
   // A vacation reply to a post is not forwarded, but the bounce row and a
   // save row still see it; a forward row later in the table still forwards
   // list mail that an auto-reply row refused to answer.
-  Rule copy{.ToAddr = kClub, .Keyword = "list", .AddrFile = "admin@example.test"};
-  Rule reply_row{.ToAddr = kClub, .Keyword = "list", .OrigAddr = kClub, .Process = "自動応答", .Msg = "reply.txt"};
+  Rule copy{.ToAddr = kClub, .Keyword = "list", .Destination = "admin@example.test"};
+  Rule reply_row{.ToAddr = kClub, .Keyword = "list", .SendFrom = kClub, .Process = "自動応答", .Msg = "reply.txt"};
   AddMessage("m1.eml", To(kClub, "[club] from a list", {"List-Id: <other.example.test>"}));
   Run({reply_row, copy});
   ASSERT_EQ(mail_.sent.size(), 1u);
@@ -363,7 +363,7 @@ TEST_F(ListGuardTest, HeldBackByOneRowStillServedByAnother) {
 }
 
 TEST_F(ListGuardTest, SecondRequestWithinADayGetsNothing) {
-  Rule body_reply{.ToAddr = "help@example.test", .Keyword = "help", .OrigAddr = "help@example.test",
+  Rule body_reply{.ToAddr = "help@example.test", .Keyword = "help", .SendFrom = "help@example.test",
                   .Process = "本文応答", .Msg = "reply.txt"};
   AddMessage("m1.eml", To("info@example.test", "info"));
   AddMessage("m2.eml", To("info@example.test", "info again"));
@@ -390,7 +390,7 @@ TEST_F(ListGuardTest, SecondRequestWithinADayGetsNothing) {
 
 TEST_F(ListGuardTest, BouncesAreHandledAsBefore) {
   WriteFile("UnDelivery.txt", "Delivery has failed\r\n<,>\r\n");
-  Rule bounce{.ToAddr = kClub, .RecAddr = "", .Keyword = "Undelivered", .Process = "不配削除", .File = "members.txt"};
+  Rule bounce{.ToAddr = kClub, .SenderFilter = "", .Keyword = "Undelivered", .Process = "不配削除", .File = "members.txt"};
   AddMessage("m1.eml",
              Message{.to = "<club@example.test>", .from = "<MAILER-DAEMON@mx.example.test>",
                      .subject = "Undelivered Mail", .body = "Delivery has failed to:\r\n<a@example.test>\r\n",

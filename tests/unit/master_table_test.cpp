@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <utility>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,14 +23,14 @@ using namespace std::string_literals;
 // defaults make a valid plain forwarding rule.
 struct Row {
   std::string ToAddr = "list@example.com";
-  std::string RecAddr;
+  std::string SenderFilter;
   std::string Keyword = "kw";
-  std::string AddrFile = "dest@example.com";
-  std::string OrigAddr, ServerName, ToName, Tittle, AddTop, AddBottom, Delete, Process, Msg, File, Attatch;
+  std::string Destination = "dest@example.com";
+  std::string SendFrom, SendServer, ToName, ForwardSubject, TextBefore, TextAfter, Delete, Process, Msg, File, Attatch;
 
   std::string Line() const {
-    return "0," + ToAddr + "," + RecAddr + "," + Keyword + "," + AddrFile + "," + OrigAddr + "," + ServerName +
-           "," + ToName + "," + Tittle + "," + AddTop + "," + AddBottom + "," + Delete + "," + Process + "," + Msg +
+    return "0," + ToAddr + "," + SenderFilter + "," + Keyword + "," + Destination + "," + SendFrom + "," + SendServer +
+           "," + ToName + "," + ForwardSubject + "," + TextBefore + "," + TextAfter + "," + Delete + "," + Process + "," + Msg +
            "," + File + "," + Attatch;
   }
 };
@@ -104,12 +106,12 @@ TEST_F(MasterTableTest, TxtIsPreferredOverCsvAndCsvIsTheFallback) {
   Put("Master.txt", "0,txt@example.com,s@example.com,kw,dest@example.com\r\n");
   ASSERT_TRUE(Read().ok());
   ASSERT_EQ(table_.size(), 1u);
-  EXPECT_EQ(table_[0].ToAddr, "txt@example.com");
+  EXPECT_EQ(table_[0].ToAddress, "txt@example.com");
 
   Remove("Master.txt");
   ASSERT_TRUE(Read().ok());
   ASSERT_EQ(table_.size(), 1u);
-  EXPECT_EQ(table_[0].ToAddr, "csv@example.com");
+  EXPECT_EQ(table_[0].ToAddress, "csv@example.com");
 
   // Messages then name the file actually read.
   Put("Master.csv", "; nothing but a comment\r\n");
@@ -120,7 +122,7 @@ TEST_F(MasterTableTest, TxtIsPreferredOverCsvAndCsvIsTheFallback) {
   MakeDir("Master.txt");
   Put("Master.csv", "0,csv@example.com,s@example.com,kw,dest@example.com\r\n");
   ASSERT_TRUE(Read().ok());
-  EXPECT_EQ(table_[0].ToAddr, "csv@example.com");
+  EXPECT_EQ(table_[0].ToAddress, "csv@example.com");
 }
 
 TEST_F(MasterTableTest, EmptyOrCommentOnlyFileIsEmptyTable) {
@@ -165,9 +167,10 @@ TEST_F(MasterTableTest, LineEndingsOfEveryKindAreAccepted) {
                          "0,c@example.com,s@example.com,kw,d@example.com");
   ASSERT_TRUE(Read().ok());
   ASSERT_EQ(table_.size(), 3u);
-  EXPECT_EQ(table_[0].ToAddr, "a@example.com");
-  EXPECT_EQ(table_[2].ToAddr, "c@example.com");
-  EXPECT_EQ(table_[2].Attatch, "");
+  EXPECT_EQ(table_[0].ToAddress, "a@example.com");
+  EXPECT_EQ(table_[2].ToAddress, "c@example.com");
+  EXPECT_EQ(table_[2].AttachmentsText, "");
+  EXPECT_EQ(table_[2].Attachments, AttachmentHandling::kIgnore);
 }
 
 TEST_F(MasterTableTest, FourCommasAreEnoughAndMissingFieldsAreEmpty) {
@@ -177,47 +180,51 @@ TEST_F(MasterTableTest, FourCommasAreEnoughAndMissingFieldsAreEmpty) {
   ASSERT_TRUE(ReadLines({"anything at all, a@example.com , s@example.com ,kw,dest@example.com"}).ok());
   ASSERT_EQ(table_.size(), 1u);
   const MasterRule& r = table_[0];
-  EXPECT_EQ(r.ToAddr, "a@example.com");
-  EXPECT_EQ(r.RecAddr, "s@example.com");
-  EXPECT_EQ(r.AddrFile, "dest@example.com");
-  EXPECT_EQ(r.OrigAddr + r.ServerName + r.ToName + r.Tittle + r.AddTop + r.AddBottom + r.Delete + r.Process + r.Msg +
-                r.File + r.Attatch,
+  EXPECT_EQ(r.ToAddress, "a@example.com");
+  EXPECT_EQ(r.SenderFilter, "s@example.com");
+  EXPECT_EQ(r.Destination, "dest@example.com");
+  EXPECT_EQ(r.SendFrom + r.SendServer + r.ToName + r.ForwardSubject + r.TextBefore + r.TextAfter + r.DeleteText + r.ActionText +
+                r.BodyFile + r.DataFile + r.AttachmentsText,
             "");
+  EXPECT_EQ(r.Deletion, DeleteInstruction::kNone);
+  EXPECT_EQ(r.Action, RuleAction::kNone);
 }
 
 TEST_F(MasterTableTest, FieldsAreStoredInOrderAndExtraFieldsIgnored) {
   Row r;
-  r.OrigAddr = " from@example.com ";
-  r.ServerName = " smtp.example.com ";
+  r.SendFrom = " from@example.com ";
+  r.SendServer = " smtp.example.com ";
   r.ToName = " 会員各位 ";
-  r.Tittle = "  [ML] お知らせ  ";
+  r.ForwardSubject = "  [ML] お知らせ  ";
   r.Delete = " 削除 ";
   r.Attatch = "  処理する  ";
   Status s = ReadLines({r.Line() + ",extra,fields"});
   ASSERT_TRUE(s.ok()) << s.message();
   const MasterRule& m = table_[0];
-  EXPECT_EQ(m.OrigAddr, "from@example.com");
-  EXPECT_EQ(m.ServerName, "smtp.example.com");
+  EXPECT_EQ(m.SendFrom, "from@example.com");
+  EXPECT_EQ(m.SendServer, "smtp.example.com");
   EXPECT_EQ(m.ToName, "会員各位");
-  EXPECT_EQ(m.Tittle, "  [ML] お知らせ  ");  // the subject keeps its blanks
-  EXPECT_EQ(m.Delete, "削除");
-  EXPECT_EQ(m.Attatch, "処理する");
+  EXPECT_EQ(m.ForwardSubject, "  [ML] お知らせ  ");  // the subject keeps its blanks
+  EXPECT_EQ(m.DeleteText, "削除");
+  EXPECT_EQ(m.Deletion, DeleteInstruction::kDelete);
+  EXPECT_EQ(m.AttachmentsText, "処理する");
+  EXPECT_EQ(m.Attachments, AttachmentHandling::kProcess);
 }
 
 TEST_F(MasterTableTest, AddTopAndAddBottomTakeFileContentOrLiteralText) {
   Put("top.txt", "先頭の文\r\n二行目\r\n");
   MakeDir("folder");
   Row r;
-  r.AddTop = "  top.txt ";
-  r.AddBottom = "  以上 ";
+  r.TextBefore = "  top.txt ";
+  r.TextAfter = "  以上 ";
   Row literal_named_folder;
-  literal_named_folder.AddTop = "folder";
-  literal_named_folder.AddBottom = "   ";
+  literal_named_folder.TextBefore = "folder";
+  literal_named_folder.TextAfter = "   ";
   ASSERT_TRUE(ReadLines({r.Line(), literal_named_folder.Line()}).ok());
-  EXPECT_EQ(table_[0].AddTop, "先頭の文\r\n二行目\r\n");
-  EXPECT_EQ(table_[0].AddBottom, "  以上 ");
-  EXPECT_EQ(table_[1].AddTop, "folder");
-  EXPECT_EQ(table_[1].AddBottom, "");
+  EXPECT_EQ(table_[0].TextBefore, "先頭の文\r\n二行目\r\n");
+  EXPECT_EQ(table_[0].TextAfter, "  以上 ");
+  EXPECT_EQ(table_[1].TextBefore, "folder");
+  EXPECT_EQ(table_[1].TextAfter, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -228,15 +235,15 @@ TEST_F(MasterTableTest, EmptyRequiredFields) {
     return P(1) + "行目<" + line +
            ">の「受信メール差出人アドレス」か「キーワード」か「転送先アドレスファイル名」がカラです。";
   };
-  // RecAddr empty on a row too short to carry Process, even with Delete.
+  // SenderFilter empty on a row too short to carry Process, even with Delete.
   const std::string eleven = "0,a@example.com,,kw,,,,,,,,削除";
   EXPECT_EQ(ReadLines({eleven}).message(), m3(eleven));
   // Twelve commas and an empty Process: accepted.
   ASSERT_TRUE(ReadLines({eleven + ","}).ok());
-  EXPECT_EQ(table_[0].Delete, "削除");
+  EXPECT_EQ(table_[0].DeleteText, "削除");
   // Processes that work on the sender list need it.
   Row reg;
-  reg.AddrFile = "";
+  reg.Destination = "";
   reg.Process = "新規登録";
   reg.Msg = "reply.txt";
   reg.File = "members.txt";
@@ -250,13 +257,13 @@ TEST_F(MasterTableTest, EmptyRequiredFields) {
   Row no_kw;
   no_kw.Keyword = "";
   EXPECT_EQ(ReadLines({no_kw.Line()}).message(), m3(no_kw.Line()));
-  // AddrFile is optional once a delete instruction or process is written.
+  // Destination is optional once a delete instruction or process is written.
   Row deleting;
-  deleting.AddrFile = "";
+  deleting.Destination = "";
   deleting.Delete = "削除";
   EXPECT_TRUE(ReadLines({deleting.Line()}).ok());
   Row plain;
-  plain.AddrFile = "";
+  plain.Destination = "";
   EXPECT_EQ(ReadLines({plain.Line()}).message(), m3(plain.Line()));
   // The exceptions judge Delete and Process as written, blanks included.
   Row blank_delete = plain;
@@ -264,7 +271,7 @@ TEST_F(MasterTableTest, EmptyRequiredFields) {
   EXPECT_TRUE(ReadLines({blank_delete.Line()}).ok());
   Row padded_undelivered;
   padded_undelivered.Keyword = "";
-  padded_undelivered.AddrFile = "";
+  padded_undelivered.Destination = "";
   padded_undelivered.Process = " 不配削除";
   padded_undelivered.File = "save.txt";
   EXPECT_EQ(ReadLines({padded_undelivered.Line()}).message(), m3(padded_undelivered.Line()));
@@ -273,13 +280,13 @@ TEST_F(MasterTableTest, EmptyRequiredFields) {
 TEST_F(MasterTableTest, UndeliveredDeleteMayOmitKeywordButNotATitle) {
   Row r;
   r.Keyword = "";
-  r.AddrFile = "";
+  r.Destination = "";
   r.Process = "不配削除";
   r.File = "save.txt";
   ASSERT_TRUE(ReadLines({r.Line()}).ok());
   EXPECT_EQ(table_[0].Keyword, "");
   // An empty keyword stands in any non-empty subject.
-  r.Tittle = "x";
+  r.ForwardSubject = "x";
   EXPECT_EQ(ReadLines({r.Line()}).message(), P(1) + "行目に設定されているキーワード<>が転送時の件名に入っています。");
 }
 
@@ -294,7 +301,7 @@ struct RuleCase {
 
 TEST_F(MasterTableTest, EachRowRuleHasItsMessage) {
   const std::vector<RuleCase> cases = {
-      {"V1 destination file missing", [](Row* r) { r->AddrFile = "nolist.txt"; },
+      {"V1 destination file missing", [](Row* r) { r->Destination = "nolist.txt"; },
        [](const std::string& p) { return p + "行目の転送アドレスファイル<nolist.txt>が存在しません。"; }},
       {"V2 any address needs an automatic delete", [](Row* r) { r->ToAddr = "*"; },
        [](const std::string& p) { return p + "行目の受信メールの宛先アドレス<*>が不正です。"; }},
@@ -306,17 +313,17 @@ TEST_F(MasterTableTest, EachRowRuleHasItsMessage) {
        [](const std::string& p) { return p + "行目の受信メールの宛先アドレス<*>が不正です。"; }},
       {"V2 at sign first", [](Row* r) { r->ToAddr = "@example.com"; },
        [](const std::string& p) { return p + "行目の受信メールの宛先アドレス<@example.com>が不正です。"; }},
-      {"V3 sender file missing", [](Row* r) { r->RecAddr = "senders.txt"; },
+      {"V3 sender file missing", [](Row* r) { r->SenderFilter = "senders.txt"; },
        [](const std::string& p) { return p + "行目の受信メールの差出人アドレスの入ったファイル名<senders.txt>が存在しません。"; }},
       {"V4 keyword inside subject",
        [](Row* r) {
          r->Keyword = "News";
-         r->Tittle = "Daily News";
+         r->ForwardSubject = "Daily News";
        },
        [](const std::string& p) { return p + "行目に設定されているキーワード<News>が転送時の件名に入っています。"; }},
-      {"V5 sender of sent mail invalid", [](Row* r) { r->OrigAddr = "nobody"; },
+      {"V5 sender of sent mail invalid", [](Row* r) { r->SendFrom = "nobody"; },
        [](const std::string& p) { return p + "行目の転送メールの差出人アドレス<nobody>が不正です。"; }},
-      {"V6 server missing", [](Row* r) { r->OrigAddr = "from@example.com"; },
+      {"V6 server missing", [](Row* r) { r->SendFrom = "from@example.com"; },
        [](const std::string& p) { return p + "行目の転送メール用のサーバー名<>が不正です。"; }},
       {"V8 delete word unknown", [](Row* r) { r->Delete = "自動"; },
        [](const std::string& p) { return p + "行目の削除指示<自動>が正しくありません。"; }},
@@ -334,26 +341,26 @@ TEST_F(MasterTableTest, EachRowRuleHasItsMessage) {
        [](const std::string& p) { return p + "行目の保存用ファイル名<reply.txt>が本文用ファイル名と同じです。"; }},
       {"V12 process unknown (case matters)",
        [](Row* r) {
-         r->AddrFile = "";
+         r->Destination = "";
          r->Process = "command";
        },
        [](const std::string& p) { return p + "行目の処理区分<command>が正しくありません。"; }},
       {"V13 reply without body",
        [](Row* r) {
-         r->AddrFile = "";
+         r->Destination = "";
          r->Process = "本文応答";
        },
        [](const std::string& p) { return p + "行目に本文用ファイル<>が指定してありせん。"; }},
       {"V14 survey without file",
        [](Row* r) {
-         r->AddrFile = "";
+         r->Destination = "";
          r->Process = "アンケート";
        },
        [](const std::string& p) { return p + "行目に保存用ファイル<>が指定してありせん。"; }},
       {"V15 member file differs in letter case",
        [](Row* r) {
-         r->AddrFile = "";
-         r->RecAddr = "members.txt";
+         r->Destination = "";
+         r->SenderFilter = "members.txt";
          r->Process = "新規登録";
          r->Msg = "reply.txt";
          r->File = "Members.txt";
@@ -365,8 +372,8 @@ TEST_F(MasterTableTest, EachRowRuleHasItsMessage) {
        [](const std::string& p) { return p + "行目の転送アドレスファイル名<dest@example.com>を指定してはいけません。"; }},
       {"V17 new forward without destination",
        [](Row* r) {
-         r->AddrFile = "";
-         r->RecAddr = "members.txt";
+         r->Destination = "";
+         r->SenderFilter = "members.txt";
          r->Process = "新規転送";
        },
        [](const std::string& p) { return "新規転送またはＴＯ転送なので、" + p + "行目の転送アドレスファイル名を指定して下さい。"; }},
@@ -374,7 +381,7 @@ TEST_F(MasterTableTest, EachRowRuleHasItsMessage) {
        [](const std::string& p) { return "ＴＯ転送なので、" + p + "行目の転送メールの指出人アドレスを指定して下さい。"; }},
       {"V20 ML-ID keyword on a command",
        [](Row* r) {
-         r->AddrFile = "";
+         r->Destination = "";
          r->Keyword = "[ML]";
          r->Process = "COMMANDx";
        },
@@ -403,41 +410,41 @@ TEST_F(MasterTableTest, ValidCombinationsAreAccepted) {
   any_auto.Delete = "自動削除";
   Row case_differs;  // the keyword search is case-sensitive
   case_differs.Keyword = "News";
-  case_differs.Tittle = "daily news";
+  case_differs.ForwardSubject = "daily news";
   Row reg;
-  reg.AddrFile = "";
-  reg.RecAddr = "members.txt";
+  reg.Destination = "";
+  reg.SenderFilter = "members.txt";
   reg.Process = "新規登録";
   reg.Msg = "reply.txt";
   reg.File = "members.txt";
   Row to_forward;  // the one type that may use an ML-ID keyword
   to_forward.Keyword = "[ML]";
-  to_forward.Tittle = "[ML]";
+  to_forward.ForwardSubject = "[ML]";
   to_forward.Process = "ＴＯ転送";
-  to_forward.AddrFile = "members.txt";
-  to_forward.OrigAddr = "from@example.com";
-  to_forward.ServerName = "127.0.0.1";
+  to_forward.Destination = "members.txt";
+  to_forward.SendFrom = "from@example.com";
+  to_forward.SendServer = "127.0.0.1";
   Row windows_name;  // a name written with "\" is read with "/"
   MakeDir("lists");
   Put("lists/staff.txt", "1,s@example.com,pw,0\r\n");
-  windows_name.AddrFile = "lists\\staff.txt";
+  windows_name.Destination = "lists\\staff.txt";
   Row survey_select;
-  survey_select.AddrFile = "";
+  survey_select.Destination = "";
   survey_select.Process = "アンケート選択";
   Status s = ReadLines({any_virus.Line(), any_auto.Line(), case_differs.Line(), reg.Line(), to_forward.Line(),
                         windows_name.Line(), survey_select.Line()});
   ASSERT_TRUE(s.ok()) << s.message();
   EXPECT_EQ(table_.size(), 7u);
   EXPECT_EQ(table_[4].Keyword, "[ML]");
-  EXPECT_EQ(table_[5].AddrFile, "lists\\staff.txt");  // stored as written
+  EXPECT_EQ(table_[5].Destination, "lists\\staff.txt");  // stored as written
 }
 
 TEST_F(MasterTableTest, DuplicateMailingListIdFailsAtTheSecondRow) {
   Row ml;
   ml.Keyword = "[ML]";
   ml.Process = "ＴＯ転送";
-  ml.OrigAddr = "from@example.com";
-  ml.ServerName = "127.0.0.1";
+  ml.SendFrom = "from@example.com";
+  ml.SendServer = "127.0.0.1";
   Row other_ml = ml;
   other_ml.Keyword = "[ml]";
   // Same plain keyword twice is fine; the ML-ID rows differ only in case.
@@ -451,7 +458,7 @@ TEST_F(MasterTableTest, UndeliveredDeleteNeedsThePatternFile) {
   Remove("UnDelivery.txt");
   MakeDir("UnDelivery.txt");  // a folder does not count
   Row r;
-  r.AddrFile = "";
+  r.Destination = "";
   r.Process = "不配削除";
   r.File = "save.txt";
   EXPECT_EQ(ReadLines({r.Line()}).message(), "不配削除ですが、「UnDelivery.txt」が有りません。");
@@ -463,8 +470,42 @@ TEST_F(MasterTableTest, AttachmentInstruction) {
   Row bad;
   bad.Attatch = "処理";
   ASSERT_TRUE(ReadLines({ok.Line()}).ok());
-  EXPECT_EQ(table_[0].Attatch, "処理する");
+  EXPECT_EQ(table_[0].AttachmentsText, "処理する");
+  EXPECT_EQ(table_[0].Attachments, AttachmentHandling::kProcess);
   EXPECT_EQ(ReadLines({bad.Line()}).message(), P(1) + "行目の添付ファイル処理の指示<処理>が正しくありません。");
+}
+
+// Each word of the Process column names its own action, exactly as written.
+TEST(RuleActionWordsTest, EveryWordNamesItsOwnAction) {
+  const std::pair<const char*, RuleAction> kWords[] = {
+      {"", RuleAction::kNone},
+      {"本文応答", RuleAction::kBodyReply},
+      {"自動応答", RuleAction::kAutoReply},
+      {"自動保存", RuleAction::kAutoSave},
+      {"新規転送", RuleAction::kNewForward},
+      {"既存削除", RuleAction::kExistingDelete},
+      {"新規登録", RuleAction::kNewRegistration},
+      {"不配削除", RuleAction::kUndeliveredDelete},
+      {"ＴＯ転送", RuleAction::kToForward},
+      {"COMMAND", RuleAction::kCommand},
+      {"COMMANDx", RuleAction::kCommandX},
+      {"アンケート", RuleAction::kSurvey},
+      {"アンケート選択", RuleAction::kSurveySelect},
+      {"アンケート１行", RuleAction::kSurveyOneLine},
+      {"アンケート選択１行", RuleAction::kSurveySelectOneLine},
+      {"アンケート＋結果転送", RuleAction::kSurveyResults},
+      {"アンケート＋結果転送＋限定", RuleAction::kSurveyResultsRestricted},
+      {"アンケート＋アドレス転送", RuleAction::kSurveyAddresses},
+      {"アンケート＋削除", RuleAction::kSurveyClear},
+      {"アドレス登録", RuleAction::kAddressRegistration},
+      {"アドレス削除", RuleAction::kAddressDeletion},
+      {"パスワード問い合わせ", RuleAction::kPasswordInquiry},
+      {"パスワード変更", RuleAction::kPasswordChange},
+  };
+  for (const auto& [word, action] : kWords) EXPECT_EQ(RuleActionOf(word), action) << word;
+  for (const char* other : {"command", "TO転送", " 自動応答", "アンケート ", "削除"}) {
+    EXPECT_EQ(RuleActionOf(other), std::nullopt) << other;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -474,16 +515,16 @@ TEST_F(MasterTableTest, Cp932AndUtf8WithMarkAreRead) {
   Row r;
   r.ToAddr = "*";
   r.Delete = "自動削除";
-  r.Tittle = "①お知らせ～";
+  r.ForwardSubject = "①お知らせ～";
   const std::string text = ";規則表\r\n" + r.Line() + "\r\n";
   PutBytes("Master.txt", Utf8ToCp932(text));
   ASSERT_TRUE(Read().ok());
-  EXPECT_EQ(table_[0].Tittle, "①お知らせ～");
-  EXPECT_EQ(table_[0].Delete, "自動削除");
+  EXPECT_EQ(table_[0].ForwardSubject, "①お知らせ～");
+  EXPECT_EQ(table_[0].Deletion, DeleteInstruction::kAutoDelete);
 
   PutBytes("Master.txt", "\xEF\xBB\xBF" + text);
   ASSERT_TRUE(Read().ok());
-  EXPECT_EQ(table_[0].Tittle, "①お知らせ～");
+  EXPECT_EQ(table_[0].ForwardSubject, "①お知らせ～");
 }
 
 TEST_F(MasterTableTest, GarbageNeverCrashes) {

@@ -61,15 +61,15 @@ class SendEMailTest : public fixture::DispatchFixture {
     ASSERT_TRUE(Start());
   }
 
-  static OutgoingMail Out(int index, int flag, const std::string& mailsb = "hello") {
+  static OutgoingMail Out(int index, ListTagMode flag, const std::string& subject = "hello") {
     OutgoingMail m;
     m.ToAddr = "taro@example.test";
     m.ToName = "Taro";
     m.MasterIndex = index;
-    m.strOrgAN = kTaro;
-    m.mailsb = mailsb;
+    m.OriginalSender = kTaro;
+    m.ReceivedSubject = subject;
     m.Msg = "body";
-    m.ML_IDflag = flag;
+    m.ListTag = flag;
     return m;
   }
 
@@ -80,7 +80,7 @@ class SendEMailTest : public fixture::DispatchFixture {
 // Recipients
 
 TEST_F(SendEMailTest, RowWithToNameSendsToTheNameWithMembersAsBlindCopies) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .ToName = "Club Members"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt", .ToName = "Club Members"}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   const fixture::SentMail& s = mail_.sent[0];
@@ -94,9 +94,9 @@ TEST_F(SendEMailTest, RowWithToNameSendsToTheNameWithMembersAsBlindCopies) {
 }
 
 TEST_F(SendEMailTest, RowWithoutToNameSendsToTheListAddress) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}});
   OutgoingMail m = Out(0, kPlainMessage);
-  m.strAttatch = "/tmp/x/a.pdf\t/tmp/x/b.png";
+  m.AttachmentPaths = "/tmp/x/a.pdf\t/tmp/x/b.png";
   ASSERT_TRUE(Send(program(), m));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients,
@@ -106,7 +106,7 @@ TEST_F(SendEMailTest, RowWithoutToNameSendsToTheListAddress) {
 }
 
 TEST_F(SendEMailTest, ReplyGoesToTheGivenAddressAndTheRowsMembersFollowVisibly) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .ToName = "Club Members"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt", .ToName = "Club Members"}});
   ASSERT_TRUE(Send(program(), Out(0, kGeneratedReply)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, "taro@example.test\ta@example.test\tb@example.test\t>Message-ID: Kelmora"
@@ -115,7 +115,7 @@ TEST_F(SendEMailTest, ReplyGoesToTheGivenAddressAndTheRowsMembersFollowVisibly) 
 }
 
 TEST_F(SendEMailTest, SentMailIsKeptInTheLogFolderWhenLoggingIsOn) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}}, Ini{.log_sent_mail = 1});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}}, Ini{.log_sent_mail = 1});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].recipients, "club@example.test\tbcc\ta@example.test\tb@example.test\t>Message-ID: "
@@ -127,8 +127,8 @@ TEST_F(SendEMailTest, SentMailIsKeptInTheLogFolderWhenLoggingIsOn) {
 TEST_F(SendEMailTest, EmptySlotsOfAShortListAreSkippedAndNotCounted) {
   WriteMembers("short.txt", {"only@example.test"});
   WriteMembers("long.txt", {"x@example.test", "y@example.test", "z@example.test"});
-  StartWith({Rule{.ToAddr = "short@example.test", .Keyword = "[def]", .AddrFile = "short.txt", .Tittle = "[def]"},
-             Rule{.ToAddr = "long@example.test", .Keyword = "news", .AddrFile = "long.txt"}});
+  StartWith({Rule{.ToAddr = "short@example.test", .Keyword = "[def]", .Destination = "short.txt", .ForwardSubject = "[def]"},
+             Rule{.ToAddr = "long@example.test", .Keyword = "news", .Destination = "long.txt"}});
   ASSERT_EQ(program().members().slot_count, 3);
   ASSERT_TRUE(Send(program(), Out(0, kTitleIsListTag)));
   ASSERT_EQ(mail_.sent.size(), 1u);
@@ -142,16 +142,16 @@ TEST_F(SendEMailTest, EmptySlotsOfAShortListAreSkippedAndNotCounted) {
 // Body and subject
 
 TEST_F(SendEMailTest, TopTextTakesTheSenderAtItsFirstMarkOnlyAndBottomTextFollows) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .AddTop = "先頭 ＠＠ と ＠＠",
-                  .AddBottom = "-- 末尾"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt", .TextBefore = "先頭 ＠＠ と ＠＠",
+                  .TextAfter = "-- 末尾"}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
   EXPECT_EQ(mail_.sent[0].body, "先頭 \"Taro\" <taro@example.test> と ＠＠\r\nbody\r\n-- 末尾");
 }
 
 TEST_F(SendEMailTest, RowTitleReplacesTheForwardedSubject) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt", .Tittle = "お知らせ"},
-             Rule{.ToAddr = kClub, .Keyword = "info", .AddrFile = "members.txt"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt", .ForwardSubject = "お知らせ"},
+             Rule{.ToAddr = kClub, .Keyword = "info", .Destination = "members.txt"}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_TRUE(Send(program(), Out(1, kPlainMessage, " spaced ")));
   ASSERT_EQ(mail_.sent.size(), 2u);
@@ -160,8 +160,8 @@ TEST_F(SendEMailTest, RowTitleReplacesTheForwardedSubject) {
 }
 
 TEST_F(SendEMailTest, ListPostIsNumberedPerRowAndTheNumberIsSaved) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"},
-             Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}},
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"},
+             Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}},
             Ini{.sequence = {5, 11}});
   ASSERT_TRUE(Send(program(), Out(1, kSubjectHasListTag)));
   ASSERT_TRUE(Send(program(), Out(1, kTitleIsListTag, "again")));
@@ -175,7 +175,7 @@ TEST_F(SendEMailTest, ListPostIsNumberedPerRowAndTheNumberIsSaved) {
 // The number is stored before the post goes out: a program killed right
 // after the send must not give the next post the same number.
 TEST_F(SendEMailTest, TheNumberIsStoredBeforeThePostGoesOut) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}}, Ini{.sequence = {7}});
   std::string saved_when_sent;
   mail_.on_send = [&](const fixture::SentMail&) { saved_when_sent = SavedSequenceLine(); };
   ASSERT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
@@ -185,7 +185,7 @@ TEST_F(SendEMailTest, TheNumberIsStoredBeforeThePostGoesOut) {
 // A number that could not be stored could be handed out again after a
 // restart: the post does not go out, and the number is the next post's.
 TEST_F(SendEMailTest, APostWhoseNumberCannotBeStoredDoesNotGoOut) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}}, Ini{.sequence = {7}});
   disk_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kCreateNew | FakeFileSystem::kRename, "Kelmora.ini");
   EXPECT_FALSE(Send(program(), Out(0, kSubjectHasListTag)));
   EXPECT_TRUE(mail_.sent.empty());
@@ -199,7 +199,7 @@ TEST_F(SendEMailTest, APostWhoseNumberCannotBeStoredDoesNotGoOut) {
 }
 
 TEST_F(SendEMailTest, PlainAndReplySendsLeaveTheNumberAlone) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {7}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}}, Ini{.sequence = {7}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_TRUE(Send(program(), Out(0, kGeneratedReply)));
   EXPECT_EQ(mail_.sent.at(0).subject, "Fw:hello");
@@ -208,14 +208,14 @@ TEST_F(SendEMailTest, PlainAndReplySendsLeaveTheNumberAlone) {
 }
 
 TEST_F(SendEMailTest, NumberAfter9999HasFiveDigits) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {9999}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}}, Ini{.sequence = {9999}});
   ASSERT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
   EXPECT_EQ(mail_.sent.at(0).subject, "[abc:10000(2)] hello");
   EXPECT_EQ(SavedSequenceLine(), "10000");
 }
 
 TEST_F(SendEMailTest, NumberAtTheTopOfItsRangeIsNotWrappedIntoANegativeTag) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}},
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}},
             Ini{.sequence = {2147483647}});
   EXPECT_FALSE(Send(program(), Out(0, kSubjectHasListTag)));
   for (const fixture::SentMail& s : mail_.sent) {
@@ -230,8 +230,8 @@ TEST_F(SendEMailTest, NumberAtTheTopOfItsRangeIsNotWrappedIntoANegativeTag) {
 // Failures and the retry
 
 TEST_F(SendEMailTest, NumberIsKeptAndSavedWhenTheSendFails) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"},
-             Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}},
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"},
+             Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}},
             Ini{.sequence = {0, 41}});
   mail_.fail_always = true;
   EXPECT_FALSE(Send(program(), Out(1, kSubjectHasListTag)));
@@ -242,7 +242,7 @@ TEST_F(SendEMailTest, NumberIsKeptAndSavedWhenTheSendFails) {
 }
 
 TEST_F(SendEMailTest, FailedSendIsRetriedOnceInPop3Mode) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .AddrFile = "members.txt"}}, Ini{.sequence = {3}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}}, Ini{.sequence = {3}});
   ASSERT_TRUE(EnterPop3Mode());
   mail_.failing_calls = {0};
   EXPECT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
@@ -255,9 +255,9 @@ TEST_F(SendEMailTest, FailedSendIsRetriedOnceInPop3Mode) {
 }
 
 TEST_F(SendEMailTest, SecondFailureInPop3ModeIsLoggedWithTheRowNumber) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"},
-             Rule{.ToAddr = kClub, .Keyword = "info", .AddrFile = "members.txt"},
-             Rule{.ToAddr = kClub, .Keyword = "misc", .AddrFile = "members.txt"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"},
+             Rule{.ToAddr = kClub, .Keyword = "info", .Destination = "members.txt"},
+             Rule{.ToAddr = kClub, .Keyword = "misc", .Destination = "members.txt"}});
   ASSERT_TRUE(EnterPop3Mode());
   mail_.fail_always = true;
   mail_.failure_text = "connection refused";
@@ -268,7 +268,7 @@ TEST_F(SendEMailTest, SecondFailureInPop3ModeIsLoggedWithTheRowNumber) {
 }
 
 TEST_F(SendEMailTest, ErrorInsideTheSendIsLoggedAndReportedAsFailure) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}});
   mail_.on_send = [](const fixture::SentMail&) { throw std::runtime_error("socket closed"); };
   EXPECT_FALSE(Send(program(), Out(0, kPlainMessage)));
   EXPECT_EQ(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：socket closed(1) at " + std::string(kStamp) + "\r\n");
@@ -291,7 +291,7 @@ class OneMessageStore : public LocalMailReception {
 };
 
 TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
-  WriteMaster({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
+  WriteMaster({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}});
   WriteFile("Kelmora.ini", "me,,1,0,0,1,0,0,9,10\r\n0\r\n");
   ASSERT_TRUE(Start());
   OneMessageStore store;
@@ -307,7 +307,7 @@ TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
 }
 
 TEST_F(SendEMailTest, UnknownRowIsReportedNotFollowed) {
-  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .AddrFile = "members.txt"}});
+  StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}});
   EXPECT_FALSE(Send(program(), Out(5, kSubjectHasListTag)));
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(StartsWith(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：")) << MainLog();

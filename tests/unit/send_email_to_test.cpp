@@ -91,16 +91,16 @@ class SendEMailToTest : public ::testing::Test {
     program_->members().RemoveLoadedMember(list, "d@example.test");
   }
 
-  OutgoingMail Mail(int row, int flag = kPlainMessage) {
+  OutgoingMail Mail(int row, ListTagMode flag = kPlainMessage) {
     OutgoingMail m;
     m.ToAddr = "ignored@example.test";
     m.ToName = "ignored";
     m.MasterIndex = row;
-    m.strOrgAN = "\"Sender\" <s@example.test>";
-    m.mailsb = "hello there";
+    m.OriginalSender = "\"Sender\" <s@example.test>";
+    m.ReceivedSubject = "hello there";
     m.Msg = "Body";
-    m.ML_IDflag = flag;
-    m.strAttatch = "/tmp/one.bin";
+    m.ListTag = flag;
+    m.AttachmentPaths = "/tmp/one.bin";
     return m;
   }
 
@@ -177,7 +177,7 @@ TEST_F(SendEMailToTest, TheNumberIsStoredBeforeTheFirstSend) {
     if (n == 1) saved_when_first_sent = Cp932ToUtf8(ReadBytes("Kelmora.ini"));
   };
   OutgoingMail m = Mail(1, kTitleIsListTag);
-  m.mailsb = "news";
+  m.ReceivedSubject = "news";
   EXPECT_TRUE(SendEMailTo(program_->send_context(), m));
   EXPECT_EQ(saved_when_first_sent, "u,,20,0,0,0,0,0,9,10\r\n7,42,0\r\n");
 }
@@ -214,7 +214,7 @@ TEST_F(SendEMailToTest, ListRowNumbersTheSubjectAndSavesTheNumberEvenOnFailure) 
     mail_.refusals[a] = "421 try later";
   }
   OutgoingMail m = Mail(1, kTitleIsListTag);
-  m.mailsb = "news";
+  m.ReceivedSubject = "news";
   EXPECT_FALSE(SendEMailTo(program_->send_context(), m));
   ASSERT_EQ(mail_.sent.size(), 5u);
   EXPECT_EQ(mail_.sent[0].subject, "[club:0042(5)] news");

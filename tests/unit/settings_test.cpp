@@ -122,8 +122,8 @@ TEST_F(SettingsTest, EmptyUserWithAccountTurnsMapiOff) {
   EXPECT_EQ(s_.MapiPassword, "");
   EXPECT_EQ(s_.CheckIntervalMinutes, 15);
   ASSERT_EQ(s_.Pop3Accounts.size(), 1u);
-  EXPECT_EQ(s_.Pop3Accounts[0].A, "pop.example.jp");
-  EXPECT_EQ(s_.Pop3Accounts[0].B, "taro");
+  EXPECT_EQ(s_.Pop3Accounts[0].Server, "pop.example.jp");
+  EXPECT_EQ(s_.Pop3Accounts[0].User, "taro");
   EXPECT_EQ(s_.Pop3Accounts[0].Password, "secret");
   EXPECT_EQ(s_.MlSequenceNumbers, (Seq{1, 2, 3}));
 }
@@ -146,11 +146,11 @@ TEST_F(SettingsTest, EmptyUserWithoutAccountFieldGivesDefaultUser) {
 TEST_F(SettingsTest, AccountsNeedExactlyThreeParts) {
   ASSERT_TRUE(Load("u,p,20,0,0,0,0,0,9,10,a/b,s1/ u1 /p1,a/b/c/d,,x,s2/u2/\r\n0").ok());
   ASSERT_EQ(s_.Pop3Accounts.size(), 2u);
-  EXPECT_EQ(s_.Pop3Accounts[0].A, "s1");
-  EXPECT_EQ(s_.Pop3Accounts[0].B, " u1 ") << "parts are not trimmed";
+  EXPECT_EQ(s_.Pop3Accounts[0].Server, "s1");
+  EXPECT_EQ(s_.Pop3Accounts[0].User, " u1 ") << "parts are not trimmed";
   EXPECT_EQ(s_.Pop3Accounts[0].Password, "p1");
-  EXPECT_EQ(s_.Pop3Accounts[1].A, "s2");
-  EXPECT_EQ(s_.Pop3Accounts[1].B, "u2");
+  EXPECT_EQ(s_.Pop3Accounts[1].Server, "s2");
+  EXPECT_EQ(s_.Pop3Accounts[1].User, "u2");
   EXPECT_EQ(s_.Pop3Accounts[1].Password, "");
 }
 
@@ -158,10 +158,10 @@ TEST_F(SettingsTest, AccountsNeedExactlyThreeParts) {
 TEST_F(SettingsTest, Pop3UrlAccountsSurviveLoadAndSave) {
   ASSERT_TRUE(Load("u,p,20,0,0,0,0,0,9,10,pop3s://mail.example.jp:995/taro/pw1,pop3://h/u/p\r\n0").ok());
   ASSERT_EQ(s_.Pop3Accounts.size(), 2u);
-  EXPECT_EQ(s_.Pop3Accounts[0].A, "pop3s://mail.example.jp:995");
-  EXPECT_EQ(s_.Pop3Accounts[0].B, "taro");
+  EXPECT_EQ(s_.Pop3Accounts[0].Server, "pop3s://mail.example.jp:995");
+  EXPECT_EQ(s_.Pop3Accounts[0].User, "taro");
   EXPECT_EQ(s_.Pop3Accounts[0].Password, "pw1");
-  EXPECT_EQ(s_.Pop3Accounts[1].A, "pop3://h");
+  EXPECT_EQ(s_.Pop3Accounts[1].Server, "pop3://h");
   ASSERT_TRUE(SaveSettings(fs_, kIni, s_).ok());
   EXPECT_EQ(fs_.Bytes(kIni), "u,p,20,0,0,0,0,0,9,10,pop3s://mail.example.jp:995/taro/pw1,pop3://h/u/p\r\n0,0,0\r\n");
 }
@@ -256,8 +256,8 @@ TEST_F(SettingsTest, SaveAndLoadRoundTrip) {
   EXPECT_EQ(r.LogSentMail, 1);
   EXPECT_EQ(r.LogReceivedMail, 1);
   ASSERT_EQ(r.Pop3Accounts.size(), 2u);
-  EXPECT_EQ(r.Pop3Accounts[1].A, "127.0.0.1:1110");
-  EXPECT_EQ(r.Pop3Accounts[1].B, "hanako");
+  EXPECT_EQ(r.Pop3Accounts[1].Server, "127.0.0.1:1110");
+  EXPECT_EQ(r.Pop3Accounts[1].User, "hanako");
   EXPECT_EQ(r.Pop3Accounts[1].Password, "x y");
   EXPECT_EQ(r.MlSequenceNumbers, s.MlSequenceNumbers);
   EXPECT_EQ(FormatSettings(r), FormatSettings(s));

@@ -45,8 +45,8 @@ class StoreDispatchTest : public fixture::DispatchFixture {
   }
   // The list row most tests use: a tagged list without a sender address.
   void StartClubList(int delete_after, const std::string& sequence) {
-    StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .AddrFile = "members.txt",
-                         .OrigAddr = "", .Tittle = "[club]"}},
+    StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "[club]", .Destination = "members.txt",
+                         .SendFrom = "", .ForwardSubject = "[club]"}},
                    delete_after, sequence);
   }
   // A fresh program folder for the next case of a table.
@@ -106,8 +106,8 @@ TEST_F(StoreDispatchTest, ListPostGoesThroughTheStoreWithItsAttachmentAndTheTagW
 }
 
 TEST_F(StoreDispatchTest, KeptMessageIsMarkedSeenAndNotTakenAgain) {
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "hello", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "Club news"}},
+  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "hello", .Destination = "members.txt",
+                       .SendFrom = "", .ForwardSubject = "Club news"}},
                  0, "0");
   DeliverToStore("100.a", kAttached);
   RunCycle();
@@ -280,9 +280,9 @@ TEST_F(StoreDispatchTest, RowsWithoutSenderSendThroughTheStoreInPop3Cycles) {
 // forwarded through the store keep the received ones.
 TEST_F(StoreDispatchTest, RepliesNeverCarryTheRequestersAttachments) {
   WriteFile("reply.txt", "Thank you.");
-  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "hello", .AddrFile = "members.txt",
-                       .OrigAddr = "", .Tittle = "Club news"},
-                  Rule{.ToAddr = "club@example.test", .Keyword = "hello", .OrigAddr = "", .Process = "自動応答",
+  StartWithStore({Rule{.ToAddr = "club@example.test", .Keyword = "hello", .Destination = "members.txt",
+                       .SendFrom = "", .ForwardSubject = "Club news"},
+                  Rule{.ToAddr = "club@example.test", .Keyword = "hello", .SendFrom = "", .Process = "自動応答",
                        .Msg = "reply.txt"}},
                  1, "0,0");
   DeliverToStore("100.a", kAttached);

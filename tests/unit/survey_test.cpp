@@ -178,12 +178,12 @@ TEST_F(SurveyTest, GarbageFilesNeverCrash) {
 }
 
 TEST(SurveyHelpersTest, KindOfProcess) {
-  EXPECT_EQ(SurveyKindOf("アンケート"), 0);
-  EXPECT_EQ(SurveyKindOf("アンケート選択"), 1);
-  EXPECT_EQ(SurveyKindOf("アンケート１行"), 2);
-  EXPECT_EQ(SurveyKindOf("アンケート選択１行"), 3);
-  EXPECT_EQ(SurveyKindOf("アンケート＋結果転送"), -1);
-  EXPECT_EQ(SurveyKindOf(""), -1);
+  EXPECT_EQ(SurveyKindOf(RuleAction::kSurvey), 0);
+  EXPECT_EQ(SurveyKindOf(RuleAction::kSurveySelect), 1);
+  EXPECT_EQ(SurveyKindOf(RuleAction::kSurveyOneLine), 2);
+  EXPECT_EQ(SurveyKindOf(RuleAction::kSurveySelectOneLine), 3);
+  EXPECT_EQ(SurveyKindOf(RuleAction::kSurveyResults), -1);
+  EXPECT_EQ(SurveyKindOf(RuleAction::kNone), -1);
 }
 
 TEST(SurveyHelpersTest, IndexInListSkipsBlanksAndTrims) {
