@@ -310,10 +310,11 @@ int IsMember(const std::vector<std::string>& lines, const std::string& address) 
   return 0;
 }
 
-// WriteLines answers 0 written, 1 file gone, -1 failure: the same numbers.
-MemberResult FromWriteResult(int r) {
-  if (r == 0) return MemberResult::kDone;
-  return r == 1 ? MemberResult::kFileAbsent : MemberResult::kFailure;
+// A file that went away before the rewrite is absent; any other failed
+// write a failure.
+MemberResult FromWriteResult(const Status& written) {
+  if (written.ok()) return MemberResult::kDone;
+  return written.IsNotFound() ? MemberResult::kFileAbsent : MemberResult::kFailure;
 }
 
 MemberResult AddMember(FileSystem& fs, const Clock& clock, const std::string& path, const std::string& address,
@@ -330,7 +331,7 @@ MemberResult AddMember(FileSystem& fs, const Clock& clock, const std::string& pa
     if (password.empty() || !FitsOneField(password)) return MemberResult::kIncomplete;
 
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFileAbsent;
+    if (!ReadLines(fs, path, &lines).ok()) return MemberResult::kFileAbsent;
     if (IsMember(lines, addr)) return MemberResult::kAlreadyOrNotMember;
 
     const std::string stamp = FormatMemberStamp(clock.Now());
@@ -357,7 +358,7 @@ MemberResult DeleteMember(FileSystem& fs, const std::string& path, const std::st
     if (!any_password && password.empty()) return MemberResult::kIncomplete;
 
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFileAbsent;
+    if (!ReadLines(fs, path, &lines).ok()) return MemberResult::kFileAbsent;
     if (!IsMember(lines, addr)) return MemberResult::kAlreadyOrNotMember;
 
     std::vector<std::string> kept;
@@ -393,7 +394,7 @@ MemberResult ChangePassword(FileSystem& fs, const Clock& clock, const std::strin
     if (new_password.empty() || !FitsOneField(new_password)) return MemberResult::kIncomplete;
 
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return MemberResult::kFailure;
+    if (!ReadLines(fs, path, &lines).ok()) return MemberResult::kFailure;
     for (std::string& line : lines) {
       std::vector<std::string> f = Split(line, ",");
       if (f.size() < 2 || !SameAddress(Trim(f[1]), addr)) continue;
@@ -414,7 +415,7 @@ std::string GetPassword(const FileSystem& fs, const std::string& path, const std
     const std::string addr = Trim(address);
     if (addr.find('@') == std::string::npos) return "";
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return "";
+    if (!ReadLines(fs, path, &lines).ok()) return "";
     for (const std::string& line : lines) {
       std::vector<std::string> f = Split(line, ",");
       if (f.size() >= 3 && SameAddress(Trim(f[1]), addr)) return f[2];

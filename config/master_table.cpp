@@ -232,7 +232,7 @@ Status ReadMasterUnguarded(const FileSystem& fs, const std::string& program_fold
   }
 
   std::vector<std::string> lines;
-  if (!ReadRawLines(fs, path, &lines)) return Status::Error(kIrregular);
+  if (!ReadRawLines(fs, path, &lines).ok()) return Status::Error(kIrregular);
 
   MasterTable rows;
   std::unordered_set<std::string> ml_ids;

@@ -48,9 +48,11 @@ Status SettingsFile::Save(const Settings& settings) const {
 Status LoadSettings(const FileSystem& fs, const std::string& path, int rule_count, Settings* s, bool* unreadable) {
   ApplyDefaults(rule_count, s);
   std::vector<std::string> lines;
-  int r = ReadLinesFromOne(fs, path, &lines);
-  if (unreadable != nullptr) *unreadable = r == -1;
-  if (r != 0 || lines.size() < 2) return Status::OK();
+  // A missing or unreadable file gives the defaults; only the caller that
+  // would save them over the file needs to know which it was.
+  Status read = ReadLinesFromOne(fs, path, &lines);
+  if (unreadable != nullptr) *unreadable = !read.ok() && !read.IsNotFound();
+  if (!read.ok() || lines.size() < 2) return Status::OK();
 
   const std::vector<std::string> f = Split(lines[1], ",");
   // User name: an empty field means "no MAPI" only when a POP3 account

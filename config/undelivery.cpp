@@ -13,8 +13,8 @@ int LoadUnDeliveryPatterns(const FileSystem& fs, const std::string& path,
   patterns->clear();
   try {
     std::vector<std::string> lines;  // element 0 is a placeholder
-    int r = ReadLinesFromOne(fs, path, &lines);
-    if (r != 0) return r;
+    Status read = ReadLinesFromOne(fs, path, &lines);
+    if (!read.ok()) return read.IsNotFound() ? 1 : -1;
     const size_t n = lines.size() - 1;
     if (n == 0) return 2;
     if (n % 2 != 0) return 3;

@@ -23,18 +23,22 @@ void Logger::WriteLog(const std::string& message) {
 void Logger::WriteNotice(const std::string& message) {
   LocalTime now = clock_.Now();
   std::string entry = message + " at " + FormatDate8(now) + FormatTimeDash6(now);
-  AppendTextEntry(fs_, MainLogPath(), entry);
+  // A log that cannot be written has nowhere to say so; the window still
+  // shows the entry through on_logged_.
+  (void)AppendTextEntry(fs_, MainLogPath(), entry);
   if (on_logged_) on_logged_(entry);
 }
 
 void Logger::WriteUnDeliveryLog(const std::string& address, const std::string& remark) {
   LocalTime now = clock_.Now();
-  AppendTextEntry(fs_, UnDeliveryLogPath(),
+  // As for the main log: no place is left to report the failure.
+  (void)AppendTextEntry(fs_, UnDeliveryLogPath(),
                   address + "," + FormatDate8(now) + FormatTimeDash6(now) + "、" + remark);
 }
 
 void Logger::AppendLogFile(const std::string& name, const std::string& text) {
-  AppendTextEntry(fs_, JoinPath(LogFolder(), name), text);
+  // The sent and received mail logs are records, not the mail itself.
+  (void)AppendTextEntry(fs_, JoinPath(LogFolder(), name), text);
 }
 
 Status Logger::EnsureLogFolders() {

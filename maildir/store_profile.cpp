@@ -12,7 +12,7 @@ Status ReadStoreProfile(const FileSystem& fs, const std::string& path, StoreProf
   *profile = StoreProfile();
   if (!fs.Exists(path)) return Status::OK();
   std::vector<std::string> lines;
-  if (!ReadRawLines(fs, path, &lines)) return Status::IOError(path + "を読めません。");
+  if (!ReadRawLines(fs, path, &lines).ok()) return Status::IOError(path + "を読めません。");
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string line = Trim(lines[i]);
     if (line.empty() || line[0] == ';') continue;

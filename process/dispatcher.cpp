@@ -27,6 +27,8 @@ namespace kelmora {
 namespace {
 
 constexpr const char* kDispatchFailureLabel = "受信メールのチェック処理で何らかの異常が発生：";
+constexpr const char* kAutoSaveFailureLabel = "自動保存で保存用ファイルに書き込めません：";
+constexpr const char* kSurveyFailureLabel = "アンケートの回答を記録できません：";
 
 // Rows that serve senders who are NOT listed in their sender filter.
 bool ServesUnlisted(RuleAction a) { return a == RuleAction::kNewRegistration || a == RuleAction::kNewForward; }
@@ -142,7 +144,7 @@ Dispatcher::RowOutcome Dispatcher::ProcessRow(Inbox& inbox, int row, MessageStat
   send.pacer.PumpEvents();
   if (send.pacer.StopRequested()) return RowOutcome::kStop;
 
-  RowMatch match{send.master[static_cast<size_t>(row)], row, KeywordForm(row)};
+  RowMatch match{.rule = send.master[static_cast<size_t>(row)], .row = row, .keyword_form = KeywordForm(row)};
   match.keyword_in_subject = !m.subject_form.empty() && m.subject_form.find(match.keyword_form) != std::string::npos;
   if (std::optional<RowOutcome> done = Match(inbox, m, match)) return *done;
 
@@ -232,11 +234,18 @@ std::optional<Dispatcher::RowOutcome> Dispatcher::RecordByKeyword(Inbox& inbox, 
     return RowOutcome::kNextMessage;
   }
   Acting(inbox, m);
-  if (auto_save) {
-    AutoSave(rule, m.mail);
-  } else {
-    RecordSurveyAnswer(send.fs, RulePath(rule.DataFile), rule.Keyword, m.mail.Body, m.mail.FromAddress,
-                       SurveyKindOf(rule.Action));
+  const Status recorded = auto_save ? AutoSave(rule, m.mail)
+                                    : RecordSurveyAnswer(send.fs, RulePath(rule.DataFile), rule.Keyword, m.mail.Body,
+                                                         m.mail.FromAddress, SurveyKindOf(rule.Action));
+  // A survey refuses a second vote, an empty answer or a file of another
+  // survey: that is the answer's fate. A file that could not be read or
+  // written lost nothing yet: the message is set aside, not deleted.
+  const bool refused = recorded.code() == Status::Code::kRefused ||
+                       recorded.code() == Status::Code::kInvalidArgument || recorded.code() == Status::Code::kCorrupt;
+  if (!recorded.ok() && (auto_save || !refused)) {
+    send.logger.WriteLog(ErrorEntry(auto_save ? kAutoSaveFailureLabel : kSurveyFailureLabel, recorded));
+    m.send_failed = true;
+    return RowOutcome::kNextMessage;
   }
   if (rule.Deletion == DeleteInstruction::kDelete || send.settings.DeleteAfterProcessing != 0) m.delete_mark = true;
   return RowOutcome::kNextMessage;
@@ -380,7 +389,7 @@ std::string Dispatcher::SurveyReply(const MasterRule& rule, const ReceivedMail& 
   if (rule.Action == RuleAction::kSurveyResults) return SurveyResults(fs, path, "");
   if (rule.Action == RuleAction::kSurveyResultsRestricted) return SurveyResults(fs, path, mail.FromAddress);
   if (rule.Action == RuleAction::kSurveyAddresses) return SurveyVoters(fs, path);
-  if (WriteTextFile(fs, path, " ") == 0) {
+  if (WriteTextFile(fs, path, " ").ok()) {
     return "アンケート結果(" + rule.DataFile + ")の中身の削除は正常に終了しました。";
   }
   return "アンケート結果(" + rule.DataFile + ")の中身の削除は異常の為に正常に終了しませんでした。";
@@ -412,7 +421,10 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
     table.ForEachMember(index, [&](std::string_view a) { listed = listed || same(std::string(a), mail.FromAddress); });
   } else {
     std::vector<std::string> lines;
-    ReadLinesFromOne(ctx_.send.fs, RulePath(rule.SenderFilter), &lines);
+    // A sender file that is gone or unreadable lists nobody (its lines are
+    // one empty element then): the start-up check found it, and a row must
+    // not serve every sender because its list cannot be read.
+    (void)ReadLinesFromOne(ctx_.send.fs, RulePath(rule.SenderFilter), &lines);
     const std::string from = Trim(mail.FromAddress);
     const std::string from_name = Trim(mail.FromName);
     for (size_t i = 1; i < lines.size() && !listed; ++i) {
@@ -424,7 +436,7 @@ bool Dispatcher::SenderCheckPasses(const MasterRule& rule, const ReceivedMail& m
   return listed != unlisted_rows;
 }
 
-void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
+Status Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
   FileSystem& fs = ctx_.send.fs;
   const std::string path = RulePath(rule.BodyFile);
   if (!FindFile(fs, path).empty()) {
@@ -433,10 +445,15 @@ void Dispatcher::AutoSave(const MasterRule& rule, const ReceivedMail& mail) {
     std::string copy = path;
     size_t slash = copy.find_last_of('/');
     copy.insert(slash + 1, FormatStamp14(ctx_.send.clock.Now()));
+    // The earlier body must be safe in its copy before the new one
+    // replaces it.
     std::string bytes;
-    if (fs.ReadFile(path, &bytes).ok()) fs.WriteFileAtomic(copy, bytes);
+    Status read = fs.ReadFile(path, &bytes);
+    if (!read.ok()) return read;
+    Status copied = fs.WriteFileAtomic(copy, bytes);
+    if (!copied.ok()) return copied;
   }
-  WriteTextFile(fs, path, mail.Body);
+  return WriteTextFile(fs, path, mail.Body);
 }
 
 bool Dispatcher::RemoveBounced(Inbox& inbox, MessageState& m, const MasterRule& rule, bool* removed) {

@@ -67,7 +67,7 @@ class Dispatcher : public MessageProcessor {
     int row;
     const std::string& keyword_form;  // the matching form of the row's keyword
     bool keyword_in_subject = false;
-    std::string receiving_name;  // the display name of the row's address in the message
+    std::string receiving_name{};  // the display name of the row's address in the message
     ListTagMode tag = ListTagMode::kPlain;
     // The received attachment count (or the retrieved file's), and the
     // attachment files the store gives for its own sender: a single empty
@@ -98,7 +98,9 @@ class Dispatcher : public MessageProcessor {
   // What the row's send means for the message's fate.
   void SettleRow(MessageState& m, const RowMatch& match, ReplyLimiter& limiter, bool sent, bool bounce_removed);
   bool SenderCheckPasses(const MasterRule& rule, const ReceivedMail& mail);
-  void AutoSave(const MasterRule& rule, const ReceivedMail& mail);
+  // Saves the body in the row's file, the earlier content kept in a
+  // stamped copy.
+  Status AutoSave(const MasterRule& rule, const ReceivedMail& mail);
   // The reply text of the four survey reply rows.
   std::string SurveyReply(const MasterRule& rule, const ReceivedMail& mail);
   BounceContext Bounces() const;

@@ -15,6 +15,8 @@ namespace {
 
 const char* const kEquals = "＝";  // U+FF1D, between an answer and its count
 const char* const kSomeError = "何んらかのエラーが有りました。";
+const char* const kNoTitleOrVoter = "a survey answer needs a title and a voter";
+const char* const kEmptyAnswer = "the first answer is empty";
 const char* const kNothingYet = "まだ何にも集計されていません。";
 const char* const kVotersOnly = "集計に参加された方だけが結果を見られます。";
 
@@ -121,23 +123,24 @@ class ChoiceLines {
   size_t looked_through_ = 0;                     // line 0 is the header
 };
 
-int RecordUnguarded(FileSystem& fs, const std::string& path, const std::string& keyword, const std::string& body,
-                    const std::string& raw_voter, int kind) {
-  if (kind < 0 || kind > 3) return -1;
+Status RecordUnguarded(FileSystem& fs, const std::string& path, const std::string& keyword, const std::string& body,
+                       const std::string& raw_voter, int kind) {
+  if (kind < 0 || kind > 3) return Status::InvalidArgument("not a survey kind");
   std::vector<std::string> answers = DistinctLines(BodyLines(body));
   if (kind >= 2) answers.resize(1);
   for (std::string& answer : answers) answer = WithoutLineBreaks(Trim(answer));
 
   const std::string voter = Trim(raw_voter);
   const std::string title = SurveyTitle(keyword);
-  if (title.empty() || voter.empty()) return -3;
-  if (answers.front().empty()) return 3;
+  if (title.empty() || voter.empty()) return Status::InvalidArgument(kNoTitleOrVoter);
+  if (answers.front().empty()) return Status::InvalidArgument(kEmptyAnswer);
 
   std::vector<std::string> lines;
-  if (ReadLines(fs, path, &lines) != 0) return 1;
+  Status read = ReadLines(fs, path, &lines);
+  if (!read.ok()) return read;
 
   for (const std::string& earlier : VotersOf(lines)) {
-    if (earlier == voter) return 2;
+    if (earlier == voter) return Status::Refused(voter + " answered before");
   }
 
   if (lines.size() <= 1) {
@@ -149,7 +152,7 @@ int RecordUnguarded(FileSystem& fs, const std::string& path, const std::string& 
     return WriteLines(fs, path, fresh);
   }
 
-  if (Trim(BeforeFirst(lines[0], ",")) != title) return -2;
+  if (Trim(BeforeFirst(lines[0], ",")) != title) return Status::Corrupt(path + " holds another survey");
   const std::int64_t voted = StoredCount(AfterLast(lines[0], ","));
   ChoiceLines choices(&lines);
   for (const std::string& answer : answers) choices.Answer(answer, voter, kind == 0 || kind == 2);
@@ -169,13 +172,13 @@ int SurveyKindOf(RuleAction action) {
   }
 }
 
-int RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::string& keyword, const std::string& body,
-                       const std::string& voter, int kind) {
+Status RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::string& keyword, const std::string& body,
+                          const std::string& voter, int kind) {
   try {
     return RecordUnguarded(fs, path, keyword, body, voter, kind);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     // Nothing was written: the file is only ever replaced whole, at the end.
-    return -1;
+    return Status::Error(e.what());
   }
 }
 
@@ -183,7 +186,7 @@ std::string SurveyResults(const FileSystem& fs, const std::string& path, const s
   std::string reply;
   try {
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return kSomeError;
+    if (!ReadLines(fs, path, &lines).ok()) return kSomeError;
     if (lines.size() <= 1) return kNothingYet;
     if (!asking_sender.empty() && IndexInList(VotersOf(lines), asking_sender) == 0) return kVotersOnly;
     reply = BeforeFirst(lines[0], ",") + "に関する" + AfterLast(lines[0], ",") + "名の方の集計結果です。";
@@ -199,7 +202,7 @@ std::string SurveyVoters(const FileSystem& fs, const std::string& path) {
   std::string reply;
   try {
     std::vector<std::string> lines;
-    if (ReadLines(fs, path, &lines) != 0) return kSomeError;
+    if (!ReadLines(fs, path, &lines).ok()) return kSomeError;
     std::vector<std::string> voters = VotersOf(lines);
     if (voters.empty()) return kNothingYet;
     reply = Join(voters, ", ");

@@ -9,6 +9,7 @@
 
 #include "config/process_types.h"
 #include "textio/file_system.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
@@ -16,10 +17,12 @@ namespace kelmora {
 // 3 select one line; -1 for any other action.
 int SurveyKindOf(RuleAction action);
 
-// Records the answers in `body` from `voter`. Returns 0 recorded (or the
-// WriteLines result 1 / -1), 1 file unreadable, 2 voted before, 3 empty
-// first answer, -2 title mismatch, -3 empty title or voter, -1 failure.
-int RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::string& keyword,
+// Records the answers in `body` from `voter`. Fails without writing with
+// the read's failure (NotFound: no such file), Refused (voted before),
+// InvalidArgument (empty first answer; empty title or voter; a bad kind) or
+// Corrupt (the file holds another survey's title); a failed write leaves
+// the file as it was.
+Status RecordSurveyAnswer(FileSystem& fs, const std::string& path, const std::string& keyword,
                        const std::string& body, const std::string& voter, int kind);
 
 // The reply text with the tally; `asking_sender` non-empty restricts it to

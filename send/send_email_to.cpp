@@ -35,7 +35,9 @@ void PrependSummary(FileSystem& fs, const std::string& path, int members) {
   const std::string old_content = DecodeFileBytes(bytes);
   // The old content ends with its last line's CR LF; WriteTextFile adds one
   // more at the very end.
-  WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
+  // The posts went out already; a summary that cannot be written leaves
+  // the log lines as they are, which is all the log is for.
+  (void)WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
 }
 
 bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {

@@ -234,7 +234,9 @@ Status FileSystem::WriteFileAtomicFrom(const std::string& path, const ByteProduc
 void FileSystem::DiscardStaged(std::vector<StagedFile>* files) {
   for (StagedFile& f : *files) {
     if (f.committed || f.temp_path.empty()) continue;
-    RemoveFile(f.temp_path);
+    // A temporary that cannot be removed is only a stray file: it never
+    // takes the place of the real one, and there is no caller left to tell.
+    (void)RemoveFile(f.temp_path);
     f.temp_path.clear();
   }
 }

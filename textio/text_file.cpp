@@ -39,25 +39,28 @@ std::string ReadWholeFile(const FileSystem& fs, const std::string& path) {
   return bytes;
 }
 
-bool ReadRawLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
+Status ReadRawLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
   lines->clear();
   std::string bytes;
-  if (!fs.ReadFile(path, &bytes).ok()) return false;
+  Status read = fs.ReadFile(path, &bytes);
+  if (!read.ok()) return read;
   DecodeFileBytesInPlace(&bytes);
   *lines = SplitLines(bytes);
-  return true;
+  return Status::OK();
 }
 
-int ReadLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
+Status ReadLines(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
   lines->clear();
   if (!fs.IsFile(path)) {
     lines->push_back("");
-    return 1;
+    return Status::NotFound(path + " does not exist");
   }
   std::vector<std::string> raw;
-  if (!ReadRawLines(fs, path, &raw)) {
+  Status read = ReadRawLines(fs, path, &raw);
+  if (!read.ok()) {
     lines->push_back("");
-    return -1;
+    // An unreadable file is no absent one: callers tell the two apart.
+    return read.IsNotFound() ? Status::IOError(read.message()) : read;
   }
   for (const std::string& line : raw) {
     std::string t = Trim(line);
@@ -65,15 +68,15 @@ int ReadLines(const FileSystem& fs, const std::string& path, std::vector<std::st
     lines->push_back(std::move(t));
   }
   if (lines->empty()) lines->push_back("");
-  return 0;
+  return Status::OK();
 }
 
-int ReadLinesFromOne(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
+Status ReadLinesFromOne(const FileSystem& fs, const std::string& path, std::vector<std::string>* lines) {
   std::vector<std::string> body;
-  int r = ReadLines(fs, path, &body);
+  Status r = ReadLines(fs, path, &body);
   lines->clear();
   lines->push_back("");
-  if (r == 0 && !(body.size() == 1 && body[0].empty())) {
+  if (r.ok() && !(body.size() == 1 && body[0].empty())) {
     lines->insert(lines->end(), body.begin(), body.end());
   }
   return r;
@@ -86,27 +89,30 @@ FileEncoding EncodingOf(const FileSystem& fs, const std::string& path) {
   return enc;
 }
 
-int WriteLines(FileSystem& fs, const std::string& path, const std::vector<std::string>& lines) {
-  if (!fs.IsFile(path)) return 1;
+Status WriteLines(FileSystem& fs, const std::string& path, const std::vector<std::string>& lines) {
+  if (!fs.IsFile(path)) return Status::NotFound(path + " does not exist");
   std::string text;
   for (const std::string& line : lines) {
     text += line;
     text += "\r\n";
   }
-  return fs.WriteFileAtomic(path, EncodeFileText(text, EncodingOf(fs, path))).ok() ? 0 : -1;
+  Status written = fs.WriteFileAtomic(path, EncodeFileText(text, EncodingOf(fs, path)));
+  // The file may vanish between the look and the write: that is a failure
+  // here, not an absent file.
+  return written.IsNotFound() ? Status::IOError(written.message()) : written;
 }
 
-int WriteTextFile(FileSystem& fs, const std::string& path, const std::string& text) {
+Status WriteTextFile(FileSystem& fs, const std::string& path, const std::string& text) {
   FileEncoding enc = fs.IsFile(path) ? EncodingOf(fs, path) : FileEncoding::kCp932;
-  return fs.WriteFileAtomic(path, EncodeFileText(text + "\r\n", enc)).ok() ? 0 : 1;
+  return fs.WriteFileAtomic(path, EncodeFileText(text + "\r\n", enc));
 }
 
-bool AppendTextEntry(FileSystem& fs, const std::string& path, const std::string& text) {
+Status AppendTextEntry(FileSystem& fs, const std::string& path, const std::string& text) {
   FileEncoding enc = fs.IsFile(path) ? EncodingOf(fs, path) : FileEncoding::kCp932;
   std::string bytes = EncodeFileText(text + "\r\n", enc);
   // The mark belongs at the start of the file only.
   if (enc == FileEncoding::kUtf8Bom) bytes.erase(0, 3);
-  return fs.AppendToFile(path, bytes).ok();
+  return fs.AppendToFile(path, bytes);
 }
 
 }  // namespace kelmora

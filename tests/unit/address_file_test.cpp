@@ -77,7 +77,7 @@ class ReadAddressTest : public OnFakeDisk {
 Status LoadLineByLine(const FileSystem& fs, const std::string& path, const std::string& name,
                       std::vector<std::string>* addresses) {
   std::vector<std::string> raw;
-  if (!ReadRawLines(fs, path, &raw)) return Status::Error("ReadAddress:不正な処理がありました。");
+  if (!ReadRawLines(fs, path, &raw).ok()) return Status::Error("ReadAddress:不正な処理がありました。");
   int k = 0;
   for (const std::string& stored : raw) {
     if (stored.empty() || stored[0] == ';') continue;

@@ -257,6 +257,39 @@ TEST_F(AutoSaveTest, SaveWithDeleteAfterProcessingRemovesTheMessage) {
   EXPECT_TRUE(ReceiveFileExists("m2.eml")) << "the sender check keeps Jiro's mail out of the save row";
 }
 
+// A save that cannot be made must not cost the message: with a delete
+// instruction it would be gone, its body nowhere. The earlier body must be
+// safe in its copy before the new one replaces it.
+TEST_F(AutoSaveTest, FailedSaveKeepsTheMessageAndTheEarlierBody) {
+  struct Case {
+    const char* what;
+    unsigned ops;
+    std::string path_part;
+    int skip;
+  };
+  WriteMaster({SaveRow("削除")});
+  WriteIni(Ini{.log_received_mail = 1});
+  ASSERT_TRUE(Start());
+  int n = 0;
+  for (const Case& c : {Case{"the earlier body cannot be read", FakeFileSystem::kRead, "save.txt", 0},
+                        Case{"its copy cannot be written", FakeFileSystem::kWrite, kStamp14, 0},
+                        Case{"the new body cannot be written", FakeFileSystem::kWrite, "save.txt", 1}}) {
+    SCOPED_TRACE(c.what);
+    const std::string name = "m" + std::to_string(++n);
+    AddMessage(name + ".eml", Message{.subject = "save", .body = "new body"});
+    disk_.InjectFault(c.ops, c.path_part, c.skip);
+    RunCycle();
+    disk_.ClearFaults();
+
+    EXPECT_EQ(ReadBytes("save.txt"), "old content\r\n");
+    EXPECT_FALSE(ReceiveFileExists(name + ".eml"));
+    EXPECT_EQ(ReadReceiveFile(name + "Error.txt"), "raw message " + name + ".eml\r\n") << "set aside, not deleted";
+    const std::vector<std::string> log = Lines(MainLog());
+    ASSERT_EQ(log.size(), static_cast<size_t>(n));
+    EXPECT_TRUE(StartsWith(log.back(), "自動保存で保存用ファイルに書き込めません：")) << log.back();
+  }
+}
+
 // ---------------------------------------------------------------------------
 // List tags, loop guard, keyword in the first body line
 

@@ -299,7 +299,9 @@ TEST_F(SettingsTest, GarbageFileDoesNotCrash) {
   for (int i = 0; i < 5000; ++i) garbage += static_cast<char>((i * 131 + 7) % 256);
   fs_.AddFile(kIni, garbage);
   Settings s;
-  LoadSettings(fs_, kIni, 3, &s);
+  // Garbage may or may not meet the one fatal finding; what counts is that
+  // the values stay in range either way.
+  (void)LoadSettings(fs_, kIni, 3, &s);
   EXPECT_GE(s.CheckIntervalMinutes, 1);
   EXPECT_LE(s.CheckIntervalMinutes, 60);
   EXPECT_EQ(s.MlSequenceNumbers.size(), 3u);

@@ -25,6 +25,13 @@
 namespace kelmora {
 namespace {
 
+// A text-file result in a word: written or read, the file absent, or any
+// other failure.
+std::string Result(const Status& s) {
+  if (s.ok()) return "ok";
+  return s.IsNotFound() ? "absent" : "failed";
+}
+
 using Lines = std::vector<std::string>;
 const std::string kBom = "\xEF\xBB\xBF";
 
@@ -55,20 +62,20 @@ class TextFileTest : public ::testing::Test {
 
 TEST_F(TextFileTest, ReadLinesResults) {
   Lines lines{"stale"};
-  EXPECT_EQ(ReadLines(fs_, path_, &lines), 1);
+  EXPECT_EQ(Result(ReadLines(fs_, path_, &lines)), "absent");
   EXPECT_EQ(lines, Lines{""});
 
   fs_.AddDir("/prog/folder.txt");
-  EXPECT_EQ(ReadLines(fs_, "/prog/folder.txt", &lines), 1) << "a folder is not a file";
+  EXPECT_EQ(Result(ReadLines(fs_, "/prog/folder.txt", &lines)), "absent") << "a folder is not a file";
   EXPECT_EQ(lines, Lines{""});
 
   fs_.AddFile(path_, "a\r\n");
-  EXPECT_EQ(ReadLines(fs_, path_, &lines), 0);
+  EXPECT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok");
   EXPECT_EQ(lines, Lines{"a"});
 
   fs_.set_fail_reads(true);
   lines = {"stale", "x"};
-  EXPECT_EQ(ReadLines(fs_, path_, &lines), -1);
+  EXPECT_EQ(Result(ReadLines(fs_, path_, &lines)), "failed");
   EXPECT_EQ(lines, Lines{""});
 }
 
@@ -82,7 +89,7 @@ TEST_F(TextFileTest, ReadLinesTrimsAndSkipsCommentsAndBlankLines) {
               "a;b\r\n"
               "\t\x89\xEF\x88\xF5 \r\n");  // 会員
   Lines lines;
-  ASSERT_EQ(ReadLines(fs_, path_, &lines), 0);
+  ASSERT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok");
   EXPECT_EQ(lines, (Lines{"first", "a;b", "会員"}));
 }
 
@@ -91,7 +98,7 @@ TEST_F(TextFileTest, FilesWithoutSignificantLinesGiveOneEmptyElement) {
                                      std::string("  \t  ")}) {
     fs_.AddFile(path_, content);
     Lines lines{"stale"};
-    EXPECT_EQ(ReadLines(fs_, path_, &lines), 0) << content;
+    EXPECT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok") << content;
     EXPECT_EQ(lines, Lines{""}) << content;
   }
 }
@@ -99,19 +106,19 @@ TEST_F(TextFileTest, FilesWithoutSignificantLinesGiveOneEmptyElement) {
 TEST_F(TextFileTest, LineBreakVariants) {
   Lines lines;
   fs_.AddFile(path_, "a\nb\n");
-  ASSERT_EQ(ReadLines(fs_, path_, &lines), 0);
+  ASSERT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok");
   EXPECT_EQ(lines, (Lines{"a", "b"}));
 
   fs_.AddFile(path_, "a\r\nb");  // no final line break
-  ASSERT_EQ(ReadLines(fs_, path_, &lines), 0);
+  ASSERT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok");
   EXPECT_EQ(lines, (Lines{"a", "b"}));
 
   fs_.AddFile(path_, "a\nb\r\nc");
-  ASSERT_EQ(ReadRawLines(fs_, path_, &lines), true);
+  ASSERT_TRUE(ReadRawLines(fs_, path_, &lines).ok());
   EXPECT_EQ(lines, (Lines{"a", "b", "c"}));
 
   fs_.AddFile(path_, " x \r\n\r\n");  // raw lines keep blanks and empty lines
-  ASSERT_EQ(ReadRawLines(fs_, path_, &lines), true);
+  ASSERT_TRUE(ReadRawLines(fs_, path_, &lines).ok());
   EXPECT_EQ(lines, (Lines{" x ", ""}));
 }
 
@@ -120,7 +127,7 @@ TEST_F(TextFileTest, VeryLongLinesAndGarbageAreRead) {
   for (int i = 0; i < 50000; ++i) long_line += "\x82\xA0";  // あ
   fs_.AddFile(path_, "x\r\n" + long_line + "\r\n" + std::string(100000, 'z'));
   Lines lines;
-  ASSERT_EQ(ReadLines(fs_, path_, &lines), 0);
+  ASSERT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1].size(), 150000u);  // 50,000 characters of three UTF-8 bytes
   EXPECT_EQ(lines[1].substr(0, 6), "ああ");
@@ -129,25 +136,25 @@ TEST_F(TextFileTest, VeryLongLinesAndGarbageAreRead) {
   std::string garbage;
   for (int i = 0; i < 3000; ++i) garbage += static_cast<char>((i * 37) % 256);
   fs_.AddFile(path_, garbage + "\x81");
-  EXPECT_EQ(ReadLines(fs_, path_, &lines), 0);
+  EXPECT_EQ(Result(ReadLines(fs_, path_, &lines)), "ok");
   EXPECT_FALSE(lines.empty());
 }
 
 TEST_F(TextFileTest, ReadLinesFromOneShapes) {
   Lines lines{"stale"};
-  EXPECT_EQ(ReadLinesFromOne(fs_, path_, &lines), 1);
+  EXPECT_EQ(Result(ReadLinesFromOne(fs_, path_, &lines)), "absent");
   EXPECT_EQ(lines, Lines{""});
 
   fs_.AddFile(path_, "; nothing\r\n");
-  EXPECT_EQ(ReadLinesFromOne(fs_, path_, &lines), 0);
+  EXPECT_EQ(Result(ReadLinesFromOne(fs_, path_, &lines)), "ok");
   EXPECT_EQ(lines, Lines{""}) << "no lines: upper bound 0";
 
   fs_.AddFile(path_, " a \r\n;c\r\nb\r\n");
-  EXPECT_EQ(ReadLinesFromOne(fs_, path_, &lines), 0);
+  EXPECT_EQ(Result(ReadLinesFromOne(fs_, path_, &lines)), "ok");
   EXPECT_EQ(lines, (Lines{"", "a", "b"}));
 
   fs_.set_fail_reads(true);
-  EXPECT_EQ(ReadLinesFromOne(fs_, path_, &lines), -1);
+  EXPECT_EQ(Result(ReadLinesFromOne(fs_, path_, &lines)), "failed");
   EXPECT_EQ(lines, Lines{""});
 }
 
@@ -169,72 +176,72 @@ TEST_F(TextFileTest, WholeFileAndFindFile) {
 
 TEST_F(TextFileTest, WriteLinesReplacesAnExistingFileOnly) {
   fs_.AddDir("/prog");
-  EXPECT_EQ(WriteLines(fs_, path_, {"a"}), 1);
+  EXPECT_EQ(Result(WriteLines(fs_, path_, {"a"})), "absent");
   EXPECT_FALSE(fs_.HasFile(path_)) << "nothing is created";
   EXPECT_EQ(fs_.calls(FakeFileSystem::kWrite), 0);
 
   fs_.AddFile(path_, "old\r\n");
-  EXPECT_EQ(WriteLines(fs_, path_, {"会員", "", " b "}), 0);
+  EXPECT_EQ(Result(WriteLines(fs_, path_, {"会員", "", " b "})), "ok");
   EXPECT_EQ(fs_.Bytes(path_), "\x89\xEF\x88\xF5\r\n\r\n b \r\n");
 
-  EXPECT_EQ(WriteLines(fs_, path_, {}), 0);
+  EXPECT_EQ(Result(WriteLines(fs_, path_, {})), "ok");
   EXPECT_EQ(fs_.Bytes(path_), "");
 }
 
 TEST_F(TextFileTest, WriteLinesFailureKeepsOldContent) {
   fs_.AddFile(path_, "old\r\n");
   fs_.set_fail_writes(true);
-  EXPECT_EQ(WriteLines(fs_, path_, {"new"}), -1);
+  EXPECT_EQ(Result(WriteLines(fs_, path_, {"new"})), "failed");
   EXPECT_EQ(fs_.Bytes(path_), "old\r\n");
-  EXPECT_EQ(WriteTextFile(fs_, path_, "new"), 1);
+  EXPECT_FALSE(WriteTextFile(fs_, path_, "new").ok());
   EXPECT_EQ(fs_.Bytes(path_), "old\r\n");
 }
 
 TEST_F(TextFileTest, WritersKeepAUtf8File) {
   fs_.AddFile(path_, kBom + "old\r\n");
-  EXPECT_EQ(WriteLines(fs_, path_, {"①", "x"}), 0);
+  EXPECT_EQ(Result(WriteLines(fs_, path_, {"①", "x"})), "ok");
   EXPECT_EQ(fs_.Bytes(path_), kBom + "①\r\nx\r\n");
-  EXPECT_EQ(WriteTextFile(fs_, path_, "～"), 0);
+  EXPECT_EQ(Result(WriteTextFile(fs_, path_, "～")), "ok");
   EXPECT_EQ(fs_.Bytes(path_), kBom + "～\r\n");
 }
 
 TEST_F(TextFileTest, WriteTextFileCreatesOrReplaces) {
   fs_.AddDir("/prog");
-  EXPECT_EQ(WriteTextFile(fs_, path_, "a\r\nあ"), 0);
+  EXPECT_EQ(Result(WriteTextFile(fs_, path_, "a\r\nあ")), "ok");
   EXPECT_EQ(fs_.Bytes(path_), "a\r\n\x82\xA0\r\n");
-  EXPECT_EQ(WriteTextFile(fs_, path_, ""), 0);
+  EXPECT_EQ(Result(WriteTextFile(fs_, path_, "")), "ok");
   EXPECT_EQ(fs_.Bytes(path_), "\r\n");
-  EXPECT_EQ(WriteTextFile(fs_, "/missing/x.txt", "a"), 1) << "folder missing";
-  EXPECT_EQ(WriteTextFile(fs_, "/prog", "a"), 1) << "a folder";
+  EXPECT_FALSE(WriteTextFile(fs_, "/missing/x.txt", "a").ok()) << "folder missing";
+  EXPECT_FALSE(WriteTextFile(fs_, "/prog", "a").ok()) << "a folder";
 }
 
 TEST_F(TextFileTest, AppendTextEntryAddsExactlyTheEntry) {
   fs_.AddDir("/prog");
-  ASSERT_TRUE(AppendTextEntry(fs_, path_, "first"));
+  ASSERT_TRUE(AppendTextEntry(fs_, path_, "first").ok());
   EXPECT_EQ(fs_.Bytes(path_), "first\r\n");
 
   // Old bytes stay byte for byte, even those that are not valid CP932 and a
   // last line without a line break.
   const std::string old = "x\x80\xFF\r\n\x82\xA0 no break";
   fs_.AddFile(path_, old);
-  ASSERT_TRUE(AppendTextEntry(fs_, path_, "会員①"));
+  ASSERT_TRUE(AppendTextEntry(fs_, path_, "会員①").ok());
   EXPECT_EQ(fs_.Bytes(path_), old + "\x89\xEF\x88\xF5\x87\x40\r\n");
 }
 
 TEST_F(TextFileTest, AppendTextEntryKeepsAUtf8FileWithOneMark) {
   fs_.AddFile(path_, kBom + "a\r\n");
-  ASSERT_TRUE(AppendTextEntry(fs_, path_, "会員"));
-  ASSERT_TRUE(AppendTextEntry(fs_, path_, "b"));
+  ASSERT_TRUE(AppendTextEntry(fs_, path_, "会員").ok());
+  ASSERT_TRUE(AppendTextEntry(fs_, path_, "b").ok());
   EXPECT_EQ(fs_.Bytes(path_), kBom + "a\r\n会員\r\nb\r\n");
 }
 
 TEST_F(TextFileTest, AppendTextEntryFailureChangesNothing) {
   fs_.AddFile(path_, "a\r\n");
   fs_.set_fail_appends(true);
-  EXPECT_FALSE(AppendTextEntry(fs_, path_, "b"));
+  EXPECT_FALSE(AppendTextEntry(fs_, path_, "b").ok());
   EXPECT_EQ(fs_.Bytes(path_), "a\r\n");
   fs_.set_fail_appends(false);
-  EXPECT_FALSE(AppendTextEntry(fs_, "/nowhere/log.txt", "b"));
+  EXPECT_FALSE(AppendTextEntry(fs_, "/nowhere/log.txt", "b").ok());
   EXPECT_FALSE(fs_.HasFile("/nowhere/log.txt"));
 }
 
@@ -242,9 +249,9 @@ TEST_F(TextFileTest, ReadersNeverWrite) {
   fs_.AddFile(path_, kBom + "a\r\n;b\r\n");
   const int version = fs_.Version(path_);
   Lines lines;
-  ReadLines(fs_, path_, &lines);
-  ReadLinesFromOne(fs_, path_, &lines);
-  ReadRawLines(fs_, path_, &lines);
+  EXPECT_TRUE(ReadLines(fs_, path_, &lines).ok());
+  EXPECT_TRUE(ReadLinesFromOne(fs_, path_, &lines).ok());
+  EXPECT_TRUE(ReadRawLines(fs_, path_, &lines).ok());
   ReadWholeFile(fs_, path_);
   FindFile(fs_, path_);
   EncodingOf(fs_, path_);
@@ -265,9 +272,9 @@ TEST(TextFileDiskTest, ReadingLeavesTheFileUntouched) {
   ASSERT_EQ(::stat(path.c_str(), &before), 0);
 
   Lines lines;
-  EXPECT_EQ(ReadLines(fs, path, &lines), 0);
+  EXPECT_EQ(Result(ReadLines(fs, path, &lines)), "ok");
   EXPECT_EQ(lines, (Lines{"a,b", "last\xEF\xBF\xBD"}));
-  EXPECT_EQ(ReadLinesFromOne(fs, path, &lines), 0);
+  EXPECT_EQ(Result(ReadLinesFromOne(fs, path, &lines)), "ok");
   EXPECT_EQ(ReadWholeFile(fs, path).substr(0, 9), "; rules\r\n");
   EXPECT_EQ(FindFile(fs, path), "Master.txt");
 
@@ -286,15 +293,15 @@ TEST(TextFileDiskTest, RewritesLeaveNoTemporaryFilesAndKeepPermissions) {
   RealFileSystem fs;
   const std::string path = dir.File("members.txt");
 
-  EXPECT_EQ(WriteLines(fs, path, {"a"}), 1);
+  EXPECT_EQ(Result(WriteLines(fs, path, {"a"})), "absent");
   EXPECT_TRUE(Names(dir.path()).empty()) << "WriteLines created a file";
 
-  EXPECT_EQ(WriteTextFile(fs, path, "会員"), 0);
+  EXPECT_EQ(Result(WriteTextFile(fs, path, "会員")), "ok");
   EXPECT_EQ(GetBytes(path), "\x89\xEF\x88\xF5\r\n");
   ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-  EXPECT_EQ(WriteLines(fs, path, {"1,a@b,pw", "2,c@d,pw"}), 0);
+  EXPECT_EQ(Result(WriteLines(fs, path, {"1,a@b,pw", "2,c@d,pw"})), "ok");
   EXPECT_EQ(GetBytes(path), "1,a@b,pw\r\n2,c@d,pw\r\n");
-  EXPECT_TRUE(AppendTextEntry(fs, path, "3"));
+  EXPECT_TRUE(AppendTextEntry(fs, path, "3").ok());
   EXPECT_EQ(GetBytes(path), "1,a@b,pw\r\n2,c@d,pw\r\n3\r\n");
 
   struct stat st {};
@@ -303,10 +310,10 @@ TEST(TextFileDiskTest, RewritesLeaveNoTemporaryFilesAndKeepPermissions) {
   EXPECT_EQ(Names(dir.path()), Lines{"members.txt"});
 
   // Failures on the real disk: a missing folder, a folder in the file's place.
-  EXPECT_EQ(WriteTextFile(fs, dir.File("no/x.txt"), "a"), 1);
+  EXPECT_FALSE(WriteTextFile(fs, dir.File("no/x.txt"), "a").ok());
   ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0755), 0);
-  EXPECT_EQ(WriteTextFile(fs, dir.File("sub"), "a"), 1);
-  EXPECT_FALSE(AppendTextEntry(fs, dir.File("sub"), "a"));
+  EXPECT_FALSE(WriteTextFile(fs, dir.File("sub"), "a").ok());
+  EXPECT_FALSE(AppendTextEntry(fs, dir.File("sub"), "a").ok());
   EXPECT_TRUE(Names(dir.File("sub")).empty());
   EXPECT_EQ(Names(dir.path()), (Lines{"members.txt", "sub"}));
 }
@@ -326,13 +333,13 @@ TEST(TextFileDiskTest, FailedRewriteKeepsOldContentAndLeavesNoTemporaryFile) {
   struct rlimit small = saved;
   small.rlim_cur = 16;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int text_result = WriteTextFile(fs, path, std::string(1000, 'x'));
-  const int lines_result = WriteLines(fs, path, {std::string(1000, 'y')});
+  const std::string text_result = Result(WriteTextFile(fs, path, std::string(1000, 'x')));
+  const std::string lines_result = Result(WriteLines(fs, path, {std::string(1000, 'y')}));
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, old_handler);
 
-  EXPECT_EQ(text_result, 1);
-  EXPECT_EQ(lines_result, -1);
+  EXPECT_EQ(text_result, "failed");
+  EXPECT_EQ(lines_result, "failed");
   EXPECT_EQ(GetBytes(path), "old\r\n");
   EXPECT_EQ(Names(dir.path()), Lines{"Kelmora.ini"});
 }
@@ -354,7 +361,7 @@ TEST(TextFileDiskTest, NamedPipeIsNotReadAndDoesNotHang) {
   }
   EXPECT_EQ(read.get(), "");
   Lines lines;
-  EXPECT_EQ(ReadLines(fs, path, &lines), 1);
+  EXPECT_EQ(Result(ReadLines(fs, path, &lines)), "absent");
 }
 
 // The file's own protection and its links survive a rewrite: a read-only
@@ -368,15 +375,15 @@ TEST(TextFileDiskTest, RewritesRespectProtectionLinksAndModes) {
   const std::string locked = dir.File("locked.txt");
   PutBytes(locked, "1,a@b,pw\r\n");
   ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
-  EXPECT_EQ(WriteLines(fs, locked, {"changed"}), -1);
-  EXPECT_EQ(WriteTextFile(fs, locked, "changed"), 1);
+  EXPECT_EQ(Result(WriteLines(fs, locked, {"changed"})), "failed");
+  EXPECT_FALSE(WriteTextFile(fs, locked, "changed").ok());
   EXPECT_EQ(GetBytes(locked), "1,a@b,pw\r\n");
 
   const std::string target = dir.File("real.txt");
   const std::string link = dir.File("link.txt");
   PutBytes(target, "old\r\n");
   ASSERT_EQ(::symlink("real.txt", link.c_str()), 0);
-  EXPECT_EQ(WriteLines(fs, link, {"new"}), 0);
+  EXPECT_EQ(Result(WriteLines(fs, link, {"new"})), "ok");
   struct stat st {};
   ASSERT_EQ(::lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
@@ -384,7 +391,7 @@ TEST(TextFileDiskTest, RewritesRespectProtectionLinksAndModes) {
 
   const std::string second = dir.File("second-name.txt");
   ASSERT_EQ(::link(target.c_str(), second.c_str()), 0);
-  EXPECT_EQ(WriteLines(fs, target, {"both"}), 0);
+  EXPECT_EQ(Result(WriteLines(fs, target, {"both"})), "ok");
   EXPECT_EQ(GetBytes(second), "both\r\n") << "the hard link was broken";
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_nlink, 2u);
@@ -393,9 +400,9 @@ TEST(TextFileDiskTest, RewritesRespectProtectionLinksAndModes) {
   PutBytes(shared, "x\r\n");
   ASSERT_EQ(::chmod(shared.c_str(), 0664), 0);
   const mode_t old_mask = ::umask(022);
-  const int r = WriteLines(fs, shared, {"y"});
+  const Status r = WriteLines(fs, shared, {"y"});
   ::umask(old_mask);
-  EXPECT_EQ(r, 0);
+  EXPECT_TRUE(r.ok()) << r.message();
   ASSERT_EQ(::stat(shared.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0664u);
 
@@ -410,7 +417,7 @@ TEST(TextFileDiskTest, NewFilesAndFoldersArePrivate) {
   ASSERT_FALSE(dir.path().empty());
   RealFileSystem fs;
   const mode_t old_mask = ::umask(0);
-  EXPECT_EQ(WriteTextFile(fs, dir.File("Kelmora.ini"), "a"), 0);
+  EXPECT_EQ(Result(WriteTextFile(fs, dir.File("Kelmora.ini"), "a")), "ok");
   EXPECT_TRUE(fs.AppendToFile(dir.File("journal"), "x").ok());
   EXPECT_TRUE(fs.CreateDir(dir.File("log")).ok());
   ::umask(old_mask);
