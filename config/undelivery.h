@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "textio/file_system.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
@@ -17,13 +18,11 @@ struct UnDeliveryPattern {
   std::string AddressClose;
 };
 
-// Fills *patterns (in file order, no placeholder) and returns 0 loaded,
-// 2 no significant line, 3 odd number of lines, 4 an even line without
-// exactly one ",", 1 file not found, -1 any other failure.
-int LoadUnDeliveryPatterns(const FileSystem& fs, const std::string& path,
-                           std::vector<UnDeliveryPattern>* patterns);
-
-// The start-up message for a non-zero result ("" for 0).
-std::string UnDeliveryLoadMessage(int result);
+// Fills *patterns (in file order, no placeholder). A failure's message is
+// the start-up message: Corrupt for no significant line, an odd number of
+// lines or an even line without exactly one ","; NotFound for a missing
+// file; any other failure for one that cannot be read.
+Status LoadUnDeliveryPatterns(const FileSystem& fs, const std::string& path,
+                              std::vector<UnDeliveryPattern>* patterns);
 
 }  // namespace kelmora

@@ -115,8 +115,8 @@ Status Program::PrepareWindow(const std::string& delay_argument) {
 
   const std::string undelivery = JoinPath(folder_, "UnDelivery.txt");
   if (!FindFile(fs_, undelivery).empty()) {
-    int r = LoadUnDeliveryPatterns(fs_, undelivery, &undelivery_);
-    if (r != 0) return Status::Error(UnDeliveryLoadMessage(r));
+    Status loaded = LoadUnDeliveryPatterns(fs_, undelivery, &undelivery_);
+    if (!loaded.ok()) return Status::Error(loaded.message());
   }
   return Status::OK();
 }
