@@ -14,8 +14,10 @@ int ErrorNumberOf(const std::exception& e) {
 }
 
 std::string ErrorEntry(const std::string& label, const std::exception& e) {
-  return ErrorEntry(label, e.what(), ErrorNumberOf(e));
+  return ErrorEntry(label, ExceptionStatus(e));
 }
+
+Status ExceptionStatus(const std::exception& e) { return Status::Numbered(ErrorNumberOf(e), e.what()); }
 
 std::string ErrorEntry(const std::string& label, const std::string& description, int number) {
   return label + description + "(" + std::to_string(number) + ")";

@@ -29,6 +29,10 @@ int ErrorNumberOf(const std::exception& e);
 
 std::string ErrorEntry(const std::string& label, const std::exception& e);
 
+// An exception caught at a library's edge as the Status it stands for: its
+// text, reported under ErrorNumberOf(e).
+Status ExceptionStatus(const std::exception& e);
+
 // For failures that are not exceptions (the description is the whole text).
 std::string ErrorEntry(const std::string& label, const std::string& description, int number);
 

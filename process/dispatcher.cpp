@@ -65,11 +65,14 @@ std::string OriginalSender(const ReceivedMail& mail) {
   return "<" + mail.FromAddress + ">";
 }
 
+// The send methods still throw NumberedError for the failures the log
+// numbers; they are caught here, at the edge of the dispatcher, so that no
+// exception leaves it.
 void Dispatcher::ProcessMessages(Inbox& inbox) {
   try {
     ProcessAll(inbox);
   } catch (const std::exception& e) {
-    ctx_.send.logger.WriteLog(ErrorEntry(kDispatchFailureLabel, e));
+    ctx_.send.logger.WriteLog(ErrorEntry(kDispatchFailureLabel, ExceptionStatus(e)));
   }
 }
 
@@ -105,7 +108,9 @@ void Dispatcher::ProcessAll(Inbox& inbox) {
         if (outcome == RowOutcome::kNextMessage) break;
       }
     } catch (const std::exception& e) {
-      ctx_.send.logger.WriteLog(ErrorEntry(kDispatchFailureLabel, e));
+      // A send that threw ends the cycle: the message is set aside if a row
+      // acted on it already.
+      ctx_.send.logger.WriteLog(ErrorEntry(kDispatchFailureLabel, ExceptionStatus(e)));
       SetAsideIfActed(inbox, state);
       return;
     }
