@@ -998,5 +998,31 @@ TEST_F(DispatcherTest, SurveyRowWithoutResultFileKeepsTheAnswerAndSaysWhy) {
   EXPECT_TRUE(Contains(MainLog(), "Master.txtの1行目のアンケート<アンケート選択>には保存用ファイルが指定されていない"));
 }
 
+// A refused answer (a second vote) is the answer's fate and the message
+// goes as the row says; an answer the file could not take is kept.
+TEST_F(DispatcherTest, SurveyAnswerThatCannotBeWrittenIsKept) {
+  WriteFile("votes.txt", "vote,1\r\nA＝1,jiro@example.test\r\n");
+  WriteMaster({Rule{.ToAddr = kClub, .Keyword = "vote", .Delete = "削除", .Process = "アンケート", .File = "votes.txt"}});
+  WriteIni(Ini{});
+  AddMessage("m1.eml", Message{.subject = "vote", .body = "B"});
+  ASSERT_TRUE(Start());
+  disk_.InjectFault(FakeFileSystem::kWrite, "votes.txt");
+  RunCycle();
+  disk_.ClearFaults();
+  EXPECT_EQ(ReadFile("votes.txt"), "vote,1\r\nA＝1,jiro@example.test\r\n");
+  EXPECT_EQ(ReadReceiveFile("m1Error.txt"), "raw message m1.eml\r\n") << "set aside, not deleted";
+  EXPECT_TRUE(StartsWith(MainLog(), "アンケートの回答を記録できません：")) << MainLog();
+
+  AddMessage("m2.eml", Message{.subject = "vote", .body = "B"});
+  RunCycle();
+  EXPECT_EQ(ReadFile("votes.txt"), "vote,2\r\nA＝1,jiro@example.test\r\nB＝1,taro@example.test\r\n");
+  EXPECT_FALSE(ReceiveFileExists("m2.eml"));
+  AddMessage("m3.eml", Message{.subject = "vote", .body = "A"});
+  RunCycle();
+  EXPECT_FALSE(ReceiveFileExists("m3.eml")) << "a second vote is refused, and the row deletes it as told";
+  EXPECT_FALSE(ReceiveFileExists("m3Error.txt"));
+  EXPECT_EQ(CountOf(MainLog(), "\r\n"), 1);
+}
+
 }  // namespace
 }  // namespace kelmora
