@@ -117,6 +117,28 @@ SmtpTransaction SmtpCommandSession::Send(const std::string& mail_from, const std
   return out;
 }
 
+void SmtpCommandSession::SkipReplies(size_t count) {
+  for (size_t i = 0; i < count && connection_.channel; ++i) {
+    const Reply r = ReadReply();
+    if (!r.error.empty()) connection_ = SmtpConnection{};
+    else if (i + 1 == count && r.code == 354) EndWithoutMessage(r.code);
+  }
+}
+
+void SmtpCommandSession::EndWithoutMessage(int data_code) {
+  if (!connection_.channel) return;
+  MailChannel& channel = *connection_.channel;
+  // A server that took DATA anyway gets an empty message ended at once;
+  // then RSET clears what the server still holds of the transaction.
+  if ((data_code == 354 && (!channel.Write(".\r\n").empty() || !ReadReply().error.empty())) || data_code == 421) {
+    connection_ = SmtpConnection{};
+    return;
+  }
+  Reply r;
+  if (channel.Write("RSET\r\n").empty()) r = ReadReply();
+  if (r.code / 100 != 2) connection_ = SmtpConnection{};
+}
+
 void SmtpCommandSession::Transact(const std::string& mail_from, const std::vector<std::string>& recipients,
                                   const std::string& message, SmtpTransaction* out) {
   MailChannel& channel = *connection_.channel;
@@ -126,13 +148,6 @@ void SmtpCommandSession::Transact(const std::string& mail_from, const std::vecto
   auto lost = [&](const std::string& step, const std::string& error) {
     out->failure = step + ": " + error;
     connection_ = SmtpConnection{};
-  };
-  // Ends a transaction the server holds open without a message.
-  auto reset = [&]() {
-    if (!connection_.channel) return;
-    Reply r;
-    if (channel.Write("RSET\r\n").empty()) r = ReadReply();
-    if (r.code / 100 != 2) connection_ = SmtpConnection{};
   };
 
   const std::string mail_command = "MAIL FROM:<" + mail_from + ">\r\n";
@@ -151,22 +166,9 @@ void SmtpCommandSession::Transact(const std::string& mail_from, const std::vecto
 
   if (mail.code / 100 != 2) {
     out->failure = "MAIL FROM: " + mail.text;
-    if (pipelined) {
-      // The RCPTs and DATA still get their (meaningless) replies; read them
-      // to stay in step.
-      for (size_t i = 0; i <= recipients.size(); ++i) {
-        const Reply r = ReadReply();
-        if (!r.error.empty()) {
-          connection_ = SmtpConnection{};
-          return;
-        }
-        if (i == recipients.size() && r.code == 354) {
-          // A server that took DATA anyway gets an empty message ended at once.
-          if (!channel.Write(".\r\n").empty() || !ReadReply().error.empty()) connection_ = SmtpConnection{};
-          reset();
-        }
-      }
-    }
+    // The RCPTs and DATA of a batch still get their (meaningless) replies;
+    // read them to stay in step.
+    if (pipelined) SkipReplies(recipients.size() + 1);
     if (mail.code == 421) connection_ = SmtpConnection{};
     return;
   }
@@ -202,18 +204,13 @@ void SmtpCommandSession::Transact(const std::string& mail_from, const std::vecto
     data = ReadReply();
     if (!data.error.empty()) return lost("DATA", data.error);
   }
-  if (accepted == 0) {
-    out->failure = failed_step.empty() ? std::string("RCPT TO: no recipient") : failed_step + ": " + failed_reply;
-    if (data.code == 354 && (!channel.Write(".\r\n").empty() || !ReadReply().error.empty())) {
-      connection_ = SmtpConnection{};
+  if (accepted == 0 || data.code != 354) {
+    if (accepted == 0) {
+      out->failure = failed_step.empty() ? std::string("RCPT TO: no recipient") : failed_step + ": " + failed_reply;
+    } else {
+      out->failure = "DATA: " + data.text;
     }
-    reset();
-    return;
-  }
-  if (data.code != 354) {
-    out->failure = "DATA: " + data.text;
-    if (data.code == 421) connection_ = SmtpConnection{};
-    reset();
+    EndWithoutMessage(data.code);
     return;
   }
 

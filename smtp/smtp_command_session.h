@@ -62,6 +62,12 @@ class SmtpCommandSession : public SmtpSession {
   Reply ReadReply();
   void Transact(const std::string& mail_from, const std::vector<std::string>& recipients,
                 const std::string& message, SmtpTransaction* out);
+  // Reads and drops `count` replies (of a batch whose MAIL FROM was refused).
+  void SkipReplies(size_t count);
+  // Ends a transaction that carries no message: an empty body when the
+  // server answered DATA with 354, else RSET; a connection that fails
+  // there is dropped.
+  void EndWithoutMessage(int data_code);
   // The message as it goes after DATA: dot-stuffed, ended by CR LF "." CR LF.
   const std::string& DataFor(const std::string& message);
 
