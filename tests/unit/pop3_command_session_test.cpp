@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/scripted_channel.h"
+#include "tests/support/scripted_channel.h"
 #include "pop3/pop3_command_session.h"
 #include "textio/strings.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/scripted_channel.h"
+#include "tests/support/scripted_channel.h"
 #include "smtp/smtp_command_session.h"
 #include "smtp/smtp_delivery.h"
 #include "textio/strings.h"
