@@ -52,8 +52,8 @@ void CurlChannel::BeginExchange() {
   exchange_deadline_ = Clock::now() + std::chrono::seconds(std::max(1L, options_.transfer_timeout_seconds));
 }
 
-int CurlChannel::Connect(const std::function<void(void* curl)>& configure, const Dialog& dialog,
-                         std::string* error) {
+int CurlChannel::Connect(const std::string& url, const char* protocols, const Tls& tls,
+                         const std::function<void(void* curl)>& login, const Dialog& dialog, std::string* error) {
   EnsureMailLibrariesInitialized();
   if (handle_ == nullptr) handle_ = curl_easy_init();
   if (handle_ == nullptr) {
@@ -63,7 +63,17 @@ int CurlChannel::Connect(const std::function<void(void* curl)>& configure, const
   CURL* curl = static_cast<CURL*>(handle_);
   dialog_ = dialog;
   char errbuf[CURL_ERROR_SIZE] = {0};
-  configure(curl);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, protocols);
+  login(curl);
+  if (!tls.implicit) {
+    curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(tls.required ? CURLUSESSL_ALL : CURLUSESSL_TRY));
+  }
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, tls.verify ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, tls.verify ? 2L : 0L);
+  if (!options_.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options_.ca_file.c_str());
+  // The credentials go with the AUTH command: one round trip less.
+  curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);

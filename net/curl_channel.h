@@ -38,10 +38,21 @@ class CurlChannel : public MailChannel {
   // passed too and must not be kept), false for the server's reply lines.
   using Dialog = std::function<void(bool sent, std::string_view text)>;
 
-  // Connects. `configure` gets the CURL* handle and sets the URL and the
-  // protocol's options (login, TLS policy). Returns the CURLcode (0 = OK);
+  // How the connection is secured (see server_string.h).
+  struct Tls {
+    bool implicit = false;  // TLS from the first byte (smtps, pop3s)
+    // Without it, STARTTLS/STLS whenever offered, and a server that offers
+    // none is talked to in plain text; with it, libcurl fails before the
+    // login instead (a password is at stake).
+    bool required = false;
+    bool verify = true;     // the certificate is checked (MailOptions::ca_file or the system store)
+  };
+
+  // Connects to `url` (`protocols` as CURLOPT_PROTOCOLS_STR). `login` gets
+  // the CURL* handle to set the credentials. Returns the CURLcode (0 = OK);
   // on failure *error holds libcurl's words.
-  int Connect(const std::function<void(void* curl)>& configure, const Dialog& dialog, std::string* error);
+  int Connect(const std::string& url, const char* protocols, const Tls& tls,
+              const std::function<void(void* curl)>& login, const Dialog& dialog, std::string* error);
 
   std::string Write(std::string_view bytes) override;
   std::string ReadLine(std::string* line) override;

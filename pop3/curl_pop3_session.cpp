@@ -56,31 +56,21 @@ Pop3Connection ConnectPop3WithCurl(const Pop3Server& server, const std::string& 
   auto channel = std::make_unique<CurlChannel>(options);
   Dialog d;
   const std::string url = server.Url() + "/";
-  auto configure = [&](void* handle) {
+  auto login = [&](void* handle) {
     CURL* curl = static_cast<CURL*>(handle);
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "pop3,pop3s");
     curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
     curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
-    // The credentials go with the AUTH command: one round trip less.
-    curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
-    // STLS whenever offered; a server without it gets the login only when
-    // it is this machine or the server string allows it (libcurl then
-    // fails before USER/PASS or AUTH).
-    if (!server.implicit_tls) {
-      curl_easy_setopt(curl, CURLOPT_USE_SSL,
-                       static_cast<long>(server.TlsRequired() ? CURLUSESSL_ALL : CURLUSESSL_TRY));
-    }
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, server.verify_certificate ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, server.verify_certificate ? 2L : 0L);
-    if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
   };
+  // STLS whenever offered; a server without it gets the login only when it
+  // is this machine or the server string allows it (libcurl then fails
+  // before USER/PASS or AUTH).
+  const CurlChannel::Tls tls{server.implicit_tls, server.TlsRequired(), server.verify_certificate};
   auto dialog = [&d](bool sent, std::string_view text) {
     if (sent) OnSent(d, text);
     else OnReceived(d, text);
   };
   std::string error;
-  const int rc = channel->Connect(configure, dialog, &error);
+  const int rc = channel->Connect(url, "pop3,pop3s", tls, login, dialog, &error);
   if (rc != CURLE_OK) {
     std::string step;
     if (rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_CONNECT || rc == CURLE_OPERATION_TIMEDOUT) {

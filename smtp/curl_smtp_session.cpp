@@ -96,34 +96,23 @@ SmtpConnection ConnectSmtpWithCurl(const SmtpServer& server, const MailOptions& 
   auto channel = std::make_unique<CurlChannel>(options);
   Dialog d;
   const std::string url = server.UrlFor(mail_from);
-  auto configure = [&](void* handle) {
+  auto login = [&](void* handle) {
+    if (!server.login) return;
     CURL* curl = static_cast<CURL*>(handle);
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-    if (server.login) {
-      curl_easy_setopt(curl, CURLOPT_USERNAME, server.login_user.c_str());
-      curl_easy_setopt(curl, CURLOPT_PASSWORD, server.login_password.c_str());
-      // The credentials go with the AUTH command: one round trip less.
-      curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
-    }
-    if (!server.implicit_tls) {
-      // STARTTLS whenever offered. A server that offers none gets the mail
-      // in plain text (as between mail servers), but a password only when
-      // it is this machine or the server string allows it: libcurl then
-      // fails before AUTH.
-      curl_easy_setopt(curl, CURLOPT_USE_SSL,
-                       static_cast<long>(server.tls_required ? CURLUSESSL_ALL : CURLUSESSL_TRY));
-    }
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, server.verify_certificate ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, server.verify_certificate ? 2L : 0L);
-    if (!options.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERNAME, server.login_user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, server.login_password.c_str());
   };
+  // STARTTLS whenever offered. A server that offers none gets the mail in
+  // plain text (as between mail servers), but a password only when it is
+  // this machine or the server string allows it: libcurl then fails before
+  // AUTH.
+  const CurlChannel::Tls tls{server.implicit_tls, server.tls_required, server.verify_certificate};
   auto dialog = [&d](bool sent, std::string_view text) {
     if (sent) OnSent(d, text);
     else OnReceived(d, text);
   };
   std::string error;
-  const int code = channel->Connect(configure, dialog, &error);
+  const int code = channel->Connect(url, "smtp,smtps", tls, login, dialog, &error);
   if (code != CURLE_OK) {
     out.failure = server.Scrub(ConnectFailure(d, code, error, server));
     return out;
