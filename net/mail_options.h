@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "net/transfer_cancel.h"
+
 namespace kelmora {
 
 struct MailOptions {
@@ -23,6 +25,9 @@ struct MailOptions {
   // How long the deferred-delivery queue keeps trying a recipient, counted
   // from the message's first hand-over.
   long queue_lifetime_seconds = 5L * 24 * 3600;
+  // The program's stop request; a transfer it cancels fails at once.
+  // Null: transfers run to their end or time-out.
+  TransferCancel* cancel = nullptr;
 };
 
 }  // namespace kelmora

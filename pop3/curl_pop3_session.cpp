@@ -45,6 +45,7 @@ class CurlPop3Session::Handle {
     curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &Handle::OnBody);
     curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &Handle::OnReply);
     curl_easy_setopt(handle_, CURLOPT_HEADERDATA, this);
+    TransferCancel::Watch(handle_, options.cancel);
   }
   ~Handle() {
     if (handle_) curl_easy_cleanup(handle_);  // QUIT: the server commits the DELEs

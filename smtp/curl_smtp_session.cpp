@@ -237,6 +237,7 @@ SmtpTransaction CurlSmtpSession::Send(const std::string& mail_from_address, cons
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, server_.verify_certificate ? 1L : 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, server_.verify_certificate ? 2L : 0L);
     if (!options_.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options_.ca_file.c_str());
+    TransferCancel::Watch(curl, options_.cancel);
     t.result = curl_easy_perform(curl);
     t.curl_error = SanitizeUtf8(OneLine(errbuf));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QtTest>
@@ -88,11 +89,16 @@ void MainWindowTest::CaptionsAndEveryControl() {
   for (const auto& [name, caption] : captioned) {
     auto* button = w.Find<QAbstractButton>(name);
     QVERIFY2(button != nullptr, name);
-    QCOMPARE(button->text(), QString::fromUtf8(caption));
+    // A push button's access key follows its caption in brackets.
+    QString text = button->text();
+    if (qobject_cast<QPushButton*>(button) != nullptr) {
+      QVERIFY2(text.contains(QRegularExpression("\\(&[A-Z]\\)$")), qPrintable(text));
+      text.chop(4);
+    }
+    QCOMPARE(text, QString::fromUtf8(caption));
   }
   QVERIFY(w.Find<QScrollBar>("HScroll1") != nullptr);
   QVERIFY(w.Find<QComboBox>("Account") != nullptr);
-  QVERIFY(w.Find<QListWidget>("FileListBox") != nullptr);
   QCOMPARE(w.window().statusBar()->objectName(), QString("StatusBar1"));
 }
 
@@ -122,7 +128,7 @@ void MainWindowTest::StartShowsFirstRowAndTheSettings() {
   QCOMPARE(w.Find<QCheckBox>("chkLog")->isChecked(), true);
   QCOMPARE(w.Find<QCheckBox>("chkBusyDisp")->isChecked(), false);
   QCOMPARE(w.Find<QLineEdit>("txtLog")->text(), QString("0"));
-  QCOMPARE(w.window().statusBar()->currentMessage(), QString());
+  QCOMPARE(w.window().StatusText(), QString());
 }
 
 void MainWindowTest::RowFollowsNumberAndScrollBar() {
@@ -172,9 +178,13 @@ void MainWindowTest::MemberListSkipsEmptySlots() {
   MemberTable& members = w.program->members();
   const int list = members.FindList("data/list.txt");
   QVERIFY(list >= 0);
-  members.RemoveLoadedMember(list, "b@example.test");
-  members.RemoveLoadedMember(list, "d@example.test");
-  w.window().ShowRule();
+  // Lists change inside a cycle (unsubscribes, bounces); the window shows
+  // them as the cycle leaves them.
+  w.processor.work = [&] {
+    members.RemoveLoadedMember(list, "b@example.test");
+    members.RemoveLoadedMember(list, "d@example.test");
+  };
+  w.front.RunTestCycle();
   auto* trans = w.Find<QListWidget>("TransList");
   QCOMPARE(Items(trans), (QStringList{"a@example.test", "c@example.test", "e@example.test"}));
 
@@ -199,18 +209,18 @@ void MainWindowTest::LogCountFollowsChkLog() {
   auto* chk = w.Find<QCheckBox>("chkLog");
   auto* count = w.Find<QLineEdit>("txtLog");
 
-  QTest::mouseClick(chk, Qt::LeftButton);
+  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
   QVERIFY(!chk->isChecked());
   QCOMPARE(count->text(), QString());
   QCOMPARE(w.program->settings().LogSentMail, 0);
-  QTest::mouseClick(chk, Qt::LeftButton);
+  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
   QCOMPARE(count->text(), QString("2"));
   QCOMPARE(w.program->settings().LogSentMail, 1);
 
   // The folder is made again, with its receive folder, and counts 0.
   fs::remove_all(log);
-  QTest::mouseClick(chk, Qt::LeftButton);
-  QTest::mouseClick(chk, Qt::LeftButton);
+  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
+  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
   QCOMPARE(count->text(), QString("0"));
   QVERIFY(fs::is_directory(log / "receive"));
 }
@@ -241,7 +251,7 @@ void MainWindowTest::OptionsTakeEffectAtOnceLogonAtSave() {
 void MainWindowTest::DelayArgumentInStatusBar() {
   GuiWorld w;
   QVERIFY(w.Start("9000"));
-  QCOMPARE(w.window().statusBar()->currentMessage(),
+  QCOMPARE(w.window().StatusText(),
            QStringLiteral("ＴＯ転送遅延時間は［5000］ミリ秒に設定されています。"));
 }
 

@@ -150,7 +150,7 @@ void WindowFrontEndTest::BusyWindowDuringACycle() {
   w.processor.work = [&] {
     // A list post moves the viewed row's number; the window follows.
     w.program->settings().MlSequenceNumbers[0] = 8;
-    w.front.PumpEvents();
+    w.program->send_context().pacer.PumpEvents();
     serial = w.Find<QLineEdit>("txtSerialNo")->text();
     seen = w.front.busy_window();
     visible = seen != nullptr && seen->isVisible();
@@ -195,9 +195,9 @@ void WindowFrontEndTest::NoBusyWindowWhenChkBusyDisp() {
 
 void WindowFrontEndTest::CancelLabelStopsOneByOneForwarding() {
   GuiWorld w;
-  QVERIFY(w.Start());
   RecordingMail mail;
-  w.program->set_mail_component(&mail);
+  w.roads.mail = &mail;
+  QVERIFY(w.Start());
   QString text_after_cancel;
   mail.on_send = [&](int n) {
     if (n != 2) return;
@@ -242,7 +242,7 @@ void WindowFrontEndTest::LogEntryFlashesUntilRestored() {
   w.program->logger().WriteLog("送信エラー");
   QVERIFY(w.front.attention());
   QCOMPARE(w.front.tray()->state(), TrayIcon::State::kAttention);
-  QVERIFY(w.window().statusBar()->currentMessage().startsWith(QStringLiteral("送信エラー at 20261207-090503")));
+  QVERIFY(w.window().StatusText().startsWith(QStringLiteral("送信エラー at 20261207-090503")));
   w.Restore();
   QVERIFY(!w.front.attention());
   QCOMPARE(w.front.tray()->state(), TrayIcon::State::kIdle);

@@ -10,6 +10,7 @@
 #include "app/core/program.h"
 #include "tests/support/counted_inbox.h"
 #include "tests/support/silent_front_end.h"
+#include "tests/support/test_roads.h"
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
@@ -95,10 +96,10 @@ class ProgramTest : public ::testing::Test {
 
   std::unique_ptr<Program> Started(const std::string& ini) {
     if (!ini.empty()) WriteCp932("Kelmora.ini", ini);
-    auto p = std::make_unique<Program>(disk_, clock_, front_, dir_);
-    p->set_mail_component(&mail_);
-    p->set_local_reception(&local_);
-    p->set_processor(&processor_);
+    roads_.mail = &mail_;
+    roads_.local = &local_;
+    roads_.processor = &processor_;
+    auto p = roads_.Make(disk_, clock_, front_, dir_);
     Status s = p->Start("");
     EXPECT_TRUE(s.ok()) << s.message();
     return p;
@@ -113,6 +114,7 @@ class ProgramTest : public ::testing::Test {
   FakeMail mail_;
   FakeLocal local_;
   RecordingProcessor processor_;
+  TestRoads roads_;
 };
 
 TEST_F(ProgramTest, CycleRunsWhenTheIntervalIsReachedAndAfterAChange) {
@@ -227,16 +229,17 @@ TEST_F(ProgramTest, CyclesNeverOverlapAndStopIsResetAtTheStart) {
 
 TEST_F(ProgramTest, SecondStartOnTheSameFolderIsRefused) {
   auto p = Started("");
-  Program second(disk_, clock_, front_, dir_);
-  Status s = second.Start("");
+  TestRoads other;
+  auto second = other.Make(disk_, clock_, front_, dir_);
+  Status s = second->Start("");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.message(), "２重に起動しようとしました。");
 }
 
 TEST_F(ProgramTest, DelayArgumentIsCappedAndRounded) {
-  Program p(disk_, clock_, front_, dir_);
-  ASSERT_TRUE(p.Start("2500.5").ok());
-  EXPECT_EQ(p.to_forward_delay_ms(), 2500);
+  auto p = roads_.Make(disk_, clock_, front_, dir_);
+  ASSERT_TRUE(p->Start("2500.5").ok());
+  EXPECT_EQ(p->to_forward_delay_ms(), 2500);
   EXPECT_EQ(front_.status, "ＴＯ転送遅延時間は［2500］ミリ秒に設定されています。");
 }
 
