@@ -287,6 +287,8 @@ void MainWindow::ShowRule() {
 }
 
 bool MainWindow::ShowsWhole(const QLineEdit* box) {
+  // A line edit shows a value with line breaks on one line, not as it is.
+  if (box->text().contains(QLatin1Char('\n')) || box->text().contains(QLatin1Char('\r'))) return false;
   QStyleOptionFrame option;
   option.initFrom(box);
   option.lineWidth = box->hasFrame() ? box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box) : 0;
