@@ -10,6 +10,7 @@
 #include "mail/pop3_inbox.h"
 #include "mail/received_mail.h"
 #include "net/server_string.h"
+#include "textio/codepage.h"
 #include "textio/strings.h"
 #include "textio/text_file.h"
 
@@ -369,10 +370,46 @@ int Program::SavedMailCount() {
   return count;
 }
 
-std::string Program::MainLogBytes() {
+std::vector<std::string> Program::MainLogEntries() {
   std::string bytes;
-  if (!fs_.ReadFile(logger_.MainLogPath(), &bytes).ok()) return "";
-  return bytes;
+  if (!fs_.ReadFile(logger_.MainLogPath(), &bytes).ok()) return {};
+  return LogEntriesNewestFirst(Cp932ToUtf8(bytes));
+}
+
+namespace {
+
+bool EndsWithStamp(std::string_view line) {
+  // " at " + 8 digits + "-" + 6 digits
+  if (line.size() < 19 || line.substr(line.size() - 19, 4) != " at ") return false;
+  const std::string_view stamp = line.substr(line.size() - 15);
+  for (size_t i = 0; i < stamp.size(); ++i) {
+    if (i == 8 ? stamp[i] != '-' : (stamp[i] < '0' || stamp[i] > '9')) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> LogEntriesNewestFirst(const std::string& log) {
+  std::vector<std::string> entries;
+  std::string entry;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string_view line(log.data() + start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!entry.empty()) entry += "\n";
+    entry += line;
+    if (EndsWithStamp(line)) {
+      entries.push_back(std::move(entry));
+      entry.clear();
+    }
+    start = end + 1;
+  }
+  // A last entry cut short (a crash while writing) is shown too.
+  if (!entry.empty()) entries.push_back(std::move(entry));
+  return {entries.rbegin(), entries.rend()};
 }
 
 void Program::RemoveRefusedRecipients(const std::vector<UnknownRecipient>& refused) {

@@ -45,6 +45,11 @@ inline constexpr const char* kFormLoadError = "Form Load Error。";
 inline constexpr const char* kSecondInstance = "２重に起動しようとしました。";
 inline constexpr const char* kCycleFailureLabel = "受信メールの処理で何らかの異常が発生：";
 
+// The entries of a main log (UTF-8), newest first. An entry ends with the
+// line that carries its stamp (" at YYYYMMDD-HHMMSS"); a message with line
+// breaks spans several lines.
+std::vector<std::string> LogEntriesNewestFirst(const std::string& log);
+
 // What a program is made of besides its roads.
 struct ProgramSetup {
   FileSystem& fs;
@@ -89,7 +94,7 @@ class Program : public ProgramControl {
   int current_rule_index() const override { return current_rule_index_; }
   void set_current_rule_index(int index) override { current_rule_index_ = index; }
   int SavedMailCount() override;
-  std::string MainLogBytes() override;
+  std::vector<std::string> MainLogEntries() override;
   void SetOption(WindowOption option, bool on) override;
   void OnIntervalChosen(int position) override;
   void SetLogon(const std::string& user, const std::string& password) override;

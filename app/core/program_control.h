@@ -51,8 +51,8 @@ class ProgramControl {
   virtual void set_current_rule_index(int row) = 0;
   // The saved-mail files ("*.txt") of the log folder.
   virtual int SavedMailCount() = 0;
-  // The main log's bytes (code page 932), "" when there is none.
-  virtual std::string MainLogBytes() = 0;
+  // The main log's entries, newest first, decoded from code page 932.
+  virtual std::vector<std::string> MainLogEntries() = 0;
   virtual const std::string& first_start_message() const = 0;
 
   // --- settings changes ---

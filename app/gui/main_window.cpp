@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QGuiApplication>
@@ -189,6 +190,11 @@ void MainWindow::BuildSettings(QWidget* frame) {
   account_ = new QComboBox;
   account_->setObjectName("Account");
   account_->setPlaceholderText(QStringLiteral("アカウントの設定無し"));
+  // The placeholder is a hint about the settings file, not a greyed-out
+  // control: in the ordinary text colour.
+  QPalette hint = account_->palette();
+  hint.setColor(QPalette::PlaceholderText, hint.color(QPalette::Text));
+  account_->setPalette(hint);
   grid->addWidget(account_, r++, 0, 1, 2);
 
   interval_ = new QComboBox;
@@ -215,7 +221,10 @@ void MainWindow::BuildSettings(QWidget* frame) {
   minimise->setObjectName("cmdMin");
   auto* end = new QPushButton(QStringLiteral("終了(&X)"));
   end->setObjectName("End");
+  auto* log = new QPushButton(QStringLiteral("ログを見る(&L)"));
+  log->setObjectName("cmdLog");
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(log);
   buttons->addWidget(receive_);
   buttons->addWidget(minimise);
   buttons->addWidget(end);
@@ -225,6 +234,7 @@ void MainWindow::BuildSettings(QWidget* frame) {
   connect(receive_, &QPushButton::clicked, this, &MainWindow::testRunRequested);
   connect(minimise, &QPushButton::clicked, this, [this] { setWindowState(windowState() | Qt::WindowMinimized); });
   connect(end, &QPushButton::clicked, this, &MainWindow::endRequested);
+  connect(log, &QPushButton::clicked, this, &MainWindow::ShowLog);
 }
 
 void MainWindow::BindCheckBox(QCheckBox* box, WindowOption option) {
@@ -307,6 +317,24 @@ void MainWindow::UpdateToolTips() {
 void MainWindow::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
   UpdateToolTips();
+}
+
+void MainWindow::ShowLog() {
+  if (log_view_ == nullptr) {
+    log_view_ = new QPlainTextEdit(this);
+    log_view_->setWindowFlag(Qt::Window);
+    log_view_->setObjectName("logView");
+    log_view_->setWindowTitle(QStringLiteral("Kelmora ― ログ"));
+    log_view_->setReadOnly(true);
+    log_view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_view_->resize(760, 420);
+  }
+  QStringList entries;
+  for (const std::string& entry : program_.MainLogEntries()) entries << FromStd(entry);
+  log_view_->setPlainText(entries.join('\n'));
+  log_view_->show();
+  log_view_->raise();
+  log_view_->activateWindow();
 }
 
 void MainWindow::SetSequenceNumber(int row, std::int32_t number) {

@@ -17,6 +17,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QPlainTextEdit;
 class QScrollBar;
 
 namespace kelmora {
@@ -46,6 +47,8 @@ class MainWindow : public QMainWindow {
   QString StatusText() const;
   // Whether `box` shows its whole text at its present width.
   static bool ShowsWhole(const QLineEdit* box);
+  // Opens (or raises) the log viewer with the main log as it is now.
+  void ShowLog();
   // While a cycle runs the test button cannot start another.
   void SetCycleRunning(bool running);
 
@@ -54,6 +57,8 @@ class MainWindow : public QMainWindow {
   void minimisedChanged(bool minimised);
   void testRunRequested();
   void endRequested();
+  // 「ログを見る」: the main log, newest entry first.
+  void logRequested();
   // The user closed the window; the close is never refused.
   void closeRequested();
 
@@ -93,6 +98,7 @@ class MainWindow : public QMainWindow {
   QLineEdit* log_count_ = nullptr;
   QPushButton* receive_ = nullptr;
   QLabel* status_ = nullptr;
+  QPlainTextEdit* log_view_ = nullptr;
   QString status_line_;
 };
 

@@ -2,9 +2,10 @@
 #include "app/gui/window_front_end.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QThread>
 #include <QWindow>
 #include <iostream>
@@ -47,6 +48,12 @@ void WindowFrontEnd::Attach(ProgramControl& program) {
   connect(tray_.get(), &TrayIcon::restoreRequested, this, &WindowFrontEnd::Restore);
   connect(tray_.get(), &TrayIcon::testRunRequested, this, &WindowFrontEnd::RunTestCycle);
   connect(tray_.get(), &TrayIcon::endRequested, this, &WindowFrontEnd::End);
+  connect(tray_.get(), &TrayIcon::logRequested, main_.get(), &MainWindow::ShowLog);
+  // Esc stands for "処理を中止" while the busy window is up.
+  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), main_.get());
+  connect(esc, &QShortcut::activated, this, [this] {
+    if (busy_ && busy_->isVisible()) busy_->Cancel();
+  });
 
   // The program waits minimised; minimising switches the timer on. An X11
   // window asked to open minimised opens normal, so it is minimised once

@@ -303,10 +303,10 @@ class SilentServerTest(unittest.TestCase):
             self.within_a_second(lambda: "Iconic" in self.state(window), "minimise")
             self.display.x("xdotool", "windowactivate", window)
             self.within_a_second(lambda: "Normal" in self.state(window), "restore")
-        # The cancel label aborts the transfer and ends the cycle.
-        geometry = self.display.x("xdotool", "getwindowgeometry", "--shell", busy)
-        pos = dict(line.split("=") for line in geometry.split())
-        self.display.x("xdotool", "mousemove", str(int(pos["X"]) + 108), str(int(pos["Y"]) + 44), "click", "1")
+        # 処理を中止 (Esc in the main window) aborts the transfer and ends
+        # the cycle.
+        self.display.x("xdotool", "windowactivate", "--sync", window)
+        self.display.x("xdotool", "key", "Escape")
         self.within_a_second(lambda: self.server.closed, "the transfer aborted by 処理を中止")
         # A second test run starts: the first cycle is over.
         for _ in range(10):

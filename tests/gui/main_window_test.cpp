@@ -209,18 +209,18 @@ void MainWindowTest::LogCountFollowsChkLog() {
   auto* chk = w.Find<QCheckBox>("chkLog");
   auto* count = w.Find<QLineEdit>("txtLog");
 
-  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
+  w.Tick(chk);
   QVERIFY(!chk->isChecked());
   QCOMPARE(count->text(), QString());
   QCOMPARE(w.program->settings().LogSentMail, 0);
-  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
+  w.Tick(chk);
   QCOMPARE(count->text(), QString("2"));
   QCOMPARE(w.program->settings().LogSentMail, 1);
 
   // The folder is made again, with its receive folder, and counts 0.
   fs::remove_all(log);
-  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
-  QTest::mouseClick(chk, Qt::LeftButton, {}, QPoint(8, chk->height() / 2));  // on its box
+  w.Tick(chk);
+  w.Tick(chk);
   QCOMPARE(count->text(), QString("0"));
   QVERIFY(fs::is_directory(log / "receive"));
 }
@@ -228,9 +228,9 @@ void MainWindowTest::LogCountFollowsChkLog() {
 void MainWindowTest::OptionsTakeEffectAtOnceLogonAtSave() {
   GuiWorld w;
   QVERIFY(w.Start());
-  QTest::mouseClick(w.Find<QCheckBox>("chkBusyDisp"), Qt::LeftButton);
+  w.Tick(w.Find<QCheckBox>("chkBusyDisp"));
   QCOMPARE(w.program->settings().HideBusyWindow, 1);
-  QTest::mouseClick(w.Find<QCheckBox>("chkServer"), Qt::LeftButton);
+  w.Tick(w.Find<QCheckBox>("chkServer"));
   QCOMPARE(w.program->settings().DownloadFromServer, 1);
 
   auto* interval = w.Find<QComboBox>("cmbInterval");

@@ -182,7 +182,7 @@ void WindowFrontEndTest::BusyWindowDuringACycle() {
 void WindowFrontEndTest::NoBusyWindowWhenChkBusyDisp() {
   GuiWorld w;
   QVERIFY(w.Start());
-  QTest::mouseClick(w.Find<QCheckBox>("chkBusyDisp"), Qt::LeftButton);
+  w.Tick(w.Find<QCheckBox>("chkBusyDisp"));
   bool shown = true;
   w.processor.work = [&] { shown = w.front.busy_window() != nullptr && w.front.busy_window()->isVisible(); };
   w.front.RunTestCycle();
