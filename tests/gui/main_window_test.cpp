@@ -8,12 +8,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QtTest>
 
+#include "app/gui/tray_icon.h"
 #include "tests/gui/gui_fixture.h"
 
 namespace kelmora::gui_test {
@@ -51,6 +53,7 @@ class MainWindowTest : public QObject {
   void LogCountFollowsChkLog();
   void OptionsTakeEffectAtOnceLogonAtSave();
   void DelayArgumentInStatusBar();
+  void LogViewerShowsNewestEntryFirst();
 };
 
 void MainWindowTest::CaptionsAndEveryControl() {
@@ -253,6 +256,21 @@ void MainWindowTest::DelayArgumentInStatusBar() {
   QVERIFY(w.Start("9000"));
   QCOMPARE(w.window().StatusText(),
            QStringLiteral("ＴＯ転送遅延時間は［5000］ミリ秒に設定されています。"));
+}
+
+void MainWindowTest::LogViewerShowsNewestEntryFirst() {
+  GuiWorld w;
+  QVERIFY(w.Start());
+  w.Restore();
+  w.Write("log/Kelmoralog.txt", "古い at 20261207-090000\r\n送信エラー\r\n二行目 at 20261207-090503\r\n");
+  QTest::mouseClick(w.Find<QPushButton>("cmdLog"), Qt::LeftButton);
+  auto* view = w.Find<QPlainTextEdit>("logView");
+  QVERIFY(view != nullptr && view->isVisible());
+  QCOMPARE(view->toPlainText(), QStringLiteral("送信エラー\n二行目 at 20261207-090503\n古い at 20261207-090000"));
+  // The tray menu's action opens the same viewer.
+  view->hide();
+  w.front.tray()->log_action()->trigger();
+  QVERIFY(view->isVisible());
 }
 
 }  // namespace kelmora::gui_test

@@ -245,3 +245,29 @@ TEST_F(ProgramTest, DelayArgumentIsCappedAndRounded) {
 
 }  // namespace
 }  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+// The log viewer's order: an entry ends with its stamped line, so one with
+// line breaks stays whole; a last line without stamp (cut short) still
+// shows.
+TEST(LogEntriesTest, NewestFirstWithMultiLineEntriesWhole) {
+  struct Case {
+    std::string log;
+    std::vector<std::string> entries;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a at 20261207-090503\r\n", {"a at 20261207-090503"}},
+      {"a at 20261207-090503\r\nb\r\nc at 20261207-090504\r\n",
+       {"b\nc at 20261207-090504", "a at 20261207-090503"}},
+      {"a at 20261207-090503\r\ncut sho", {"cut sho", "a at 20261207-090503"}},
+      // Not a stamp: too short, a letter among the digits.
+      {"x at 2026120-090503\r\ny at 2026120x-090503\r\n", {"x at 2026120-090503\ny at 2026120x-090503"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LogEntriesNewestFirst(c.log), c.entries) << c.log;
+}
+
+}  // namespace
+}  // namespace kelmora
