@@ -80,7 +80,14 @@ MainWindow::MainWindow(ProgramControl& program, QWidget* parent) : QMainWindow(p
   product_font.setBold(true);
   product_font.setPointSizeF(product_font.pointSizeF() * 1.3);
   product->setFont(product_font);
-  outer->addWidget(product);
+  auto* top = new QHBoxLayout;
+  top->addWidget(product);
+  top->addStretch(1);
+  auto* log = new QPushButton(QStringLiteral("ログを見る(&L)"));
+  log->setObjectName("cmdLog");
+  connect(log, &QPushButton::clicked, this, &MainWindow::ShowLog);
+  top->addWidget(log);
+  outer->addLayout(top);
 
   auto* row = new QHBoxLayout;
   auto* viewer = new QGroupBox(QStringLiteral("設定ファイルの内容"));
@@ -89,8 +96,9 @@ MainWindow::MainWindow(ProgramControl& program, QWidget* parent) : QMainWindow(p
   auto* settings = new QGroupBox(QStringLiteral("各種設定"));
   settings->setObjectName("fraSettings");
   BuildSettings(settings);
-  row->addWidget(viewer, 3);
-  row->addWidget(settings, 2);
+  // The settings keep their natural width; the viewer takes the rest.
+  row->addWidget(viewer, 1);
+  row->addWidget(settings, 0);
   outer->addLayout(row);
   setCentralWidget(central);
 
@@ -124,9 +132,11 @@ void MainWindow::BuildViewer(QWidget* frame) {
     auto* box = new QLineEdit;
     box->setObjectName(f.name);
     // Room for an address or a file name at the smallest size.
-    box->setMinimumWidth(box->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 18);
+    box->setMinimumWidth(box->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 14);
     // A viewer: nothing reads these boxes back.
     box->setReadOnly(true);
+    // Its tooltip follows its width, whatever resized it.
+    box->installEventFilter(this);
     grid->addWidget(::kelmora::Caption(f.label, box), r, c);
     grid->addWidget(box, r, c + 1);
     fields_.emplace_back(box, f.column);
@@ -135,7 +145,7 @@ void MainWindow::BuildViewer(QWidget* frame) {
   for (const ViewerField& f : kLeftFields) add_field(f, r++, 0);
   trans_list_ = new QListWidget;
   trans_list_->setObjectName("TransList");
-  trans_list_->setMinimumWidth(trans_list_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 26);
+  trans_list_->setMinimumWidth(trans_list_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 24);
   grid->addWidget(::kelmora::Caption("転送先アドレス：", trans_list_), r, 0, Qt::AlignTop);
   grid->addWidget(trans_list_, r, 1, 11 - r, 1);
   r = 0;
@@ -221,10 +231,7 @@ void MainWindow::BuildSettings(QWidget* frame) {
   minimise->setObjectName("cmdMin");
   auto* end = new QPushButton(QStringLiteral("終了(&X)"));
   end->setObjectName("End");
-  auto* log = new QPushButton(QStringLiteral("ログを見る(&L)"));
-  log->setObjectName("cmdLog");
   auto* buttons = new QHBoxLayout;
-  buttons->addWidget(log);
   buttons->addWidget(receive_);
   buttons->addWidget(minimise);
   buttons->addWidget(end);
@@ -234,7 +241,6 @@ void MainWindow::BuildSettings(QWidget* frame) {
   connect(receive_, &QPushButton::clicked, this, &MainWindow::testRunRequested);
   connect(minimise, &QPushButton::clicked, this, [this] { setWindowState(windowState() | Qt::WindowMinimized); });
   connect(end, &QPushButton::clicked, this, &MainWindow::endRequested);
-  connect(log, &QPushButton::clicked, this, &MainWindow::ShowLog);
 }
 
 void MainWindow::BindCheckBox(QCheckBox* box, WindowOption option) {
@@ -316,7 +322,14 @@ void MainWindow::UpdateToolTips() {
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
-  UpdateToolTips();
+  UpdateStatusText();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Resize) {
+    if (auto* box = qobject_cast<QLineEdit*>(watched)) box->setToolTip(ShowsWhole(box) ? QString() : box->text());
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::ShowLog() {

@@ -65,6 +65,7 @@ class MainWindow : public QMainWindow {
  protected:
   void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:

@@ -12,6 +12,9 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "app/gui/busy_window.h"
 #include "app/gui/fatal_message.h"
@@ -67,6 +70,7 @@ class WindowFrontEndTest : public QObject {
   void NoBusyWindowWhenChkBusyDisp();
   void CancelLabelStopsOneByOneForwarding();
   void NoSecondCycleWhileOneRuns();
+  void CycleThreadLeavesTheWindowFree();
   void LogEntryFlashesUntilRestored();
   void CloseDuringCycleEndsAfterItUnwinds();
   void EndWithoutCycleSavesAndFinishes();
@@ -230,6 +234,40 @@ void WindowFrontEndTest::NoSecondCycleWhileOneRuns() {
   w.front.RunTestCycle();
   QCOMPARE(w.processor.calls, 1);
   QVERIFY(!w.program->cycle_running());
+}
+
+void WindowFrontEndTest::CycleThreadLeavesTheWindowFree() {
+  GuiWorld w(/*cycle_thread=*/true);
+  std::atomic<bool> inside{false};
+  std::atomic<int> checked_rcv{-1};
+  // A transfer that hangs until it is stopped, on the cycle's thread; then
+  // a check point, where the window's change is taken in.
+  w.processor.work = [&] {
+    inside = true;
+    for (int i = 0; i < 1000 && !w.program->stop_requested(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    w.program->send_context().pacer.PumpEvents();
+    checked_rcv = w.program->settings().LogReceivedMail;
+  };
+  QVERIFY(w.Start());
+  w.Restore();
+  w.front.RunTestCycle();  // returns while the cycle runs
+  QTRY_VERIFY_WITH_TIMEOUT(inside.load(), 2000);
+  QTRY_VERIFY_WITH_TIMEOUT(w.front.busy_window() != nullptr && w.front.busy_window()->isVisible(), 2000);
+  QVERIFY(!w.Find<QPushButton>("cmdReceive")->isEnabled());
+  QCOMPARE(w.front.tray()->state(), TrayIcon::State::kCycleRunning);
+  // The window answers: a click changes the option, taken in at the
+  // cycle's next check point.
+  w.Tick(w.Find<QCheckBox>("chkRcv"));
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w.front.busy_window()->findChild<QLabel*>("lblCancel"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.program->cycle_running() && w.Find<QPushButton>("cmdReceive")->isEnabled(), 1000);
+  QVERIFY(clock.elapsed() < 1000);
+  QCOMPARE(checked_rcv.load(), 1);
+  QVERIFY(!w.front.busy_window()->isVisible());
+  QCOMPARE(w.front.tray()->state(), TrayIcon::State::kIdle);
 }
 
 void WindowFrontEndTest::LogEntryFlashesUntilRestored() {
