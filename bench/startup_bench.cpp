@@ -14,6 +14,7 @@
 
 #include "app/core/program.h"
 #include "tests/support/silent_front_end.h"
+#include "tests/support/test_roads.h"
 #include "config/address_file.h"
 #include "log/logger.h"
 #include "textio/clock.h"
@@ -60,7 +61,9 @@ int main(int argc, char** argv) {
   for (int f = 0; f < 200; ++f) WriteMembers(folder / ("members" + std::to_string(f) + ".txt"), 10000, f);
   {
     SilentFrontEnd front;
-    Program program(disk, clock, front, folder.string());
+    TestRoads roads;
+    auto made = roads.Make(disk, clock, front, folder.string());
+    Program& program = *made;
     auto t0 = Clk::now();
     Status s = program.Start("");
     auto t1 = Clk::now();

@@ -13,7 +13,7 @@ function(kelmora_gui_test name)
   set_target_properties(${name} PROPERTIES AUTOMOC ON)
   target_link_libraries(${name} PRIVATE kelmora_gui Qt6::Test)
   target_compile_definitions(${name} PRIVATE
-    KELMORA_BIN="$<TARGET_FILE:kelmora>" KELMORA_BUILD="${CMAKE_BINARY_DIR}")
+    KELMORA_BIN="$<TARGET_FILE:kelmora>" KELMORA_BUILD="${CMAKE_BINARY_DIR}" KELMORA_SOURCE="${CMAKE_SOURCE_DIR}")
 endfunction()
 
 foreach(name main_window_test window_front_end_test)
@@ -21,6 +21,15 @@ foreach(name main_window_test window_front_end_test)
   add_test(NAME gui_${name} COMMAND ${name})
   set_tests_properties(gui_${name} PROPERTIES TIMEOUT 120
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${KELMORA_GUI_RUNTIME_DIR}")
+endforeach()
+
+# The layout rules hold at the ordinary scale and at twice it, on a screen
+# of 2560x1440 pixels (the offscreen platform's own is 800x600).
+kelmora_gui_test(layout_test)
+foreach(scale 1 2)
+  add_test(NAME gui_layout_test_scale${scale} COMMAND layout_test)
+  set_tests_properties(gui_layout_test_scale${scale} PROPERTIES TIMEOUT 120
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen:configfile=${CMAKE_SOURCE_DIR}/tests/gui/offscreen_screen.json;QT_SCALE_FACTOR=${scale};XDG_RUNTIME_DIR=${KELMORA_GUI_RUNTIME_DIR}")
 endforeach()
 
 # Screenshots come from a real X server; xvfb-run gives each run its own.

@@ -33,11 +33,6 @@ int DialogCallback(CURL*, curl_infotype type, char* data, size_t size, void* use
   return 0;
 }
 
-int ProgressCallback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  const auto* cancel = static_cast<const std::atomic<bool>*>(user);
-  return cancel != nullptr && cancel->load() ? 1 : 0;
-}
-
 }  // namespace
 
 CurlChannel::CurlChannel(const MailOptions& options) : options_(options) { BeginExchange(); }
@@ -46,7 +41,7 @@ CurlChannel::~CurlChannel() {
   if (handle_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(handle_));
 }
 
-bool CurlChannel::cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
+bool CurlChannel::cancelled() const { return options_.cancel != nullptr && options_.cancel->cancelled(); }
 
 void CurlChannel::BeginExchange() {
   exchange_deadline_ = Clock::now() + std::chrono::seconds(std::max(1L, options_.transfer_timeout_seconds));
@@ -85,9 +80,9 @@ int CurlChannel::Connect(const std::string& url, const char* protocols, const Tl
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, std::max(options_.connect_timeout_seconds, options_.low_speed_seconds) * 2);
   curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT,
                    std::max(options_.low_speed_seconds, options_.connect_timeout_seconds));
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(options_.cancel));
+  // Aborts the opening once cancelled, and shuts the socket down at the
+  // moment of the cancel, so a later wait ends at once too.
+  TransferCancel::Watch(curl, options_.cancel);
   const CURLcode rc = curl_easy_perform(curl);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   // The dialog ends here: what the command layer writes is its own business
@@ -96,7 +91,7 @@ int CurlChannel::Connect(const std::string& url, const char* protocols, const Tl
   curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
   if (rc != CURLE_OK) {
     *error = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
-    if (rc == CURLE_ABORTED_BY_CALLBACK) *error = "cancelled";
+    if (rc == CURLE_ABORTED_BY_CALLBACK || cancelled()) *error = "cancelled";
     dead_ = *error;
   }
   BeginExchange();
@@ -104,7 +99,9 @@ int CurlChannel::Connect(const std::string& url, const char* protocols, const Tl
 }
 
 std::string CurlChannel::Fail(std::string error) {
-  if (dead_.empty()) dead_ = std::move(error);
+  // A cancel shuts the socket down under the wait, which then reads as a
+  // lost connection: name the cause instead.
+  if (dead_.empty()) dead_ = cancelled() ? std::string("cancelled") : std::move(error);
   return dead_;
 }
 

@@ -2,8 +2,9 @@
 // Options shared by the mail transports.
 #pragma once
 
-#include <atomic>
 #include <string>
+
+#include "net/transfer_cancel.h"
 
 namespace kelmora {
 
@@ -24,10 +25,12 @@ struct MailOptions {
   // How long the deferred-delivery queue keeps trying a recipient, counted
   // from the message's first hand-over.
   long queue_lifetime_seconds = 5L * 24 * 3600;
-  // Set from another thread (the window's stop button) to abandon every
-  // connection and transfer of the transports within about 100 ms; they
-  // then fail with "cancelled", a temporary failure. Not owned; null: none.
-  const std::atomic<bool>* cancel = nullptr;
+  // The program's stop request (the window's stop button, closing, a
+  // signal), made from another thread: every connection and transfer of
+  // the transports is abandoned at once and fails with "cancelled", a
+  // temporary failure. Not owned; null: transfers run to their end or
+  // time-out.
+  TransferCancel* cancel = nullptr;
 };
 
 }  // namespace kelmora

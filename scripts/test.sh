@@ -15,7 +15,7 @@ scripts/setup.sh
 test_packages=(
   dovecot-pop3d dovecot-imapd postfix python3-aiosmtpd spamassassin
   faketime libpython3.11-testsuite curl
-  xvfb xauth openbox xdotool x11-utils desktop-file-utils
+  xvfb xauth openbox xdotool x11-utils x11-apps desktop-file-utils
   man-db systemd
 )
 if [ "${KELMORA_PACKAGE_TESTS:-}" = 1 ]; then

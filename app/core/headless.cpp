@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <stop_token>
 #include <thread>
 
 namespace kelmora {
@@ -61,6 +62,17 @@ void ExitWithMessageHeadless(const std::string& text, int status) {
 }
 
 int RunHeadless(Program& program, bool once) {
+  // A signal aborts a transfer that waits on a silent server at once, not
+  // only at the cycle's next check point.
+  std::jthread watcher([&program](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      if (g_stop_signal) {
+        program.OnCloseRequest();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
   if (once) {
     program.RunMailCheck();
   } else {
@@ -75,6 +87,8 @@ int RunHeadless(Program& program, bool once) {
       if (next_tick < now) next_tick = now + std::chrono::minutes(1);
     }
   }
+  watcher.request_stop();
+  watcher.join();
   Status s = program.SaveSettings();
   if (!s.ok()) {
     std::cerr << "Kelmora.ini could not be saved: " << s.message() << std::endl;

@@ -4,18 +4,15 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QVBoxLayout>
 
 namespace kelmora {
 namespace {
 
-// Geometry in pixels: the window was laid out in twips, 15 to a pixel.
-constexpr int kWidth = 3495 / 15;
-constexpr int kHeight = 1110 / 15;
-const QRect kLabel1Rect(120 / 15, 120 / 15, 3255 / 15, 855 / 15);
-const QRect kCancelRect(840 / 15, 480 / 15, 1575 / 15, 375 / 15);
-// The panel: corners (3, 25) and (220, 90), corner ellipses 30 by 30.
-const QRect kPanelRect(QPoint(3, 25), QPoint(220 - 1, 90 - 1));
-constexpr int kPanelCornerRadius = 15;
+// The panel's corner radius and the room between its outline and the
+// labels, in device-independent pixels (Qt scales them with the screen).
+constexpr int kCornerRadius = 15;
+constexpr int kPadding = 12;
 
 QFont BusyFont() {
   QFont font;
@@ -36,47 +33,54 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
 QString BusyWindow::InitialText() { return QStringLiteral("Kelmora　： メール送信中"); }
 
 BusyWindow::BusyWindow(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                          Qt::WindowDoesNotAcceptFocus) {
   setObjectName("frmBusy");
   setWindowTitle("Kelmora");
   setAttribute(Qt::WA_ShowWithoutActivating);
-  setFixedSize(kWidth, kHeight);
   setFont(BusyFont());
 
   label1_ = new QLabel(this);
   label1_->setObjectName("Label1");
-  label1_->setGeometry(kLabel1Rect);
-  label1_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  label1_->setWordWrap(true);
+  label1_->setAlignment(Qt::AlignCenter);
 
   cancel_ = new ClickableLabel(QStringLiteral("処理を中止"), this);
   cancel_->setObjectName("lblCancel");
-  cancel_->setGeometry(kCancelRect);
   cancel_->setAlignment(Qt::AlignCenter);
   cancel_->setCursor(Qt::PointingHandCursor);
   cancel_->setStyleSheet("color: #1a4fa0; text-decoration: underline;");
-  cancel_->raise();
 
-  connect(cancel_, &ClickableLabel::clicked, this, [this] {
-    hide();
-    emit cancelled();
-  });
+  // Both labels in a column inside the panel, sized from the font, so that
+  // they stay inside the outline at any scale factor and any text width.
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(kPadding + kCornerRadius / 3, kPadding, kPadding + kCornerRadius / 3, kPadding);
+  column->setSpacing(kPadding / 2);
+  column->addWidget(label1_);
+  column->addWidget(cancel_, 0, Qt::AlignHCenter);
+  column->setSizeConstraint(QLayout::SetFixedSize);
+  // Room for the longest progress text ("…(999/999)") without resizing.
+  label1_->setMinimumWidth(label1_->fontMetrics().horizontalAdvance(QStringLiteral("　Kelmora： メール送信中(999/999)")));
+
+  connect(cancel_, &ClickableLabel::clicked, this, &BusyWindow::Cancel);
 }
 
-QRegion BusyWindow::Outline(const QList<QRect>& control_rects) {
-  QRegion region;
-  for (const QRect& r : control_rects) region += r;
+void BusyWindow::Cancel() {
+  if (!isVisible()) return;
+  hide();
+  emit cancelled();
+}
+
+QPainterPath BusyWindow::Panel(const QRectF& rect) {
   QPainterPath panel;
-  panel.addRoundedRect(QRectF(kPanelRect), kPanelCornerRadius, kPanelCornerRadius);
-  region += QRegion(panel.toFillPolygon().toPolygon());
-  return region;
+  panel.addRoundedRect(rect, kCornerRadius, kCornerRadius);
+  return panel;
 }
 
 void BusyWindow::ShowLoaded() {
   label1_->setText(InitialText());
-  // The frame is already gone (frameless), so the outline is the controls
-  // plus the panel, clipped to the window.
-  setMask(Outline({label1_->geometry(), cancel_->geometry()}) & QRegion(rect()));
+  adjustSize();
+  // Frameless: the outline is the rounded panel itself.
+  setMask(QRegion(Panel(QRectF(rect())).toFillPolygon().toPolygon()));
   show();
   raise();
 }
@@ -88,7 +92,7 @@ void BusyWindow::paintEvent(QPaintEvent*) {
   p.setRenderHint(QPainter::Antialiasing);
   p.fillRect(rect(), palette().window());
   p.setPen(QPen(palette().mid().color(), 1));
-  p.drawRoundedRect(QRectF(kPanelRect).adjusted(0.5, 0.5, -0.5, -0.5), kPanelCornerRadius, kPanelCornerRadius);
+  p.drawPath(Panel(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5)));
 }
 
 }  // namespace kelmora

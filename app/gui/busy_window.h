@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QPainterPath>
 #include <QWidget>
 
 namespace kelmora {
@@ -36,8 +37,12 @@ class BusyWindow : public QWidget {
   void SetText(const QString& text);
   QString text() const { return label1_->text(); }
 
-  // The visible outline: the controls and a rounded panel.
-  static QRegion Outline(const QList<QRect>& control_rects);
+  // The rounded panel that is the window's outline, for a window rect.
+  static QPainterPath Panel(const QRectF& rect);
+
+  // What clicking "処理を中止" does (also Esc in the main window): the
+  // window closes and cancelled() follows. Nothing when it is not shown.
+  void Cancel();
 
  signals:
   // The user clicked "処理を中止". The window has already closed itself.

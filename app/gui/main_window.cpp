@@ -10,14 +10,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "net/server_string.h"
-#include "textio/file_system.h"
 
 namespace kelmora {
 namespace {
@@ -49,6 +52,9 @@ const ViewerField kRightFields[] = {
     {"Attatch", "添付ファイルの処理：", &MasterRule::AttachmentsText},
 };
 
+constexpr int kOpeningWidth = 1000;
+constexpr int kOpeningHeight = 620;
+
 QLabel* Caption(const char* text, QWidget* buddy) {
   auto* label = new QLabel(QString::fromUtf8(text));
   label->setBuddy(buddy);
@@ -57,19 +63,12 @@ QLabel* Caption(const char* text, QWidget* buddy) {
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
 
-// The saved-mail files of the log folder: "*.txt" as a file list box shows
-// them, without hidden files and without case distinction.
-bool CountsAsLogFile(const DirEntry& e) {
-  if (!e.is_file || e.name.empty() || e.name[0] == '.') return false;
-  return QString::fromStdString(e.name).endsWith(".txt", Qt::CaseInsensitive);
-}
-
 }  // namespace
 
 QString MainWindow::Caption() { return QStringLiteral("Tesh 私設メーリングリスト"); }
 QString MainWindow::ProductLabel() { return QStringLiteral("Kelmora") + " Ver" + "1.05"; }
 
-MainWindow::MainWindow(Program& program, QWidget* parent) : QMainWindow(parent), program_(program) {
+MainWindow::MainWindow(ProgramControl& program, QWidget* parent) : QMainWindow(parent), program_(program) {
   setObjectName("frmMain");
   setWindowTitle(Caption());
 
@@ -81,7 +80,14 @@ MainWindow::MainWindow(Program& program, QWidget* parent) : QMainWindow(parent),
   product_font.setBold(true);
   product_font.setPointSizeF(product_font.pointSizeF() * 1.3);
   product->setFont(product_font);
-  outer->addWidget(product);
+  auto* top = new QHBoxLayout;
+  top->addWidget(product);
+  top->addStretch(1);
+  auto* log = new QPushButton(QStringLiteral("ログを見る(&L)"));
+  log->setObjectName("cmdLog");
+  connect(log, &QPushButton::clicked, this, &MainWindow::ShowLog);
+  top->addWidget(log);
+  outer->addLayout(top);
 
   auto* row = new QHBoxLayout;
   auto* viewer = new QGroupBox(QStringLiteral("設定ファイルの内容"));
@@ -90,13 +96,25 @@ MainWindow::MainWindow(Program& program, QWidget* parent) : QMainWindow(parent),
   auto* settings = new QGroupBox(QStringLiteral("各種設定"));
   settings->setObjectName("fraSettings");
   BuildSettings(settings);
-  row->addWidget(viewer, 3);
-  row->addWidget(settings, 2);
+  // The settings keep their natural width; the viewer takes the rest.
+  row->addWidget(viewer, 1);
+  row->addWidget(settings, 0);
   outer->addLayout(row);
   setCentralWidget(central);
 
   statusBar()->setObjectName("StatusBar1");
   statusBar()->setSizeGripEnabled(true);
+  status_ = new QLabel;
+  status_->setObjectName("statusText");
+  // Elided to the bar's width; the whole entry is the tooltip.
+  status_->setMinimumWidth(1);
+  status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  statusBar()->addWidget(status_, 1);
+
+  // A size that shows a typical row whole, within the screen's free area.
+  QSize size(kOpeningWidth, kOpeningHeight);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) size = size.boundedTo(screen->availableGeometry().size());
+  resize(size);
 }
 
 void MainWindow::BuildViewer(QWidget* frame) {
@@ -113,8 +131,12 @@ void MainWindow::BuildViewer(QWidget* frame) {
   auto add_field = [&](const ViewerField& f, int r, int c) {
     auto* box = new QLineEdit;
     box->setObjectName(f.name);
+    // Room for an address or a file name at the smallest size.
+    box->setMinimumWidth(box->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 14);
     // A viewer: nothing reads these boxes back.
     box->setReadOnly(true);
+    // Its tooltip follows its width, whatever resized it.
+    box->installEventFilter(this);
     grid->addWidget(::kelmora::Caption(f.label, box), r, c);
     grid->addWidget(box, r, c + 1);
     fields_.emplace_back(box, f.column);
@@ -123,12 +145,15 @@ void MainWindow::BuildViewer(QWidget* frame) {
   for (const ViewerField& f : kLeftFields) add_field(f, r++, 0);
   trans_list_ = new QListWidget;
   trans_list_->setObjectName("TransList");
+  trans_list_->setMinimumWidth(trans_list_->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 24);
   grid->addWidget(::kelmora::Caption("転送先アドレス：", trans_list_), r, 0, Qt::AlignTop);
   grid->addWidget(trans_list_, r, 1, 11 - r, 1);
   r = 0;
   for (const ViewerField& f : kRightFields) add_field(f, r++, 2);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(3, 1);
+  // A maximised window keeps its rows together at the top.
+  grid->setRowStretch(static_cast<int>(std::size(kRightFields)), 1);
 
   connect(number_, &QComboBox::activated, this, &MainWindow::OnNumberChosen);
   connect(hscroll_, &QScrollBar::valueChanged, this, &MainWindow::OnScrolled);
@@ -141,7 +166,7 @@ void MainWindow::BuildSettings(QWidget* frame) {
     grid->addWidget(::kelmora::Caption(label, w), r, 0);
     grid->addWidget(w, r++, 1);
   };
-  auto add_box = [&](QCheckBox*& box, const char* name, const char* text, int Settings::*field) {
+  auto add_box = [&](QCheckBox*& box, const char* name, const char* text, WindowOption field) {
     box = new QCheckBox(QString::fromUtf8(text));
     box->setObjectName(name);
     grid->addWidget(box, r++, 0, 1, 2);
@@ -156,12 +181,18 @@ void MainWindow::BuildSettings(QWidget* frame) {
   password_->setEchoMode(QLineEdit::Password);
   password_->setStyleSheet("lineedit-password-character: 42;");  // "*"
   add_row("パスワード：", password_);
+  // The logon takes effect from the next cycle and is saved with the rest.
+  for (QLineEdit* box : {user_, password_}) {
+    connect(box, &QLineEdit::textChanged, this, [this] {
+      if (!filling_) program_.SetLogon(user_->text().toStdString(), password_->text().toStdString());
+    });
+  }
 
-  add_box(chk_server_, "chkServer", "サーバーからダウンロードする", &Settings::DownloadFromServer);
-  add_box(chk_mail_del_, "chkMailDel", "正常処理後メールを削除する", &Settings::DeleteAfterProcessing);
-  add_box(chk_busy_disp_, "chkBusyDisp", "Busy Windowを表示しない", &Settings::HideBusyWindow);
-  add_box(chk_log_, "chkLog", "送信メールをログに残す", &Settings::LogSentMail);
-  add_box(chk_rcv_, "chkRcv", "受信メールをログに残す", &Settings::LogReceivedMail);
+  add_box(chk_server_, "chkServer", "サーバーからダウンロードする", WindowOption::kDownloadFromServer);
+  add_box(chk_mail_del_, "chkMailDel", "正常処理後メールを削除する", WindowOption::kDeleteAfterProcessing);
+  add_box(chk_busy_disp_, "chkBusyDisp", "Busy Windowを表示しない", WindowOption::kHideBusyWindow);
+  add_box(chk_log_, "chkLog", "送信メールをログに残す", WindowOption::kLogSentMail);
+  add_box(chk_rcv_, "chkRcv", "受信メールをログに残す", WindowOption::kLogReceivedMail);
   connect(chk_log_, &QCheckBox::toggled, this, [this] {
     if (!filling_) RefreshLogCount();
   });
@@ -169,10 +200,18 @@ void MainWindow::BuildSettings(QWidget* frame) {
   account_ = new QComboBox;
   account_->setObjectName("Account");
   account_->setPlaceholderText(QStringLiteral("アカウントの設定無し"));
+  // The placeholder is a hint about the settings file, not a greyed-out
+  // control: in the ordinary text colour.
+  QPalette hint = account_->palette();
+  hint.setColor(QPalette::PlaceholderText, hint.color(QPalette::Text));
+  account_->setPalette(hint);
   grid->addWidget(account_, r++, 0, 1, 2);
 
   interval_ = new QComboBox;
   interval_->setObjectName("cmbInterval");
+  interval_->setMaxVisibleItems(15);
+  // Without this a style may show the whole list as one pop-up.
+  interval_->setStyleSheet("combobox-popup: 0;");
   add_row("メールチェックの間隔：", interval_);
   connect(interval_, &QComboBox::activated, this, [this](int position) { program_.OnIntervalChosen(position); });
 
@@ -185,16 +224,12 @@ void MainWindow::BuildSettings(QWidget* frame) {
   log_count_->setReadOnly(true);
   add_row("現在のメール数：", log_count_);
 
-  // Counts the saved-mail files; never shown.
-  file_list_ = new QListWidget(frame);
-  file_list_->setObjectName("FileListBox");
-  file_list_->hide();
-
-  receive_ = new QPushButton(QStringLiteral("メール処理実行テスト"));
+  // Japanese captions carry their access key in brackets, as usual there.
+  receive_ = new QPushButton(QStringLiteral("メール処理実行テスト(&T)"));
   receive_->setObjectName("cmdReceive");
-  auto* minimise = new QPushButton(QStringLiteral("最小化"));
+  auto* minimise = new QPushButton(QStringLiteral("最小化(&N)"));
   minimise->setObjectName("cmdMin");
-  auto* end = new QPushButton(QStringLiteral("終了"));
+  auto* end = new QPushButton(QStringLiteral("終了(&X)"));
   end->setObjectName("End");
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(receive_);
@@ -208,17 +243,16 @@ void MainWindow::BuildSettings(QWidget* frame) {
   connect(end, &QPushButton::clicked, this, &MainWindow::endRequested);
 }
 
-void MainWindow::BindCheckBox(QCheckBox* box, int Settings::*field) {
-  // The cycle reads these options from the settings, so a click takes
-  // effect at once.
-  connect(box, &QCheckBox::toggled, this, [this, field](bool on) {
-    if (!filling_) program_.settings().*field = on ? 1 : 0;
+void MainWindow::BindCheckBox(QCheckBox* box, WindowOption option) {
+  // A click takes effect at once, or at a running cycle's next check point.
+  connect(box, &QCheckBox::toggled, this, [this, option](bool on) {
+    if (!filling_) program_.SetOption(option, on);
   });
 }
 
 void MainWindow::Fill() {
   filling_ = true;
-  const int rows = static_cast<int>(program_.master().size());
+  const int rows = program_.RuleCount();
   const int current = program_.current_rule_index();
   number_->clear();
   for (int i = 1; i <= rows; ++i) number_->addItem(QString::number(i));
@@ -227,22 +261,22 @@ void MainWindow::Fill() {
   hscroll_->setEnabled(rows > 1);
   hscroll_->setValue(current);
 
-  const Settings& s = program_.settings();
+  const WindowSettings s = program_.CurrentSettings();
   interval_->clear();
   for (int i = 1; i <= 60; ++i) interval_->addItem(QString::number(i));
-  interval_->setCurrentIndex(s.CheckIntervalMinutes - 1);
+  interval_->setCurrentIndex(s.interval_minutes - 1);
 
   account_->clear();
-  for (const Pop3Account& a : s.Pop3Accounts) account_->addItem(FromStd(MaskPassword(a.Server) + "/" + a.User + "/****"));
-  account_->setCurrentIndex(s.Pop3Accounts.empty() ? -1 : 0);
+  for (const std::string& a : s.accounts) account_->addItem(FromStd(a));
+  account_->setCurrentIndex(s.accounts.empty() ? -1 : 0);
 
-  user_->setText(FromStd(s.MapiUserName));
-  password_->setText(FromStd(s.MapiPassword));
-  chk_server_->setChecked(s.DownloadFromServer != 0);
-  chk_mail_del_->setChecked(s.DeleteAfterProcessing != 0);
-  chk_busy_disp_->setChecked(s.HideBusyWindow != 0);
-  chk_log_->setChecked(s.LogSentMail != 0);
-  chk_rcv_->setChecked(s.LogReceivedMail != 0);
+  user_->setText(FromStd(s.user));
+  password_->setText(FromStd(s.password));
+  chk_server_->setChecked(s.option(WindowOption::kDownloadFromServer));
+  chk_mail_del_->setChecked(s.option(WindowOption::kDeleteAfterProcessing));
+  chk_busy_disp_->setChecked(s.option(WindowOption::kHideBusyWindow));
+  chk_log_->setChecked(s.option(WindowOption::kLogSentMail));
+  chk_rcv_->setChecked(s.option(WindowOption::kLogReceivedMail));
   filling_ = false;
 
   RefreshLogCount();
@@ -250,59 +284,82 @@ void MainWindow::Fill() {
 }
 
 void MainWindow::ShowRule() {
-  const int row = program_.current_rule_index();
-  const MasterTable& table = program_.master();
+  const RuleView view = program_.ViewRule(program_.current_rule_index());
   trans_list_->clear();
-  if (row < 0 || row >= static_cast<int>(table.size())) {
-    for (auto& [box, column] : fields_) box->clear();
-    serial_no_->clear();
-    return;
-  }
-  const MasterRule& rule = table[static_cast<size_t>(row)];
   for (auto& [box, column] : fields_) {
-    // A server string may carry a login: its password never goes on screen.
-    const std::string& value = rule.*column;
-    box->setText(FromStd(column == &MasterRule::SendServer ? MaskPassword(value) : value));
+    box->setText(FromStd(view.rule.*column));
     box->setCursorPosition(0);
   }
-  if (!rule.Destination.empty()) {
-    const MemberTable& members = program_.members();
-    const int list = members.FindList(rule.Destination);
-    if (list >= 0) {
-      members.ForEachMember(list, [&](std::string_view address) { trans_list_->addItem(FromStd(std::string(address))); });
-    }
+  UpdateToolTips();
+  for (const std::string& address : view.members) {
+    auto* item = new QListWidgetItem(FromStd(address), trans_list_);
+    item->setToolTip(item->text());
   }
-  RefreshSerialNo();
+  if (view.has_sequence_number) {
+    serial_no_->setText(QString::number(view.sequence_number));
+  } else {
+    serial_no_->clear();
+  }
 }
 
-void MainWindow::RefreshSerialNo() {
-  const int row = program_.current_rule_index();
-  const auto& numbers = program_.settings().MlSequenceNumbers;
-  if (row < 0 || row >= static_cast<int>(numbers.size())) {
-    serial_no_->clear();
-  } else {
-    serial_no_->setText(QString::number(numbers[static_cast<size_t>(row)]));
+bool MainWindow::ShowsWhole(const QLineEdit* box) {
+  // A line edit shows a value with line breaks on one line, not as it is.
+  if (box->text().contains(QLatin1Char('\n')) || box->text().contains(QLatin1Char('\r'))) return false;
+  QStyleOptionFrame option;
+  option.initFrom(box);
+  option.lineWidth = box->hasFrame() ? box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box) : 0;
+  const QRect contents = box->style()->subElementRect(QStyle::SE_LineEditContents, &option, box);
+  const QMargins margins = box->textMargins();
+  // Qt's line edit keeps two pixels of its own on either side.
+  const int room = contents.width() - margins.left() - margins.right() - 4;
+  return box->fontMetrics().horizontalAdvance(box->text()) <= room;
+}
+
+void MainWindow::UpdateToolTips() {
+  for (auto& [box, column] : fields_) box->setToolTip(ShowsWhole(box) ? QString() : box->text());
+  UpdateStatusText();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  UpdateStatusText();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Resize) {
+    if (auto* box = qobject_cast<QLineEdit*>(watched)) box->setToolTip(ShowsWhole(box) ? QString() : box->text());
   }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::ShowLog() {
+  if (log_view_ == nullptr) {
+    log_view_ = new QPlainTextEdit(this);
+    log_view_->setWindowFlag(Qt::Window);
+    log_view_->setObjectName("logView");
+    log_view_->setWindowTitle(QStringLiteral("Kelmora ― ログ"));
+    log_view_->setReadOnly(true);
+    log_view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_view_->resize(760, 420);
+  }
+  QStringList entries;
+  for (const std::string& entry : program_.MainLogEntries()) entries << FromStd(entry);
+  log_view_->setPlainText(entries.join('\n'));
+  log_view_->show();
+  log_view_->raise();
+  log_view_->activateWindow();
+}
+
+void MainWindow::SetSequenceNumber(int row, std::int32_t number) {
+  if (row == program_.current_rule_index()) serial_no_->setText(QString::number(number));
 }
 
 void MainWindow::RefreshLogCount() {
-  // A missing folder is made again here; if that fails the count is 0.
-  (void)program_.logger().EnsureLogFolders();
   if (!chk_log_->isChecked()) {
     log_count_->clear();
     return;
   }
-  std::vector<DirEntry> entries;
-  QStringList names;
-  if (program_.fs().ListDir(program_.logger().LogFolder(), &entries).ok()) {
-    for (const DirEntry& e : entries) {
-      if (CountsAsLogFile(e)) names << FromStd(e.name);
-    }
-  }
-  names.sort(Qt::CaseInsensitive);
-  file_list_->clear();
-  file_list_->addItems(names);
-  log_count_->setText(QString::number(file_list_->count()));
+  log_count_->setText(QString::number(program_.SavedMailCount()));
 }
 
 void MainWindow::OnNumberChosen(int position) {
@@ -326,17 +383,22 @@ void MainWindow::OnScrolled(int value) {
 
 void MainWindow::SetStatusText(const QString& text) {
   // The bar holds one line; an entry that spans lines is shown on one.
-  QString line = text;
-  line.replace("\r\n", " ").replace('\n', ' ').replace('\r', ' ');
-  statusBar()->showMessage(line);
+  status_line_ = text;
+  status_line_.replace("\r\n", " ").replace('\n', ' ').replace('\r', ' ');
+  UpdateStatusText();
+}
+
+QString MainWindow::StatusText() const { return status_line_; }
+
+void MainWindow::UpdateStatusText() {
+  if (status_ == nullptr) return;
+  const int width = std::max(status_->width(), 1);
+  const QString shown = status_->fontMetrics().elidedText(status_line_, Qt::ElideMiddle, width);
+  status_->setText(shown);
+  status_->setToolTip(shown == status_line_ ? QString() : status_line_);
 }
 
 void MainWindow::SetCycleRunning(bool running) { receive_->setEnabled(!running); }
-
-void MainWindow::CopyLogonInto(Settings* settings) const {
-  settings->MapiUserName = user_->text().toStdString();
-  settings->MapiPassword = password_->text().toStdString();
-}
 
 void MainWindow::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);

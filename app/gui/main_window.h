@@ -2,13 +2,14 @@
 // MainWindow: the program's one permanent window. It shows one row of the
 // rule table with the members of its destination list, edits the live
 // settings and offers the test run. It keeps no data of its own: rows,
-// lists and settings belong to the Program, which outlives the window.
+// lists and settings belong to the core, which outlives the window and is
+// reached only through ProgramControl.
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
 
-#include "app/core/program.h"
+#include "app/core/program_control.h"
 
 class QCheckBox;
 class QComboBox;
@@ -16,6 +17,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QPlainTextEdit;
 class QScrollBar;
 
 namespace kelmora {
@@ -26,7 +28,7 @@ class MainWindow : public QMainWindow {
   static QString Caption();
   static QString ProductLabel();
 
-  explicit MainWindow(Program& program, QWidget* parent = nullptr);
+  explicit MainWindow(ProgramControl& program, QWidget* parent = nullptr);
 
   // Fills the lists and the settings controls from the started program and
   // shows the viewed row.
@@ -36,27 +38,34 @@ class MainWindow : public QMainWindow {
   void ShowRule();
   // Shows the number of saved-mail files while chkLog is on.
   void RefreshLogCount();
-  // The sequence number of the viewed row, which the senders move.
-  void RefreshSerialNo();
+  // A list post took number `number` of row `row`; shown when it is the
+  // viewed row.
+  void SetSequenceNumber(int row, std::int32_t number);
 
   void SetStatusText(const QString& text);
+  // The whole status entry (the bar may show it elided).
+  QString StatusText() const;
+  // Whether `box` shows its whole text at its present width.
+  static bool ShowsWhole(const QLineEdit* box);
+  // Opens (or raises) the log viewer with the main log as it is now.
+  void ShowLog();
   // While a cycle runs the test button cannot start another.
   void SetCycleRunning(bool running);
-
-  // Copies the logon boxes into `settings`; run whenever the settings are
-  // saved, so edits there take effect from the next save on.
-  void CopyLogonInto(Settings* settings) const;
 
  signals:
   // The window was minimised (true) or brought to any other state (false).
   void minimisedChanged(bool minimised);
   void testRunRequested();
   void endRequested();
+  // 「ログを見る」: the main log, newest entry first.
+  void logRequested();
   // The user closed the window; the close is never refused.
   void closeRequested();
 
  protected:
   void changeEvent(QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -64,9 +73,12 @@ class MainWindow : public QMainWindow {
   void BuildSettings(QWidget* frame);
   void OnNumberChosen(int position);
   void OnScrolled(int value);
-  void BindCheckBox(QCheckBox* box, int Settings::*field);
+  void BindCheckBox(QCheckBox* box, WindowOption option);
+  // Values that do not fit their box carry it as their tooltip.
+  void UpdateToolTips();
+  void UpdateStatusText();
 
-  Program& program_;
+  ProgramControl& program_;
   bool filling_ = false;
 
   QComboBox* number_ = nullptr;
@@ -85,8 +97,10 @@ class MainWindow : public QMainWindow {
   QComboBox* interval_ = nullptr;
   QLineEdit* serial_no_ = nullptr;
   QLineEdit* log_count_ = nullptr;
-  QListWidget* file_list_ = nullptr;
   QPushButton* receive_ = nullptr;
+  QLabel* status_ = nullptr;
+  QPlainTextEdit* log_view_ = nullptr;
+  QString status_line_;
 };
 
 }  // namespace kelmora

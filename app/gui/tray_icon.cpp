@@ -50,10 +50,12 @@ QIcon TrayIcon::IconFor(State state) {
 TrayIcon::TrayIcon(QObject* parent) : QObject(parent), menu_(new QMenu) {
   restore_ = menu_->addAction(QStringLiteral("ウィンドウを開く"));
   test_ = menu_->addAction(QStringLiteral("メール処理実行テスト"));
+  log_ = menu_->addAction(QStringLiteral("ログを見る"));
   menu_->addSeparator();
   end_ = menu_->addAction(QStringLiteral("終了"));
   connect(restore_, &QAction::triggered, this, &TrayIcon::restoreRequested);
   connect(test_, &QAction::triggered, this, &TrayIcon::testRunRequested);
+  connect(log_, &QAction::triggered, this, &TrayIcon::logRequested);
   connect(end_, &QAction::triggered, this, &TrayIcon::endRequested);
 
   if (QSystemTrayIcon::isSystemTrayAvailable()) {

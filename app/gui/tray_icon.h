@@ -32,6 +32,7 @@ class TrayIcon : public QObject {
   QAction* restore_action() const { return restore_; }
   QAction* test_action() const { return test_; }
   QAction* end_action() const { return end_; }
+  QAction* log_action() const { return log_; }
 
   static QIcon IconFor(State state);
 
@@ -39,12 +40,14 @@ class TrayIcon : public QObject {
   void restoreRequested();
   void testRunRequested();
   void endRequested();
+  void logRequested();
 
  private:
   QMenu* menu_;
   QAction* restore_;
   QAction* test_;
   QAction* end_;
+  QAction* log_;
   QSystemTrayIcon* tray_ = nullptr;
   State state_ = State::kIdle;
 };

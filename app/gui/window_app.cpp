@@ -71,7 +71,7 @@ void WindowApp::ExitWithMessage(const std::string& text, int status) {
   std::_Exit(status);
 }
 
-int WindowApp::Run(Program& program) {
+int WindowApp::Run(ProgramControl& program) {
   StopSignals stop_signals;
   WindowFrontEnd& front = impl_->front;
   QObject::connect(&stop_signals, &StopSignals::stopRequested, &front, &WindowFrontEnd::RequestClose);

@@ -15,7 +15,7 @@
 
 #include "app/core/exit_status.h"
 #include "app/core/front_end.h"
-#include "app/core/program.h"
+#include "app/core/program_control.h"
 
 namespace kelmora {
 
@@ -43,7 +43,7 @@ class WindowApp {
 
   // Opens the window for the started program and runs until the user (or
   // SIGINT/SIGTERM) ends it. Returns the exit status.
-  int Run(Program& program);
+  int Run(ProgramControl& program);
 
  private:
   struct Impl;

@@ -2,9 +2,11 @@
 #include "app/gui/window_front_end.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QShortcut>
+#include <QThread>
 #include <QWindow>
 #include <iostream>
 
@@ -21,7 +23,17 @@ WindowFrontEnd::WindowFrontEnd(QObject* parent) : QObject(parent) {
 
 WindowFrontEnd::~WindowFrontEnd() { Detach(); }
 
-void WindowFrontEnd::Attach(Program& program) {
+void WindowFrontEnd::OnWindowThread(std::function<void()> f) {
+  if (QThread::currentThread() == thread()) {
+    f();
+    return;
+  }
+  // Dropped if the front end is gone by then.
+  QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+}
+
+void WindowFrontEnd::Attach(ProgramControl& program) {
+  closing_ = false;
   program_ = &program;
   main_ = std::make_unique<MainWindow>(program);
   main_->setWindowIcon(TrayIcon::IconFor(TrayIcon::State::kIdle));
@@ -36,10 +48,13 @@ void WindowFrontEnd::Attach(Program& program) {
   connect(tray_.get(), &TrayIcon::restoreRequested, this, &WindowFrontEnd::Restore);
   connect(tray_.get(), &TrayIcon::testRunRequested, this, &WindowFrontEnd::RunTestCycle);
   connect(tray_.get(), &TrayIcon::endRequested, this, &WindowFrontEnd::End);
-
-  program.set_before_save([this](Settings* s) {
-    if (main_) main_->CopyLogonInto(s);
+  connect(tray_.get(), &TrayIcon::logRequested, main_.get(), &MainWindow::ShowLog);
+  // Esc stands for "処理を中止" while the busy window is up.
+  auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), main_.get());
+  connect(esc, &QShortcut::activated, this, [this] {
+    if (busy_ && busy_->isVisible()) busy_->Cancel();
   });
+
   // The program waits minimised; minimising switches the timer on. An X11
   // window asked to open minimised opens normal, so it is minimised once
   // the window system shows it.
@@ -56,7 +71,7 @@ void WindowFrontEnd::Attach(Program& program) {
   if (!program.first_start_message().empty()) ShowFirstStartMessage(program);
 }
 
-void WindowFrontEnd::ShowFirstStartMessage(Program& program) {
+void WindowFrontEnd::ShowFirstStartMessage(ProgramControl& program) {
   // Not modal: the program already runs (minimised, checking the store) and
   // the owner may read the box while editing the files it names.
   auto* box = new QMessageBox(QMessageBox::Information, "Kelmora",
@@ -67,9 +82,18 @@ void WindowFrontEnd::ShowFirstStartMessage(Program& program) {
   box->show();
 }
 
+void WindowFrontEnd::JoinCycleThread() {
+  if (!worker_.joinable()) return;
+  if (program_ != nullptr) program_->OnCloseRequest();
+  closing_ = true;
+  wait_cv_.notify_all();
+  // Nothing the cycle thread asks of this thread blocks it, so it ends.
+  worker_.join();
+}
+
 void WindowFrontEnd::Detach() {
   minute_timer_.stop();
-  if (program_ != nullptr) program_->set_before_save(nullptr);
+  JoinCycleThread();
   if (main_) main_->disconnect(this);
   tray_.reset();
   busy_.reset();
@@ -78,50 +102,82 @@ void WindowFrontEnd::Detach() {
 }
 
 void WindowFrontEnd::SetStatusText(const std::string& text) {
-  status_ = QString::fromStdString(text);
-  if (main_) main_->SetStatusText(status_);
+  OnWindowThread([this, text] {
+    status_ = QString::fromStdString(text);
+    if (main_) main_->SetStatusText(status_);
+  });
 }
 
 void WindowFrontEnd::Flash() {
-  attention_ = true;
-  if (main_) QApplication::alert(main_.get(), 0);  // until the window is opened
-  UpdateIndicators();
+  OnWindowThread([this] {
+    attention_ = true;
+    if (main_) QApplication::alert(main_.get(), 0);  // until the window is opened
+    UpdateIndicators();
+  });
 }
 
 void WindowFrontEnd::ShowBusy() {
-  if (!busy_) {
-    busy_ = std::make_unique<BusyWindow>();
-    busy_->setWindowIcon(TrayIcon::IconFor(TrayIcon::State::kCycleRunning));
-    connect(busy_.get(), &BusyWindow::cancelled, this, [this] {
-      if (program_ != nullptr) program_->RequestStop();
-    });
-  }
-  busy_->ShowLoaded();
-  UpdateIndicators();
+  OnWindowThread([this] {
+    if (!busy_) {
+      busy_ = std::make_unique<BusyWindow>();
+      busy_->setWindowIcon(TrayIcon::IconFor(TrayIcon::State::kCycleRunning));
+      connect(busy_.get(), &BusyWindow::cancelled, this, [this] {
+        if (program_ != nullptr) program_->RequestStop();
+      });
+    }
+    busy_->ShowLoaded();
+    UpdateIndicators();
+  });
 }
 
 void WindowFrontEnd::CloseBusy() {
-  if (busy_) busy_->hide();
+  OnWindowThread([this] {
+    if (busy_) busy_->hide();
+  });
 }
 
 void WindowFrontEnd::SetBusyText(const std::string& text) {
   // A cancelled window stays closed; only its text follows.
-  if (busy_) busy_->SetText(QString::fromStdString(text));
+  OnWindowThread([this, text] {
+    if (busy_) busy_->SetText(QString::fromStdString(text));
+  });
+}
+
+void WindowFrontEnd::SequenceNumberChanged(int row, std::int32_t number) {
+  OnWindowThread([this, row, number] {
+    if (main_) main_->SetSequenceNumber(row, number);
+  });
+}
+
+void WindowFrontEnd::CycleStarted() {
+  OnWindowThread([this] { UpdateIndicators(); });
+}
+
+void WindowFrontEnd::CycleEnded() {
+  OnWindowThread([this] {
+    UpdateIndicators();
+    if (main_) main_->ShowRule();  // the cycle may have changed the viewed list
+  });
 }
 
 void WindowFrontEnd::PumpEvents() {
+  // On the cycle thread there is nothing to pump: the window thread runs
+  // its events all the time.
+  if (QThread::currentThread() != thread()) return;
   UpdateIndicators();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
-  // The senders call this after every send, so the viewed list's number
-  // follows them.
-  if (main_) main_->RefreshSerialNo();
 }
 
 void WindowFrontEnd::Wait(int ms) {
-  if (ms <= 0 || shutdown_pending_) return;
+  if (ms <= 0 || closing_) return;
+  if (QThread::currentThread() != thread()) {
+    // A program that is ending does not sit out its pauses.
+    std::unique_lock<std::mutex> lock(wait_mu_);
+    wait_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return closing_.load(); });
+    return;
+  }
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  // A program that is ending does not sit out its pauses.
   connect(this, &WindowFrontEnd::shutdownRequested, &loop, &QEventLoop::quit);
   UpdateIndicators();
   loop.exec();
@@ -129,32 +185,59 @@ void WindowFrontEnd::Wait(int ms) {
 
 void WindowFrontEnd::OnMinuteTimer() {
   if (program_ == nullptr || finished_) return;
-  RunCycleWork([this] { program_->OnMinuteTick(); });
+  if (!program_->TickStartsCycle()) return;
+  RunCycle(true);
 }
 
 void WindowFrontEnd::RunTestCycle() {
-  if (program_ == nullptr || shutdown_pending_ || program_->cycle_running()) return;
+  if (program_ == nullptr || shutdown_pending_ || program_->cycle_running() || worker_.joinable()) return;
   main_->SetCycleRunning(true);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
   SetStatusText("");
-  RunCycleWork([this] { program_->RunMailCheck(); });
-  QApplication::restoreOverrideCursor();
+  RunCycle(false);
 }
 
-void WindowFrontEnd::RunCycleWork(const std::function<void()>& work) {
-  work();
+void WindowFrontEnd::RunCycle(bool tick) {
+  if (!cycle_thread_) {
+    program_->RunMailCheck();
+    AfterCycle(tick);
+    return;
+  }
+  if (worker_.joinable()) {
+    // One cycle at a time; a tick that finds one running counts as run.
+    if (tick) program_->EndTickCycle();
+    return;
+  }
+  if (!tick) QApplication::setOverrideCursor(Qt::BusyCursor);
+  ProgramControl* program = program_;
+  worker_ = std::thread([this, program, tick] {
+    program->RunMailCheck();
+    QMetaObject::invokeMethod(
+        this,
+        [this, tick] {
+          if (worker_.joinable()) worker_.join();
+          if (!tick) QApplication::restoreOverrideCursor();
+          AfterCycle(tick);
+        },
+        Qt::QueuedConnection);
+  });
+  UpdateIndicators();
+}
+
+void WindowFrontEnd::AfterCycle(bool tick) {
+  if (program_ == nullptr) return;
   // Work that arrived through the event pump of a running cycle returns at
   // once; the outermost call finishes up.
-  if (program_ == nullptr || program_->cycle_running()) return;
+  if (program_->cycle_running()) {
+    if (tick) program_->EndTickCycle();
+    return;
+  }
+  if (tick) program_->EndTickCycle();
   // The core switches the timer on again after a tick-started cycle; while
   // the window is open automatic checking stays paused.
   if (main_ && !main_->isMinimized() && program_->timer_enabled()) program_->OnRestore();
   SyncMinuteTimer();
   UpdateIndicators();
-  if (main_) {
-    main_->RefreshSerialNo();
-    main_->RefreshLogCount();
-  }
+  if (main_) main_->RefreshLogCount();
   if (shutdown_pending_) Finish();
 }
 
@@ -162,9 +245,12 @@ void WindowFrontEnd::RequestClose() {
   if (finished_) return;
   if (program_ != nullptr) program_->OnCloseRequest();
   shutdown_pending_ = true;
+  closing_ = true;
+  wait_cv_.notify_all();
   emit shutdownRequested();
-  if (program_ != nullptr && program_->cycle_running()) {
-    // The cycle stops at its next check point; RunCycleWork finishes then.
+  if (program_ != nullptr && (program_->cycle_running() || worker_.joinable())) {
+    // The cycle stops at its next check point (a transfer under way is
+    // aborted); AfterCycle finishes then.
     minute_timer_.stop();
     if (main_) main_->hide();
     if (tray_) tray_->Hide();
@@ -174,7 +260,7 @@ void WindowFrontEnd::RequestClose() {
 }
 
 void WindowFrontEnd::End() {
-  if (program_ != nullptr && program_->cycle_running()) {
+  if (program_ != nullptr && (program_->cycle_running() || worker_.joinable())) {
     RequestClose();
     return;
   }
@@ -201,7 +287,7 @@ void WindowFrontEnd::OnMinimisedChanged(bool minimised) {
 }
 
 void WindowFrontEnd::UpdateIndicators() {
-  const bool running = program_ != nullptr && program_->cycle_running();
+  const bool running = program_ != nullptr && (program_->cycle_running() || worker_.joinable());
   if (main_) main_->SetCycleRunning(running);
   if (tray_) tray_->Update(running, attention_);
 }

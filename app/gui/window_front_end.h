@@ -3,21 +3,29 @@
 // window, the tray icon and the minute timer, carries out what the core
 // asks of a front end, and runs every mail-check cycle and the shutdown.
 //
-// Everything runs on the window thread. A cycle lets window events run
-// (PumpEvents, Wait), so a close, a restore or the busy window's cancel
-// can arrive in the middle of one; they only set the stop request, and a
-// close ends the program after the cycle has unwound.
+// A cycle runs on a thread of its own, so the window keeps painting and
+// answering while a server is slow or silent. What the cycle asks of the
+// front end is handed to the window thread in the order it was asked; the
+// window reaches the core only through ProgramControl, which takes the
+// window's changes in at the cycle's check points. A close, a restore or
+// the busy window's cancel only set the stop request (the cancel and the
+// close also abort a transfer under way), and a close ends the program
+// after the cycle has unwound.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/core/front_end.h"
-#include "app/core/program.h"
+#include "app/core/program_control.h"
 
 namespace kelmora {
 
@@ -33,7 +41,11 @@ class WindowFrontEnd : public QObject, public FrontEnd {
 
   // Builds the windows around the started `program`, shows the main window
   // minimised and arms the minute timer. `program` must outlive Detach().
-  void Attach(Program& program);
+  void Attach(ProgramControl& program);
+  // On (the default): cycles run on a thread of their own. Off: on the
+  // window thread, with PumpEvents running window events, for tests that
+  // script what happens inside a cycle step by step.
+  void set_cycle_thread(bool on) { cycle_thread_ = on; }
   // Removes the windows; nothing reaches the program afterwards.
   void Detach();
 
@@ -45,6 +57,9 @@ class WindowFrontEnd : public QObject, public FrontEnd {
   void SetBusyText(const std::string& text) override;
   void PumpEvents() override;
   void Wait(int ms) override;
+  void SequenceNumberChanged(int row, std::int32_t number) override;
+  void CycleStarted() override;
+  void CycleEnded() override;
 
   // --- what the user (or a signal) asks for ---
   // The minute timer fired.
@@ -80,17 +95,29 @@ class WindowFrontEnd : public QObject, public FrontEnd {
   void shutdownRequested();
 
  private:
-  // Runs `work`, which may run a cycle, then brings the window back in
-  // step and, when a close arrived meanwhile, finishes the program.
-  void RunCycleWork(const std::function<void()>& work);
+  // Runs a cycle, then brings the window back in step and, when a close
+  // arrived meanwhile, finishes the program. `tick`: started by the timer.
+  void RunCycle(bool tick);
+  void AfterCycle(bool tick);
+  // Runs `f` on the window thread: at once when called there, else queued
+  // behind what was asked before.
+  void OnWindowThread(std::function<void()> f);
+  // Ends a running cycle thread; the program is told to stop first.
+  void JoinCycleThread();
   // The box that names the folder a first start filled and what to edit.
-  void ShowFirstStartMessage(Program& program);
+  void ShowFirstStartMessage(ProgramControl& program);
   void OnMinimisedChanged(bool minimised);
   void UpdateIndicators();
   void SyncMinuteTimer();
   void Finish();
 
-  Program* program_ = nullptr;
+  ProgramControl* program_ = nullptr;
+  bool cycle_thread_ = true;
+  std::thread worker_;
+  // Lets a wait on the cycle thread end early when the program is closing.
+  std::mutex wait_mu_;
+  std::condition_variable wait_cv_;
+  std::atomic<bool> closing_{false};
   std::unique_ptr<MainWindow> main_;
   std::unique_ptr<BusyWindow> busy_;
   std::unique_ptr<TrayIcon> tray_;

@@ -2,11 +2,17 @@
 """build/kelmora with its window, on a private Xvfb display with the openbox
 window manager: it refuses to start without a display, starts minimised,
 ends on SIGTERM and on closing the window with the settings saved, and
-shows a fatal start-up finding in a warning box before exit status 1."""
+shows a fatal start-up finding in a warning box before exit status 1.
+Against a POP3 server that accepts and never answers, the window keeps
+answering, its busy window is painted, and the cancel label and SIGTERM
+end the hanging transfer within a second (headless too)."""
 
 import os
 import shutil
 import signal
+import socket
+import struct
+import threading
 import subprocess
 import tempfile
 import time
@@ -29,6 +35,61 @@ def wait_for(predicate, timeout, what):
             return value
         time.sleep(0.1)
     raise AssertionError("timed out waiting for " + what)
+
+
+class SilentServer:
+    """Accepts connections on loopback and never says a word; records when
+    each connection came and when the client closed it."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.opened, self.closed = [], []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.opened.append(time.monotonic())
+            threading.Thread(target=self.hold, args=(conn,), daemon=True).start()
+
+    def hold(self, conn):
+        with conn:
+            try:
+                while conn.recv(4096):
+                    pass
+            except OSError:
+                pass
+        self.closed.append(time.monotonic())
+
+    def close(self):
+        self.sock.close()
+
+
+def try_for(predicate, timeout):
+    """True once predicate holds, False after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def painted_colours(xwd):
+    """The number of distinct pixel values of an xwd dump (32 bits a pixel)."""
+    header = struct.unpack(">25I", xwd[:100])
+    size, bits, ncolours = header[0], header[11], header[19]
+    if bits != 32:
+        raise AssertionError("unexpected xwd depth %d" % bits)
+    data = xwd[size + 12 * ncolours:]
+    return len(set(data[i:i + 4] for i in range(0, len(data) - 3, 4)))
 
 
 class Display:
@@ -175,6 +236,106 @@ class WindowTest(unittest.TestCase):
         self.assertIn("absent.txt", err)
         self.assertTrue(err.endswith("\n終了します。\n"), err)
         self.assertFalse(self.saved())
+
+
+
+class SilentServerTest(unittest.TestCase):
+    """The cycle's transfer hangs: the server accepts and never answers."""
+
+    @classmethod
+    def setUpClass(cls):
+        WindowTest.setUpClass()
+        cls.display = WindowTest.display
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.display.close()
+
+    def setUp(self):
+        self.server = SilentServer()
+        # Checks every minute: the headless case waits for its first one.
+        ini = ",,1,0,0,0,0,0,9,10,127.0.0.1:%d/user/secret\n" % self.server.port
+        self.folder = ProgramFolder({"Master.txt": MASTER, "members.txt": MEMBERS, "Kelmora.ini": ini})
+        self.proc = None
+
+    def tearDown(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        self.server.close()
+        self.folder.cleanup()
+
+    def saved(self):
+        return "\r\n0\r\n" in self.folder.read("Kelmora.ini")
+
+    def connections(self, n):
+        wait_for(lambda: len(self.server.opened) >= n, 20, "connection %d to the silent server" % n)
+
+    def within_a_second(self, predicate, what):
+        start = time.monotonic()
+        wait_for(predicate, 5, what)
+        self.assertLess(time.monotonic() - start, 1.0, what)
+
+    def state(self, window):
+        return self.display.x("xprop", "-id", window, "WM_STATE")
+
+    def test_window_answers_and_stops_at_once(self):
+        self.proc = subprocess.Popen([harness.BIN, "--dir", self.folder.path], env=self.display.env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        window = wait_for(lambda: self.display.windows(self.proc.pid, "Tesh"), 20, "the main window")[0]
+        wait_for(lambda: "Iconic" in self.state(window), 10, "the iconic state")
+        self.display.x("xdotool", "windowactivate", "--sync", window)
+        wait_for(lambda: "Normal" in self.state(window), 10, "the normal state")
+        # The test run by its access key; the cycle then hangs in POP3.
+        for _ in range(10):
+            self.display.x("xdotool", "windowactivate", "--sync", window)
+            self.display.x("xdotool", "key", "alt+t")
+            if try_for(lambda: self.server.opened, 1.5):
+                break
+        self.connections(1)
+        busy = wait_for(lambda: self.display.windows(self.proc.pid, "^Kelmora$"), 10, "the busy window")[0]
+        dump = subprocess.run(["xwd", "-silent", "-id", busy], env=self.display.env, capture_output=True,
+                              timeout=10).stdout
+        self.assertGreater(painted_colours(dump), 2, "the busy window is blank")
+        # The window answers while the transfer hangs.
+        for _ in range(2):
+            self.display.x("xdotool", "windowminimize", window)
+            self.within_a_second(lambda: "Iconic" in self.state(window), "minimise")
+            self.display.x("xdotool", "windowactivate", window)
+            self.within_a_second(lambda: "Normal" in self.state(window), "restore")
+        # 処理を中止 (Esc in the main window) aborts the transfer and ends
+        # the cycle.
+        self.display.x("xdotool", "windowactivate", "--sync", window)
+        self.display.x("xdotool", "key", "Escape")
+        self.within_a_second(lambda: self.server.closed, "the transfer aborted by 処理を中止")
+        # A second test run starts: the first cycle is over.
+        for _ in range(10):
+            self.display.x("xdotool", "windowactivate", "--sync", window)
+            self.display.x("xdotool", "key", "alt+t")
+            if try_for(lambda: len(self.server.opened) >= 2, 1.5):
+                break
+        self.connections(2)
+        self.assertFalse(self.saved())
+        self.proc.send_signal(signal.SIGTERM)
+        start = time.monotonic()
+        self.assertEqual(self.proc.wait(timeout=10), 0, self.proc.stderr.read().decode())
+        self.assertLess(time.monotonic() - start, 1.0, "SIGTERM during a hanging transfer")
+        self.assertTrue(self.saved())
+
+    def test_headless_sigterm_ends_a_hanging_transfer(self):
+        # The clock runs twelve times fast so that the first minute's cycle
+        # comes soon; the transfer's own time-outs stay far beyond a second.
+        env = dict(os.environ, FAKETIME="+0 x12")
+        env["LD_PRELOAD"] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"
+        self.proc = subprocess.Popen([harness.BIN, "--headless", "--dir", self.folder.path], env=env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.connections(1)
+        time.sleep(0.2)
+        self.proc.send_signal(signal.SIGTERM)
+        start = time.monotonic()
+        self.assertEqual(self.proc.wait(timeout=10), 0, self.proc.stderr.read().decode())
+        self.assertLess(time.monotonic() - start, 1.0, "SIGTERM during a hanging transfer")
+        self.assertTrue(self.saved())
 
 
 if __name__ == "__main__":

@@ -26,6 +26,7 @@
 #include "textio/clock.h"
 #include "tests/support/counted_inbox.h"
 #include "tests/support/fixed_clock.h"
+#include "tests/support/test_roads.h"
 #include "textio/codepage.h"
 #include "textio/file_system.h"
 
@@ -67,7 +68,11 @@ class ScriptedProcessor : public MessageProcessor {
 
 class GuiWorld {
  public:
-  GuiWorld() {
+  // The scripted processors below run inside the cycle and reach into
+  // the window, so the cycle runs on the window thread unless a test asks
+  // for the cycle thread.
+  explicit GuiWorld(bool cycle_thread = false) {
+    front.set_cycle_thread(cycle_thread);
     std::filesystem::create_directory(dir.File("data"));
     Write("Master.txt", kMaster);
     Write("data/list.txt",
@@ -91,11 +96,9 @@ class GuiWorld {
 
   // Starts the program and opens the windows (the main one minimised).
   bool Start(const std::string& delay = "") {
-    program = std::make_unique<Program>(disk, clock, front, dir.path());
-    program->set_local_reception(&local);
-    program->set_processor(&processor);
-    program->set_no_wait(true);
-    program->set_bundled_example(example);
+    roads.local = &local;
+    roads.processor = &processor;
+    program = roads.Make(disk, clock, front, dir.path(), /*no_wait=*/true, example);
     Status s = program->Start(delay);
     if (!s.ok()) {
       qWarning("start-up failed: %s", s.message().c_str());
@@ -113,6 +116,9 @@ class GuiWorld {
     Settle();
   }
   static void Settle() { QTest::qWait(20); }
+  // Clicks a check box on its box: a wide one's middle may be past its text,
+  // where a click does nothing.
+  static void Tick(QWidget* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2)); }
 
   MainWindow& window() { return *front.main_window(); }
   template <typename T>
@@ -126,6 +132,7 @@ class GuiWorld {
   WindowFrontEnd front;
   FakeLocal local;
   ScriptedProcessor processor;
+  TestRoads roads;
   std::unique_ptr<Program> program;
   std::string example;  // the bundled example a first start copies ("" none)
 };

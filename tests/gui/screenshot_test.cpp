@@ -93,16 +93,16 @@ class ScreenshotTest : public QObject {
 };
 
 void ScreenshotTest::MainWindowWithMembers() {
+  // The example a first start copies, at the size the window opens with.
   GuiWorld w;
+  for (const char* name : {"Master.txt", "Kelmora.ini", "club.txt"}) std::filesystem::remove(w.dir.File(name));
+  w.example = KELMORA_SOURCE "/examples/club";
   QVERIFY(w.Start());
-  const int list = w.program->members().FindList("data/list.txt");
-  w.program->members().RemoveLoadedMember(list, "b@example.test");
-  w.window().ShowRule();
-  w.Find<QScrollBar>("HScroll1")->setValue(1);
-  w.Find<QScrollBar>("HScroll1")->setValue(0);
+  for (QWidget* box : QApplication::topLevelWidgets()) {
+    if (box->objectName() == "firstStartMessage") box->close();
+  }
   w.Restore();
-  w.window().resize(1000, 620);
-  w.window().move(10, 10);
+  w.window().move(0, 0);
   w.front.SetStatusText("ＴＯ転送遅延時間は［250］ミリ秒に設定されています。");
 
   const QImage shot = Shot(&w.window());

@@ -12,6 +12,9 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "app/gui/busy_window.h"
 #include "app/gui/fatal_message.h"
@@ -67,6 +70,7 @@ class WindowFrontEndTest : public QObject {
   void NoBusyWindowWhenChkBusyDisp();
   void CancelLabelStopsOneByOneForwarding();
   void NoSecondCycleWhileOneRuns();
+  void CycleThreadLeavesTheWindowFree();
   void LogEntryFlashesUntilRestored();
   void CloseDuringCycleEndsAfterItUnwinds();
   void EndWithoutCycleSavesAndFinishes();
@@ -150,7 +154,7 @@ void WindowFrontEndTest::BusyWindowDuringACycle() {
   w.processor.work = [&] {
     // A list post moves the viewed row's number; the window follows.
     w.program->settings().MlSequenceNumbers[0] = 8;
-    w.front.PumpEvents();
+    w.program->send_context().pacer.PumpEvents();
     serial = w.Find<QLineEdit>("txtSerialNo")->text();
     seen = w.front.busy_window();
     visible = seen != nullptr && seen->isVisible();
@@ -168,24 +172,21 @@ void WindowFrontEndTest::BusyWindowDuringACycle() {
   QVERIFY(w.Find<QPushButton>("cmdReceive")->isEnabled());
   QCOMPARE(w.front.tray()->state(), TrayIcon::State::kIdle);
 
-  // Frameless, on top, and cut to its labels and a rounded panel.
+  // Frameless, on top, no taskbar button, and cut to a rounded panel.
   QVERIFY(seen->windowFlags() & Qt::FramelessWindowHint);
   QVERIFY(seen->windowFlags() & Qt::WindowStaysOnTopHint);
+  QCOMPARE(seen->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
   QCOMPARE(seen->findChild<QLabel*>("lblCancel")->text(), QStringLiteral("処理を中止"));
   const QRegion mask = seen->mask();
-  QVERIFY(mask.contains(seen->findChild<QLabel*>("Label1")->geometry().center()));
-  QVERIFY(mask.contains(QPoint(110, 70)));  // the panel
-  QVERIFY(!mask.contains(QPoint(4, 27)));   // its rounded corner
-  QVERIFY(!mask.contains(QPoint(2, 2)));    // outside every control
-  // Controls that lie inside the panel add nothing to it.
-  const QRegion panel = BusyWindow::Outline({});
-  QCOMPARE(BusyWindow::Outline({QRect(40, 40, 100, 20)}), panel);
+  QVERIFY(mask.contains(seen->rect().center()));
+  QVERIFY(!mask.contains(QPoint(1, 1)));  // a rounded corner
+  QVERIFY(!mask.contains(QPoint(seen->width() - 2, seen->height() - 2)));
 }
 
 void WindowFrontEndTest::NoBusyWindowWhenChkBusyDisp() {
   GuiWorld w;
   QVERIFY(w.Start());
-  QTest::mouseClick(w.Find<QCheckBox>("chkBusyDisp"), Qt::LeftButton);
+  w.Tick(w.Find<QCheckBox>("chkBusyDisp"));
   bool shown = true;
   w.processor.work = [&] { shown = w.front.busy_window() != nullptr && w.front.busy_window()->isVisible(); };
   w.front.RunTestCycle();
@@ -195,9 +196,9 @@ void WindowFrontEndTest::NoBusyWindowWhenChkBusyDisp() {
 
 void WindowFrontEndTest::CancelLabelStopsOneByOneForwarding() {
   GuiWorld w;
-  QVERIFY(w.Start());
   RecordingMail mail;
-  w.program->set_mail_component(&mail);
+  w.roads.mail = &mail;
+  QVERIFY(w.Start());
   QString text_after_cancel;
   mail.on_send = [&](int n) {
     if (n != 2) return;
@@ -235,6 +236,40 @@ void WindowFrontEndTest::NoSecondCycleWhileOneRuns() {
   QVERIFY(!w.program->cycle_running());
 }
 
+void WindowFrontEndTest::CycleThreadLeavesTheWindowFree() {
+  GuiWorld w(/*cycle_thread=*/true);
+  std::atomic<bool> inside{false};
+  std::atomic<int> checked_rcv{-1};
+  // A transfer that hangs until it is stopped, on the cycle's thread; then
+  // a check point, where the window's change is taken in.
+  w.processor.work = [&] {
+    inside = true;
+    for (int i = 0; i < 1000 && !w.program->stop_requested(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    w.program->send_context().pacer.PumpEvents();
+    checked_rcv = w.program->settings().LogReceivedMail;
+  };
+  QVERIFY(w.Start());
+  w.Restore();
+  w.front.RunTestCycle();  // returns while the cycle runs
+  QTRY_VERIFY_WITH_TIMEOUT(inside.load(), 2000);
+  QTRY_VERIFY_WITH_TIMEOUT(w.front.busy_window() != nullptr && w.front.busy_window()->isVisible(), 2000);
+  QVERIFY(!w.Find<QPushButton>("cmdReceive")->isEnabled());
+  QCOMPARE(w.front.tray()->state(), TrayIcon::State::kCycleRunning);
+  // The window answers: a click changes the option, taken in at the
+  // cycle's next check point.
+  w.Tick(w.Find<QCheckBox>("chkRcv"));
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(w.front.busy_window()->findChild<QLabel*>("lblCancel"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(!w.program->cycle_running() && w.Find<QPushButton>("cmdReceive")->isEnabled(), 1000);
+  QVERIFY(clock.elapsed() < 1000);
+  QCOMPARE(checked_rcv.load(), 1);
+  QVERIFY(!w.front.busy_window()->isVisible());
+  QCOMPARE(w.front.tray()->state(), TrayIcon::State::kIdle);
+}
+
 void WindowFrontEndTest::LogEntryFlashesUntilRestored() {
   GuiWorld w;
   QVERIFY(w.Start());
@@ -242,7 +277,7 @@ void WindowFrontEndTest::LogEntryFlashesUntilRestored() {
   w.program->logger().WriteLog("送信エラー");
   QVERIFY(w.front.attention());
   QCOMPARE(w.front.tray()->state(), TrayIcon::State::kAttention);
-  QVERIFY(w.window().statusBar()->currentMessage().startsWith(QStringLiteral("送信エラー at 20261207-090503")));
+  QVERIFY(w.window().StatusText().startsWith(QStringLiteral("送信エラー at 20261207-090503")));
   w.Restore();
   QVERIFY(!w.front.attention());
   QCOMPARE(w.front.tray()->state(), TrayIcon::State::kIdle);

@@ -243,13 +243,13 @@ TEST(CurlSmtpSessionTest, CancelEndsTheWaitFromAnotherThread) {
     SmtpServer server;
     std::string error;
     ASSERT_TRUE(ParseSmtpServer(host_port, &server, &error)) << error;
-    std::atomic<bool> cancel{false};
+    TransferCancel cancel;
     MailOptions options;  // long time-outs: only the cancel can end it soon
     options.cancel = &cancel;
     CurlSmtpSession session(server, options);
     std::thread stopper([&cancel] {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      cancel = true;
+      cancel.Cancel();
     });
     const auto start = std::chrono::steady_clock::now();
     const SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
@@ -258,6 +258,57 @@ TEST(CurlSmtpSessionTest, CancelEndsTheWaitFromAnotherThread) {
     EXPECT_LT(took, std::chrono::milliseconds(1300));
     EXPECT_FALSE(t.message_taken);
     EXPECT_NE(t.failure.find("cancel"), std::string::npos) << t.failure;
+  }
+}
+
+}  // namespace
+}  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+// A stop request ends a transfer that waits on a silent server at once,
+// long before its time-outs (30 s and more here), for both transports;
+// one made before the transfer keeps it from connecting at all.
+TEST(TransferCancelTest, AStopEndsAHangingTransferAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  const std::function<bool(const std::string&, MailOptions)> transfers[] = {
+      [](const std::string& host, MailOptions options) {
+        SmtpServer server;
+        std::string error;
+        EXPECT_TRUE(ParseSmtpServer(host, &server, &error)) << error;
+        CurlSmtpSession session(server, options);
+        EXPECT_EQ(session.Open(), "");
+        return session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n").failure.empty();
+      },
+      [](const std::string& host, MailOptions options) {
+        Pop3Server server;
+        std::string error;
+        EXPECT_TRUE(ParsePop3Server(host, &server, &error)) << error;
+        CurlPop3Session session(server, "alice", "pw", options);
+        EXPECT_TRUE(session.Open().ok);
+        std::string answer;
+        return session.List(&answer).ok;
+      },
+  };
+  for (const auto& transfer : transfers) {
+    for (bool before : {false, true}) {
+      SCOPED_TRACE(before ? "cancelled before" : "cancelled while waiting");
+      MuteListener mute;
+      TransferCancel cancel;
+      MailOptions options;
+      options.cancel = &cancel;
+      if (before) cancel.Cancel();
+      std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel.Cancel();
+      });
+      const auto start = Clock::now();
+      EXPECT_FALSE(transfer(mute.HostPort(), options));
+      const auto took = Clock::now() - start;
+      stopper.join();
+      EXPECT_LT(took, std::chrono::milliseconds(before ? 250 : 1300));
+    }
   }
 }
 

@@ -33,6 +33,7 @@
 #include "process/message_processor.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/silent_front_end.h"
+#include "tests/support/test_roads.h"
 #include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
 #include "textio/file_system.h"
@@ -287,11 +288,13 @@ class DispatchFixture : public ::testing::Test {
 
   // --- the program ---
   ::testing::AssertionResult Start() {
-    program_ = std::make_unique<Program>(disk_, clock_, front_, dir_);
-    dispatcher_ = std::make_unique<Dispatcher>(program_->dispatch_context());
-    program_->set_mail_component(&mail_);
-    program_->set_processor(dispatcher_.get());
-    program_->set_no_wait(true);
+    roads_.mail = &mail_;
+    roads_.build = [this](Program& p) {
+      dispatcher_ = std::make_unique<Dispatcher>(p.dispatch_context());
+      roads_.processor = dispatcher_.get();
+      if (more_roads_) more_roads_(p);
+    };
+    program_ = roads_.Make(disk_, clock_, front_, dir_, /*no_wait=*/true);
     Status s = program_->Start("");
     if (!s.ok()) return ::testing::AssertionFailure() << "start-up failed: " << s.message();
     return ::testing::AssertionSuccess();
@@ -305,10 +308,10 @@ class DispatchFixture : public ::testing::Test {
   // only held. The dispatcher is attached again afterwards.
   ::testing::AssertionResult EnterPop3Mode() {
     IdleProcessor idle;
-    program_->set_processor(&idle);
+    roads_.processor = &idle;
     mail_.Deliver("pop3-mode.eml");
     program_->RunMailCheck();
-    program_->set_processor(dispatcher_.get());
+    roads_.processor = dispatcher_.get();
     if (program_->reception_mode() != ReceptionMode::kPop3) {
       return ::testing::AssertionFailure() << "the cycle did not enter POP3 mode";
     }
@@ -337,6 +340,9 @@ class DispatchFixture : public ::testing::Test {
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   TestFrontEnd front_;
   FakeMailComponent mail_;
+  TestRoads roads_;
+  // Roads a test adds that need the program (made with it).
+  std::function<void(Program&)> more_roads_;
   std::unique_ptr<Program> program_;
   std::unique_ptr<Dispatcher> dispatcher_;
 };

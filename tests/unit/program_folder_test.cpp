@@ -9,6 +9,7 @@
 #include "app/core/program_folder.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/silent_front_end.h"
+#include "tests/support/test_roads.h"
 #include "tests/unit/fake_file_system.h"
 #include "textio/codepage.h"
 
@@ -85,15 +86,14 @@ class FirstStartTest : public ::testing::Test {
   }
 
   std::unique_ptr<Program> Make() {
-    auto p = std::make_unique<Program>(disk_, clock_, front_, "/home/u/Kelmora");
-    p->set_bundled_example("/usr/share/kelmora/examples/club");
-    return p;
+    return roads_.Make(disk_, clock_, front_, "/home/u/Kelmora", false, "/usr/share/kelmora/examples/club");
   }
   std::string MainLog() { return Cp932ToUtf8(disk_.Bytes("/home/u/Kelmora/log/Kelmoralog.txt")); }
 
   FakeFileSystem disk_;
   FixedClock clock_{LocalTime{2026, 4, 1, 10, 0, 0}};
   SilentFrontEnd front_;
+  TestRoads roads_;
 };
 
 TEST_F(FirstStartTest, AnEmptyFolderGetsTheExampleAndIsToldSoWithoutAFailure) {

@@ -10,6 +10,7 @@
 #include "app/core/program.h"
 #include "tests/support/counted_inbox.h"
 #include "tests/support/silent_front_end.h"
+#include "tests/support/test_roads.h"
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
@@ -97,10 +98,10 @@ class ProgramTest : public ::testing::Test {
 
   std::unique_ptr<Program> Started(const std::string& ini) {
     if (!ini.empty()) WriteCp932("Kelmora.ini", ini);
-    auto p = std::make_unique<Program>(disk_, clock_, front_, dir_);
-    p->set_mail_component(&mail_);
-    p->set_local_reception(&local_);
-    p->set_processor(&processor_);
+    roads_.mail = &mail_;
+    roads_.local = &local_;
+    roads_.processor = &processor_;
+    auto p = roads_.Make(disk_, clock_, front_, dir_);
     Status s = p->Start("");
     EXPECT_TRUE(s.ok()) << s.message();
     return p;
@@ -115,6 +116,7 @@ class ProgramTest : public ::testing::Test {
   FakeMail mail_;
   FakeLocal local_;
   RecordingProcessor processor_;
+  TestRoads roads_;
 };
 
 TEST_F(ProgramTest, CycleRunsWhenTheIntervalIsReachedAndAfterAChange) {
@@ -229,17 +231,44 @@ TEST_F(ProgramTest, CyclesNeverOverlapAndStopIsResetAtTheStart) {
 
 TEST_F(ProgramTest, SecondStartOnTheSameFolderIsRefused) {
   auto p = Started("");
-  Program second(disk_, clock_, front_, dir_);
-  Status s = second.Start("");
+  TestRoads other;
+  auto second = other.Make(disk_, clock_, front_, dir_);
+  Status s = second->Start("");
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.message(), "２重に起動しようとしました。");
 }
 
 TEST_F(ProgramTest, DelayArgumentIsCappedAndRounded) {
-  Program p(disk_, clock_, front_, dir_);
-  ASSERT_TRUE(p.Start("2500.5").ok());
-  EXPECT_EQ(p.to_forward_delay_ms(), 2500);
+  auto p = roads_.Make(disk_, clock_, front_, dir_);
+  ASSERT_TRUE(p->Start("2500.5").ok());
+  EXPECT_EQ(p->to_forward_delay_ms(), 2500);
   EXPECT_EQ(front_.status, "ＴＯ転送遅延時間は［2500］ミリ秒に設定されています。");
+}
+
+}  // namespace
+}  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+// The log viewer's order: an entry ends with its stamped line, so one with
+// line breaks stays whole; a last line without stamp (cut short) still
+// shows.
+TEST(LogEntriesTest, NewestFirstWithMultiLineEntriesWhole) {
+  struct Case {
+    std::string log;
+    std::vector<std::string> entries;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a at 20261207-090503\r\n", {"a at 20261207-090503"}},
+      {"a at 20261207-090503\r\nb\r\nc at 20261207-090504\r\n",
+       {"b\nc at 20261207-090504", "a at 20261207-090503"}},
+      {"a at 20261207-090503\r\ncut sho", {"cut sho", "a at 20261207-090503"}},
+      // Not a stamp: too short, a letter among the digits.
+      {"x at 2026120-090503\r\ny at 2026120x-090503\r\n", {"x at 2026120-090503\ny at 2026120x-090503"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LogEntriesNewestFirst(c.log), c.entries) << c.log;
 }
 
 }  // namespace

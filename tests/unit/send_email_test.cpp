@@ -296,14 +296,14 @@ TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
   ASSERT_TRUE(Start());
   OneMessageStore store;
   fixture::IdleProcessor idle;
-  program().set_local_reception(&store);
-  program().set_processor(&idle);
+  roads_.local = &store;
+  roads_.processor = &idle;
   RunCycle();
   ASSERT_EQ(program().reception_mode(), ReceptionMode::kLocalStore);
   mail_.fail_always = true;
   EXPECT_FALSE(Send(program(), Out(0, kPlainMessage)));
   EXPECT_EQ(mail_.sent.size(), 1u);
-  program().set_local_reception(nullptr);
+  roads_.local = nullptr;
 }
 
 TEST_F(SendEMailTest, UnknownRowIsReportedNotFollowed) {

@@ -13,6 +13,7 @@
 
 #include "app/core/program.h"
 #include "tests/support/silent_front_end.h"
+#include "tests/support/test_roads.h"
 #include "textio/codepage.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
@@ -69,12 +70,11 @@ class SendEMailToTest : public ::testing::Test {
                "2,club@example.test,,[club],data/list.txt,club@example.test,127.0.0.1,,,,,,ＴＯ転送,,,\r\n"
                "3,bs@example.test,,bs,data\\list.txt,bs@example.test,127.0.0.1,,Title here,,,,ＴＯ転送,,,\r\n");
     WriteCp932("Kelmora.ini", "u,,20,0,0,0,0,0,9,10\r\n7,41,0\r\n");
-    program_ = std::make_unique<Program>(disk_, clock_, front_, dir_);
-    program_->set_mail_component(&mail_);
+    roads_.mail = &mail_;
+    // The fixed waits are off; the pause between sends is not one of them.
+    program_ = roads_.Make(disk_, clock_, front_, dir_, /*no_wait=*/true);
     Status s = program_->Start("250");
     ASSERT_TRUE(s.ok()) << s.message();
-    // The fixed waits are off; the pause between sends is not one of them.
-    program_->set_no_wait(true);
   }
   void TearDown() override { program_.reset(); }
 
@@ -122,6 +122,7 @@ class SendEMailToTest : public ::testing::Test {
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   RecordingFront front_;
   RecordingMail mail_;
+  TestRoads roads_;
   std::unique_ptr<Program> program_;
 };
 

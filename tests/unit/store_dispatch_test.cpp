@@ -34,14 +34,15 @@ class StoreDispatchTest : public fixture::DispatchFixture {
     WriteMembers("members.txt", members);
     WriteFile("Kelmora.ini", "user,,1,0," + std::to_string(delete_after) + ",1,0,0,9,10,pop.test/user/secret\r\n" + sequence + "\r\n");
     WriteBytes("mailstore/user/profile.ini", "address=list@example.test\r\nsendmail=/usr/lib/sm\r\n");
-    ASSERT_TRUE(Start());
     runner_.set_file_system(&disk_);
-    store_ = std::make_unique<MailStore>(disk_, clock_, program().logger(), runner_, &mail_, dir_);
-    reception_ = std::make_unique<MailStoreReception>(*store_, program().logger(), program().settings().MapiUserName,
-                                                      program().settings().MapiPassword,
-                                                      program().settings().DownloadFromServer);
-    program().set_mail_store(store_.get());
-    program().set_local_reception(reception_.get());
+    more_roads_ = [this](Program& p) {
+      store_ = std::make_unique<MailStore>(disk_, clock_, p.logger(), runner_, &mail_, dir_);
+      reception_ = std::make_unique<MailStoreReception>(*store_, p.logger(), p.settings().MapiUserName,
+                                                        p.settings().MapiPassword, p.settings().DownloadFromServer);
+      roads_.store = store_.get();
+      roads_.local = reception_.get();
+    };
+    ASSERT_TRUE(Start());
   }
   // The list row most tests use: a tagged list without a sender address.
   void StartClubList(int delete_after, const std::string& sequence) {
@@ -56,10 +57,10 @@ class StoreDispatchTest : public fixture::DispatchFixture {
     SetUp();
   }
   void TearDown() override {
-    if (program_) {
-      program().set_local_reception(nullptr);
-      program().set_mail_store(nullptr);
-    }
+    roads_.local = nullptr;
+    roads_.store = nullptr;
+    more_roads_ = nullptr;
+    if (store_) store_->set_stop_check(nullptr);
     DispatchFixture::TearDown();
   }
   void DeliverToStore(const std::string& name, const std::string& raw) { WriteBytes("mailstore/user/new/" + name, raw); }
