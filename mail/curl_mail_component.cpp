@@ -19,12 +19,6 @@ CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, const Clock& c
       sender_(fs, log, clock, smtp_sessions_, options, queue),
       fetcher_(fs, clock, pop3_sessions_) {}
 
-std::string CurlMailComponent::SendMail(const std::string& server, const std::string& recipients,
-                                        const std::string& from, const std::string& subject,
-                                        const std::string& body, const std::string& attachments) {
-  return sender_.SendMail(server, recipients, from, subject, body, attachments);
-}
-
 MailReply CurlMailComponent::ReadMail(const std::string& name, const std::string& fields,
                                       const std::string& folder) {
   return ReadMailFile(fs_, name, fields, folder);

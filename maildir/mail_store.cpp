@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "maildir/mail_store.h"
 
-#include <gmime/gmime.h>
 
 #include <algorithm>
 
@@ -9,6 +8,7 @@
 #include "mime/mail_composer.h"
 #include "mime/mail_library_init.h"
 #include "mime/mail_reader.h"
+#include "mime/mime_util.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -16,37 +16,6 @@ namespace {
 
 constexpr const char* kJournalName = "kelmora-journal";
 constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
-
-// "To: Name <addr>" with the name encoded as RFC 2047 needs it.
-std::string ToHeader(const std::string& name, const std::string& address) {
-  EnsureMailLibrariesInitialized();
-  InternetAddressList* list = internet_address_list_new();
-  InternetAddress* a = internet_address_mailbox_new(name.c_str(), address.c_str());
-  internet_address_list_add(list, a);
-  g_object_unref(a);
-  char* text = internet_address_list_to_string(list, nullptr, TRUE);
-  std::string out = std::string("To: ") + (text ? text : address);
-  g_free(text);
-  g_object_unref(list);
-  return out;
-}
-
-// Replaces the To header of a composed message (CR LF line ends).
-std::string WithToHeader(const std::string& message, const std::string& header) {
-  const size_t head_end = message.find("\r\n\r\n");
-  size_t pos = 0;
-  while (pos < head_end) {
-    size_t end = message.find("\r\n", pos);
-    if (message.compare(pos, 3, "To:") == 0) {
-      size_t stop = end;
-      while (stop + 2 < message.size() && (message[stop + 2] == ' ' || message[stop + 2] == '\t'))
-        stop = message.find("\r\n", stop + 2);
-      return message.substr(0, pos) + header + message.substr(stop);
-    }
-    pos = end + 2;
-  }
-  return message;
-}
 
 }  // namespace
 
@@ -158,7 +127,6 @@ void MailStore::SignOff() {
   temporary_.clear();
   selected_ = -1;
   current_ = StoreMessage();
-  draft_ = Draft();
 }
 
 OutboxRoute MailStore::Route() {
@@ -386,8 +354,13 @@ void MailStore::WarmUp() {
     fs_.RemoveFile(JoinPath(work_folder_, copy));
   }
   ComposedMail mail;
-  ComposeMail(fs_, clock_, "warm@example.test\t>Message-ID: Kelmora", "warm@example.test", "テスト", "テスト", "",
-              &mail);
+  OutgoingMessage sample;
+  sample.from = "warm@example.test";
+  sample.to.push_back(MailRecipient{"warm@example.test", ""});
+  sample.message_id_text = "Kelmora";
+  sample.subject = sample.body = "テスト";
+  // Only the libraries' first use matters here, not the message.
+  (void)ComposeMail(fs_, clock_, sample, &mail);
 }
 
 Status MailStore::Select(int index) {
@@ -544,61 +517,28 @@ void MailStore::Finish(const std::vector<Fate>& fates) {
   SaveJournal();
 }
 
-void MailStore::Compose() { draft_ = Draft(); }
-
-Status MailStore::Forward(const std::vector<std::string>& files) {
-  draft_ = Draft();
-  if (Selected() != nullptr) {
-    draft_.attachments = current_.attachment_files;
-    return Status::OK();
-  }
+std::vector<std::string> MailStore::ForwardedAttachments(const std::vector<std::string>& files) const {
+  if (Selected() != nullptr) return current_.attachment_files;
+  std::vector<std::string> out;
   for (const std::string& f : files)
-    if (!f.empty() && f[0] == '/' && fs_.IsFile(f)) draft_.attachments.push_back(f);
-  return Status::OK();
+    if (!f.empty() && f[0] == '/' && fs_.IsFile(f)) out.push_back(f);
+  return out;
 }
 
-void MailStore::SetRecipient(int index, const std::string& display_name, const std::string& address,
-                             RecipType type) {
-  if (index < 0) return;
-  if (static_cast<size_t>(index) >= draft_.recipients.size()) draft_.recipients.resize(static_cast<size_t>(index) + 1);
-  draft_.recipients[static_cast<size_t>(index)] = Draft::Recipient{display_name, address, type};
+Status MailStore::ComposeForProfile(const OutgoingMessage& message, ComposedMail* mail) {
+  OutgoingMessage m = message;
+  const std::string address = !profile_.address.empty() ? profile_.address : message.from;
+  m.from = profile_.name.empty() ? address : "\"" + profile_.name + "\" <" + address + ">";
+  m.message_id_text = "Kelmora";
+  m.save_folder.clear();
+  return ComposeMail(fs_, clock_, m, mail);
 }
 
-std::string MailStore::ComposeDraft(ComposedMail* mail) {
-  std::string items;
-  bool in_bcc = false;
-  // Visible ones first, then "bcc" and the blind copies, as the composer
-  // reads its recipient list.
-  for (const auto& r : draft_.recipients)
-    if (r.type != kBcc && !r.address.empty()) items += (items.empty() ? "" : "\t") + r.address;
-  for (const auto& r : draft_.recipients) {
-    if (r.type != kBcc || r.address.empty()) continue;
-    if (!in_bcc) items += std::string(items.empty() ? "@undisclosed-recipients" : "") + "\tbcc";
-    in_bcc = true;
-    items += "\t" + r.address;
-  }
-  items += "\t>Message-ID: Kelmora";
-  items += ProgramHeaderItems(draft_.headers);
-  const std::string address = !profile_.address.empty() ? profile_.address : default_sender_;
-  const std::string from = profile_.name.empty() ? address : "\"" + profile_.name + "\" <" + address + ">";
-  std::string attachments;
-  for (const std::string& a : draft_.attachments) attachments += (attachments.empty() ? "" : "\t") + a;
-  std::string error = ComposeMail(fs_, clock_, items, from, draft_.subject, draft_.body, attachments, mail);
-  if (!error.empty()) return error;
-  for (const auto& r : draft_.recipients) {
-    if (r.type == kTo && !r.address.empty()) {
-      if (!r.name.empty() && r.name != r.address) mail->message = WithToHeader(mail->message, ToHeader(r.name, r.address));
-      break;
-    }
-  }
-  return "";
-}
-
-Status MailStore::Send(const std::function<Status()>& before_queue) {
+Status MailStore::Send(const OutgoingMessage& message, const std::function<Status()>& before_queue) {
   if (session_ <= 0 || !outbox_) return Status::Error("メールストアにログオンしていません。");
   ComposedMail mail;
-  std::string error = ComposeDraft(&mail);
-  if (!error.empty()) return Status::Error(error);
+  Status composed = ComposeForProfile(message, &mail);
+  if (!composed.ok()) return Status::Error(composed.message());
   const MaildirMessage* source = Selected();
   const std::string base = source ? MaildirBase(source->name) : "";
   // The message was read, its rules walked and its mail composed: what
@@ -618,10 +558,12 @@ Status MailStore::Send(const std::function<Status()>& before_queue) {
   const std::set<std::string> deliverable(mail.envelope.begin(), mail.envelope.end());
   std::vector<std::string> visible, blind;
   std::set<std::string> taken;
-  for (const auto& r : draft_.recipients) {
-    if (!deliverable.count(r.address) || !taken.insert(r.address).second) continue;
-    (r.type == kBcc ? blind : visible).push_back(r.address);
-  }
+  auto sort = [&](const std::string& entry, std::vector<std::string>* into) {
+    const std::string address = BareAddress(Trim(OneLine(entry)));
+    if (deliverable.count(address) && taken.insert(address).second) into->push_back(address);
+  };
+  for (const MailRecipient& r : message.to) sort(r.address, &visible);
+  for (const std::string& b : message.bcc) sort(b, &blind);
   std::string path;
   // The copy is on record before it leaves tmp/: a crash before the record
   // discards it (the message was not handled and is processed again), a
@@ -636,7 +578,6 @@ Status MailStore::Send(const std::function<Status()>& before_queue) {
     return Status::IOError(s.message());
   }
   if (!base.empty()) journal_->Confirm(base, BaseName(path));
-  draft_ = Draft();
   outbox_->Deliver(path);
   return Status::OK();
 }

@@ -8,6 +8,7 @@
 
 #include "config/master_table.h"
 #include "mail/inbox.h"
+#include "mime/outgoing_message.h"
 #include "send/outgoing_mail.h"
 #include "send/send_context.h"
 
@@ -34,11 +35,27 @@ std::string MLTag(const std::string& keyword, int number, int members);
 // True for the two flags that make a numbered list post.
 bool IsListPost(int ML_IDflag);
 
+// How a road writes the list tag in front of the subject: the SMTP roads
+// put a blank behind it, the local store's road the subject right after
+// ")]".
+enum class TagSpacing { kBlank, kNoBlank };
+
 // The subject of the mail a row sends: for a list post the row's tag with
 // the next sequence number (advanced in ctx.settings) and `members` in front
 // of mailsb; otherwise the row's Tittle, or "Fw:" and mailsb. Throws
 // NumberedError when the sequence number cannot grow any more.
-std::string SubjectFor(const SendContext& ctx, const OutgoingMail& mail, int members);
+std::string SubjectFor(const SendContext& ctx, const OutgoingMail& mail, int members,
+                       TagSpacing spacing = TagSpacing::kBlank);
+
+// What a row sends on either road: the row's sender (OrigAddr), the body
+// with the row's additions, the subject (a list post takes its next
+// sequence number), the program's headers, the files of strAttatch and a
+// Message-ID that names the program. A generated reply shows its one
+// recipient and the members of the row's list, if any; every other mail
+// shows the row's list name (an empty group) or its list address and goes
+// to the members as blind copies. Throws NumberedError as SubjectFor does.
+OutgoingMessage RowMessage(const SendContext& ctx, const OutgoingMail& mail,
+                           TagSpacing spacing = TagSpacing::kBlank);
 
 // Adds 1 to the row's list sequence number and returns it; throws
 // NumberedError when the number cannot grow any more.

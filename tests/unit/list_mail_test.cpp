@@ -48,25 +48,10 @@ TEST(ControlHeadersTest, ReaderGivesThemWhenAskedAndTheRecordTakesThem) {
                            "X-Loop: one@example.test", "X-Loop: two@example.test", "Message-ID: <m1@example.test>",
                            "References: <r0@example.test> <r1@example.test>", "Body: body\r\n"}));
 
-  class Stored : public MailComponent {
-   public:
-    explicit Stored(FileSystem& fs) : fs_(fs) {}
-    std::string SendMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                         const std::string&, const std::string&) override {
-      return "unused";
-    }
-    MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                      const std::string&) override {
-      return MailReply::Text("");
-    }
-    MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override {
-      return ReadMailFile(fs_, name, fields, folder);
-    }
-    void MarkSettled(const std::string&, const std::string&) override {}
-
-   private:
-    FileSystem& fs_;
-  } component(fs);
+  FakeMailComponent component;
+  component.reader = [&fs](const std::string& name, const std::string& fields, const std::string& folder) {
+    return ReadMailFile(fs, name, fields, folder);
+  };
   ReceivedMail mail;
   ASSERT_EQ(ReadStoredMail(component, "m1.eml", "/r", &mail), "");
   EXPECT_EQ(mail.AutoSubmitted, "auto-replied");

@@ -16,6 +16,7 @@
 #include "log/logger.h"
 #include "maildir/mail_store.h"
 #include "maildir/mail_store_reception.h"
+#include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/recording_command_runner.h"
 #include "tests/unit/fake_file_system.h"
@@ -48,60 +49,11 @@ class OrderFs : public FakeFileSystem {
   std::vector<std::string> removed;
 };
 
-class RecordingSmtp : public MailComponent {
- public:
-  struct Call {
-    std::string server, recipients, from, subject, body, attachments;
-  };
-  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
-                       const std::string& subject, const std::string& body, const std::string& attachments) override {
-    calls.push_back(Call{server, recipients, from, subject, body, attachments});
-    for (const std::string& a : Split(attachments, "\t"))
-      if (!a.empty()) attached_bytes.push_back(fs_ ? fs_->Bytes(a) : "");
-    return result;
-  }
-  MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&) override {
-    return MailReply::Text("");
-  }
-  MailReply ReadMail(const std::string&, const std::string&, const std::string&) override {
-    return MailReply::Text("unused");
-  }
-  void MarkSettled(const std::string&, const std::string&) override {}
-  DeliveryReport SendComposed(const std::string& server, const std::string& mail_from,
-                              const std::vector<std::string>& recipients, const std::string& message) override {
-    composed.push_back(Composed{server, mail_from, recipients, message});
-    DeliveryReport report;
-    for (const std::string& r : recipients) {
-      if (refuse.count(r)) {
-        report.refused.emplace_back(r, "RCPT TO: 550 no such user");
-      } else if (defer.count(r)) {
-        report.deferred.emplace_back(r, "RCPT TO: 451 try later\r\n");
-      } else {
-        report.delivered.push_back(r);
-      }
-    }
-    return report;
-  }
-  struct Composed {
-    std::string server, mail_from;
-    std::vector<std::string> recipients;
-    std::string message;
-  };
-  std::vector<Composed> composed;
-  std::set<std::string> refuse, defer;
-
-  FakeFileSystem* fs_ = nullptr;
-  std::vector<Call> calls;
-  std::vector<std::string> attached_bytes;
-  std::string result;
-};
 
 class MailStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs_.AddDir("/prog/log/receive");
-    smtp_.fs_ = &fs_;
   }
 
   // An empty program folder for the next case of a table.
@@ -140,20 +92,20 @@ class MailStoreTest : public ::testing::Test {
   }
   // Queues one message for two recipients through the store.
   void SendOne() {
-    store_.Compose();
-    store_.SetRecipient(0, "Club", "club@example.test", MailStore::kTo);
-    store_.SetRecipient(1, "m1@example.test", "m1@example.test", MailStore::kBcc);
-    store_.SetSubject("[club:0001(1)]hi");
-    store_.SetNoteText("body");
-    store_.SetDefaultSender("club@example.test");
-    ASSERT_TRUE(store_.Send().ok());
+    OutgoingMessage m;
+    m.to = {MailRecipient{"club@example.test", "Club"}};
+    m.bcc = {"m1@example.test"};
+    m.subject = "[club:0001(1)]hi";
+    m.body = "body";
+    m.from = "club@example.test";
+    ASSERT_TRUE(store_.Send(m).ok());
   }
 
   OrderFs fs_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   Logger log_{fs_, clock_, "/prog"};
   RecordingCommandRunner runner_{&fs_};
-  RecordingSmtp smtp_;
+  FakeMailComponent smtp_;
   MailStore store_{fs_, clock_, log_, runner_, &smtp_, "/prog"};
   std::string user_ = "user", password_;
   int download_ = 0;
@@ -359,11 +311,11 @@ TEST_F(MailStoreTest, OnlyDeathsWhileTheMessageItselfIsHandledCountAsAttempts) {
       ReceivedMail mail;
       ASSERT_TRUE(reception.inbox().Read(0, &mail).ok());
       if (!got_to_queueing) continue;  // dies while walking the rules
-      store.Compose();
-      store.SetRecipient(0, "", "club@example.test", MailStore::kTo);
-      store.SetDefaultSender("club@example.test");
+      OutgoingMessage m;
+      m.to = {MailRecipient{"club@example.test", ""}};
+      m.from = "club@example.test";
       // Dies while the list number is being stored.
-      EXPECT_THROW(store.Send([]() -> Status { throw std::runtime_error("killed"); }), std::runtime_error);
+      EXPECT_THROW((void)store.Send(m, []() -> Status { throw std::runtime_error("killed"); }), std::runtime_error);
     }
     EXPECT_EQ(Files("new"), got_to_queueing ? std::vector<std::string>{"1.a"} : std::vector<std::string>{});
     EXPECT_EQ(Files("cur"), got_to_queueing ? std::vector<std::string>{} : std::vector<std::string>{"1.a:2,FS"});
@@ -495,18 +447,17 @@ TEST_F(MailStoreTest, SmtpRouteSendsExactlyTheCopyKeptInSent) {
   ASSERT_EQ(reception_.FetchMail(), 1);
   ReceivedMail mail;
   ASSERT_TRUE(reception_.inbox().Read(0, &mail).ok());
-  ASSERT_TRUE(store_.Forward().ok());
-  store_.SetRecipient(0, "Club", "club@example.test", MailStore::kTo);
-  store_.SetRecipient(1, "", "m1@example.test", MailStore::kBcc);
-  store_.SetSubject("[club:0002(1)]photo");
-  store_.SetNoteText("see the map");
-  ProgramHeaders headers;
-  headers.list_id = "<club.example.test>";
-  store_.SetProgramHeaders(headers);
-  ASSERT_TRUE(store_.Send().ok());
+  OutgoingMessage m;
+  m.attachments = store_.ForwardedAttachments();
+  m.to = {MailRecipient{"club@example.test", "Club"}};
+  m.bcc = {"m1@example.test"};
+  m.subject = "[club:0002(1)]photo";
+  m.body = "see the map";
+  m.headers.list_id = "<club.example.test>";
+  ASSERT_TRUE(store_.Send(m).ok());
   EXPECT_TRUE(runner_.calls.empty());
   ASSERT_EQ(smtp_.composed.size(), 1u);
-  const RecordingSmtp::Composed& c = smtp_.composed[0];
+  const FakeMailComponent::Composed& c = smtp_.composed[0];
   EXPECT_EQ(c.server, "127.0.0.1:2525");
   EXPECT_EQ(c.mail_from, "list@example.test");
   EXPECT_EQ(c.recipients, (std::vector<std::string>{"club@example.test", "m1@example.test"}));
@@ -597,14 +548,12 @@ TEST_F(MailStoreTest, ATimeOutOrAStopLeavesTheRestForTheNextCycle) {
 TEST_F(MailStoreTest, OneBadMemberAddressIsLoggedAndLeftOut) {
   Profile("address=list@example.test\nsendmail=/usr/sbin/sendmail\n");
   ASSERT_TRUE(store_.Logon("user", "", false).ok());
-  store_.Compose();
-  store_.SetRecipient(0, "Club", "club@example.test", MailStore::kTo);
-  int i = 1;
-  for (const char* member : {"a@example.test", "b c@example.com", "c@example.test"})
-    store_.SetRecipient(i++, member, member, MailStore::kBcc);
-  store_.SetSubject("hi");
-  store_.SetNoteText("body");
-  ASSERT_TRUE(store_.Send().ok()) << MainLog();
+  OutgoingMessage m;
+  m.to = {MailRecipient{"club@example.test", "Club"}};
+  m.bcc = {"a@example.test", "b c@example.com", "c@example.test"};
+  m.subject = "hi";
+  m.body = "body";
+  ASSERT_TRUE(store_.Send(m).ok()) << MainLog();
   ASSERT_EQ(runner_.calls.size(), 1u);
   const std::vector<std::string>& argv = runner_.calls[0].argv;
   EXPECT_EQ(std::vector<std::string>(argv.end() - 3, argv.end()),

@@ -33,7 +33,7 @@ class Pop3InboxTest : public ::testing::Test {
   FakeFileSystem fs_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   Logger log_{fs_, clock_, "/prog"};
-  fixture::FakeMailComponent mail_;
+  FakeMailComponent mail_;
 };
 
 // A message kept in readable form is settled at once, though its rewrite

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 #include "tests/unit/temp_folder.h"
@@ -18,31 +19,6 @@
 namespace kelmora {
 namespace {
 
-// A mail component whose RcvMail and ReadMail answers are set by the test;
-// it records the arguments it was called with.
-class ScriptedMail : public MailComponent {
- public:
-  MailReply rcv_reply = MailReply::Text("");
-  MailReply read_reply = MailReply::Text("");
-  bool throw_on_rcv = false;
-  std::vector<std::string> rcv_args, read_args;
-
-  std::string SendMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                       const std::string&, const std::string&) override {
-    return "not used";
-  }
-  MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
-                    const std::string& command, const std::string& folder) override {
-    rcv_args = {a, b, password, command, folder};
-    if (throw_on_rcv) throw std::runtime_error("socket exploded");
-    return rcv_reply;
-  }
-  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override {
-    read_args = {name, fields, folder};
-    return read_reply;
-  }
-  void MarkSettled(const std::string&, const std::string&) override {}
-};
 
 class ReceptionTest : public ::testing::Test {
  protected:
@@ -54,7 +30,7 @@ class ReceptionTest : public ::testing::Test {
   FakeFileSystem fs_;
   FixedClock clock_{LocalTime{2024, 3, 5, 7, 8, 9}};
   Logger log_{fs_, clock_, "prog"};
-  ScriptedMail mail_;
+  FakeMailComponent mail_;
 };
 
 // ---------------------------------------------------------------------------
