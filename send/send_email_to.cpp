@@ -53,7 +53,11 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
 
   const int k = static_cast<int>(members.size());
   // One message per member: that member the only recipient, shown in To.
-  OutgoingMessage message = RowMessage(ctx, m);
+  OutgoingMessage message;
+  if (Status built = RowMessage(ctx, m, TagSpacing::kBlank, &message); !built.ok()) {
+    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, built));
+    return false;
+  }
   message.bcc.clear();
   message.headers = PostHeaders(ctx.master, m);
   if (IsListPost(m.ML_IDflag)) {

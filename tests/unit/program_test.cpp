@@ -21,11 +21,12 @@ namespace {
 
 class FakeLocal : public LocalMailReception {
  public:
-  int FetchMail() override {
+  Status FetchMail(int* count) override {
     ++fetches;
     open = deliver > 0;
     inbox_.count = deliver;
-    return deliver;
+    *count = deliver;
+    return Status::OK();
   }
   Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return open; }

@@ -277,9 +277,10 @@ TEST_F(SendEMailTest, ErrorInsideTheSendIsLoggedAndReportedAsFailure) {
 // Delivers messages through the local mail store without a real store.
 class OneMessageStore : public LocalMailReception {
  public:
-  int FetchMail() override {
+  Status FetchMail(int* count) override {
     open_ = true;
-    return 1;
+    *count = 1;
+    return Status::OK();
   }
   Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return open_; }
