@@ -40,8 +40,12 @@ void MailStore::NewCycle() {
 }
 
 void MailStore::SyncFolders() {
-  fs_.SyncDir(JoinPath(profile_folder_, "new"));
-  fs_.SyncDir(JoinPath(profile_folder_, "cur"));
+  // A flag change that is not durable may come undone in a crash, and the
+  // message be handed out again: the owner is told, once per cycle.
+  for (const char* sub : {"new", "cur"}) {
+    Status s = fs_.SyncDir(JoinPath(profile_folder_, sub));
+    if (!s.ok()) LogOncePerCycle(std::string("sync ") + sub, "メールストアのフォルダを確定できません：" + s.message());
+  }
 }
 
 void MailStore::LogOncePerCycle(const std::string& key, const std::string& line) {
@@ -149,7 +153,7 @@ void MailStore::ClearWorkFolder() {
     std::vector<DirEntry> entries;
     if (!fs_.ListDir(folder, &entries).ok()) continue;
     for (const DirEntry& e : entries)
-      if (e.is_file || e.is_symlink) fs_.RemoveFile(JoinPath(folder, e.name));
+      if (e.is_file || e.is_symlink) (void)fs_.RemoveFile(JoinPath(folder, e.name));  // tried again at the next logon
   }
 }
 
@@ -170,10 +174,13 @@ Status MailStore::RecoverOutbox() {
         renamed = fs_.Rename(path, JoinPath(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"), e.name)).ok() ||
                   renamed;
       } else {
-        fs_.RemoveFile(path);
+        // A copy that never counted: whatever stays is found again here.
+        (void)fs_.RemoveFile(path);
       }
     }
-    if (renamed) fs_.SyncDir(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"));
+    // A rename lost to a crash leaves the copy in tmp/, where the next
+    // logon finds it again.
+    if (renamed) (void)fs_.SyncDir(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"));
   }
   // A copy that got out of tmp/ makes its message acted on; one that never
   // did means the message was not handled and is processed again.
@@ -293,7 +300,8 @@ Status MailStore::Fetch() {
     present.insert(key);
     if (journal_->Find(key) != nullptr) continue;
     log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
-    journal_->RecordOdd(key);
+    // Not on record: the entry is only named once more at the next run.
+    (void)journal_->RecordOdd(key);
   }
   Failures failures;
   for (MaildirMessage& m : listing.messages) {
@@ -348,10 +356,12 @@ void MailStore::WarmUp() {
       "Subject: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=\r\nMIME-Version: 1.0\r\n"
       "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n\x1b$B%F%9%H\x1b(B\r\n";
   const std::string copy = "warm-up.eml";
-  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  // The work folder is cleared at every logon; only the libraries' first
+  // use matters here.
+  (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   if (fs_.CreateNewFile(JoinPath(work_folder_, copy), kSample, false).ok()) {
     ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
-    fs_.RemoveFile(JoinPath(work_folder_, copy));
+    (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   }
   ComposedMail mail;
   OutgoingMessage sample;
@@ -410,11 +420,13 @@ Status MailStore::Read(StoreMessage* message) {
   Status s = fs_.ReadRegularFile(m->path, &bytes);
   if (!s.ok()) return s.IsNotFound() || s.code() == Status::Code::kInvalidArgument ? s : temporary(s);
   const std::string copy = "message.eml";
-  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  // A copy that stays is replaced by the next one (CreateNewFile below
+  // reports it) and cleared at the next logon.
+  (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   s = fs_.CreateNewFile(JoinPath(work_folder_, copy), bytes, false);
   if (!s.ok()) return temporary(s);
   MailReply reply = ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
-  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  (void)fs_.RemoveFile(JoinPath(work_folder_, copy));  // cleared at the next logon
   if (!reply.is_list) {
     // A file the reader could not read or attachments it could not write
     // (a full disk) can pass; what it cannot parse never becomes readable.
@@ -446,7 +458,8 @@ Status MailStore::Read(StoreMessage* message) {
 }
 
 void MailStore::DiscardAttachments(const StoreMessage& message) {
-  for (const std::string& f : message.attachment_files) fs_.RemoveFile(f);
+  // What stays in the work folder is cleared at the next logon.
+  for (const std::string& f : message.attachment_files) (void)fs_.RemoveFile(f);
 }
 
 Status MailStore::RecordBegan() {
@@ -544,7 +557,7 @@ Status MailStore::Send(const OutgoingMessage& message, const std::function<Statu
   // The message was read, its rules walked and its mail composed: what
   // follows waits on the disk and the route, and a program killed there
   // is no fault of the message. (Not recorded: the attempt simply counts.)
-  if (!base.empty()) journal_->RecordPassed(base);
+  if (!base.empty()) (void)journal_->RecordPassed(base);
   if (before_queue) {
     Status s = before_queue();
     if (!s.ok()) return s;

@@ -84,7 +84,8 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
   if (before_rename) {
     s = before_rename(name);
     if (!s.ok()) {
-      fs.RemoveFile(tmp);
+      // The caller's failure is what counts; a stray file in tmp/ is no message.
+      (void)fs.RemoveFile(tmp);
       return s;
     }
   }
@@ -94,7 +95,7 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
                                            : JoinPath(JoinPath(maildir, "cur"), name + ":2," + sorted);
   s = fs.Rename(tmp, target);
   if (!s.ok()) {
-    fs.RemoveFile(tmp);
+    (void)fs.RemoveFile(tmp);  // as above: the rename's failure is reported
     return s;
   }
   if (path != nullptr) *path = target;

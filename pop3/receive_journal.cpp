@@ -204,7 +204,8 @@ void ReceiveJournal::RemoveTornStores(const std::set<std::string>& names) {
   for (const DirEntry& d : listing) {
     if (!d.is_file || d.name.size() < 2 || d.name[0] != '.') continue;
     const size_t mark = d.name.find(".tmp-", 1);
-    if (mark != std::string::npos && names.count(d.name.substr(1, mark - 1))) fs_.RemoveFile(PathOf(d.name));
+    // One that stays is swept at the next run's first fetch.
+    if (mark != std::string::npos && names.count(d.name.substr(1, mark - 1))) (void)fs_.RemoveFile(PathOf(d.name));
   }
 }
 
@@ -212,7 +213,8 @@ void ReceiveJournal::RemoveStaleTemporaries() {
   std::vector<DirEntry> listing;
   if (!fs_.ListDir(folder_, &listing).ok()) return;
   for (const DirEntry& d : listing) {
-    if (d.is_file && IsTemporaryName(d.name)) fs_.RemoveFile(PathOf(d.name));
+    // A temporary file is never a message; one that stays is tried next run.
+    if (d.is_file && IsTemporaryName(d.name)) (void)fs_.RemoveFile(PathOf(d.name));
   }
 }
 

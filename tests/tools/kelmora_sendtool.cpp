@@ -107,7 +107,10 @@ int Send(std::map<std::string, std::string>& args) {
   kelmora::SystemClock clock;
   std::string folder = args.count("log-folder") ? args["log-folder"] : ".";
   kelmora::Logger log(fs, clock, folder);
-  log.EnsureLogFolders();
+  if (kelmora::Status made = log.EnsureLogFolders(); !made.ok()) {
+    std::fprintf(stderr, "cannot make the log folders: %s\n", made.message().c_str());
+    return 2;
+  }
   kelmora::MailOptions options;
   if (args.count("max-per-transaction")) options.max_recipients_per_transaction = std::atoi(args["max-per-transaction"].c_str());
   if (args.count("connect-timeout")) options.connect_timeout_seconds = std::atol(args["connect-timeout"].c_str());
