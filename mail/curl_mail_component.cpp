@@ -35,8 +35,8 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
   ReceiveJournal journal(fs_, clock_, folder);
   // The first fetch of a run clears away what a crash left half-written.
   if (swept_folders_.insert(folder).second) journal.RemoveStaleTemporaries();
-  const std::string problem = journal.Load();
-  if (!problem.empty()) log_.WriteLog(problem);
+  // An unreadable journal was moved aside; the fetch goes on with a new one.
+  if (Status loaded = journal.Load(); !loaded.ok()) log_.WriteLog(loaded.message());
 
   Pop3FetchResult fetched = fetcher_.Fetch(a, b, password, folder, &journal);
 

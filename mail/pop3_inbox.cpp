@@ -56,10 +56,10 @@ Status Pop3Inbox::Read(int index, ReceivedMail* mail) {
   const std::string& name = names_.at(static_cast<size_t>(index));
   ReceivedMail fresh;
   fresh.StoredName = name;
-  const std::string error = ReadStoredMail(mail_, name, folder_, &fresh);
-  if (!error.empty()) {
+  Status s = ReadStoredMail(mail_, name, folder_, &fresh);
+  if (!s.ok()) {
     mail->StoredName = name;
-    return Status::Corrupt(error);
+    return s;
   }
   *mail = std::move(fresh);
   return Status::OK();

@@ -108,10 +108,10 @@ ReceiveJournal::Entry* ReceiveJournal::Find(const std::string& name) {
   return nullptr;
 }
 
-std::string ReceiveJournal::Load() {
+Status ReceiveJournal::Load() {
   entries_.clear();
   const std::string path = Path();
-  if (!fs_.Exists(path)) return "";
+  if (!fs_.Exists(path)) return Status::OK();
 
   std::string bytes;
   Status read = fs_.ReadFile(path, &bytes);
@@ -165,7 +165,7 @@ std::string ReceiveJournal::Load() {
     std::string problem = "受信記録ファイルを読めないため退避しました>" + (moved.ok() ? aside : path);
     if (!read.ok()) problem += " (" + read.message() + ")";
     if (!moved.ok()) problem += " (" + moved.message() + ")";
-    return problem;
+    return Status::Corrupt(problem);
   }
 
   entries_ = std::move(loaded);
@@ -193,7 +193,7 @@ std::string ReceiveJournal::Load() {
                  entries_.end());
   DropFinished();
   RemoveTornStores(never_stored);
-  return "";
+  return Status::OK();
 }
 
 void ReceiveJournal::RemoveTornStores(const std::set<std::string>& names) {

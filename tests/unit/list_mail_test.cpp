@@ -53,7 +53,7 @@ TEST(ControlHeadersTest, ReaderGivesThemWhenAskedAndTheRecordTakesThem) {
     return ReadMailFile(fs, name, fields, folder);
   };
   ReceivedMail mail;
-  ASSERT_EQ(ReadStoredMail(component, "m1.eml", "/r", &mail), "");
+  ASSERT_TRUE(ReadStoredMail(component, "m1.eml", "/r", &mail).ok());
   EXPECT_EQ(mail.AutoSubmitted, "auto-replied");
   EXPECT_TRUE(mail.HasReturnPath);
   EXPECT_EQ(mail.ReturnPath, "<>");
@@ -62,7 +62,7 @@ TEST(ControlHeadersTest, ReaderGivesThemWhenAskedAndTheRecordTakesThem) {
   EXPECT_EQ(mail.MessageId, "<m1@example.test>");
   EXPECT_EQ(mail.References, "<r0@example.test> <r1@example.test>");
   // Reading the next message into the same record leaves none of it behind.
-  ASSERT_EQ(ReadStoredMail(component, "m2.eml", "/r", &mail), "");
+  ASSERT_TRUE(ReadStoredMail(component, "m2.eml", "/r", &mail).ok());
   EXPECT_FALSE(mail.HasReturnPath);
   EXPECT_EQ(mail.AutoSubmitted + mail.ListId + mail.XLoop + mail.MessageId + mail.References, "");
 }

@@ -27,7 +27,7 @@ class LoginSecrecyTest : public ::testing::Test {
 
   std::string Fetch(const std::string& server, const std::string& password) {
     ReceiveJournal journal(fs_, clock_, kFolder);
-    EXPECT_EQ(journal.Load(), "");
+    EXPECT_TRUE(journal.Load().ok());
     Pop3Fetcher fetcher(fs_, clock_, pop3_);
     return fetcher.Fetch(server, "alice", password, kFolder, &journal).failure;
   }

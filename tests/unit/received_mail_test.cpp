@@ -249,7 +249,7 @@ TEST_F(ReceptionTest, ReadFillsEveryField) {
       "File: /r/c.png",
   });
   ReceivedMail m;
-  EXPECT_EQ(ReadStoredMail(mail_, "m1.eml", "prog/log/receive", &m), "");
+  EXPECT_TRUE(ReadStoredMail(mail_, "m1.eml", "prog/log/receive", &m).ok());
   EXPECT_EQ(mail_.read_args, (std::vector<std::string>{
                                  "m1.eml",
                                  "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:"
@@ -273,7 +273,7 @@ TEST_F(ReceptionTest, ReadCountsCharactersNotBytes) {
   mail_.read_reply = MailReply::List({"Subject:あいう", "Body:本文", "To:", "File:"});
   ReceivedMail m;
   m.ToAddress = "old@x.jp";
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m), "");
+  EXPECT_TRUE(ReadStoredMail(mail_, "m.eml", "f", &m).ok());
   EXPECT_EQ(m.Subject, "いう");
   EXPECT_EQ(m.Body, "文");
   EXPECT_EQ(m.ToAddress, "");
@@ -291,7 +291,7 @@ TEST_F(ReceptionTest, ReadPrefixesAreExactAndLaterItemsWin) {
   ReceivedMail m;
   m.Subject = "before";
   m.AttachmentFiles = {"", "left over"};
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m), "");
+  EXPECT_TRUE(ReadStoredMail(mail_, "m.eml", "f", &m).ok());
   EXPECT_EQ(m.ToAddress, "second@a.jp");
   EXPECT_EQ(m.ToName, "Second");
   EXPECT_EQ(m.Subject, "before");  // "Subjects" is not "Subject:"
@@ -304,7 +304,7 @@ TEST_F(ReceptionTest, ReadFailureLeavesTheRecordAlone) {
   ReceivedMail m;
   m.Subject = "kept";
   m.AttachmentFiles = {"", "kept.pdf"};
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m), "ReadMail: cannot read m.eml");
+  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m).message(), "ReadMail: cannot read m.eml");
   EXPECT_EQ(m.Subject, "kept");
   EXPECT_EQ(m.AttachmentCount(), 1);
   EXPECT_EQ(m.StoredName, "");
