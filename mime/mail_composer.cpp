@@ -28,13 +28,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Message-ID
 
-std::string MessageIdDomain(const std::string& from_address) {
+std::string MessageIdDomain(const Clock& clock, const std::string& from_address) {
   size_t at = from_address.rfind('@');
   if (at != std::string::npos) {
     std::string domain = AsciiLower(from_address.substr(at + 1));
     if (IsDotAtomText(domain)) return domain;
   }
-  std::string host = LocalHostName();
+  std::string host = HostNameAsDotAtom(clock.HostName());
   return host == "localhost" ? "localhost.localdomain" : host;
 }
 
@@ -53,13 +53,13 @@ std::string MessageIdLocalPart(const Clock& clock, const std::string& text) {
   if (kept.size() > 64) kept.resize(64);
 
   // Unique across processes and hosts: the time, this process, a count
-  // within it and a random salt drawn once per process.
+  // within it and a random salt.
   static std::atomic<unsigned> counter{0};
-  static const unsigned long long salt = std::random_device{}() ^ (static_cast<unsigned long long>(getpid()) << 20);
+  const unsigned long long salt = clock.Random();
   const long long micros = clock.EpochMicros();
   char unique[96];
   snprintf(unique, sizeof unique, "%llx.%x.%x.%llx", static_cast<unsigned long long>(micros),
-           static_cast<unsigned>(getpid()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFULL);
+           static_cast<unsigned>(clock.ProcessId()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFULL);
   return kept.empty() ? std::string(unique) : kept + "." + unique;
 }
 
@@ -460,7 +460,7 @@ Status ComposeMail(FileSystem& fs, const Clock& clock, const OutgoingMessage& m,
   GDateTime* now = g_date_time_new_from_unix_local(clock.EpochMicros() / 1000000);
   g_mime_message_set_date(message.get(), now);
   g_date_time_unref(now);
-  std::string message_id = MessageIdLocalPart(clock, Trim(OneLine(m.message_id_text))) + "@" + MessageIdDomain(from_addr);
+  std::string message_id = MessageIdLocalPart(clock, Trim(OneLine(m.message_id_text))) + "@" + MessageIdDomain(clock, from_addr);
   g_mime_message_set_message_id(message.get(), message_id.c_str());
   SetProgramHeaders(object, own);
 

@@ -160,7 +160,7 @@ Status ReceiveJournal::Load() {
     // Keep the unreadable journal for a human to look at and start afresh.
     // The stored messages stay where they are.
     const std::string aside = path + ".bad-" + std::to_string(clock_.EpochMicros() / 1000000) + "-" +
-                              std::to_string(::getpid());
+                              std::to_string(clock_.ProcessId());
     Status moved = fs_.Rename(path, aside);
     std::string problem = "受信記録ファイルを読めないため退避しました>" + (moved.ok() ? aside : path);
     if (!read.ok()) problem += " (" + read.message() + ")";

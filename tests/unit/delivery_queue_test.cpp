@@ -59,7 +59,7 @@ class DeliveryQueueTest : public ::testing::Test {
  protected:
   DeliveryQueueTest() : clock_(LocalTime{2024, 5, 6, 7, 8, 9}), log_(fs_, clock_, "/prog") {
     fs_.AddDir("/prog");
-    log_.EnsureLogFolders();
+    EXPECT_TRUE(log_.EnsureLogFolders().ok());
   }
 
   std::string Send(FakeSmtpServer& smtp, const std::string& recipients, const std::string& subject = "件名") {

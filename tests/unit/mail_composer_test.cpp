@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "maildir/maildir.h"
 #include "mime/mail_composer.h"
 #include "tests/support/recipient_items.h"
 
@@ -134,6 +135,33 @@ TEST_F(MailBuildTest, MessageIdIsValidUniqueAndCarriesTheText) {
   // A sender domain that is no host name falls back to a valid one.
   ComposedMail weird = Build("a@example.net", "s", "b", "", "\"x\" <user@[127.0.0.1]>");
   EXPECT_TRUE(std::regex_match(weird.message_id, valid)) << weird.message_id;
+}
+
+// The host and process that make names unique come through the clock, so
+// that what the system says can be tried: an odd host name never breaks a
+// Message-ID or a Maildir file name.
+TEST_F(MailBuildTest, NamesTakeHostProcessAndRandomFromTheClock) {
+  clock_.pid = 0x1234;
+  clock_.random = 0x99abcdefULL;
+  struct Case {
+    const char* host;
+    const char* message_id_domain;  // for a sender without a dotted domain
+    const char* maildir_host;       // the end of a Maildir file name
+  };
+  for (const Case& c : {Case{"Mail.Example.TEST", "mail.example.test", ".Mail.Example.TEST"},
+                        Case{"a/b:c", "localhost.localdomain", ".a\\057b\\072c"},
+                        Case{"", "localhost.localdomain", ".localhost"}}) {
+    SCOPED_TRACE(c.host);
+    clock_.host = c.host;
+    ComposedMail mail = Build("a@example.net\t>Message-ID: Kelmora", "s", "b", "", "owner@[127.0.0.1]");
+    const std::string local = mail.message_id.substr(0, mail.message_id.find('@'));
+    EXPECT_NE(local.find(".1234."), std::string::npos) << local;
+    EXPECT_TRUE(EndsWith(local, ".99abcdef")) << local;
+    EXPECT_EQ(mail.message_id.substr(mail.message_id.find('@') + 1), c.message_id_domain);
+    const std::string name = MaildirUniqueName(clock_);
+    EXPECT_NE(name.find("P4660R0000000099abcdef."), std::string::npos) << name;
+    EXPECT_TRUE(EndsWith(name, c.maildir_host)) << name;
+  }
 }
 
 TEST_F(MailBuildTest, DateAndMessageIdFollowTheClock) {

@@ -34,7 +34,7 @@ class MailSendTest : public ::testing::Test {
   static constexpr const char* kShown = "smtp://127.0.0.1:2525";
 
   MailSendTest() : clock_(LocalTime{2024, 5, 6, 7, 8, 9}), log_(fs_, clock_, dir_.path()) {
-    log_.EnsureLogFolders();
+    EXPECT_TRUE(log_.EnsureLogFolders().ok());
   }
   std::string Send(const std::string& server, const std::string& recipients) {
     MailSender sender(fs_, log_, clock_, smtp_, options_);
