@@ -2,6 +2,7 @@
 // Options shared by the mail transports.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace kelmora {
@@ -23,6 +24,10 @@ struct MailOptions {
   // How long the deferred-delivery queue keeps trying a recipient, counted
   // from the message's first hand-over.
   long queue_lifetime_seconds = 5L * 24 * 3600;
+  // Set from another thread (the window's stop button) to abandon every
+  // connection and transfer of the transports within about 100 ms; they
+  // then fail with "cancelled", a temporary failure. Not owned; null: none.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 }  // namespace kelmora

@@ -3,186 +3,103 @@
 
 #include <curl/curl.h>
 
-#include <algorithm>
-
-#include "mime/mail_library_init.h"
+#include "net/curl_channel.h"
 #include "net/server_string.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
 namespace kelmora {
-// The easy handle and what its callbacks collect.
-class CurlPop3Session::Handle {
- public:
-  Handle(const Pop3Server& server, const std::string& user, const std::string& password,
-         const MailOptions& options) {
-    handle_ = curl_easy_init();
-    if (!handle_) return;
-    errbuf_[0] = '\0';
-    base_url_ = server.Url() + "/";
-    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "pop3,pop3s");
-    curl_easy_setopt(handle_, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(handle_, CURLOPT_PASSWORD, password.c_str());
-    // STLS whenever offered; a server without it gets the login only when
-    // it is this machine or the server string allows it (libcurl then
-    // fails before USER/PASS or AUTH).
-    if (!server.implicit_tls) {
-      curl_easy_setopt(handle_, CURLOPT_USE_SSL,
-                       static_cast<long>(server.TlsRequired() ? CURLUSESSL_ALL : CURLUSESSL_TRY));
-    }
-    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, server.verify_certificate ? 1L : 0L);
-    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, server.verify_certificate ? 2L : 0L);
-    if (!options.ca_file.empty()) curl_easy_setopt(handle_, CURLOPT_CAINFO, options.ca_file.c_str());
-    curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
-    curl_easy_setopt(handle_, CURLOPT_TIMEOUT, options.transfer_timeout_seconds);
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, options.low_speed_bytes);
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, options.low_speed_seconds);
-    // Also bounds the wait for the answer to QUIT when the handle goes.
-    curl_easy_setopt(handle_, CURLOPT_SERVER_RESPONSE_TIMEOUT,
-                     std::max(options.low_speed_seconds, options.connect_timeout_seconds));
-    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errbuf_);
-    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &Handle::OnBody);
-    curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &Handle::OnReply);
-    curl_easy_setopt(handle_, CURLOPT_HEADERDATA, this);
-  }
-  ~Handle() {
-    if (handle_) curl_easy_cleanup(handle_);  // QUIT: the server commits the DELEs
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
+namespace {
 
-  bool ok() const { return handle_ != nullptr; }
-
-  CURLcode Run(int number, const char* command, bool no_body, std::string* body) {
-    errbuf_[0] = '\0';
-    refusal_.clear();
-    body->clear();
-    const std::string url = number > 0 ? base_url_ + std::to_string(number) : base_url_;
-    curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, command);
-    curl_easy_setopt(handle_, CURLOPT_NOBODY, no_body ? 1L : 0L);
-    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, body);
-    CURLcode rc = curl_easy_perform(handle_);
-    // Back to plain LIST/RETR so that a custom command never leaks into the
-    // next one (a DELE left set would delete the next message fetched).
-    curl_easy_setopt(handle_, CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
-    curl_easy_setopt(handle_, CURLOPT_NOBODY, 0L);
-    ++runs_;
-    long connects = 0;
-    curl_easy_getinfo(handle_, CURLINFO_NUM_CONNECTS, &connects);
-    reconnected_ = runs_ > 1 && connects > 0;
-    return rc;
-  }
-
-  int runs() const { return runs_; }
-  // True when the last command had to open a new connection.
-  bool reconnected() const { return reconnected_; }
-
-  // libcurl's words for the failure of the last command.
-  std::string ErrorText(CURLcode rc) const {
-    std::string text = errbuf_[0] ? std::string(errbuf_) : std::string(curl_easy_strerror(rc));
-    return ReplyText(text);
-  }
-  // The server's refusal ("-ERR ...") of the last command, else "". The
-  // first one counts: after a refusal libcurl closes the connection with a
-  // QUIT whose "+OK" would hide it.
-  std::string Refusal() const { return ReplyText(refusal_); }
-
-  bool connected_once() const {
-    curl_off_t t = 0;
-    curl_easy_getinfo(handle_, CURLINFO_CONNECT_TIME_T, &t);
-    return t > 0;
-  }
-
- private:
-  static size_t OnBody(char* data, size_t size, size_t n, void* user) {
-    static_cast<std::string*>(user)->append(data, size * n);
-    return size * n;
-  }
-  static size_t OnReply(char* data, size_t size, size_t n, void* user) {
-    auto* self = static_cast<Handle*>(user);
-    std::string line(data, size * n);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    if (self->refusal_.empty() && StartsWith(line, "-ERR")) self->refusal_ = line;
-    return size * n;
-  }
-
-  CURL* handle_ = nullptr;
-  char errbuf_[CURL_ERROR_SIZE];
-  std::string base_url_;
-  std::string refusal_;
-  int runs_ = 0;
-  bool reconnected_ = false;
+// What the connecting dialog showed: the first refusal and whether the
+// last CAPA listed PIPELINING.
+struct Dialog {
+  std::string refusal;
+  std::string in_buffer;
+  bool in_capa = false;
+  bool pipelining = false;
 };
 
-CurlPop3Session::CurlPop3Session(Pop3Server server, std::string user, std::string password, MailOptions options)
-    : server_(std::move(server)), user_(std::move(user)), password_(std::move(password)), options_(options) {}
-
-CurlPop3Session::~CurlPop3Session() = default;
-
-Pop3Reply CurlPop3Session::Open() {
-  EnsureMailLibrariesInitialized();
-  handle_ = std::make_unique<Handle>(server_, user_, password_, options_);
-  if (!handle_->ok()) {
-    handle_.reset();
-    return Pop3Reply::Failed("cannot start a session (libcurl)");
+void OnSent(Dialog& d, std::string_view data) {
+  // Only the verb matters; USER/PASS lines are never kept.
+  if (data.substr(0, 4) == "CAPA") {
+    d.in_capa = true;
+    d.pipelining = false;  // the CAPA after STLS counts
+  } else {
+    d.in_capa = false;
   }
-  return Pop3Reply::Ok();
 }
 
-void CurlPop3Session::Quit() { handle_.reset(); }
-
-Pop3Reply CurlPop3Session::Run(int number, const char* command, bool no_body, std::string* body) {
-  body->clear();
-  if (!handle_) return Pop3Reply::Failed("session not open");
-  const CURLcode rc = handle_->Run(number, command, no_body, body);
-  if (rc != CURLE_OK) {
-    // The first command also connects and logs in: name the step that
-    // failed when it was not the command itself.
-    std::string step;
-    if (handle_->runs() == 1) {
-      if (rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_CONNECT ||
-          (rc == CURLE_OPERATION_TIMEDOUT && !handle_->connected_once())) {
-        step = "connect";
-      } else if (rc == CURLE_LOGIN_DENIED) {
-        step = "login";
-      } else if (rc == CURLE_USE_SSL_FAILED || rc == CURLE_SSL_CONNECT_ERROR ||
-                 rc == CURLE_PEER_FAILED_VERIFICATION) {
-        step = "TLS";
-      }
+void OnReceived(Dialog& d, std::string_view data) {
+  d.in_buffer += data;
+  size_t nl;
+  while ((nl = d.in_buffer.find('\n')) != std::string::npos) {
+    std::string line = d.in_buffer.substr(0, nl);
+    d.in_buffer.erase(0, nl + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (d.refusal.empty() && StartsWith(line, "-ERR")) d.refusal = line;
+    if (d.in_capa) {
+      std::string word = line.substr(0, line.find(' '));
+      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (word == "PIPELINING") d.pipelining = true;
+      if (line == ".") d.in_capa = false;
     }
-    std::string error = handle_->ErrorText(rc);
-    if (rc == CURLE_USE_SSL_FAILED && server_.TlsRequired()) {
+  }
+  if (d.in_buffer.size() > 65536) d.in_buffer.clear();
+}
+
+}  // namespace
+
+Pop3Connection ConnectPop3WithCurl(const Pop3Server& server, const std::string& user, const std::string& password,
+                                   const MailOptions& options) {
+  Pop3Connection out;
+  auto channel = std::make_unique<CurlChannel>(options);
+  Dialog d;
+  const std::string url = server.Url() + "/";
+  auto login = [&](void* handle) {
+    CURL* curl = static_cast<CURL*>(handle);
+    curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+  };
+  // STLS whenever offered; a server without it gets the login only when it
+  // is this machine or the server string allows it (libcurl then fails
+  // before USER/PASS or AUTH).
+  const CurlChannel::Tls tls{server.implicit_tls, server.TlsRequired(), server.verify_certificate};
+  auto dialog = [&d](bool sent, std::string_view text) {
+    if (sent) OnSent(d, text);
+    else OnReceived(d, text);
+  };
+  std::string error;
+  const int rc = channel->Connect(url, "pop3,pop3s", tls, login, dialog, &error);
+  if (rc != CURLE_OK) {
+    std::string step;
+    if (rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_CONNECT || rc == CURLE_OPERATION_TIMEDOUT) {
+      step = "connect";
+    } else if (rc == CURLE_LOGIN_DENIED) {
+      step = "login";
+    } else if (rc == CURLE_USE_SSL_FAILED || rc == CURLE_SSL_CONNECT_ERROR || rc == CURLE_PEER_FAILED_VERIFICATION) {
+      step = "TLS";
+    }
+    error = ReplyText(error);
+    if (rc == CURLE_USE_SSL_FAILED && server.TlsRequired()) {
       error = "login refused: the server offers no TLS (" + error +
               "), and a password goes without TLS only to this machine's own address"
               " (plain-login=yes in the server string allows it)";
     } else if (rc == CURLE_PEER_FAILED_VERIFICATION) {
       error += " (verify=no in the server string turns the check off)";
     }
-    // The server's and libcurl's words: a server may echo what it refused.
-    return Pop3Reply::Failed(ScrubPassword(error, user_, password_),
-                             ScrubPassword(handle_->Refusal(), user_, password_), step);
+    out.failure = Pop3Reply::Failed(error, ReplyText(d.refusal), step);
+    return out;
   }
-  if (handle_->reconnected()) {
-    return Pop3Reply::Failed("connection lost", ScrubPassword(handle_->Refusal(), user_, password_));
-  }
-  return Pop3Reply::Ok();
+  out.pipelining = d.pipelining;
+  out.channel = std::move(channel);
+  return out;
 }
 
-Pop3Reply CurlPop3Session::List(std::string* answer) { return Run(0, nullptr, false, answer); }
-Pop3Reply CurlPop3Session::Uidl(std::string* answer) { return Run(0, "UIDL", false, answer); }
-Pop3Reply CurlPop3Session::Retr(int number, std::string* message) { return Run(number, nullptr, false, message); }
-
-Pop3Reply CurlPop3Session::Dele(int number) {
-  std::string body;
-  return Run(number, "DELE", true, &body);
-}
-
-Pop3Reply CurlPop3Session::Noop() {
-  std::string body;
-  return Run(0, "NOOP", true, &body);
-}
+CurlPop3Session::CurlPop3Session(Pop3Server server, std::string user, std::string password, MailOptions options)
+    : Pop3CommandSession(
+          [server, user, password, options]() { return ConnectPop3WithCurl(server, user, password, options); },
+          [user, password](const std::string& text) { return ScrubPassword(text, user, password); }) {}
 
 std::unique_ptr<Pop3Session> CurlPop3SessionFactory::NewSession(const Pop3Server& server, const std::string& user,
                                                                 const std::string& password) {

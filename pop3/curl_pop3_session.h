@@ -1,15 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// CurlPop3Session: a Pop3Session on one libcurl easy handle, reused for
-// every command so that every command runs on the same connection and the
-// message numbers of LIST stay valid. libcurl connects, uses STLS where
-// the server offers it and logs in with the first command; destroying the
-// handle sends QUIT.
-//
-// libcurl quietly opens a new connection when the old one broke; the
-// session notices (a command that needed a new connection) and reports
-// "connection lost", since the message numbers and the uncommitted DELEs
-// belonged to the old one. Every connection has the connect, transfer and
-// low-speed time-outs of MailOptions.
+// CurlPop3Session: a Pop3Session whose connection libcurl makes (connect,
+// greeting, CAPA, STLS where offered, login; connect-only mode) and whose
+// commands Pop3CommandSession speaks on it, pipelined when CAPA lists
+// PIPELINING. libcurl keeps TLS, proxies and the connect time-out; the
+// command layer keeps the transfer and low-speed time-outs of MailOptions
+// and MailOptions::cancel. The connection is made with the first command;
+// Quit or the destructor ends it with QUIT, which commits the DELEs.
 //
 // Security (see server_string.h): the certificate is checked (against
 // MailOptions::ca_file when set, else the system store) unless the server
@@ -22,37 +18,18 @@
 #include <string>
 
 #include "net/mail_options.h"
-#include "pop3/pop3_session.h"
+#include "pop3/pop3_command_session.h"
 
 namespace kelmora {
 
-class CurlPop3Session : public Pop3Session {
+class CurlPop3Session : public Pop3CommandSession {
  public:
   CurlPop3Session(Pop3Server server, std::string user, std::string password, MailOptions options);
-  ~CurlPop3Session() override;
-  CurlPop3Session(const CurlPop3Session&) = delete;
-  CurlPop3Session& operator=(const CurlPop3Session&) = delete;
-
-  Pop3Reply Open() override;
-  Pop3Reply List(std::string* answer) override;
-  Pop3Reply Uidl(std::string* answer) override;
-  Pop3Reply Retr(int number, std::string* message) override;
-  Pop3Reply Dele(int number) override;
-  Pop3Reply Noop() override;
-  void Quit() override;
-
- private:
-  class Handle;
-  // Runs one command: LIST or RETR when `command` is null, else that
-  // command; `number` 0 means no message number.
-  Pop3Reply Run(int number, const char* command, bool no_body, std::string* body);
-
-  Pop3Server server_;
-  std::string user_;
-  std::string password_;
-  MailOptions options_;
-  std::unique_ptr<Handle> handle_;
 };
+
+// Connects and logs in through libcurl.
+Pop3Connection ConnectPop3WithCurl(const Pop3Server& server, const std::string& user, const std::string& password,
+                                   const MailOptions& options);
 
 class CurlPop3SessionFactory : public Pop3SessionFactory {
  public:

@@ -21,7 +21,6 @@ namespace {
 // once it holds this many messages or bytes.
 constexpr size_t kBatchMessages = 64;
 constexpr size_t kBatchBytes = 16u << 20;
-constexpr std::uint64_t kReserveLimit = 1u << 30;
 
 // "n size" or "n uidl" lines of a LIST or UIDL answer. False when a line
 // does not have that form.
@@ -246,15 +245,16 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
       }
     }
     // What is durable may go from the server, even when others of its
-    // batch failed.
+    // batch failed; a pipelining server gets the DELEs in one write.
+    std::vector<int> durable;
     for (size_t k = 0; dele && k < batch.size(); ++k) {
-      if (!batch[k].committed) continue;
-      const Planned& p = plan[batch_plan[k]];
-      const Pop3Reply deleted = command(session->Dele(p.number));
-      if (!deleted.ok) {
-        if (failure.empty()) failure = failed("DELE " + std::to_string(p.number), deleted.error);
-        break;
-      }
+      if (batch[k].committed) durable.push_back(plan[batch_plan[k]].number);
+    }
+    size_t deleted_count = 0;
+    const Pop3Reply deleted =
+        durable.empty() ? Pop3Reply::Ok() : command(session->DeleMany(durable, &deleted_count));
+    if (!deleted.ok && failure.empty() && deleted_count < durable.size()) {
+      failure = failed("DELE " + std::to_string(durable[deleted_count]), deleted.error);
     }
     batch.clear();
     batch_plan.clear();
@@ -271,43 +271,48 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
   };
 
   // One buffer for every message: its pages stay mapped from one message
-  // to the next. It is reserved for the size LIST gave (up to a bound a
-  // lying server cannot push past): pages not yet written cost nothing,
-  // and a large message is never copied while it grows.
+  // to the next (the session reserves it for the size LIST gave). The
+  // batches are cut by LIST's sizes, so that each one's RETRs can be on
+  // the way together.
   std::string message;
-  for (size_t i = 0; i < plan.size(); ++i) {
-    const Planned& p = plan[i];
-    const std::string step = "RETR " + std::to_string(p.number);
-    message.reserve(static_cast<size_t>(std::min<std::uint64_t>(p.size, kReserveLimit)) + 4096);
-    const Pop3Reply fetched = command(session->Retr(p.number, &message));
-    if (!fetched.ok) return stop_at(i, failed(step, fetched.error), false);
-    if (message.size() != p.size) {
-      // libcurl ends a RETR cut off by a dropped connection without an
-      // error. Only a connection still in step proves that the server's end
-      // mark arrived and the size in LIST was merely inexact.
-      if (!command(session->Noop()).ok) {
-        return stop_at(i,
-                       failed(step, "message incomplete (" + std::to_string(message.size()) + " of " +
-                                        std::to_string(p.size) + " bytes), connection lost"),
-                       false);
+  for (size_t i = 0; i < plan.size();) {
+    size_t end = i;
+    std::uint64_t planned_bytes = 0;
+    std::vector<Pop3Session::Wanted> wanted;
+    while (end < plan.size() && end - i < kBatchMessages && planned_bytes < kBatchBytes) {
+      planned_bytes += plan[end].size;
+      wanted.push_back(Pop3Session::Wanted{plan[end].number, plan[end].size});
+      ++end;
+    }
+    std::string store_failure;
+    auto store = [&](size_t k) {
+      const Planned& p = plan[i + k];
+      StagedFile staged;
+      Status stored = fs_.StageFile(journal->PathOf(p.name), message, &staged);
+      if (!stored.ok()) {
+        store_failure = who + "store of message " + std::to_string(p.number) + " failed: " + stored.message();
+        return false;
       }
+      batch.push_back(std::move(staged));
+      batch_plan.push_back(i + k);
+      batch_bytes += message.size();
+      return true;
+    };
+    size_t handed = 0;
+    const Pop3Reply fetched = command(session->RetrMany(wanted, &message, store, &handed));
+    if (!fetched.ok) {
+      const std::string step = "RETR " + std::to_string(plan[i + handed].number);
+      return stop_at(i + handed, failed(step, fetched.error), false);
     }
-    StagedFile staged;
-    Status stored = fs_.StageFile(journal->PathOf(p.name), message, &staged);
-    if (!stored.ok()) {
-      return stop_at(i, who + "store of message " + std::to_string(p.number) + " failed: " + stored.message(), true);
+    // The message whose store failed is the last one handed out.
+    if (!store_failure.empty()) return stop_at(i + handed - 1, store_failure, true);
+    const std::string failure = commit_batch(true);
+    if (!failure.empty()) {
+      forget_from(end);
+      result.failure = failure;
+      return result;
     }
-    batch.push_back(std::move(staged));
-    batch_plan.push_back(i);
-    batch_bytes += message.size();
-    if (batch.size() >= kBatchMessages || batch_bytes >= kBatchBytes || i + 1 == plan.size()) {
-      const std::string failure = commit_batch(true);
-      if (!failure.empty()) {
-        forget_from(i + 1);
-        result.failure = failure;
-        return result;
-      }
-    }
+    i = end;
   }
   session->Quit();  // commits the DELEs
   return result;

@@ -8,9 +8,11 @@
 // each message of the batch deleted (DELE). The session ends with QUIT,
 // which commits the deletions. No message is deleted before it is durable
 // under its final name; a session that breaks commits what arrived and
-// deletes nothing more (the next session deletes those by UIDL). A message is stored only when its whole text arrived: a RETR
-// whose size differs from the LIST size counts only if the connection is
-// provably still in step afterwards (a NOOP on it succeeds).
+// deletes nothing more (the next session deletes those by UIDL). A message
+// is stored only when its whole text arrived (Pop3Session::RetrMany
+// vouches for it). Batches are cut by LIST's sizes, so that a server that
+// pipelines gets the RETRs of a batch in windows and its DELEs in one
+// write; the others get one command after the other.
 //
 // The ReceiveJournal of the folder records each message (account and UIDL)
 // before it is fetched, so a session that breaks after DELE and before QUIT

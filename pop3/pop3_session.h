@@ -13,8 +13,11 @@
 // connection (libcurl does); the caller opens a new session to go on.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/server_string.h"
 
@@ -51,6 +54,25 @@ class Pop3Session {
   virtual Pop3Reply Retr(int number, std::string* message) = 0;
   virtual Pop3Reply Dele(int number) = 0;
   virtual Pop3Reply Noop() = 0;
+
+  // RETR of several messages, in order: each whole message is put into
+  // *buffer and `each` is called with its index in `wanted`; `each`
+  // returning false stops the fetch there (the session stays usable).
+  // *handed counts the messages handed to `each`; on failure the message
+  // at that index is the one whose RETR failed. A message handed out is
+  // whole: one whose size differs from `size` (LIST's) counts only when
+  // the connection is provably still in step. A pipelining session keeps
+  // several RETRs on the way; this default sends one after the other.
+  struct Wanted {
+    int number;
+    std::uint64_t size;  // from LIST
+  };
+  virtual Pop3Reply RetrMany(const std::vector<Wanted>& wanted, std::string* buffer,
+                             const std::function<bool(size_t index)>& each, size_t* handed);
+  // DELE of several messages; *deleted counts those the server took before
+  // the first failure. A pipelining session sends them in one write.
+  virtual Pop3Reply DeleMany(const std::vector<int>& numbers, size_t* deleted);
+
   // Ends the session; the server then commits the DELEs. The destructor
   // quits an open session too.
   virtual void Quit() = 0;

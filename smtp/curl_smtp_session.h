@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// CurlSmtpSession: an SmtpSession on one libcurl easy handle. The handle
-// keeps its connection between transactions, so the transactions of one
-// session share a connection as long as the server keeps it; the handle's
-// cleanup sends QUIT. libcurl connects (greeting, EHLO, STARTTLS, AUTH) in
-// the first transaction, so Open only prepares the handle.
+// CurlSmtpSession: an SmtpSession whose connection libcurl makes (connect,
+// greeting, EHLO, STARTTLS, AUTH, in connect-only mode) and whose
+// transactions SmtpCommandSession speaks on it, pipelined when the server
+// announces PIPELINING. libcurl keeps TLS, proxies and the connect time-out;
+// the command layer keeps the transfer and low-speed time-outs of
+// MailOptions and MailOptions::cancel. The connection is made with the
+// first transaction (the EHLO name follows its sender) and ended with QUIT
+// by Close or the destructor.
 //
-// libcurl does not say which recipient was refused: every command sent and
-// every reply line read pass through its debug stream, where each RCPT TO
-// is paired with the next reply. Credentials sent during AUTH are never
-// kept, and every text a transaction returns (failure, replies) has the
-// password scrubbed out. Every connection has the connect, transfer and
-// low-speed time-outs of MailOptions.
+// Credentials sent during AUTH are never kept, and every text a transaction
+// returns (failure, replies) has the password scrubbed out.
 //
 // Security (see server_string.h): the certificate is checked (against
 // MailOptions::ca_file when set, else the system store) unless the server
@@ -24,27 +23,18 @@
 #include <vector>
 
 #include "net/mail_options.h"
-#include "smtp/smtp_session.h"
+#include "smtp/smtp_command_session.h"
 
 namespace kelmora {
 
-class CurlSmtpSession : public SmtpSession {
+class CurlSmtpSession : public SmtpCommandSession {
  public:
   CurlSmtpSession(SmtpServer server, MailOptions options);
-  ~CurlSmtpSession() override;
-  CurlSmtpSession(const CurlSmtpSession&) = delete;
-  CurlSmtpSession& operator=(const CurlSmtpSession&) = delete;
-
-  std::string Open() override;
-  SmtpTransaction Send(const std::string& mail_from, const std::vector<std::string>& recipients,
-                       const std::string& message) override;
-  void Close() override;
-
- private:
-  SmtpServer server_;
-  MailOptions options_;
-  void* handle_ = nullptr;  // CURL*
 };
+
+// Connects to `server` through libcurl for a message from `mail_from`.
+SmtpConnection ConnectSmtpWithCurl(const SmtpServer& server, const MailOptions& options,
+                                   const std::string& mail_from);
 
 class CurlSmtpSessionFactory : public SmtpSessionFactory {
  public:

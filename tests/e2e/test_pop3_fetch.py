@@ -16,6 +16,7 @@ import unittest
 
 import harness
 from dovecot import CutProxy, Dovecot, free_port
+from relay import Relay
 
 FETCHTOOL = os.path.join(harness.BUILD, "kelmora_fetchtool")
 SERVER = None  # one Dovecot for the module; every test has its own user
@@ -228,6 +229,28 @@ class Pop3FetchTest(unittest.TestCase):
         rc, names, out = self.fetch("--settle-all")
         self.assertEqual((rc, names), (0, []), out)
         self.assertEqual(len(self.stored()), len(msgs))
+
+    def test_pipelining_server_gets_retr_and_dele_in_batches(self):
+        # Dovecot lists PIPELINING in CAPA: the RETRs of a batch travel
+        # together, and so do the DELEs of a committed batch.
+        rng = random.Random(5)
+        msgs = [message(["From: p%d@example.jp" % i, "Subject: p%d" % i],
+                        crlf("line\n.dot\n" + rng.randbytes(2000 * i).hex() + "\n").encode("ascii"))
+                for i in range(1, 13)]
+        for m in msgs:
+            SERVER.deliver(self.user, m)
+        with Relay(SERVER.pop3_port) as relay:
+            rc, names, out = self.fetch("--settle-all", server="127.0.0.1:%d" % relay.port)
+        self.assertEqual(rc, 0, out)
+        self.assertEqual([self.read_stored(n) for n in names], msgs)
+        self.assertEqual(SERVER.mailbox(self.user), [])
+        chunks = [c.decode("ascii", "replace") for c in relay.sent[0] if c]
+        retr_batches = [c.count("RETR ") for c in chunks if "RETR " in c]
+        dele_batches = [c.count("DELE ") for c in chunks if "DELE " in c]
+        self.assertGreater(max(retr_batches), 1, chunks)
+        self.assertEqual(sum(retr_batches), len(msgs))
+        self.assertEqual(dele_batches, [len(msgs)], chunks)
+        self.assertTrue(chunks[-1].startswith("QUIT"), chunks)
 
     def test_lf_only_message_arrives_with_crlf(self):
         SERVER.deliver(self.user, b"From: a@example.jp\nSubject: lf\n\nline one\nline two\n")

@@ -170,6 +170,54 @@ class DeliveryTest(SendToolCase):
         self.assertEqual(self.main_log(), [])
 
 
+class PipeliningTest(SendToolCase):
+    """A server that announces PIPELINING gets each transaction's envelope
+    and DATA in one piece; the replies are still applied one by one."""
+
+    def batches(self, rec):
+        """Every received chunk that starts a transaction, as its command lines."""
+        out = []
+        for connection in rec.chunks:
+            for chunk in connection:
+                if chunk.startswith(b"MAIL FROM:"):
+                    out.append(chunk.decode("ascii").split("\r\n")[:-1])
+        return out
+
+    def test_envelope_and_data_arrive_in_one_batch(self):
+        rec = self.recorder(pipelining=True, refuse=["m3@example.net"], max_rcpt=4)
+        members = ["m%d@example.net" % i for i in range(1, 8)]
+        code, out = self.send("127.0.0.1:%d" % rec.port, ["list@example.org", "bcc"] + members)
+        self.assertEqual((code, out), (0, ""))
+        msgs = rec.wait_for(2)
+        reached = sorted(a for m in msgs for a in m["rcpt_tos"])
+        expected = sorted(["list@example.org"] + [m for m in members if m != "m3@example.net"])
+        self.assertEqual(reached, expected)
+        batches = self.batches(rec)
+        self.assertGreaterEqual(len(batches), 2, batches)
+        first = batches[0]
+        # MAIL FROM, every RCPT TO of the transaction and DATA: one write.
+        self.assertEqual(first[0], "MAIL FROM:<owner@example.org>")
+        self.assertEqual(first[-1], "DATA")
+        self.assertEqual([c for c in first[1:-1] if not c.startswith("RCPT TO:<")], [])
+        self.assertEqual(len(first), 8 + 2, first)
+        # The refused recipient is logged with its own reply; the ones over
+        # the limit (452) went in the next transaction, none twice.
+        self.assertEqual(len(reached), len(set(reached)))
+        log = self.main_log()
+        self.assertEqual(len(log), 1, log)
+        self.assertIn("<m3@example.net>", log[0])
+        self.assertIn("550", log[0])
+
+    def test_without_pipelining_commands_wait_for_their_replies(self):
+        rec = self.recorder()
+        code, out = self.send("127.0.0.1:%d" % rec.port, ["a@example.net", "bcc", "b@example.net"])
+        self.assertEqual((code, out), (0, ""))
+        self.assertEqual(len(rec.wait_for(1)), 1)
+        for chunk in (c for connection in rec.chunks for c in connection):
+            if not chunk.startswith((b"Subject", b"MIME", b"From", b"Date", b"To", b"Message")):
+                self.assertLessEqual(chunk.count(b"\r\n"), 1, chunk)
+
+
 class FailureTest(SendToolCase):
     def assertFailure(self, code, out, *parts):
         self.assertEqual(code, 1, out)

@@ -31,6 +31,13 @@ Transport security and login (certificate and key files in PEM):
   --host ADDR              listen on ADDR instead of 127.0.0.1 (only inside
                            a private network namespace)
 
+Pipelining:
+  --pipelining             PIPELINING is announced in the EHLO reply
+Every connection's bytes are kept as they arrived, chunk by chunk
+(`chunks`: one list per connection of the byte strings the protocol was
+handed, after TLS), so a test can tell that a pipelined batch came in one
+piece.
+
 Every set of credentials a client sent is kept in `logins` as (user, tls),
 the refused ones too: a test can tell that a password never went out.
 
@@ -63,6 +70,12 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 class _Handler:
     def __init__(self, recorder):
         self.recorder = recorder
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.recorder.pipelining:
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         rec = self.recorder
@@ -103,6 +116,21 @@ class _Handler:
         return "250 2.0.0 OK queued"
 
 
+class _ChunkRecordingSMTP(SMTP):
+    """SMTP that keeps every chunk a plain connection delivered."""
+
+    def __init__(self, recorder, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._chunks = []
+        with recorder._lock:
+            recorder.chunks.append(self._chunks)
+
+    def data_received(self, data):
+        if self._chunks is not None and len(self._chunks) < 10000:
+            self._chunks.append(bytes(data))
+        super().data_received(data)
+
+
 class _RefuseAtGreeting(asyncio.Protocol):
     def __init__(self, code):
         self.code = code
@@ -115,7 +143,7 @@ class _RefuseAtGreeting(asyncio.Protocol):
 class SmtpRecorder:
     def __init__(self, directory, port=0, refuse=(), fail_data=None, fail_connect_code=None, max_rcpt=None,
                  tls_cert=None, tls_key=None, require_starttls=False, implicit_tls=False, auth=None,
-                 auth_without_tls=False, host="127.0.0.1", drop_after=None, defer=()):
+                 auth_without_tls=False, host="127.0.0.1", drop_after=None, defer=(), pipelining=False):
         self.directory = directory
         self.host = host
         self.auth_without_tls = auth_without_tls
@@ -127,6 +155,8 @@ class SmtpRecorder:
         self.fail_connect_code = fail_connect_code
         self.max_rcpt = max_rcpt
         self.drop_after = drop_after
+        self.pipelining = pipelining
+        self.chunks = []
         self.tls_context = None
         if tls_cert:
             self.tls_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -159,7 +189,7 @@ class SmtpRecorder:
         if self.auth is not None:
             kwargs.update(authenticator=self._authenticator, auth_required=True,
                           auth_require_tls=not (self.implicit_tls or self.auth_without_tls))
-        return SMTP(_Handler(self), **kwargs)
+        return _ChunkRecordingSMTP(self, _Handler(self), **kwargs)
 
     def _protocol(self):
         # Chosen per connection, so that a server can go down and come back.
@@ -274,6 +304,7 @@ def main(argv=None):
     parser.add_argument("--auth-without-tls", action="store_true")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--drop-after", type=int, default=None)
+    parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--lifetime", type=float, default=3600.0,
                         help="exit after this many seconds even if nobody stops the server")
     args = parser.parse_args(argv)
@@ -284,7 +315,7 @@ def main(argv=None):
                        tls_cert=args.tls_cert, tls_key=args.tls_key, require_starttls=args.require_starttls,
                        implicit_tls=args.implicit_tls, auth=args.auth,
                        auth_without_tls=args.auth_without_tls, host=args.host, drop_after=args.drop_after,
-                       defer=args.defer)
+                       defer=args.defer, pipelining=args.pipelining)
     port = rec.start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

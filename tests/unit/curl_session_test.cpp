@@ -7,6 +7,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -226,6 +227,38 @@ TEST(CurlPop3SessionTest, AnEchoedPasswordIsScrubbedFromTheRefusal) {
   EXPECT_EQ(r.step, "login");
   EXPECT_EQ(r.refusal, "-ERR wrong password ***");
   EXPECT_EQ(r.error.find("S3cr3t-pw"), std::string::npos) << r.error;
+}
+
+// Another thread (the window's stop) can end a transfer within about 100
+// ms: while libcurl connects (a server that never greets) and while the
+// command layer waits for a reply (a server silent after MAIL FROM).
+TEST(CurlSmtpSessionTest, CancelEndsTheWaitFromAnotherThread) {
+  MuteListener mute;
+  ScriptedServer silent("220 fake ESMTP\r\n", [](const std::string& line) -> std::string {
+    if (StartsWith(line, "EHLO")) return "250-fake\r\n250 PIPELINING\r\n";
+    return "";
+  });
+  for (const std::string& host_port : {mute.HostPort(), silent.HostPort()}) {
+    SCOPED_TRACE(host_port);
+    SmtpServer server;
+    std::string error;
+    ASSERT_TRUE(ParseSmtpServer(host_port, &server, &error)) << error;
+    std::atomic<bool> cancel{false};
+    MailOptions options;  // long time-outs: only the cancel can end it soon
+    options.cancel = &cancel;
+    CurlSmtpSession session(server, options);
+    std::thread stopper([&cancel] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      cancel = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    EXPECT_LT(took, std::chrono::milliseconds(1300));
+    EXPECT_FALSE(t.message_taken);
+    EXPECT_NE(t.failure.find("cancel"), std::string::npos) << t.failure;
+  }
 }
 
 }  // namespace
