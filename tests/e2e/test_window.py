@@ -297,6 +297,11 @@ class SilentServerTest(unittest.TestCase):
         dump = subprocess.run(["xwd", "-silent", "-id", busy], env=self.display.env, capture_output=True,
                               timeout=10).stdout
         self.assertGreater(painted_colours(dump), 2, "the busy window is blank")
+        # A passing notice: no taskbar button, no place in the pager.
+        busy_state = self.display.x("xprop", "-id", busy, "_NET_WM_STATE")
+        for atom in ("_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"):
+            self.assertIn(atom, busy_state)
+        self.assertNotIn("SKIP_TASKBAR", self.display.x("xprop", "-id", window, "_NET_WM_STATE"))
         # The window answers while the transfer hangs.
         for _ in range(2):
             self.display.x("xdotool", "windowminimize", window)
@@ -315,6 +320,9 @@ class SilentServerTest(unittest.TestCase):
             if try_for(lambda: len(self.server.opened) >= 2, 1.5):
                 break
         self.connections(2)
+        # Shown again: the window manager forgets a hidden window's state.
+        wait_for(lambda: "_NET_WM_STATE_SKIP_TASKBAR" in self.display.x("xprop", "-id", busy, "_NET_WM_STATE"), 5,
+                 "skip-taskbar on the busy window shown again")
         self.assertFalse(self.saved())
         self.proc.send_signal(signal.SIGTERM)
         start = time.monotonic()
