@@ -60,9 +60,33 @@ void SkipTaskbarAndPager(QWidget* window) {
   xcb_flush(c);
 }
 
+bool IconicOnX11(QWidget* window) {
+  auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  if (x11 == nullptr || window == nullptr || !window->isWindow() || !window->testAttribute(Qt::WA_WState_Created)) {
+    return false;
+  }
+  xcb_connection_t* c = x11->connection();
+  if (c == nullptr) return false;
+  const xcb_atom_t wm_state = Atom(c, "WM_STATE");
+  if (wm_state == XCB_ATOM_NONE) return false;
+  // WM_STATE: the state (1 normal, 3 iconic) and the icon window.
+  constexpr uint32_t kIconicState = 3;
+  bool iconic = false;
+  xcb_get_property_reply_t* reply = xcb_get_property_reply(
+      c, xcb_get_property(c, 0, static_cast<xcb_window_t>(window->winId()), wm_state, wm_state, 0, 2), nullptr);
+  if (reply != nullptr) {
+    if (reply->format == 32 && xcb_get_property_value_length(reply) >= 4) {
+      iconic = *static_cast<const uint32_t*>(xcb_get_property_value(reply)) == kIconicState;
+    }
+    std::free(reply);
+  }
+  return iconic;
+}
+
 #else
 
 void SkipTaskbarAndPager(QWidget*) {}
+bool IconicOnX11(QWidget*) { return false; }
 
 #endif
 

@@ -12,4 +12,8 @@ namespace kelmora {
 // every show(): window managers drop the window's state when it is hidden.
 void SkipTaskbarAndPager(QWidget* window);
 
+// Whether the window manager keeps `window` iconic (its WM_STATE says so).
+// False before the window manager has taken the window on, and off X11.
+bool IconicOnX11(QWidget* window);
+
 }  // namespace kelmora
