@@ -19,12 +19,6 @@ CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, const Clock& c
       sender_(fs, log, clock, smtp_sessions_, options, queue),
       fetcher_(fs, clock, pop3_sessions_) {}
 
-std::string CurlMailComponent::SendMail(const std::string& server, const std::string& recipients,
-                                        const std::string& from, const std::string& subject,
-                                        const std::string& body, const std::string& attachments) {
-  return sender_.SendMail(server, recipients, from, subject, body, attachments);
-}
-
 MailReply CurlMailComponent::ReadMail(const std::string& name, const std::string& fields,
                                       const std::string& folder) {
   return ReadMailFile(fs_, name, fields, folder);
@@ -41,8 +35,8 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
   ReceiveJournal journal(fs_, clock_, folder);
   // The first fetch of a run clears away what a crash left half-written.
   if (swept_folders_.insert(folder).second) journal.RemoveStaleTemporaries();
-  const std::string problem = journal.Load();
-  if (!problem.empty()) log_.WriteLog(problem);
+  // An unreadable journal was moved aside; the fetch goes on with a new one.
+  if (Status loaded = journal.Load(); !loaded.ok()) log_.WriteLog(loaded.message());
 
   Pop3FetchResult fetched = fetcher_.Fetch(a, b, password, folder, &journal);
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // CurlMailComponent: the mail component on libcurl and GMime.
 //
-// SendMail goes to MailSender on libcurl SMTP sessions, ReadMail to
+// Send goes to MailSender on libcurl SMTP sessions, ReadMail to
 // ReadMailFile. RcvMail fetches a
 // POP3 account (A = server string, B = user) into the reception folder with
 // Pop3Fetcher on libcurl POP3 sessions and answers with plain file names
@@ -42,13 +42,13 @@ class CurlMailComponent : public MailComponent {
 
   // `clock` is the only source of the time: Message-IDs, Date headers,
   // names of stored and saved messages. `queue` (may be null) keeps the
-  // recipients of SendMail that met a temporary failure.
+  // recipients of Send that met a temporary failure.
   CurlMailComponent(FileSystem& fs, Logger& log, const Clock& clock, MailOptions options = {},
                     DeliveryQueue* queue = nullptr);
 
-  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
-                       const std::string& subject, const std::string& body,
-                       const std::string& attachments) override;
+  Status Send(const std::string& server, const OutgoingMessage& message) override {
+    return sender_.Send(server, message);
+  }
 
   DeliveryReport SendComposed(const std::string& server, const std::string& mail_from,
                               const std::vector<std::string>& recipients, const std::string& message) override {

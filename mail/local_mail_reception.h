@@ -10,10 +10,11 @@ namespace kelmora {
 class LocalMailReception {
  public:
   virtual ~LocalMailReception() = default;
-  // Logs on and fetches the unread messages; returns how many there are.
-  // Signs its session off itself when there are none. A refused logon
-  // throws (it ends the cycle); a failure after the logon counts as none.
-  virtual int FetchMail() = 0;
+  // Logs on and fetches the unread messages; *count is how many there are.
+  // Signs its session off itself when there are none. A logon that fails
+  // (it ends the cycle) is the failure, with the number the log shows; a
+  // failure after the logon counts as none.
+  [[nodiscard]] virtual Status FetchMail(int* count) = 0;
   // The messages of the last fetch; valid until the next FetchMail.
   virtual Inbox& inbox() = 0;
   // Opens the road for sending only (no fetch), for a cycle whose mail came

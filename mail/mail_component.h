@@ -1,17 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// MailComponent: the program's only door to mail servers. Three operations
-// with text arguments and results, in the program's UTF-8:
+// MailComponent: the program's only door to mail servers, in the
+// program's UTF-8:
 //
-// SendMail(server, recipients, from, subject, body, attachments) -> "" when
-//   the message was sent, else a failure text. `recipients` holds items
-//   separated by TAB: the visible recipient (an address, or "@" followed by a
-//   display name); optionally "bcc", after which every address gets a blind
-//   copy; further addresses; items beginning with ">" are header lines
-//   (">Message-ID: <text>"); ">#save <folder>" stores a copy of the sent
-//   message in that folder; items beginning with ";" (";List-Id: <...>")
-//   carry the headers the program itself sets on list mail and replies
-//   (recipient_items.h lists them), which ">" items can neither remove nor
-//   override. `attachments` is "" or full paths separated by TAB.
+// Send(server, message) -> OK when the message (outgoing_message.h) was
+//   sent, else a failure whose text names the server and the reason.
 //
 // RcvMail(a, b, password, command, folder) -> a list with the stored name
 //   of every message fetched into `folder`, or one text: blank when nothing
@@ -33,7 +25,9 @@
 #include <vector>
 
 #include "mime/mail_reply.h"
+#include "mime/outgoing_message.h"
 #include "smtp/smtp_delivery.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
@@ -41,9 +35,7 @@ class MailComponent {
  public:
   virtual ~MailComponent() = default;
 
-  virtual std::string SendMail(const std::string& server, const std::string& recipients,
-                               const std::string& from, const std::string& subject, const std::string& body,
-                               const std::string& attachments) = 0;
+  virtual Status Send(const std::string& server, const OutgoingMessage& message) = 0;
 
   // Delivers a message that is already composed (CR LF line ends, headers
   // final) byte for byte to the SMTP server named by `server`, for the

@@ -28,8 +28,14 @@ void Pop3Inbox::Finish() {
 
 void Pop3Inbox::CommitReadable() {
   // A rewrite that fails leaves the message as received, as a failed
-  // rewrite always did.
-  if (!pending_.empty()) fs_.CommitFiles(&pending_);
+  // rewrite always did; the log says which ones stayed so.
+  if (!pending_.empty()) {
+    Status s = fs_.CommitFiles(&pending_);
+    if (!s.ok()) {
+      for (const StagedFile& f : pending_)
+        if (!f.committed) LogUnwritten(f.path, s);
+    }
+  }
   pending_.clear();
   pending_bytes_ = 0;
 }
@@ -50,10 +56,10 @@ Status Pop3Inbox::Read(int index, ReceivedMail* mail) {
   const std::string& name = names_.at(static_cast<size_t>(index));
   ReceivedMail fresh;
   fresh.StoredName = name;
-  const std::string error = ReadStoredMail(mail_, name, folder_, &fresh);
-  if (!error.empty()) {
+  Status s = ReadStoredMail(mail_, name, folder_, &fresh);
+  if (!s.ok()) {
     mail->StoredName = name;
-    return Status::Corrupt(error);
+    return s;
   }
   *mail = std::move(fresh);
   return Status::OK();
@@ -75,7 +81,15 @@ void Pop3Inbox::SetAside(int index) {
   for (int n = 2; fs_.Exists(target) && n < 1000; ++n) {
     target = StripExtension(path) + "Error" + std::to_string(n) + ".txt";
   }
-  if (fs_.Exists(path)) fs_.Rename(path, target);
+  if (!fs_.Exists(path)) return;
+  Status s = fs_.Rename(path, target);
+  // Left under its name, the message is settled all the same: the journal
+  // keeps it from being handed out again.
+  if (!s.ok()) log_.WriteLog("受信メールを退避できません>" + s.message());
+}
+
+void Pop3Inbox::LogUnwritten(const std::string& path, const Status& s) {
+  log_.WriteLog("受信メールを読める形に書き換えられません<" + path + ">:" + s.message());
 }
 
 void Pop3Inbox::BeginProcessing(int index) { mail_.MarkProcessing(folder_, names_.at(static_cast<size_t>(index))); }
@@ -85,7 +99,11 @@ void Pop3Inbox::RecordAction(int index) { mail_.MarkActed(folder_, names_.at(sta
 void Pop3Inbox::StageReadable(const std::string& path, const ReceivedMail& mail, FileEncoding encoding) {
   const std::string bytes = EncodeFileText(ReadableForm(mail) + "\r\n", encoding);
   StagedFile staged;
-  fs_.StageFile(path, bytes, &staged);
+  Status s = fs_.StageFile(path, bytes, &staged);
+  if (!s.ok()) {
+    LogUnwritten(path, s);
+    return;
+  }
   pending_.push_back(std::move(staged));
   pending_bytes_ += bytes.size();
   if (pending_.size() >= kBatchMessages || pending_bytes_ >= kBatchBytes) CommitReadable();

@@ -55,6 +55,9 @@ class Pop3Inbox : public Inbox {
   void CommitReadable();
   // Stages the readable form of `mail` to be written to `path`.
   void StageReadable(const std::string& path, const ReceivedMail& mail, FileEncoding encoding);
+  // One log line for a readable form that could not be written: the message
+  // stays as it was received.
+  void LogUnwritten(const std::string& path, const Status& s);
 
   FileSystem& fs_;
   Logger& log_;

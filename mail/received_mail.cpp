@@ -156,10 +156,11 @@ void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail)
   }
 }
 
-std::string ReadStoredMail(MailComponent& mail_component, const std::string& stored_name,
-                           const std::string& receive_folder, ReceivedMail* mail) {
+Status ReadStoredMail(MailComponent& mail_component, const std::string& stored_name,
+                      const std::string& receive_folder, ReceivedMail* mail) {
   MailReply reply = mail_component.ReadMail(stored_name, kReceivedMailFields, receive_folder);
-  if (!reply.is_list) return reply.text;
+  // An empty text has always meant a message with nothing to read.
+  if (!reply.is_list) return reply.text.empty() ? Status::OK() : Status::Corrupt(reply.text);
 
   mail->StoredName = stored_name;
   mail->AttachmentFiles.assign(1, "");
@@ -184,7 +185,7 @@ std::string ReadStoredMail(MailComponent& mail_component, const std::string& sto
     if (StartsWith(item, "File:")) mail->AttachmentFiles.push_back(FromCharacter(item, 6));
   }
   ApplyHeaderItems(reply.items, mail);
-  return "";
+  return Status::OK();
 }
 
 std::string ExtractAddress(const std::string& text, const std::string& open, const std::string& close) {

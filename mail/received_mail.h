@@ -71,9 +71,9 @@ extern const char* const kReceivedMailFields;
 // other items are ignored.
 void ApplyHeaderItems(const std::vector<std::string>& items, ReceivedMail* mail);
 
-// Reads one stored message into *mail. Returns "" on success or the
+// Reads one stored message into *mail. Fails (Corrupt) with the
 // component's failure text (then *mail is left as it was).
-std::string ReadStoredMail(MailComponent& mail_component, const std::string& stored_name,
+[[nodiscard]] Status ReadStoredMail(MailComponent& mail_component, const std::string& stored_name,
                            const std::string& receive_folder, ReceivedMail* mail);
 
 // The first e-mail address standing between `open` and `close`, or "".

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "maildir/mail_store.h"
 
-#include <gmime/gmime.h>
 
 #include <algorithm>
 
@@ -9,6 +8,7 @@
 #include "mime/mail_composer.h"
 #include "mime/mail_library_init.h"
 #include "mime/mail_reader.h"
+#include "mime/mime_util.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -16,37 +16,6 @@ namespace {
 
 constexpr const char* kJournalName = "kelmora-journal";
 constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
-
-// "To: Name <addr>" with the name encoded as RFC 2047 needs it.
-std::string ToHeader(const std::string& name, const std::string& address) {
-  EnsureMailLibrariesInitialized();
-  InternetAddressList* list = internet_address_list_new();
-  InternetAddress* a = internet_address_mailbox_new(name.c_str(), address.c_str());
-  internet_address_list_add(list, a);
-  g_object_unref(a);
-  char* text = internet_address_list_to_string(list, nullptr, TRUE);
-  std::string out = std::string("To: ") + (text ? text : address);
-  g_free(text);
-  g_object_unref(list);
-  return out;
-}
-
-// Replaces the To header of a composed message (CR LF line ends).
-std::string WithToHeader(const std::string& message, const std::string& header) {
-  const size_t head_end = message.find("\r\n\r\n");
-  size_t pos = 0;
-  while (pos < head_end) {
-    size_t end = message.find("\r\n", pos);
-    if (message.compare(pos, 3, "To:") == 0) {
-      size_t stop = end;
-      while (stop + 2 < message.size() && (message[stop + 2] == ' ' || message[stop + 2] == '\t'))
-        stop = message.find("\r\n", stop + 2);
-      return message.substr(0, pos) + header + message.substr(stop);
-    }
-    pos = end + 2;
-  }
-  return message;
-}
 
 }  // namespace
 
@@ -71,8 +40,12 @@ void MailStore::NewCycle() {
 }
 
 void MailStore::SyncFolders() {
-  fs_.SyncDir(JoinPath(profile_folder_, "new"));
-  fs_.SyncDir(JoinPath(profile_folder_, "cur"));
+  // A flag change that is not durable may come undone in a crash, and the
+  // message be handed out again: the owner is told, once per cycle.
+  for (const char* sub : {"new", "cur"}) {
+    Status s = fs_.SyncDir(JoinPath(profile_folder_, sub));
+    if (!s.ok()) LogOncePerCycle(std::string("sync ") + sub, "メールストアのフォルダを確定できません：" + s.message());
+  }
 }
 
 void MailStore::LogOncePerCycle(const std::string& key, const std::string& line) {
@@ -158,7 +131,6 @@ void MailStore::SignOff() {
   temporary_.clear();
   selected_ = -1;
   current_ = StoreMessage();
-  draft_ = Draft();
 }
 
 OutboxRoute MailStore::Route() {
@@ -181,7 +153,7 @@ void MailStore::ClearWorkFolder() {
     std::vector<DirEntry> entries;
     if (!fs_.ListDir(folder, &entries).ok()) continue;
     for (const DirEntry& e : entries)
-      if (e.is_file || e.is_symlink) fs_.RemoveFile(JoinPath(folder, e.name));
+      if (e.is_file || e.is_symlink) (void)fs_.RemoveFile(JoinPath(folder, e.name));  // tried again at the next logon
   }
 }
 
@@ -202,10 +174,13 @@ Status MailStore::RecoverOutbox() {
         renamed = fs_.Rename(path, JoinPath(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"), e.name)).ok() ||
                   renamed;
       } else {
-        fs_.RemoveFile(path);
+        // A copy that never counted: whatever stays is found again here.
+        (void)fs_.RemoveFile(path);
       }
     }
-    if (renamed) fs_.SyncDir(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"));
+    // A rename lost to a crash leaves the copy in tmp/, where the next
+    // logon finds it again.
+    if (renamed) (void)fs_.SyncDir(JoinPath(JoinPath(profile_folder_, ".Outbox"), "new"));
   }
   // A copy that got out of tmp/ makes its message acted on; one that never
   // did means the message was not handled and is processed again.
@@ -325,7 +300,8 @@ Status MailStore::Fetch() {
     present.insert(key);
     if (journal_->Find(key) != nullptr) continue;
     log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
-    journal_->RecordOdd(key);
+    // Not on record: the entry is only named once more at the next run.
+    (void)journal_->RecordOdd(key);
   }
   Failures failures;
   for (MaildirMessage& m : listing.messages) {
@@ -380,14 +356,21 @@ void MailStore::WarmUp() {
       "Subject: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=\r\nMIME-Version: 1.0\r\n"
       "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n\x1b$B%F%9%H\x1b(B\r\n";
   const std::string copy = "warm-up.eml";
-  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  // The work folder is cleared at every logon; only the libraries' first
+  // use matters here.
+  (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   if (fs_.CreateNewFile(JoinPath(work_folder_, copy), kSample, false).ok()) {
     ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
-    fs_.RemoveFile(JoinPath(work_folder_, copy));
+    (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   }
   ComposedMail mail;
-  ComposeMail(fs_, clock_, "warm@example.test\t>Message-ID: Kelmora", "warm@example.test", "テスト", "テスト", "",
-              &mail);
+  OutgoingMessage sample;
+  sample.from = "warm@example.test";
+  sample.to.push_back(MailRecipient{"warm@example.test", ""});
+  sample.message_id_text = "Kelmora";
+  sample.subject = sample.body = "テスト";
+  // Only the libraries' first use matters here, not the message.
+  (void)ComposeMail(fs_, clock_, sample, &mail);
 }
 
 Status MailStore::Select(int index) {
@@ -437,11 +420,13 @@ Status MailStore::Read(StoreMessage* message) {
   Status s = fs_.ReadRegularFile(m->path, &bytes);
   if (!s.ok()) return s.IsNotFound() || s.code() == Status::Code::kInvalidArgument ? s : temporary(s);
   const std::string copy = "message.eml";
-  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  // A copy that stays is replaced by the next one (CreateNewFile below
+  // reports it) and cleared at the next logon.
+  (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   s = fs_.CreateNewFile(JoinPath(work_folder_, copy), bytes, false);
   if (!s.ok()) return temporary(s);
   MailReply reply = ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
-  fs_.RemoveFile(JoinPath(work_folder_, copy));
+  (void)fs_.RemoveFile(JoinPath(work_folder_, copy));  // cleared at the next logon
   if (!reply.is_list) {
     // A file the reader could not read or attachments it could not write
     // (a full disk) can pass; what it cannot parse never becomes readable.
@@ -473,7 +458,8 @@ Status MailStore::Read(StoreMessage* message) {
 }
 
 void MailStore::DiscardAttachments(const StoreMessage& message) {
-  for (const std::string& f : message.attachment_files) fs_.RemoveFile(f);
+  // What stays in the work folder is cleared at the next logon.
+  for (const std::string& f : message.attachment_files) (void)fs_.RemoveFile(f);
 }
 
 Status MailStore::RecordBegan() {
@@ -544,67 +530,34 @@ void MailStore::Finish(const std::vector<Fate>& fates) {
   SaveJournal();
 }
 
-void MailStore::Compose() { draft_ = Draft(); }
-
-Status MailStore::Forward(const std::vector<std::string>& files) {
-  draft_ = Draft();
-  if (Selected() != nullptr) {
-    draft_.attachments = current_.attachment_files;
-    return Status::OK();
-  }
+std::vector<std::string> MailStore::ForwardedAttachments(const std::vector<std::string>& files) const {
+  if (Selected() != nullptr) return current_.attachment_files;
+  std::vector<std::string> out;
   for (const std::string& f : files)
-    if (!f.empty() && f[0] == '/' && fs_.IsFile(f)) draft_.attachments.push_back(f);
-  return Status::OK();
+    if (!f.empty() && f[0] == '/' && fs_.IsFile(f)) out.push_back(f);
+  return out;
 }
 
-void MailStore::SetRecipient(int index, const std::string& display_name, const std::string& address,
-                             RecipType type) {
-  if (index < 0) return;
-  if (static_cast<size_t>(index) >= draft_.recipients.size()) draft_.recipients.resize(static_cast<size_t>(index) + 1);
-  draft_.recipients[static_cast<size_t>(index)] = Draft::Recipient{display_name, address, type};
+Status MailStore::ComposeForProfile(const OutgoingMessage& message, ComposedMail* mail) {
+  OutgoingMessage m = message;
+  const std::string address = !profile_.address.empty() ? profile_.address : message.from;
+  m.from = profile_.name.empty() ? address : "\"" + profile_.name + "\" <" + address + ">";
+  m.message_id_text = "Kelmora";
+  m.save_folder.clear();
+  return ComposeMail(fs_, clock_, m, mail);
 }
 
-std::string MailStore::ComposeDraft(ComposedMail* mail) {
-  std::string items;
-  bool in_bcc = false;
-  // Visible ones first, then "bcc" and the blind copies, as the composer
-  // reads its recipient list.
-  for (const auto& r : draft_.recipients)
-    if (r.type != kBcc && !r.address.empty()) items += (items.empty() ? "" : "\t") + r.address;
-  for (const auto& r : draft_.recipients) {
-    if (r.type != kBcc || r.address.empty()) continue;
-    if (!in_bcc) items += std::string(items.empty() ? "@undisclosed-recipients" : "") + "\tbcc";
-    in_bcc = true;
-    items += "\t" + r.address;
-  }
-  items += "\t>Message-ID: Kelmora";
-  items += ProgramHeaderItems(draft_.headers);
-  const std::string address = !profile_.address.empty() ? profile_.address : default_sender_;
-  const std::string from = profile_.name.empty() ? address : "\"" + profile_.name + "\" <" + address + ">";
-  std::string attachments;
-  for (const std::string& a : draft_.attachments) attachments += (attachments.empty() ? "" : "\t") + a;
-  std::string error = ComposeMail(fs_, clock_, items, from, draft_.subject, draft_.body, attachments, mail);
-  if (!error.empty()) return error;
-  for (const auto& r : draft_.recipients) {
-    if (r.type == kTo && !r.address.empty()) {
-      if (!r.name.empty() && r.name != r.address) mail->message = WithToHeader(mail->message, ToHeader(r.name, r.address));
-      break;
-    }
-  }
-  return "";
-}
-
-Status MailStore::Send(const std::function<Status()>& before_queue) {
+Status MailStore::Send(const OutgoingMessage& message, const std::function<Status()>& before_queue) {
   if (session_ <= 0 || !outbox_) return Status::Error("メールストアにログオンしていません。");
   ComposedMail mail;
-  std::string error = ComposeDraft(&mail);
-  if (!error.empty()) return Status::Error(error);
+  Status composed = ComposeForProfile(message, &mail);
+  if (!composed.ok()) return Status::Error(composed.message());
   const MaildirMessage* source = Selected();
   const std::string base = source ? MaildirBase(source->name) : "";
   // The message was read, its rules walked and its mail composed: what
   // follows waits on the disk and the route, and a program killed there
   // is no fault of the message. (Not recorded: the attempt simply counts.)
-  if (!base.empty()) journal_->RecordPassed(base);
+  if (!base.empty()) (void)journal_->RecordPassed(base);
   if (before_queue) {
     Status s = before_queue();
     if (!s.ok()) return s;
@@ -618,10 +571,12 @@ Status MailStore::Send(const std::function<Status()>& before_queue) {
   const std::set<std::string> deliverable(mail.envelope.begin(), mail.envelope.end());
   std::vector<std::string> visible, blind;
   std::set<std::string> taken;
-  for (const auto& r : draft_.recipients) {
-    if (!deliverable.count(r.address) || !taken.insert(r.address).second) continue;
-    (r.type == kBcc ? blind : visible).push_back(r.address);
-  }
+  auto sort = [&](const std::string& entry, std::vector<std::string>* into) {
+    const std::string address = BareAddress(Trim(OneLine(entry)));
+    if (deliverable.count(address) && taken.insert(address).second) into->push_back(address);
+  };
+  for (const MailRecipient& r : message.to) sort(r.address, &visible);
+  for (const std::string& b : message.bcc) sort(b, &blind);
   std::string path;
   // The copy is on record before it leaves tmp/: a crash before the record
   // discards it (the message was not handled and is processed again), a
@@ -636,7 +591,6 @@ Status MailStore::Send(const std::function<Status()>& before_queue) {
     return Status::IOError(s.message());
   }
   if (!base.empty()) journal_->Confirm(base, BaseName(path));
-  draft_ = Draft();
   outbox_->Deliver(path);
   return Status::OK();
 }

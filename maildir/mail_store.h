@@ -15,9 +15,8 @@
 //   reading   Fetch (the unread messages, oldest delivery first), MsgCount,
 //             Select (by index), Read (the selected message's properties),
 //             Delete (the selected message), MarkSeen
-//   sending   Compose or Forward (from the selected message, with its
-//             attachments), SetRecipient (by index: display name, address,
-//             To or blind copy), SetSubject, SetNoteText, Send (no dialog)
+//   sending   ForwardedAttachments (of the selected message), Send (one
+//             OutgoingMessage, no dialog)
 //
 // Unread means: in new/, or in cur/ without the "S" flag. Delivery order is
 // the file's modification time, then its name. Only regular files are mail:
@@ -51,7 +50,7 @@
 #include "maildir/store_outbox.h"
 #include "maildir/store_profile.h"
 #include "mime/mail_composer.h"
-#include "mime/recipient_items.h"
+#include "mime/outgoing_message.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 
@@ -142,48 +141,26 @@ class MailStore {
   // is completed by the next fetch.
   void Finish(const std::vector<Fate>& fates);
 
-  void Compose();
-  // Starts from the selected message with its attachments; with no message
-  // selected (the cycle's mail came by another road) from the files
-  // `files` names (full paths; other entries are skipped).
-  Status Forward(const std::vector<std::string>& files = {});
-  void SetRecipient(int index, const std::string& display_name, const std::string& address, RecipType type);
-  void SetSubject(const std::string& subject) { draft_.subject = subject; }
-  void SetNoteText(const std::string& text) { draft_.body = text; }
-  // The list and reply headers the program sets itself (List-Id, X-Loop,
-  // Auto-Submitted, ...); they go out on every route.
-  void SetProgramHeaders(const ProgramHeaders& headers) { draft_.headers = headers; }
-  // Further files to attach (full paths).
-  void AddAttachment(const std::string& path) { draft_.attachments.push_back(path); }
-  bool DraftHasAttachment(const std::string& path) const {
-    for (const std::string& a : draft_.attachments)
-      if (a == path) return true;
-    return false;
-  }
-  // The sender when the profile names no address.
-  void SetDefaultSender(const std::string& address) { default_sender_ = address; }
-  // Hands the draft to the store: composed, written durably into .Outbox
+  // The files a forwarded message takes along: the selected message's
+  // attachments; with no message selected (the cycle's mail came by
+  // another road) the files `files` names (full paths; other entries are
+  // skipped).
+  std::vector<std::string> ForwardedAttachments(const std::vector<std::string>& files = {}) const;
+  // Hands `message` to the store: composed, written durably into .Outbox
   // and recorded as the selected message's action, then delivered by the
   // profile's route (a failure there is the outbox's to retry and report).
-  // A recipient that is no mail address is logged and left out.
+  // The profile's name and address are the sender; `message.from` (a bare
+  // address) stands in when the profile names no address. The Message-ID
+  // names the program; no copy is saved beside the one in .Sent. A
+  // recipient that is no mail address is logged and left out.
   // `before_queue` (may be empty) runs once the mail is composed, just
   // before it is queued; its failure stops the send. An error only when
   // the message is not in .Outbox; an IOError when the reason can pass.
-  Status Send(const std::function<Status()>& before_queue = nullptr);
+  Status Send(const OutgoingMessage& message, const std::function<Status()>& before_queue = nullptr);
 
   const std::string& profile_folder() const { return profile_folder_; }
 
  private:
-  struct Draft {
-    struct Recipient {
-      std::string name, address;
-      RecipType type = kTo;
-    };
-    std::vector<Recipient> recipients;
-    std::string subject, body;
-    ProgramHeaders headers;
-    std::vector<std::string> attachments;
-  };
   // Settling failures of a cycle, logged together once.
   struct Failures {
     int count = 0;
@@ -194,8 +171,8 @@ class MailStore {
   };
 
   Status OpenProfile(const std::string& user);
-  // The draft as a message; "" or a failure text.
-  std::string ComposeDraft(ComposedMail* mail);
+  // `message` as the profile sends it.
+  Status ComposeForProfile(const OutgoingMessage& message, ComposedMail* mail);
   Status RecoverOutbox();
   void RunFetchCommand();
   void ClearWorkFolder();
@@ -233,8 +210,6 @@ class MailStore {
   std::vector<bool> temporary_;  // per index: a failure that can pass
   int selected_ = -1;
   StoreMessage current_;  // the last message read
-  Draft draft_;
-  std::string default_sender_;
   std::set<std::string> logged_this_cycle_;
 };
 

@@ -10,20 +10,22 @@ MailStoreReception::MailStoreReception(MailStore& store, Logger& log, const std:
                                        const std::string& password, const int& download)
     : store_(store), log_(log), user_(user), password_(password), download_(download), inbox_(store, log) {}
 
-int MailStoreReception::FetchMail() {
+Status MailStoreReception::FetchMail(int* count) {
+  *count = 0;
   inbox_.Reset(0);
   store_.NewCycle();
   Status s = store_.Logon(user_, password_, download_ != 0);
-  if (!s.ok()) throw NumberedError(s.message(), s.code() == Status::Code::kRefused ? 5 : 53);
-  s = store_.Fetch();
-  const int count = s.ok() ? store_.MsgCount() : 0;
-  if (count > 0) {
+  if (!s.ok()) return s.WithNumber(s.code() == Status::Code::kRefused ? 5 : 53);
+  // The listing fails only without a session, which the logon just opened.
+  const int fetched = store_.Fetch().ok() ? store_.MsgCount() : 0;
+  if (fetched > 0) {
     store_.WarmUp();
-    inbox_.Reset(count);
-    return count;
+    inbox_.Reset(fetched);
+    *count = fetched;
+    return Status::OK();
   }
   if (store_.SessionID() > 0) store_.SignOff();
-  return 0;
+  return Status::OK();
 }
 
 bool MailStoreReception::OpenForSending() {

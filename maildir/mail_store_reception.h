@@ -37,7 +37,7 @@ class MailStoreReception : public LocalMailReception {
   MailStoreReception(MailStore& store, Logger& log, const std::string& user, const std::string& password,
                      const int& download);
 
-  int FetchMail() override;
+  Status FetchMail(int* count) override;
   Inbox& inbox() override { return inbox_; }
   bool OpenForSending() override;
   bool SessionOpen() const override { return store_.SessionID() > 0; }

@@ -12,12 +12,12 @@
 namespace kelmora {
 namespace {
 
-std::string HostName() {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
+std::string HostName(const Clock& clock) {
+  const std::string host = clock.HostName();
+  if (host.empty()) return "localhost";
   // "/" and ":" would break the name; the usual escapes keep it readable.
   std::string out;
-  for (const char* p = host; *p; ++p) {
+  for (const char* p = host.c_str(); *p; ++p) {
     if (*p == '/') {
       out += "\\057";
     } else if (*p == ':') {
@@ -36,11 +36,10 @@ std::string MaildirUniqueName(const Clock& clock) {
   // Two names taken within one microsecond by this process still differ
   // by the random part; a clash left over is refused by the exclusive
   // create, and the caller takes another name.
-  std::random_device random;
   char r[17];
-  std::snprintf(r, sizeof r, "%08x%08x", random(), random());
+  std::snprintf(r, sizeof r, "%016llx", static_cast<unsigned long long>(clock.Random()));
   return std::to_string(micros / 1000000) + ".M" + std::to_string(micros % 1000000) + "P" +
-         std::to_string(::getpid()) + "R" + r + "." + HostName();
+         std::to_string(clock.ProcessId()) + "R" + r + "." + HostName(clock);
 }
 
 std::string MaildirBase(const std::string& name) {
@@ -84,7 +83,8 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
   if (before_rename) {
     s = before_rename(name);
     if (!s.ok()) {
-      fs.RemoveFile(tmp);
+      // The caller's failure is what counts; a stray file in tmp/ is no message.
+      (void)fs.RemoveFile(tmp);
       return s;
     }
   }
@@ -94,7 +94,7 @@ Status MaildirDeliver(FileSystem& fs, const Clock& clock, const std::string& mai
                                            : JoinPath(JoinPath(maildir, "cur"), name + ":2," + sorted);
   s = fs.Rename(tmp, target);
   if (!s.ok()) {
-    fs.RemoveFile(tmp);
+    (void)fs.RemoveFile(tmp);  // as above: the rename's failure is reported
     return s;
   }
   if (path != nullptr) *path = target;

@@ -167,12 +167,13 @@ Status StoreJournal::Save() {
   }
   // A new file renamed over the old one: a crash leaves either, whole.
   const std::string fresh = path_ + ".new";
-  if (fs_.Exists(fresh)) fs_.RemoveFile(fresh);
+  // One that stays is refused by the write below, which reports it.
+  if (fs_.Exists(fresh)) (void)fs_.RemoveFile(fresh);
   Status s = fs_.CreateNewFile(fresh, text, true);
   if (s.ok()) s = fs_.Rename(fresh, path_);
   if (s.ok()) s = fs_.SyncDir(DirName(path_));
   if (!s.ok()) {
-    fs_.RemoveFile(fresh);
+    (void)fs_.RemoveFile(fresh);  // the save's failure is what is reported; the next save removes it first
     return s;
   }
   dirty_ = false;

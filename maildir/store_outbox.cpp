@@ -242,7 +242,8 @@ void StoreOutbox::Deliver(const std::string& path) {
       if (!in_cur) {
         log_.WriteLog("メールストアに送信経路がありません（profile.iniにsmtpもsendmailもなく、/usr/sbin/sendmailもありません）。<" +
                       name + ">は.Outboxで待ちます。");
-        MaildirMove(fs_, path, Folder(".Outbox"), "", &moved);
+        // Left in new/, the message is still owed; only this line comes again.
+        (void)MaildirMove(fs_, path, Folder(".Outbox"), "", &moved);
       }
       return;
     case Outcome::kPermanent: MoveToFailed(path, env, why); return;
@@ -257,7 +258,8 @@ void StoreOutbox::Deliver(const std::string& path) {
       if (!failure_reported) {
         log_.WriteLog("メールストアからの送信に失敗しました<" + MaildirBase(name) + ">:" + why +
                       "。5日間、次回以降のログオン時に再送します。");
-        MaildirMove(fs_, path, Folder(".Outbox"), "F", &moved);
+        // Left in new/, the message is still retried; only the line comes again.
+        (void)MaildirMove(fs_, path, Folder(".Outbox"), "F", &moved);
       }
       return;
     }

@@ -20,11 +20,15 @@ bool IsDotAtomText(const std::string& s) {
   return true;
 }
 
+std::string HostNameAsDotAtom(const std::string& raw) {
+  const std::string name = AsciiLower(raw);
+  return IsDotAtomText(name) ? name : "localhost";
+}
+
 std::string LocalHostName() {
   char buf[256] = {0};
   if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
-  std::string name = AsciiLower(buf);
-  return IsDotAtomText(name) ? name : "localhost";
+  return HostNameAsDotAtom(buf);
 }
 
 std::string FullyQualifiedHostName() {

@@ -9,6 +9,8 @@
 namespace kelmora {
 
 std::string LocalHostName();
+// The same for the host name `name` (as Clock::HostName gives it).
+std::string HostNameAsDotAtom(const std::string& name);
 
 // This machine's fully qualified name: the canonical name of its host name,
 // lower case; "" when that has no dot (a bare host name, which servers with

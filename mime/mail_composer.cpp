@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <random>
+#include <set>
 
 #include <magic.h>
 
@@ -18,7 +19,6 @@
 #include "mime/mail_library_init.h"
 #include "mime/mime_stream.h"
 #include "mime/mime_util.h"
-#include "mime/recipient_items.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
@@ -28,13 +28,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Message-ID
 
-std::string MessageIdDomain(const std::string& from_address) {
+std::string MessageIdDomain(const Clock& clock, const std::string& from_address) {
   size_t at = from_address.rfind('@');
   if (at != std::string::npos) {
     std::string domain = AsciiLower(from_address.substr(at + 1));
     if (IsDotAtomText(domain)) return domain;
   }
-  std::string host = LocalHostName();
+  std::string host = HostNameAsDotAtom(clock.HostName());
   return host == "localhost" ? "localhost.localdomain" : host;
 }
 
@@ -53,13 +53,13 @@ std::string MessageIdLocalPart(const Clock& clock, const std::string& text) {
   if (kept.size() > 64) kept.resize(64);
 
   // Unique across processes and hosts: the time, this process, a count
-  // within it and a random salt drawn once per process.
+  // within it and a random salt.
   static std::atomic<unsigned> counter{0};
-  static const unsigned long long salt = std::random_device{}() ^ (static_cast<unsigned long long>(getpid()) << 20);
+  const unsigned long long salt = clock.Random();
   const long long micros = clock.EpochMicros();
   char unique[96];
   snprintf(unique, sizeof unique, "%llx.%x.%x.%llx", static_cast<unsigned long long>(micros),
-           static_cast<unsigned>(getpid()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFULL);
+           static_cast<unsigned>(clock.ProcessId()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFULL);
   return kept.empty() ? std::string(unique) : kept + "." + unique;
 }
 
@@ -342,16 +342,100 @@ std::string AttachmentContentType(const std::string& bytes) {
   return type;
 }
 
-std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,
-                        const std::string& subject, const std::string& body, const std::string& attachments,
-                        ComposedMail* mail, const ProgramHeaders& program) {
+namespace {
+
+// Whom a message is shown to and delivered to.
+struct Addressees {
+  bool group = false;                 // To shows an empty group
+  std::string group_name;
+  std::vector<std::string> visible;   // addresses shown in To
+  std::vector<std::string> envelope;  // everyone to deliver to, no duplicates
+  std::vector<std::string> invalid;   // entries that are no address
+};
+
+Addressees ReadAddressees(const OutgoingMessage& m) {
+  Addressees r;
+  std::set<std::string> seen;  // lower-cased envelope addresses
+  // Line breaks inside an entry (a stray CR LF from a data file) are blanks.
+  auto clean = [](const std::string& text) { return Trim(OneLine(Trim(text))); };
+  auto deliver = [&](const std::string& entry) -> std::string {
+    const std::string addr = BareAddress(entry);
+    if (addr.empty()) {
+      r.invalid.push_back(SanitizeUtf8(entry));
+    } else if (seen.insert(AsciiLower(addr)).second) {
+      r.envelope.push_back(addr);
+    }
+    return addr;
+  };
+  for (size_t i = 0; i < m.to.size(); ++i) {
+    const std::string entry = clean(m.to[i].address);
+    if (entry.empty()) {
+      if (i == 0) {
+        r.group = true;
+        r.group_name = SanitizeUtf8(clean(m.to[i].name));
+        if (r.group_name.empty()) r.group_name = "undisclosed-recipients";
+      }
+      continue;
+    }
+    const std::string addr = deliver(entry);
+    if (addr.empty()) continue;
+    bool shown = false;
+    for (const std::string& v : r.visible) shown = shown || AsciiLower(v) == AsciiLower(addr);
+    if (!shown) r.visible.push_back(addr);
+  }
+  for (const std::string& b : m.bcc) {
+    const std::string entry = clean(b);
+    if (!entry.empty()) deliver(entry);
+  }
+  if (r.visible.empty() && !r.group) {
+    r.group = true;
+    r.group_name = "undisclosed-recipients";
+  }
+  return r;
+}
+
+// "To: Name <addr>" with the name encoded as RFC 2047 needs it.
+std::string NamedToHeader(const std::string& name, const std::string& address) {
+  InternetAddressList* list = internet_address_list_new();
+  InternetAddress* a = internet_address_mailbox_new(name.c_str(), address.c_str());
+  internet_address_list_add(list, a);
+  g_object_unref(a);
+  char* text = internet_address_list_to_string(list, nullptr, TRUE);
+  std::string out = std::string("To: ") + (text ? text : address);
+  g_free(text);
+  g_object_unref(list);
+  return out;
+}
+
+// Replaces the To header of a composed message (CR LF line ends).
+std::string WithToHeader(const std::string& message, const std::string& header) {
+  const size_t head_end = message.find("\r\n\r\n");
+  size_t pos = 0;
+  while (pos < head_end) {
+    size_t end = message.find("\r\n", pos);
+    if (message.compare(pos, 3, "To:") == 0) {
+      size_t stop = end;
+      while (stop + 2 < message.size() && (message[stop + 2] == ' ' || message[stop + 2] == '\t'))
+        stop = message.find("\r\n", stop + 2);
+      return message.substr(0, pos) + header + message.substr(stop);
+    }
+    pos = end + 2;
+  }
+  return message;
+}
+
+}  // namespace
+
+Status ComposeMail(FileSystem& fs, const Clock& clock, const OutgoingMessage& m, ComposedMail* mail) {
   EnsureMailLibrariesInitialized();
-  RecipientItems r = ParseRecipientItems(recipients);
-  ProgramHeaders own = r.program;
-  own.MergeFrom(program);
+  const Addressees r = ReadAddressees(m);
+  ProgramHeaders own;
+  m.headers.ForEach([&](const std::string& name, const std::string& value) {
+    (void)own.Set(name, SanitizeUtf8(Trim(OneLine(value))));
+  });
 
   GMimeParserOptions* parser_options = g_mime_parser_options_new();
-  std::string from_text = SanitizeUtf8(OneLine(from));
+  std::string from_text = SanitizeUtf8(OneLine(m.from));
   GPtr<InternetAddressList> from_list(internet_address_list_parse(parser_options, from_text.c_str()));
   g_mime_parser_options_free(parser_options);
   std::string from_name, from_addr;
@@ -363,29 +447,25 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
       from_addr = BareAddress(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)));
     }
   }
-  if (from_addr.empty()) return "invalid sender address <" + SanitizeUtf8(OneLine(from)) + ">";
+  if (from_addr.empty()) return Status::InvalidArgument("invalid sender address <" + SanitizeUtf8(OneLine(m.from)) + ">");
 
   GPtr<GMimeMessage> message(g_mime_message_new(TRUE));
   GMimeObject* object = GMIME_OBJECT(message.get());
   GPtr<InternetAddress> sender(internet_address_mailbox_new(from_name.c_str(), from_addr.c_str()));
   internet_address_list_add(g_mime_message_get_from(message.get()), sender.get());
   InternetAddressList* to = g_mime_message_get_addresses(message.get(), GMIME_ADDRESS_TYPE_TO);
-  const bool group = r.visible_group || r.visible.empty();
   for (const std::string& v : r.visible)
     internet_address_list_add(to, GPtr<InternetAddress>(internet_address_mailbox_new("", v.c_str())).get());
 
   GDateTime* now = g_date_time_new_from_unix_local(clock.EpochMicros() / 1000000);
   g_mime_message_set_date(message.get(), now);
   g_date_time_unref(now);
-  std::string message_id = MessageIdLocalPart(clock, r.message_id_text) + "@" + MessageIdDomain(from_addr);
+  std::string message_id = MessageIdLocalPart(clock, Trim(OneLine(m.message_id_text))) + "@" + MessageIdDomain(clock, from_addr);
   g_mime_message_set_message_id(message.get(), message_id.c_str());
-  for (const auto& h : r.headers) {
-    g_mime_object_append_header(object, h.first.c_str(), OneLine(h.second).c_str(), "utf-8");
-  }
   SetProgramHeaders(object, own);
 
   // Text in canonical form: CR LF line ends, UTF-8.
-  std::string text = ToCrLf(SanitizeUtf8(body));
+  std::string text = ToCrLf(SanitizeUtf8(m.body));
   bool seven_bit = FitsSevenBit(text);
   GPtr<GMimePart> text_part(NewPart("text", "plain", text,
                                     seven_bit ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64));
@@ -393,7 +473,7 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
                                            seven_bit ? "us-ascii" : "utf-8");
 
   std::vector<std::string> paths;
-  for (const std::string& p : Split(attachments, "\t")) {
+  for (const std::string& p : m.attachments) {
     std::string path = Trim(OneLine(p));
     if (!path.empty()) paths.push_back(path);
   }
@@ -404,7 +484,7 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
     g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part.get()));
     for (const std::string& path : paths) {
       const std::string error = AddAttachment(fs, path, mixed.get());
-      if (!error.empty()) return error;
+      if (!error.empty()) return Status::IOError(error);
     }
     g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));
   }
@@ -412,10 +492,9 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
   // Written by hand, after everything that could make the library rewrite
   // them: the library trims the subject's blanks and glues an encoded group
   // name to its ":".
-  if (group) {
-    std::string name = r.visible_group ? r.group_name : "undisclosed-recipients";
+  if (r.group) {
     bool encoded = false;
-    std::string phrase = EncodePhrase(SanitizeUtf8(OneLine(name)), 4, &encoded);
+    std::string phrase = EncodePhrase(SanitizeUtf8(OneLine(r.group_name)), 4, &encoded);
     std::string value = phrase + (encoded ? " :;" : ":;");
     if (r.visible.empty()) {
       SetRawHeader(object, "To", value);
@@ -426,16 +505,25 @@ std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& r
       SetRawHeader(object, "To", value + addresses);
     }
   }
-  SetRawHeader(object, "Subject", EncodeUnstructured(SanitizeUtf8(OneLine(subject)), 9));
+  SetRawHeader(object, "Subject", EncodeUnstructured(SanitizeUtf8(OneLine(m.subject)), 9));
 
   mail->mail_from = from_addr;
   mail->envelope = r.envelope;
   mail->invalid = r.invalid;
   Status written = SerializeMessage(message.get(), &mail->message);
-  if (!written.ok()) return "cannot compose the message: " + written.message();
+  if (!written.ok()) return Status::Error("cannot compose the message: " + written.message());
+  // A display name for the one visible recipient (the local store's
+  // profile shows the list's name).
+  for (const MailRecipient& t : m.to) {
+    if (Trim(t.address).empty()) continue;
+    if (!t.name.empty() && t.name != t.address) {
+      mail->message = WithToHeader(mail->message, NamedToHeader(t.name, t.address));
+    }
+    break;
+  }
   mail->message_id = message_id;
-  mail->save_folder = r.save_folder;
-  return "";
+  mail->save_folder = Trim(OneLine(m.save_folder));
+  return Status::OK();
 }
 
 }  // namespace kelmora

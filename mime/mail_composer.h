@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// ComposeMail: builds one message ready to hand to a server, from the
-// arguments of SendMail. The recipient argument is read as described in
-// recipient_items.h. Also the local mail store builds its messages here.
+// ComposeMail: builds one message ready to hand to a server from an
+// OutgoingMessage (outgoing_message.h), for the SMTP road and the local
+// mail store alike.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "mime/recipient_items.h"
+#include "mime/outgoing_message.h"
+#include "textio/status.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 
@@ -20,14 +21,13 @@ struct ComposedMail {
   std::vector<std::string> invalid;    // recipient items that are no address
   std::string message;                 // the whole message, CR LF line ends
   std::string message_id;              // without angle brackets
-  std::string save_folder;             // from ">#save", or ""
+  std::string save_folder;             // where a copy is kept, or ""
 };
 
 // Builds the message (UTF-8 text body in base64, or 7bit when it is plain
 // ASCII; the subject as header_encoder.h writes it, blanks at either end
-// kept; Date and a unique Message-ID, both from `clock`; the ">" header
-// lines; the program's own headers from the ";" items of `recipients` and
-// from `program`, whose fields win; attachments read through `fs`, sent as
+// kept; Date and a unique Message-ID, both from `clock`; the program's own
+// headers; attachments read through `fs`, sent as
 // base64 under their file names (RFC 2231 for non-ASCII names) with the
 // content type their content shows, text as text/plain with its charset;
 // an attached message (a .eml file that begins with a header field) as
@@ -36,11 +36,9 @@ struct ComposedMail {
 // not allow that (NUL, bare CR or LF, longer than 998 bytes): then as a
 // file in base64). Large attachments are read from their files while the
 // message is written, and the message is held once, in `mail->message`.
-// Returns "" or a failure text (unreadable attachment, no usable sender
-// address).
-std::string ComposeMail(FileSystem& fs, const Clock& clock, const std::string& recipients, const std::string& from,
-                        const std::string& subject, const std::string& body, const std::string& attachments,
-                        ComposedMail* mail, const ProgramHeaders& program = ProgramHeaders());
+// Fails with the text to report: an unreadable attachment (IOError), no
+// usable sender address (InvalidArgument).
+Status ComposeMail(FileSystem& fs, const Clock& clock, const OutgoingMessage& message, ComposedMail* mail);
 
 // The content type of an attachment from its content: "type/subtype", with
 // "; charset=..." for text. Unknown content is application/octet-stream.

@@ -310,7 +310,9 @@ Status WalkMessageParts(FileSystem& fs, const std::string& folder, GMimeObject* 
   ctx.root_body = root_body;
   Walk(ctx, root, 0);
   if (!ctx.error.ok()) {
-    for (const std::string& f : ctx.files) fs.RemoveFile(f);
+    // The read's failure is what is reported; a stray attachment copy in
+    // the reception folder is no message.
+    for (const std::string& f : ctx.files) (void)fs.RemoveFile(f);
     return ctx.error;
   }
   parts->plain = std::move(ctx.body);

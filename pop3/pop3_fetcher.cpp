@@ -65,7 +65,7 @@ std::string Pop3Fetcher::NewName(const ReceiveJournal& journal) {
   for (int attempt = 0; attempt < 100000; ++attempt) {
     char seq[16];
     std::snprintf(seq, sizeof seq, "%06u", name_sequence_++ % 1000000u);
-    std::string name = stamp + "-" + seq + "-" + std::to_string(::getpid()) + ".eml";
+    std::string name = stamp + "-" + seq + "-" + std::to_string(clock_.ProcessId()) + ".eml";
     if (!journal.Knows(name) && !fs_.Exists(journal.PathOf(name))) return name;
   }
   return "";

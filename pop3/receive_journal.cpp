@@ -108,10 +108,10 @@ ReceiveJournal::Entry* ReceiveJournal::Find(const std::string& name) {
   return nullptr;
 }
 
-std::string ReceiveJournal::Load() {
+Status ReceiveJournal::Load() {
   entries_.clear();
   const std::string path = Path();
-  if (!fs_.Exists(path)) return "";
+  if (!fs_.Exists(path)) return Status::OK();
 
   std::string bytes;
   Status read = fs_.ReadFile(path, &bytes);
@@ -160,12 +160,12 @@ std::string ReceiveJournal::Load() {
     // Keep the unreadable journal for a human to look at and start afresh.
     // The stored messages stay where they are.
     const std::string aside = path + ".bad-" + std::to_string(clock_.EpochMicros() / 1000000) + "-" +
-                              std::to_string(::getpid());
+                              std::to_string(clock_.ProcessId());
     Status moved = fs_.Rename(path, aside);
     std::string problem = "受信記録ファイルを読めないため退避しました>" + (moved.ok() ? aside : path);
     if (!read.ok()) problem += " (" + read.message() + ")";
     if (!moved.ok()) problem += " (" + moved.message() + ")";
-    return problem;
+    return Status::Corrupt(problem);
   }
 
   entries_ = std::move(loaded);
@@ -193,7 +193,7 @@ std::string ReceiveJournal::Load() {
                  entries_.end());
   DropFinished();
   RemoveTornStores(never_stored);
-  return "";
+  return Status::OK();
 }
 
 void ReceiveJournal::RemoveTornStores(const std::set<std::string>& names) {
@@ -204,7 +204,8 @@ void ReceiveJournal::RemoveTornStores(const std::set<std::string>& names) {
   for (const DirEntry& d : listing) {
     if (!d.is_file || d.name.size() < 2 || d.name[0] != '.') continue;
     const size_t mark = d.name.find(".tmp-", 1);
-    if (mark != std::string::npos && names.count(d.name.substr(1, mark - 1))) fs_.RemoveFile(PathOf(d.name));
+    // One that stays is swept at the next run's first fetch.
+    if (mark != std::string::npos && names.count(d.name.substr(1, mark - 1))) (void)fs_.RemoveFile(PathOf(d.name));
   }
 }
 
@@ -212,7 +213,8 @@ void ReceiveJournal::RemoveStaleTemporaries() {
   std::vector<DirEntry> listing;
   if (!fs_.ListDir(folder_, &listing).ok()) return;
   for (const DirEntry& d : listing) {
-    if (d.is_file && IsTemporaryName(d.name)) fs_.RemoveFile(PathOf(d.name));
+    // A temporary file is never a message; one that stays is tried next run.
+    if (d.is_file && IsTemporaryName(d.name)) (void)fs_.RemoveFile(PathOf(d.name));
   }
 }
 

@@ -75,9 +75,9 @@ class ReceiveJournal {
   // it was ever handed out (the store never happened, so the message must
   // be fetched again), and settled records the server no longer holds. A
   // stored message whose file vanished after a hand-out counts as settled.
-  // Returns "" or a description of a problem for the main log (the journal
-  // was unreadable and was moved aside).
-  std::string Load();
+  // Fails (Corrupt) with the line for the main log when the journal was
+  // unreadable and was moved aside; the journal then starts empty.
+  [[nodiscard]] Status Load();
 
   // Removes every temporary file in the folder: what writes cut off by a
   // crash left behind (stores of a batch that was never committed, readable

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 packages=(
   g++ cmake ninja-build pkg-config
   libcurl4-openssl-dev libgmime-3.0-dev libicu-dev libmagic-dev libgumbo-dev
-  qt6-base-dev qt6-base-dev-tools libgtest-dev fonts-ipafont-gothic
+  qt6-base-dev qt6-base-dev-tools libxcb1-dev libgtest-dev fonts-ipafont-gothic
   python3 ca-certificates
 )
 

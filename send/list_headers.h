@@ -13,7 +13,7 @@
 #include <string>
 
 #include "config/master_table.h"
-#include "mime/recipient_items.h"
+#include "mime/outgoing_message.h"
 #include "send/outgoing_mail.h"
 
 namespace kelmora {

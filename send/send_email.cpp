@@ -51,11 +51,12 @@ std::string MLTag(const std::string& keyword, int number, int members) {
 
 bool IsListPost(ListTagMode tag) { return tag == kSubjectHasListTag || tag == kTitleIsListTag; }
 
-int AdvanceSequenceNumber(Settings& settings, int master_index) {
+Status AdvanceSequenceNumber(Settings& settings, int master_index, int* number) {
   std::int32_t& seq = settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
   // A wrapped number would tag posts with negative numbers and store one.
-  if (seq == std::numeric_limits<std::int32_t>::max()) throw NumberedError("オーバーフローしました。", 6);
-  return ++seq;
+  if (seq == std::numeric_limits<std::int32_t>::max()) return Status::Numbered(6, "オーバーフローしました。");
+  *number = ++seq;
+  return Status::OK();
 }
 
 void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number, bool stored,
@@ -77,61 +78,82 @@ bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const ch
   return false;
 }
 
-std::string SubjectFor(const SendContext& ctx, const OutgoingMail& m, int members) {
+namespace {
+
+Status SubjectFor(const SendContext& ctx, const OutgoingMail& m, int members, TagSpacing spacing,
+                  std::string* subject) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
-  if (IsListPost(m.ListTag)) {
-    return MLTag(rule.Keyword, AdvanceSequenceNumber(ctx.settings, m.MasterIndex), members) + m.ReceivedSubject;
+  if (!IsListPost(m.ListTag)) {
+    *subject = !rule.ForwardSubject.empty() ? rule.ForwardSubject : "Fw:" + m.ReceivedSubject;
+    return Status::OK();
   }
-  return !rule.ForwardSubject.empty() ? rule.ForwardSubject : "Fw:" + m.ReceivedSubject;
+  int number = 0;
+  Status s = AdvanceSequenceNumber(ctx.settings, m.MasterIndex, &number);
+  if (!s.ok()) return s;
+  std::string tag = MLTag(rule.Keyword, number, members);
+  if (spacing == TagSpacing::kNoBlank && !tag.empty() && tag.back() == ' ') tag.pop_back();
+  *subject = tag + m.ReceivedSubject;
+  return Status::OK();
 }
+
+}  // namespace
 
 std::vector<std::string> ListMembers(const SendContext& ctx, int master_index) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(master_index));
   return ctx.members.Members(ctx.members.FindList(rule.Destination));
 }
 
+Status RowMessage(const SendContext& ctx, const OutgoingMail& m, TagSpacing spacing, OutgoingMessage* message) {
+  const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
+  OutgoingMessage out;
+  out.from = rule.SendFrom;
+  const std::vector<std::string> members = ListMembers(ctx, m.MasterIndex);
+  if (m.ListTag == kGeneratedReply) {
+    out.to.push_back(MailRecipient{m.ToAddr, ""});
+    for (const std::string& address : members) out.to.push_back(MailRecipient{address, ""});
+  } else {
+    out.to.push_back(rule.ToName.empty() ? MailRecipient{rule.ToAddress, ""} : MailRecipient{"", rule.ToName});
+    out.bcc = members;
+  }
+  Status s = SubjectFor(ctx, m, static_cast<int>(members.size()), spacing, &out.subject);
+  if (!s.ok()) return s;
+  out.body = BuildBody(rule, m.OriginalSender, m.Msg);
+  out.message_id_text = "Kelmora";
+  out.headers = MailHeaders(ctx.master, m);
+  for (const std::string& path : Split(m.AttachmentPaths, "\t")) {
+    if (!path.empty()) out.attachments.push_back(path);
+  }
+  *message = std::move(out);
+  return Status::OK();
+}
+
 bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode) {
   try {
     const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
-
-    const std::string body = BuildBody(rule, m.OriginalSender, m.Msg);
-
-    std::string recipients;
-    if (m.ListTag == kGeneratedReply) {
-      recipients = m.ToAddr;
-    } else if (!rule.ToName.empty()) {
-      recipients = "@" + rule.ToName + "\tbcc";
-    } else {
-      recipients = rule.ToAddress + "\tbcc";
+    OutgoingMessage message;
+    if (Status built = RowMessage(ctx, m, TagSpacing::kBlank, &message); !built.ok()) {
+      ctx.logger.WriteLog(ErrorEntry(kFailureLabel, built));
+      return false;
     }
-    const std::vector<std::string> members = ListMembers(ctx, m.MasterIndex);
-    for (const std::string& address : members) recipients += "\t" + address;
-
-    const std::string subject = SubjectFor(ctx, m, static_cast<int>(members.size()));
     if (IsListPost(m.ListTag)) {
       // Stored before the post goes out, and kept even when the send fails:
       // a number once used in a subject must never be handed out again, not
       // even after the program was killed right after the send.
       if (!StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel)) return false;
     }
-
-    recipients += "\t>Message-ID: Kelmora";
-    if (ctx.settings.LogSentMail) recipients += "\t>#save " + ctx.logger.LogFolder();
-    // The program's own headers, out of reach of ">" items.
-    recipients += ProgramHeaderItems(MailHeaders(ctx.master, m));
+    if (ctx.settings.LogSentMail) message.save_folder = ctx.logger.LogFolder();
 
     MailComponent* mail = ctx.mail;
-    std::string result = mail ? mail->SendMail(rule.SendServer, recipients, rule.SendFrom, subject, body, m.AttachmentPaths)
-                              : "no mail component";
-    if (!result.empty() && mode == ReceptionMode::kPop3 && mail) {
+    Status result = mail ? mail->Send(rule.SendServer, message) : Status::Error("no mail component");
+    if (!result.ok() && mode == ReceptionMode::kPop3 && mail) {
       ctx.FixedWait(5000);
-      result = mail->SendMail(rule.SendServer, recipients, rule.SendFrom, subject, body, m.AttachmentPaths);
+      result = mail->Send(rule.SendServer, message);
     }
     ctx.pacer.PumpEvents();
     ctx.FixedWait(1000);
 
-    if (result.empty()) return true;
-    ctx.logger.WriteLog("ＢＣＣでの転送エラー：" + result + "。Master.txtの" + std::to_string(m.MasterIndex + 1) +
+    if (result.ok()) return true;
+    ctx.logger.WriteLog("ＢＣＣでの転送エラー：" + result.message() + "。Master.txtの" + std::to_string(m.MasterIndex + 1) +
                         "行目の処理");
     return false;
   } catch (const std::exception& e) {

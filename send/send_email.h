@@ -8,6 +8,7 @@
 
 #include "config/master_table.h"
 #include "mail/inbox.h"
+#include "mime/outgoing_message.h"
 #include "send/outgoing_mail.h"
 #include "send/send_context.h"
 
@@ -34,15 +35,27 @@ std::string MLTag(const std::string& keyword, int number, int members);
 // True for the two flags that make a numbered list post.
 bool IsListPost(ListTagMode tag);
 
-// The subject of the mail a row sends: for a list post the row's tag with
-// the next sequence number (advanced in ctx.settings) and `members` in front
-// of ReceivedSubject; otherwise the row's ForwardSubject, or "Fw:" and ReceivedSubject. Throws
-// NumberedError when the sequence number cannot grow any more.
-std::string SubjectFor(const SendContext& ctx, const OutgoingMail& mail, int members);
+// How a road writes the list tag in front of the subject: the SMTP roads
+// put a blank behind it, the local store's road the subject right after
+// ")]".
+enum class TagSpacing { kBlank, kNoBlank };
 
-// Adds 1 to the row's list sequence number and returns it; throws
-// NumberedError when the number cannot grow any more.
-int AdvanceSequenceNumber(Settings& settings, int master_index);
+// What a row sends on either road: the row's sender (SendFrom), the body
+// with the row's additions, the subject, the program's headers, the files
+// of AttachmentPaths and a Message-ID that names the program. The subject of a
+// list post is the row's tag with the next sequence number (advanced in
+// ctx.settings) and the number of members in front of ReceivedSubject; otherwise
+// the row's ForwardSubject, or "Fw:" and ReceivedSubject. A generated reply shows its one
+// recipient and the members of the row's list, if any; every other mail
+// shows the row's list name (an empty group) or its list address and goes
+// to the members as blind copies. Fails (6) when the sequence number
+// cannot grow any more.
+[[nodiscard]] Status RowMessage(const SendContext& ctx, const OutgoingMail& mail, TagSpacing spacing,
+                                OutgoingMessage* message);
+
+// Adds 1 to the row's list sequence number and gives it in *number; fails
+// (6) when the number cannot grow any more.
+[[nodiscard]] Status AdvanceSequenceNumber(Settings& settings, int master_index, int* number);
 
 // A number is used only by a post that goes out: when the row's number is
 // still `number`, it goes back to `number` - 1 (and is stored again when

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "send/send_email_oe.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "log/error_entry.h"
@@ -13,77 +14,76 @@ namespace {
 
 const char* const kFailureLabel = "OutlookExpressでの転送で何らかの異常が発生：";
 
+// Hands the row's mail to the store. *taken is the list sequence number the
+// post took (0: none), *stored whether that number reached Kelmora.ini.
+Status SendThroughStore(const SendContext& ctx, const OutgoingMail& m, int attachment_count,
+                        const std::vector<std::string>& AttFile, int* taken, bool* stored) {
+  MailStore* store = ctx.store;
+  if (store == nullptr || store->SessionID() <= 0) return Status::Numbered(91, "メールストアのセッションがありません。");
+  const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
+
+  // Sender, subject (this road's tag ends in ")]" with the subject right
+  // behind it), body, headers and prepared files as on the SMTP roads.
+  OutgoingMessage message;
+  Status s = RowMessage(ctx, m, TagSpacing::kNoBlank, &message);
+  if (!s.ok()) return s;
+  if (IsListPost(m.ListTag)) *taken = ctx.settings.MlSequenceNumbers.at(static_cast<size_t>(m.MasterIndex));
+  // This road shows the addressee the dispatcher chose, with its name,
+  // and gives every member a blind copy, replies included.
+  message.to.clear();
+  if (!m.ToAddr.empty()) message.to.push_back(MailRecipient{m.ToAddr, m.ToName});
+  message.bcc = ListMembers(ctx, m.MasterIndex);
+  // Without an address of its own the profile sends as the list.
+  message.from = rule.ToAddress;
+  // A forwarded post carries what was received with it; a reply the
+  // program generates carries only its own attachments, never the
+  // requester's. Files the dispatcher prepared that the forwarded ones
+  // do not include yet (a retrieved file) come after them.
+  const bool reply = m.ListTag == kGeneratedReply;
+  std::vector<std::string> files;
+  if (attachment_count > 0 && !reply) files = store->ForwardedAttachments(AttFile);
+  for (const std::string& path : message.attachments) {
+    if (std::find(files.begin(), files.end(), path) == files.end()) files.push_back(path);
+  }
+  message.attachments = std::move(files);
+  // A number that is not stored could be handed out again after a
+  // restart: then the post does not go out at all. It is stored once the
+  // mail is composed, before the mail is queued.
+  bool save_failed = false;
+  s = store->Send(message, [&] {
+    if (*taken == 0) return Status::OK();
+    Status saved = ctx.SaveSettings();
+    *stored = saved.ok();
+    save_failed = !*stored;
+    return saved;
+  });
+  if (save_failed) {
+    store->NoteTemporaryFailure();
+    return Status::Numbered(75, "Kelmora.iniに通し番号を保存できません：" + s.message());
+  }
+  if (!s.ok()) return s.WithNumber(32002);
+  return Status::OK();
+}
+
 }  // namespace
 
-bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int attachment_count, const std::vector<std::string>& attachment_files) {
+bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int attachment_count, const std::vector<std::string>& AttFile) {
   int taken = 0;  // the list sequence number this post took, or 0
   bool stored = false;
+  Status s;
   try {
-    MailStore* store = ctx.store;
-    if (store == nullptr || store->SessionID() <= 0) throw NumberedError("メールストアのセッションがありません。", 91);
-    const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
-
-    // A forwarded post carries what was received with it; a reply the
-    // program generates carries only its own attachments, never the
-    // requester's.
-    const bool reply = m.ListTag == kGeneratedReply;
-    if (attachment_count > 0 && !reply) {
-      Status s = store->Forward(attachment_files);
-      if (!s.ok()) throw NumberedError(s.message(), 32002);
-    } else {
-      store->Compose();
-    }
-    store->SetRecipient(0, m.ToName, m.ToAddr, MailStore::kTo);
-    const std::string body = BuildBody(rule, m.OriginalSender, m.Msg);
-    const std::vector<std::string> members = ListMembers(ctx, m.MasterIndex);
-    for (size_t i = 0; i < members.size(); ++i) {
-      store->SetRecipient(static_cast<int>(i) + 1, members[i], members[i], MailStore::kBcc);
-    }
-    std::string subject;
-    if (IsListPost(m.ListTag)) {
-      // This road's tag ends in ")]" with the subject right behind it.
-      taken = AdvanceSequenceNumber(ctx.settings, m.MasterIndex);
-      std::string tag = MLTag(rule.Keyword, taken, static_cast<int>(members.size()));
-      if (!tag.empty() && tag.back() == ' ') tag.pop_back();
-      subject = tag + m.ReceivedSubject;
-    } else {
-      subject = !rule.ForwardSubject.empty() ? rule.ForwardSubject : "Fw:" + m.ReceivedSubject;
-    }
-    store->SetSubject(subject);
-    store->SetNoteText(body);
-    store->SetProgramHeaders(MailHeaders(ctx.master, m));
-    // Files the dispatcher prepared that the draft does not carry yet (a
-    // retrieved file, attachments prepared by the row).
-    for (const std::string& path : Split(m.AttachmentPaths, "\t")) {
-      if (!path.empty() && !store->DraftHasAttachment(path)) store->AddAttachment(path);
-    }
-    // Without an address of its own the profile sends as the list.
-    store->SetDefaultSender(rule.ToAddress);
-    // A number that is not stored could be handed out again after a
-    // restart: then the post does not go out at all. It is stored once the
-    // mail is composed, before the mail is queued.
-    bool save_failed = false;
-    Status s = store->Send([&] {
-      if (taken == 0) return Status::OK();
-      Status saved = ctx.SaveSettings();
-      stored = saved.ok();
-      save_failed = !stored;
-      return saved;
-    });
-    if (save_failed) {
-      store->NoteTemporaryFailure();
-      throw NumberedError("Kelmora.iniに通し番号を保存できません：" + s.message(), 75);
-    }
-    if (!s.ok()) throw NumberedError(s.message(), 32002);
-    taken = 0;
+    s = SendThroughStore(ctx, m, attachment_count, AttFile, &taken, &stored);
+  } catch (const std::exception& e) {
+    s = Status::Numbered(ErrorNumberOf(e), e.what());
+  }
+  if (s.ok()) {
     ctx.pacer.PumpEvents();
     ctx.FixedWait(3000);
     return true;
-  } catch (const std::exception& e) {
-    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
-    if (taken > 0) GiveBackSequenceNumber(ctx, m.MasterIndex, taken, stored, kFailureLabel);
-    return false;
   }
+  ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s));
+  if (taken > 0) GiveBackSequenceNumber(ctx, m.MasterIndex, taken, stored, kFailureLabel);
+  return false;
 }
 
 }  // namespace kelmora

@@ -35,14 +35,11 @@ void PrependSummary(FileSystem& fs, const std::string& path, int members) {
   const std::string old_content = DecodeFileBytes(bytes);
   // The old content ends with its last line's CR LF; WriteTextFile adds one
   // more at the very end.
-  // The posts went out already; a summary that cannot be written leaves
-  // the log lines as they are, which is all the log is for.
-  (void)WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
+  WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
 }
 
 bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
-  const std::string body = BuildBody(rule, m.OriginalSender, m.Msg);
 
   // The members are copied: a stop request or a window event handled
   // between two sends must not change the list being walked.
@@ -55,7 +52,14 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   if (!found) return all_sent;  // no list: nothing to send
 
   const int k = static_cast<int>(members.size());
-  const std::string subject = SubjectFor(ctx, m, k);
+  // One message per member: that member the only recipient, shown in To.
+  OutgoingMessage message;
+  if (Status built = RowMessage(ctx, m, TagSpacing::kBlank, &message); !built.ok()) {
+    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, built));
+    return false;
+  }
+  message.bcc.clear();
+  message.headers = PostHeaders(ctx.master, m);
   if (IsListPost(m.ListTag)) {
     // Stored before the first member gets the post: a killed program must
     // not hand the same number out again.
@@ -64,21 +68,18 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
 
   MailComponent* mail = ctx.mail;
   const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);
-  // The program's own headers, out of reach of ">" items.
-  const std::string list_items = ProgramHeaderItems(PostHeaders(ctx.master, m));
   int i = 0;
   for (const std::string& address : members) {
-    const std::string recipients = address + "\t>Message-ID: Kelmora" + list_items;
-    const std::string result =
-        mail ? mail->SendMail(rule.SendServer, recipients, rule.SendFrom, subject, body, m.AttachmentPaths)
-             : "no mail component";
+    message.to = {MailRecipient{address, ""}};
+    const Status sent = mail ? mail->Send(rule.SendServer, message) : Status::Error("no mail component");
+    const std::string result = sent.ok() ? "" : sent.message();
     ++i;
     ctx.logger.AppendLogFile(log_name,
                              std::to_string(i) + "/" + std::to_string(k) + "," + address + "(" + result + ")");
     if (!ctx.settings.HideBusyWindow) {
       ctx.pacer.SetBusyText("\u3000Kelmora： メール送信中(" + std::to_string(i) + "/" + std::to_string(k) + ")");
     }
-    if (!result.empty()) {
+    if (!sent.ok()) {
       all_sent = false;
       ctx.pacer.Flash();
     }

@@ -167,7 +167,8 @@ void DeliveryQueue::FlushOne(const std::string& path, std::vector<std::string>* 
     return;
   }
   if (mail.owed.empty()) {
-    fs_.RemoveFile(path);
+    // Owes nobody: a file that stays is found empty again next cycle.
+    (void)fs_.RemoveFile(path);
     return;
   }
   SmtpServer smtp;

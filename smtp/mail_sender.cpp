@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "mime/recipient_items.h"
+#include "mime/mime_util.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -16,39 +16,61 @@ MailSender::MailSender(FileSystem& fs, Logger& log, const Clock& clock, SmtpSess
                        MailOptions options, DeliveryQueue* queue)
     : fs_(fs), log_(log), clock_(clock), sessions_(sessions), options_(options), queue_(queue) {}
 
-std::string MailSender::SendMail(const std::string& server, const std::string& recipients, const std::string& from,
-                                 const std::string& subject, const std::string& body,
-                                 const std::string& attachments) {
+namespace {
+
+// What tells one send from another, for the caller's retry of the same.
+std::string SendKey(const std::string& server, const OutgoingMessage& m) {
+  std::string key;
+  auto put = [&](const std::string& part) {
+    key += part;
+    key += '\0';
+  };
+  put(server);
+  put(m.from);
+  for (const MailRecipient& r : m.to) put(r.address + '\1' + r.name);
+  put("\2");
+  for (const std::string& b : m.bcc) put(b);
+  put("\2");
+  put(m.message_id_text);
+  m.headers.ForEach([&](const std::string& name, const std::string& value) { put(name + ":" + value); });
+  put("\2");
+  put(m.subject);
+  put(m.body);
+  for (const std::string& a : m.attachments) put(a);
+  put("\2");
+  put(m.save_folder);
+  return key;
+}
+
+}  // namespace
+
+Status MailSender::Send(const std::string& server, const OutgoingMessage& message) {
   try {
     SmtpServer smtp;
     std::string error;
-    if (!ParseSmtpServer(server, &smtp, &error)) return "SendMail failed: " + error;
+    if (!ParseSmtpServer(server, &smtp, &error)) return Status::InvalidArgument("SendMail failed: " + error);
     ComposedMail mail;
-    error = ComposeMail(fs_, clock_, recipients, from, subject, body, attachments, &mail);
-    if (!error.empty()) return "SendMail failed (" + smtp.display + "): " + error;
+    Status composed = ComposeMail(fs_, clock_, message, &mail);
+    if (!composed.ok()) return Status::Error("SendMail failed (" + smtp.display + "): " + composed.message());
     if (mail.envelope.empty()) {
-      return "SendMail failed (" + smtp.display + "): no recipient address" +
-             (mail.invalid.empty() ? "" : " (invalid: " + mail.invalid.front() + ")");
+      return Status::InvalidArgument("SendMail failed (" + smtp.display + "): no recipient address" +
+                                     (mail.invalid.empty() ? "" : " (invalid: " + mail.invalid.front() + ")"));
     }
-    const std::string list_address = Trim(ParseRecipientItems(recipients).program.x_loop);
+    const std::string list_address = Trim(OneLine(message.headers.x_loop));
     if (queue_ == nullptr) return SendDirect(smtp, mail, list_address);
 
-    std::string key;
-    for (const std::string* part : {&server, &recipients, &from, &subject, &body, &attachments}) {
-      key += *part;
-      key += '\0';
-    }
+    const std::string key = SendKey(server, message);
     if (key == partial_key_) {
       // The caller's retry of a send that failed after reaching some.
       std::unordered_set<std::string> reached(partial_reached_.begin(), partial_reached_.end());
       std::erase_if(mail.envelope, [&](const std::string& a) { return reached.count(a) != 0; });
       partial_key_.clear();
       partial_reached_.clear();
-      if (mail.envelope.empty()) return "";
+      if (mail.envelope.empty()) return Status::OK();
     }
     return SendQueued(server, key, smtp, mail, list_address);
   } catch (const std::exception& e) {
-    return std::string("SendMail failed: ") + e.what();
+    return Status::Error(std::string("SendMail failed: ") + e.what());
   }
 }
 
@@ -71,7 +93,7 @@ DeliveryReport MailSender::SendComposed(const std::string& server, const std::st
   return report;
 }
 
-std::string MailSender::SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
+Status MailSender::SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
                                    ComposedMail& mail, const std::string& list_address) {
   QueuedMail entry;
   entry.server = server;
@@ -85,7 +107,9 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
   // Written before the first transaction: a crash from here on leaves the
   // recipients not yet settled in the queue, and only those.
   Status s = queue_->Add(entry, &path);
-  if (!s.ok()) return "SendMail failed (" + smtp.display + "): cannot write the delivery queue: " + s.message();
+  if (!s.ok()) {
+    return Status::IOError("SendMail failed (" + smtp.display + "): cannot write the delivery queue: " + s.message());
+  }
 
   // A rewrite that fails stops the delivery; Finish then tries once more to
   // leave a file that owes exactly who was not settled.
@@ -96,7 +120,9 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
   s = queue_->Finish(path, &entry, mail.envelope, report);
   if (!s.ok()) {
     // The file may still owe recipients who got the message since.
-    queue_->Remove(path);
+    // A file that cannot be removed either is read as it stands by the next
+    // cycle; the failure reported here is the one the caller must see.
+    (void)queue_->Remove(path);
     std::string text = "SendMail failed (" + smtp.display + "): cannot write the delivery queue: " + s.message();
     if (!report.delivered.empty()) {
       partial_key_ = key;
@@ -104,7 +130,7 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
       text += " [" + std::to_string(mail.envelope.size() - report.delivered.size()) + " of " +
               std::to_string(mail.envelope.size()) + " recipients not reached]";
     }
-    return text;
+    return Status::IOError(text);
   }
 
   std::vector<std::pair<std::string, std::string>> refused;
@@ -114,11 +140,16 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
     // Nobody got it: the whole send failed, and the caller's own path for
     // that (one more try, then the message kept as a failure) takes over.
     // Queueing here as well would send it twice once both succeed.
-    if (fs_.Exists(path)) queue_->Remove(path);
+    if (fs_.Exists(path)) {
+      Status removed = queue_->Remove(path);
+      // Left in the queue, the message would go out a second time once the
+      // caller's own retry succeeds.
+      if (!removed.ok()) log_.WriteLog("SendMailの配送待ちを削除できません<" + path + ">:" + removed.message());
+    }
     std::string text = "SendMail failed (" + smtp.display + ") ";
     text += !report.first_failure.empty() ? report.first_failure : refused.empty() ? "" : refused.front().second;
     if (mail.envelope.size() > 1) text += " [" + std::to_string(mail.envelope.size()) + " recipients, none reached]";
-    return text;
+    return Status::Error(text);
   }
   LogRecipientErrors(log_, refused, smtp.display);
   if (!report.deferred.empty()) {
@@ -126,10 +157,10 @@ std::string MailSender::SendQueued(const std::string& server, const std::string&
                   report.deferred.front().second + " (" + smtp.display + ")");
   }
   if (!mail.save_folder.empty()) SaveCopy(mail.save_folder, entry.message);
-  return "";
+  return Status::OK();
 }
 
-std::string MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& mail,
+Status MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& mail,
                                    const std::string& list_address) {
   const DeliveryReport report = DeliverMessage(sessions_, smtp, mail.mail_from, mail.message, mail.envelope,
                                                options_.max_recipients_per_transaction, nullptr);
@@ -145,11 +176,11 @@ std::string MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& m
             : undelivered.empty()         ? ""
                                           : undelivered.front().second;
     if (mail.envelope.size() > 1) text += " [" + std::to_string(mail.envelope.size()) + " recipients, none reached]";
-    return text;
+    return Status::Error(text);
   }
   LogRecipientErrors(log_, undelivered, smtp.display);
   if (!mail.save_folder.empty()) SaveCopy(mail.save_folder, mail.message);
-  return "";
+  return Status::OK();
 }
 
 void MailSender::NoteUnknown(const DeliveryReport& report, const std::string& list_address) {

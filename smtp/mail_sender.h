@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// MailSender: the SendMail half of the mail component. Reads the server
-// string (server_string.h), composes the message (mail_composer.h, with the
-// recipient items of recipient_items.h) and delivers it through sessions
+// MailSender: the sending half of the mail component. Reads the server
+// string (server_string.h), composes the OutgoingMessage (mail_composer.h)
+// and delivers it through sessions
 // made by an SmtpSessionFactory (libcurl in the program, a scripted fake in
 // tests).
 //
@@ -16,16 +16,16 @@
 // a crash never makes the retry send anyone the message twice (see
 // delivery_queue.h); deferred recipients stay in the queue and are retried
 // at later cycles, with one main-log line for the send
-// ("SendMailの配送を保留<count>:reason (server)"). Result: "" when every
+// ("SendMailの配送を保留<count>:reason (server)"). Result: OK when every
 // recipient was delivered, refused permanently or safely queued. A failure
-// text when nobody got the message and nobody is queued (everyone refused),
+// when nobody got the message and nobody is queued (everyone refused),
 // or when the queue cannot be written: then nothing is sent when that shows
 // before the first transaction; when it shows later, the queue file is
 // removed (it would send the message again to those who had it), and a
 // repeat of exactly the same send (the caller's one retry) skips those who
 // already got the message.
 //
-// Without a queue (the command-line tools): nothing is kept; "" when the
+// Without a queue (the command-line tools): nothing is kept; OK when the
 // server took the message for at least one recipient, and every recipient
 // that did not get it is written to the main log; a failure text only when
 // nobody got the message, since the caller sends the whole message again
@@ -34,8 +34,8 @@
 // Either way every recipient refused (and, without a queue, every one not
 // reached) goes to the main log with the server's reply
 // ("SendMailの宛先エラー<address>:reply (server)") when the send counts as
-// good. A failure text names the server, the failed step and the server's
-// reply or the transport's error. A copy for ">#save" that cannot be written is
+// good. A failure's text names the server, the failed step and the server's
+// reply or the transport's error. A copy for the save folder that cannot be written is
 // logged ("SendMailの送信控え保存エラー<path>:reason") and does not make the
 // send fail. The copy is the message as sent (MIME, CR LF), named
 // "sentmail_yyyymmdd-hhmmss.txt" after the clock's local time ("(1)", "(2)"
@@ -69,8 +69,7 @@ class MailSender {
                               const std::vector<std::string>& recipients, const std::string& message);
 
   // Sends one message; see the file comment. Never throws.
-  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
-                       const std::string& subject, const std::string& body, const std::string& attachments);
+  Status Send(const std::string& server, const OutgoingMessage& message);
 
   // The recipients refused as unknown or moved addresses since the last
   // call (MailComponent::TakeUnknownRecipients).
@@ -79,11 +78,11 @@ class MailSender {
  private:
   // The two roads of SendMail, after the message was composed.
   // Takes the message out of `mail` (it is held once).
-  std::string SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
+  Status SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
                          ComposedMail& mail, const std::string& list_address);
-  std::string SendDirect(const SmtpServer& smtp, const ComposedMail& mail, const std::string& list_address);
+  Status SendDirect(const SmtpServer& smtp, const ComposedMail& mail, const std::string& list_address);
 
-  // Keeps the copy for ">#save"; a failure is only logged.
+  // Keeps the copy for the save folder; a failure is only logged.
   void SaveCopy(const std::string& folder, const std::string& message);
   // Notes the refusals of `report` that name unknown addresses.
   void NoteUnknown(const DeliveryReport& report, const std::string& list_address);

@@ -1,11 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "textio/clock.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <random>
 
 namespace kelmora {
+
+int Clock::ProcessId() const { return static_cast<int>(::getpid()); }
+
+std::string Clock::HostName() const {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) return "";
+  return host;
+}
+
+std::uint64_t Clock::Random() const {
+  std::random_device random;
+  return (static_cast<std::uint64_t>(random()) << 32) ^ random();
+}
 
 LocalTime SystemClock::Now() const {
   std::time_t now = std::time(nullptr);

@@ -20,6 +20,13 @@ class Clock {
   // Microseconds since the Unix epoch (UTC): unique names, Message-IDs,
   // ages of records.
   virtual std::int64_t EpochMicros() const = 0;
+  // What else makes a name unique across processes and hosts (stored
+  // messages, Message-IDs, Maildir files): this process's id, the system's
+  // host name ("" when unknown) and a fresh random number. The system's by
+  // default; a test may fix them.
+  virtual int ProcessId() const;
+  virtual std::string HostName() const;
+  virtual std::uint64_t Random() const;
 };
 
 class SystemClock : public Clock {

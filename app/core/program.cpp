@@ -225,11 +225,14 @@ void Program::RunCycleSteps() {
       delivery_queue_->Flush([this] { return stop_requested(); });
       RemoveRefusedRecipients(delivery_queue_->TakeUnknownRecipients());
     }
+    // A store that cannot be opened ends the cycle.
+    Status fetched = Status::OK();
     if (!settings_.MapiUserName.empty() && local_ != nullptr) {
-      count = local_->FetchMail();
+      fetched = local_->FetchMail(&count);
+      if (!fetched.ok()) logger_.WriteLog(ErrorEntry(kCycleFailureLabel, fetched));
       if (count > 0) reception_mode_ = ReceptionMode::kLocalStore;
     }
-    if (!settings_.Pop3Accounts.empty() && count == 0 && mail_ != nullptr) {
+    if (fetched.ok() && !settings_.Pop3Accounts.empty() && count == 0 && mail_ != nullptr) {
       for (const Pop3Account& account : settings_.Pop3Accounts) {
         std::vector<std::string> names;
         count += FetchAccountMail(*mail_, logger_, account.Server, account.User, account.Password,
@@ -240,8 +243,8 @@ void Program::RunCycleSteps() {
     }
     // Sends made while logging on (mail the store still owed) are settled
     // before the dispatcher's own: it ties what it takes to its row.
-    if (mail_ != nullptr) RemoveRefusedRecipients(mail_->TakeUnknownRecipients());
-    if (count >= 1 && processor_ != nullptr) {
+    if (fetched.ok() && mail_ != nullptr) RemoveRefusedRecipients(mail_->TakeUnknownRecipients());
+    if (fetched.ok() && count >= 1 && processor_ != nullptr) {
       if (reception_mode_ == ReceptionMode::kLocalStore) {
         processor_->ProcessMessages(local_->inbox());
         if (local_->SessionOpen()) local_->SignOff();

@@ -6,6 +6,8 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
+#include "app/gui/x11_hints.h"
+
 namespace kelmora {
 namespace {
 
@@ -81,6 +83,8 @@ void BusyWindow::ShowLoaded() {
   adjustSize();
   // Frameless: the outline is the rounded panel itself.
   setMask(QRegion(Panel(QRectF(rect())).toFillPolygon().toPolygon()));
+  // A passing notice, not a window of its own to switch to.
+  SkipTaskbarAndPager(this);
   show();
   raise();
 }

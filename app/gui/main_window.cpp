@@ -235,8 +235,10 @@ void MainWindow::BuildSettings(QWidget* frame) {
   buttons->addWidget(receive_);
   buttons->addWidget(minimise);
   buttons->addWidget(end);
-  grid->setRowStretch(r++, 1);
   grid->addLayout(buttons, r++, 0, 1, 2);
+  // A maximised window keeps the buttons with the rows they act on, as in
+  // the viewer beside it: the room gained goes below them.
+  grid->setRowStretch(r, 1);
 
   connect(receive_, &QPushButton::clicked, this, &MainWindow::testRunRequested);
   connect(minimise, &QPushButton::clicked, this, [this] { setWindowState(windowState() | Qt::WindowMinimized); });

@@ -13,6 +13,7 @@
 #include "app/gui/busy_window.h"
 #include "app/gui/main_window.h"
 #include "app/gui/tray_icon.h"
+#include "app/gui/x11_hints.h"
 
 namespace kelmora {
 
@@ -55,14 +56,16 @@ void WindowFrontEnd::Attach(ProgramControl& program) {
     if (busy_ && busy_->isVisible()) busy_->Cancel();
   });
 
-  // The program waits minimised; minimising switches the timer on. An X11
-  // window asked to open minimised opens normal, so it is minimised once
-  // the window system shows it.
+  // The program waits minimised; minimising switches the timer on. The
+  // window asks to be mapped iconic, so that it never shows before going to
+  // the taskbar. A window manager that maps it normal all the same gets it
+  // minimised once it shows; the wait ends as soon as either is seen.
+  main_->setWindowState(main_->windowState() | Qt::WindowMinimized);
   main_->show();
   QElapsedTimer waited;
   waited.start();
   while (!finished_ && main_->windowHandle() != nullptr && !main_->windowHandle()->isExposed() &&
-         waited.elapsed() < 3000) {
+         !IconicOnX11(main_.get()) && waited.elapsed() < 3000) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   }
   if (!finished_) main_->setWindowState(main_->windowState() | Qt::WindowMinimized);

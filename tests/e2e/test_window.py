@@ -205,9 +205,31 @@ class WindowTest(unittest.TestCase):
         self.assertFalse(self.folder.exists("log"))
 
     def test_starts_minimised_and_sigterm_ends_it_saved(self):
-        self.start()
-        window = self.main_window()
-        wait_for(lambda: "Iconic" in self.display.x("xprop", "-id", window, "WM_STATE"), 10, "the iconic state")
+        # Every window mapped on the screen meanwhile: the window manager's
+        # frame of a window that flashes up before it is minimised is one.
+        maps = subprocess.Popen(["xev", "-root", "-event", "substructure", "-event", "property"],
+                                env=self.display.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(maps.stdout), daemon=True)
+        reader.start()
+        try:
+            # The watcher is in place once it sees a root property change.
+            for n in range(50):
+                self.display.x("xprop", "-root", "-f", "_KELMORA_TEST", "32c", "-set", "_KELMORA_TEST", str(n))
+                if try_for(lambda: any(b"PropertyNotify" in line for line in list(lines)), 0.2):
+                    break
+            self.start()
+            window = self.main_window()
+            wait_for(lambda: "Iconic" in self.display.x("xprop", "-id", window, "WM_STATE"), 10, "the iconic state")
+            time.sleep(0.3)
+        finally:
+            maps.terminate()
+            maps.wait(timeout=10)
+            reader.join(timeout=10)
+        events = b"".join(lines).decode("utf-8", "replace").split("\n\n")
+        self.assertTrue(any(e.startswith("PropertyNotify") for e in events), "the watcher saw nothing")
+        mapped = [e for e in events if e.startswith("MapNotify") and "override NO" in e]
+        self.assertEqual(mapped, [], "a window showed at a minimised start")
         self.assertIn("Tesh 私設メーリングリスト", self.display.x("xprop", "-id", window, "_NET_WM_NAME"))
         self.proc.send_signal(signal.SIGTERM)
         self.assertEqual(self.proc.wait(timeout=20), 0, self.proc.stderr.read().decode())
@@ -297,6 +319,11 @@ class SilentServerTest(unittest.TestCase):
         dump = subprocess.run(["xwd", "-silent", "-id", busy], env=self.display.env, capture_output=True,
                               timeout=10).stdout
         self.assertGreater(painted_colours(dump), 2, "the busy window is blank")
+        # A passing notice: no taskbar button, no place in the pager.
+        busy_state = self.display.x("xprop", "-id", busy, "_NET_WM_STATE")
+        for atom in ("_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"):
+            self.assertIn(atom, busy_state)
+        self.assertNotIn("SKIP_TASKBAR", self.display.x("xprop", "-id", window, "_NET_WM_STATE"))
         # The window answers while the transfer hangs.
         for _ in range(2):
             self.display.x("xdotool", "windowminimize", window)
@@ -315,6 +342,9 @@ class SilentServerTest(unittest.TestCase):
             if try_for(lambda: len(self.server.opened) >= 2, 1.5):
                 break
         self.connections(2)
+        # Shown again: the window manager forgets a hidden window's state.
+        wait_for(lambda: "_NET_WM_STATE_SKIP_TASKBAR" in self.display.x("xprop", "-id", busy, "_NET_WM_STATE"), 5,
+                 "skip-taskbar on the busy window shown again")
         self.assertFalse(self.saved())
         self.proc.send_signal(signal.SIGTERM)
         start = time.monotonic()

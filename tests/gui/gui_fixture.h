@@ -43,9 +43,10 @@ inline const char* const kIni =
 
 class FakeLocal : public LocalMailReception {
  public:
-  int FetchMail() override {
+  Status FetchMail(int* count) override {
     inbox_.count = deliver;
-    return deliver;
+    *count = deliver;
+    return Status::OK();
   }
   Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return false; }

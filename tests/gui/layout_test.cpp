@@ -3,7 +3,8 @@
 // once at scale factor 1 and once at QT_SCALE_FACTOR=2. The rule viewer
 // opens at a size that shows the example's rows, and every value box
 // either shows its value whole or carries it as its tooltip; the busy
-// window's labels lie inside its rounded outline.
+// window's labels lie inside its rounded outline; a maximised window keeps
+// the rows of both columns together at the top.
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,10 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QtTest>
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <string>
 
 #include "app/gui/busy_window.h"
 #include "tests/gui/gui_fixture.h"
@@ -30,6 +35,16 @@ bool Inside(const QPainterPath& outline, const QRect& r) {
   return outline.contains(QRectF(r));
 }
 
+// How far down a frame its visible controls and captions reach.
+int ContentBottom(const QWidget* frame) {
+  int bottom = 0;
+  for (const QWidget* w : frame->findChildren<QWidget*>()) {
+    if (w->isWindow() || !w->isVisible()) continue;
+    bottom = std::max(bottom, w->mapTo(frame, QPoint(0, w->height())).y());
+  }
+  return bottom;
+}
+
 }  // namespace
 
 class LayoutTest : public QObject {
@@ -37,6 +52,7 @@ class LayoutTest : public QObject {
  private slots:
   void ViewerShowsWholeValuesOrTooltips();
   void BusyLabelsInsideTheOutline();
+  void MaximisedKeepsRowsTogether();
 };
 
 void LayoutTest::ViewerShowsWholeValuesOrTooltips() {
@@ -91,6 +107,33 @@ void LayoutTest::BusyLabelsInsideTheOutline() {
       QVERIFY2(Inside(outline, label->geometry()), name);
       QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width(), name);
     }
+  }
+}
+
+void LayoutTest::MaximisedKeepsRowsTogether() {
+  GuiWorld w;
+  QVERIFY(w.Start());
+  w.Restore();
+  const int opening_height = w.window().height();
+  const char* const frames[] = {"fraMaster", "fraSettings"};
+  std::map<std::string, std::pair<int, int>> opening;  // frame height, content bottom
+  for (const char* name : frames) {
+    auto* frame = w.Find<QGroupBox>(name);
+    opening[name] = {frame->height(), ContentBottom(frame)};
+  }
+  w.window().showMaximized();
+  QTRY_VERIFY(w.window().height() >= w.window().screen()->availableGeometry().height() * 9 / 10);
+  const int gained = w.window().height() - opening_height;
+  QVERIFY(gained >= 50);
+  for (const char* name : frames) {
+    auto* frame = w.Find<QGroupBox>(name);
+    QVERIFY2(frame->height() >= opening[name].first + gained / 2, name);  // the frames did grow
+    // The room gained stays below the last row, whichever control that is.
+    QVERIFY2(std::abs(ContentBottom(frame) - opening[name].second) <= 2,
+             qPrintable(QStringLiteral("%1: rows end at %2, at the opening size at %3")
+                            .arg(name)
+                            .arg(ContentBottom(frame))
+                            .arg(opening[name].second)));
   }
 }
 

@@ -21,32 +21,13 @@
 #include "app/gui/tray_icon.h"
 #include "app/gui/window_app.h"
 #include "mail/mail_component.h"
+#include "tests/support/fake_mail_component.h"
 #include "send/send_email_to.h"
 #include "tests/gui/gui_fixture.h"
 
 namespace kelmora::gui_test {
 namespace {
 
-// Records what one-by-one forwarding sends; `on_send` runs after each.
-class RecordingMail : public MailComponent {
- public:
-  std::string SendMail(const std::string&, const std::string& recipients, const std::string&, const std::string&,
-                       const std::string&, const std::string&) override {
-    sent.push_back(recipients.substr(0, recipients.find('\t')));
-    if (on_send) on_send(static_cast<int>(sent.size()));
-    return "";
-  }
-  MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&) override {
-    return MailReply::Text("");
-  }
-  MailReply ReadMail(const std::string&, const std::string&, const std::string&) override {
-    return MailReply::Text("");
-  }
-  void MarkSettled(const std::string&, const std::string&) override {}
-  std::vector<std::string> sent;
-  std::function<void(int)> on_send;
-};
 
 // One-by-one forwarding of a message by rule row 1.
 bool ForwardOneByOne(Program& program) {
@@ -196,11 +177,12 @@ void WindowFrontEndTest::NoBusyWindowWhenChkBusyDisp() {
 
 void WindowFrontEndTest::CancelLabelStopsOneByOneForwarding() {
   GuiWorld w;
-  RecordingMail mail;
+  FakeMailComponent mail;
   w.roads.mail = &mail;
   QVERIFY(w.Start());
   QString text_after_cancel;
-  mail.on_send = [&](int n) {
+  mail.on_send = [&](const SentMail&) {
+    const int n = static_cast<int>(mail.sent.size());
     if (n != 2) return;
     QLabel* cancel = w.front.busy_window()->findChild<QLabel*>("lblCancel");
     QTest::mouseClick(cancel, Qt::LeftButton);
@@ -214,7 +196,9 @@ void WindowFrontEndTest::CancelLabelStopsOneByOneForwarding() {
   w.front.RunTestCycle();
   // Stopped before the third of five members; the window closed at once
   // and stayed closed while forwarding reported its progress.
-  QCOMPARE(mail.sent, (std::vector<std::string>{"a@example.test", "b@example.test"}));
+  std::vector<std::string> first;
+  for (const SentMail& s : mail.sent) first.push_back(s.recipients.substr(0, s.recipients.find('\t')));
+  QCOMPARE(first, (std::vector<std::string>{"a@example.test", "b@example.test"}));
   QVERIFY(w.program->stop_requested());
   QVERIFY(!visible_after_click);
   QCOMPARE(text_after_cancel, QStringLiteral("　Kelmora： メール送信中(2/5)"));

@@ -2,6 +2,10 @@
 // FixedClock: a clock that tells the time it was given, for tests.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include "textio/clock.h"
 
 namespace kelmora {
@@ -14,6 +18,14 @@ class FixedClock : public Clock {
   std::int64_t EpochMicros() const override { return ++micros_; }
   void Set(LocalTime t) { t_ = t; }
   void SetEpochMicros(std::int64_t micros) { micros_ = micros; }
+  // The process id, host name and random number it tells, once set;
+  // the system's until then.
+  std::optional<int> pid;
+  std::optional<std::string> host;
+  std::optional<std::uint64_t> random;
+  int ProcessId() const override { return pid ? *pid : Clock::ProcessId(); }
+  std::string HostName() const override { return host ? *host : Clock::HostName(); }
+  std::uint64_t Random() const override { return random ? *random : Clock::Random(); }
 
  private:
   LocalTime t_;

@@ -49,7 +49,10 @@ class TestRoads : public RoadSource {
   class Local : public LocalMailReception {
    public:
     explicit Local(TestRoads& roads) : roads_(roads) {}
-    int FetchMail() override { return roads_.local ? roads_.local->FetchMail() : 0; }
+    Status FetchMail(int* count) override {
+      *count = 0;
+      return roads_.local ? roads_.local->FetchMail(count) : Status::OK();
+    }
     Inbox& inbox() override { return roads_.local ? roads_.local->inbox() : none_; }
     bool OpenForSending() override { return roads_.local ? roads_.local->OpenForSending() : false; }
     bool SessionOpen() const override { return roads_.local ? roads_.local->SessionOpen() : false; }

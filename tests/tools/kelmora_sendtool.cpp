@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kelmora_sendtool: drives the mail component's SendMail and ReadMail from
-// the command line, for end-to-end tests and benchmarks.
+// kelmora_sendtool: drives the mail sender and the message reader from the
+// command line, for end-to-end tests and benchmarks.
 //
 //   kelmora_sendtool send --server S --from F --subject S --body-file B
 //                         --recipients-file R [--attachments "p1<TAB>p2"]
@@ -8,10 +8,10 @@
 //                         [--connect-timeout SEC] [--timeout SEC] [--repeat N]
 //                         [--ca-file PEM]
 //     R holds the recipient items one per line (visible recipient, "bcc",
-//     addresses, ">Message-ID: Kelmora", ">#save folder" ...); they are
-//     joined with TAB. B is UTF-8 text. L is the program folder: the main
+//     addresses, ">Message-ID: Kelmora", ">#save folder" ...;
+//     tests/support/recipient_items.h); they are joined with TAB. B is UTF-8 text. L is the program folder: the main
 //     log is L/log/Kelmoralog.txt (default: the current folder). Prints the
-//     SendMail result on one line ("" when sent; --repeat prints one line
+//     send's result on one line ("" when sent; --repeat prints one line
 //     per send and the elapsed time on standard error). Exit 0 when every
 //     send returned "", else 1.
 //
@@ -34,6 +34,7 @@
 #include "net/mail_options.h"
 #include "smtp/curl_smtp_session.h"
 #include "smtp/mail_sender.h"
+#include "tests/support/recipient_items.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 #include "textio/strings.h"
@@ -106,7 +107,10 @@ int Send(std::map<std::string, std::string>& args) {
   kelmora::SystemClock clock;
   std::string folder = args.count("log-folder") ? args["log-folder"] : ".";
   kelmora::Logger log(fs, clock, folder);
-  log.EnsureLogFolders();
+  if (kelmora::Status made = log.EnsureLogFolders(); !made.ok()) {
+    std::fprintf(stderr, "cannot make the log folders: %s\n", made.message().c_str());
+    return 2;
+  }
   kelmora::MailOptions options;
   if (args.count("max-per-transaction")) options.max_recipients_per_transaction = std::atoi(args["max-per-transaction"].c_str());
   if (args.count("connect-timeout")) options.connect_timeout_seconds = std::atol(args["connect-timeout"].c_str());
@@ -119,7 +123,7 @@ int Send(std::map<std::string, std::string>& args) {
   bool all_sent = true;
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < repeat; ++i) {
-    std::string result = sender.SendMail(args["server"], recipients, args["from"], args["subject"], body,
+    std::string result = SendItems(sender, args["server"], recipients, args["from"], args["subject"], body,
                                          args.count("attachments") ? args["attachments"] : "");
     std::printf("%s\n", Escape(result).c_str());
     all_sent = all_sent && result.empty();

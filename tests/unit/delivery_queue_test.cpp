@@ -11,6 +11,7 @@
 #include <set>
 
 #include "smtp/mail_sender.h"
+#include "tests/support/recipient_items.h"
 #include "tests/support/fake_smtp_server.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
@@ -58,13 +59,13 @@ class DeliveryQueueTest : public ::testing::Test {
  protected:
   DeliveryQueueTest() : clock_(LocalTime{2024, 5, 6, 7, 8, 9}), log_(fs_, clock_, "/prog") {
     fs_.AddDir("/prog");
-    log_.EnsureLogFolders();
+    EXPECT_TRUE(log_.EnsureLogFolders().ok());
   }
 
   std::string Send(FakeSmtpServer& smtp, const std::string& recipients, const std::string& subject = "件名") {
     DeliveryQueue queue(fs_, log_, clock_, smtp, kQueue, options_);
     MailSender sender(fs_, log_, clock_, smtp, options_, &queue);
-    return sender.SendMail(kServer, recipients, "owner@example.org", subject, "本文", "");
+    return SendItems(sender, kServer, recipients, "owner@example.org", subject, "本文", "");
   }
   // One cycle's flush, `minutes` after the previous moment.
   void FlushAfter(double minutes, FakeSmtpServer& smtp) {
@@ -292,14 +293,14 @@ TEST_F(DeliveryQueueTest, QueueThatCannotBeWrittenMakesTheSendFailAndNobodyGetsI
     fs_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kAppend, "/prog/queue/", 1);
     DeliveryQueue queue(fs_, log_, clock_, smtp, kQueue, options_);
     MailSender sender(fs_, log_, clock_, smtp, options_, &queue);
-    std::string result = sender.SendMail(kServer, List(5), "owner@example.org", "件名", "本文", "");
+    std::string result = SendItems(sender, kServer, List(5), "owner@example.org", "件名", "本文", "");
     EXPECT_TRUE(Contains(result, "cannot write the delivery queue")) << result;
     EXPECT_TRUE(Contains(result, "[4 of 6 recipients not reached]")) << result;
     EXPECT_EQ(smtp.transactions().size(), 1u);
     EXPECT_TRUE(QueueFiles().empty());  // it would have sent the first two again
 
     fs_.ClearFaults();
-    EXPECT_EQ(sender.SendMail(kServer, List(5), "owner@example.org", "件名", "本文", ""), "");
+    EXPECT_EQ(SendItems(sender, kServer, List(5), "owner@example.org", "件名", "本文", ""), "");
     ExpectEachOnce(Reached(smtp), 5);
     EXPECT_TRUE(QueueFiles().empty());
   }
@@ -360,7 +361,7 @@ TEST_F(DeliveryQueueTest, CrashBetweenTransactionsSendsNobodyTwice) {
     {
       DeliveryQueue queue(fs, log, clock_, first, kQueue, options_);
       MailSender sender(fs, log, clock_, first, options_, &queue);
-      EXPECT_EQ(sender.SendMail(kServer, List(6), "owner@example.org", "件名", "本文", ""), "");
+      EXPECT_EQ(SendItems(sender, kServer, List(6), "owner@example.org", "件名", "本文", ""), "");
     }
     ASSERT_EQ(disk.size(), 1u);
     std::map<std::string, int> total = before(first, static_cast<size_t>(k));

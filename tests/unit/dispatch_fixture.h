@@ -31,6 +31,7 @@
 #include "mail/mail_component.h"
 #include "process/dispatcher.h"
 #include "process/message_processor.h"
+#include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/silent_front_end.h"
 #include "tests/support/test_roads.h"
@@ -43,92 +44,6 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace kelmora::fixture {
-
-// One SendMail call as the component saw it.
-struct SentMail {
-  std::string server;
-  std::string recipients;
-  std::string from;
-  std::string subject;
-  std::string body;
-  std::string attachments;
-};
-
-// A mail component without servers. RcvMail hands out the names queued with
-// Deliver (each once); ReadMail answers what was prepared per stored name;
-// SendMail records every call and fails on demand; MarkSettled is recorded.
-class FakeMailComponent : public MailComponent {
- public:
-  // --- reception ---
-  void Deliver(const std::string& name) { pending.push_back(name); }
-
-  std::vector<std::string> pending;           // handed out by the next RcvMail
-  std::map<std::string, MailReply> stored;    // ReadMail's answer per name
-  std::vector<std::string> read_names;        // ReadMail calls, in order
-  std::string last_read_fields;
-  std::string last_read_folder;
-  int rcv_calls = 0;
-  // Runs at the start of each ReadMail call (may throw, to inject faults).
-  std::function<void(const std::string&)> on_read;
-
-  // --- sending ---
-  std::vector<SentMail> sent;       // every call, failed ones included
-  std::set<int> failing_calls;      // 0-based call indexes that fail
-  bool fail_always = false;
-  std::string failure_text = "550 5.1.1 recipient refused";
-  // Runs inside each SendMail call (after it was recorded).
-  std::function<void(const SentMail&)> on_send;
-
-  // --- settling ---
-  std::vector<std::string> settled;          // MarkSettled names, in order
-  std::vector<std::string> settled_folders;
-  std::vector<std::string> began;  // MarkProcessing names, in order
-  std::vector<std::string> acted;  // MarkActed names, in order
-
-  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
-                       const std::string& subject, const std::string& body,
-                       const std::string& attachments) override {
-    const int index = static_cast<int>(sent.size());
-    sent.push_back(SentMail{server, recipients, from, subject, body, attachments});
-    if (on_send) on_send(sent.back());
-    if (fail_always || failing_calls.count(index) != 0) return failure_text;
-    return "";
-  }
-
-  MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&) override {
-    ++rcv_calls;
-    if (pending.empty()) return MailReply::Text("");
-    std::vector<std::string> names;
-    names.swap(pending);
-    return MailReply::List(std::move(names));
-  }
-
-  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override {
-    read_names.push_back(name);
-    if (on_read) on_read(name);
-    last_read_fields = fields;
-    last_read_folder = folder;
-    auto it = stored.find(name);
-    if (it == stored.end()) return MailReply::Text("メッセージが見つかりません");
-    return it->second;
-  }
-
-  void MarkSettled(const std::string& folder, const std::string& name) override {
-    settled_folders.push_back(folder);
-    settled.push_back(name);
-  }
-  void MarkProcessing(const std::string&, const std::string& name) override { began.push_back(name); }
-  void MarkActed(const std::string&, const std::string& name) override { acted.push_back(name); }
-
-  // --- refusals of unknown addresses, handed out once ---
-  std::vector<UnknownRecipient> unknown;
-  std::vector<UnknownRecipient> TakeUnknownRecipients() override {
-    std::vector<UnknownRecipient> out;
-    out.swap(unknown);
-    return out;
-  }
-};
 
 // A front end that counts what the core asks of it and can run a hook
 // whenever pending events are let through (a stop request arrives there).

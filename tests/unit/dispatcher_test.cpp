@@ -54,7 +54,7 @@ class DispatcherTest : public fixture::DispatchFixture {
 
   std::vector<std::string> Subjects() const {
     std::vector<std::string> out;
-    for (const fixture::SentMail& s : mail_.sent) out.push_back(s.subject);
+    for (const SentMail& s : mail_.sent) out.push_back(s.subject);
     return out;
   }
 };
@@ -487,7 +487,7 @@ TEST_F(DispatcherTest, StopAfterASendSetsThatMessageAsideAndLeavesTheRest) {
   WriteMaster({Forward("news"), reply});
   WriteIni(Ini{});
   ASSERT_TRUE(Start());
-  mail_.on_send = [this](const fixture::SentMail&) { program().RequestStop(); };
+  mail_.on_send = [this](const SentMail&) { program().RequestStop(); };
   RunCycle();
 
   ASSERT_EQ(mail_.sent.size(), 1u);
@@ -795,7 +795,7 @@ TEST_F(DispatcherTest, ListAddressMatchesAnywhereInToOrCcWithTheDomainInAnyCase)
   }
   Run({Forward("news")});
   EXPECT_EQ(Subjects(), (std::vector<std::string>{"Fw: 0", "Fw: 1", "Fw: 2"}));
-  for (const fixture::SentMail& sent : mail_.sent) EXPECT_EQ(sent.recipients, kClubRecipients);
+  for (const SentMail& sent : mail_.sent) EXPECT_EQ(sent.recipients, kClubRecipients);
   const std::vector<std::string> log = Lines(MainLog());
   ASSERT_EQ(log.size(), 2u) << MainLog();
   EXPECT_TRUE(Contains(log[0], "宛先<Club@example.test> 件名「news 3」")) << log[0];
@@ -946,7 +946,7 @@ TEST_F(BounceTest, BounceSenderMatchesInAnyLetterCase) {
 // refusal removes the member through the bounce row of the list's file.
 TEST_F(BounceTest, AddressRefusedAsUnknownLeavesTheListOfThePost) {
   WriteMembers("others.txt", {"gone@example.test"});
-  mail_.on_send = [this](const fixture::SentMail& sent) {
+  mail_.on_send = [this](const SentMail& sent) {
     if (!Contains(sent.recipients, "gone@example.test")) return;
     mail_.unknown.push_back(UnknownRecipient{"gone@example.test", "550 5.1.1 <gone@example.test>: unknown", ""});
     mail_.unknown.push_back(UnknownRecipient{"stranger@example.test", "550 5.1.1 unknown", ""});

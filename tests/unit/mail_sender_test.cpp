@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "smtp/mail_sender.h"
+#include "tests/support/recipient_items.h"
 
 #include <gtest/gtest.h>
 
@@ -33,11 +34,11 @@ class MailSendTest : public ::testing::Test {
   static constexpr const char* kShown = "smtp://127.0.0.1:2525";
 
   MailSendTest() : clock_(LocalTime{2024, 5, 6, 7, 8, 9}), log_(fs_, clock_, dir_.path()) {
-    log_.EnsureLogFolders();
+    EXPECT_TRUE(log_.EnsureLogFolders().ok());
   }
   std::string Send(const std::string& server, const std::string& recipients) {
     MailSender sender(fs_, log_, clock_, smtp_, options_);
-    return sender.SendMail(server, recipients, "owner@example.org", "件名", "本文", "");
+    return SendItems(sender, server, recipients, "owner@example.org", "件名", "本文", "");
   }
   std::vector<std::string> LogLines() {
     std::string text = Cp932ToUtf8(ReadAll(log_.MainLogPath()));
@@ -115,7 +116,7 @@ TEST_F(MailSendTest, UnknownAddressRefusalsAreHandedOnOnce) {
     return std::string("250 OK");
   };
   MailSender sender(fs_, log_, clock_, smtp_, options_);
-  EXPECT_EQ(sender.SendMail(kServer, Members(4) + "\t;X-Loop: list@example.org", "owner@example.org", "s", "b", ""),
+  EXPECT_EQ(SendItems(sender, kServer, Members(4) + "\t;X-Loop: list@example.org", "owner@example.org", "s", "b", ""),
             "");
   const std::vector<UnknownRecipient> unknown = sender.TakeUnknownRecipients();
   ASSERT_EQ(unknown.size(), 2u);
@@ -128,7 +129,7 @@ TEST_F(MailSendTest, UnknownAddressRefusalsAreHandedOnOnce) {
 
   smtp_.rcpt_reply = [](const std::string&, int, int) { return std::string("250 OK"); };
   smtp_.mail_reply = [](int) { return std::string("550 5.1.1 sender unknown"); };
-  EXPECT_NE(sender.SendMail(kServer, Members(1), "owner@example.org", "s", "b", ""), "");
+  EXPECT_NE(SendItems(sender, kServer, Members(1), "owner@example.org", "s", "b", ""), "");
   EXPECT_TRUE(sender.TakeUnknownRecipients().empty()) << "a refused sender removes no member";
 }
 
@@ -172,7 +173,7 @@ TEST_F(MailSendTest, TooManyRecipientsRepliesAreSentAgainAndTheLoopEnds) {
       return txn == 0 && index < 10 ? std::string("250 OK") : std::string("452 4.3.1 Insufficient storage");
     };
     MailSender sender(fs_, log_, clock_, fresh, options_);
-    EXPECT_EQ(sender.SendMail(kServer, Members(40), "owner@example.org", "s", "b", ""), "");
+    EXPECT_EQ(SendItems(sender, kServer, Members(40), "owner@example.org", "s", "b", ""), "");
     EXPECT_LE(fresh.transactions().size(), 3u);
     std::vector<std::string> lines = LogLines();
     EXPECT_EQ(lines.size(), 30u);
@@ -227,7 +228,7 @@ TEST_F(MailSendTest, DataRefusedForEveryoneAndServerDownAreFailures) {
   FakeSmtpServer down;
   down.open_failure = [](int) { return std::string("connect: Failed to connect to 127.0.0.1 port 2525"); };
   MailSender sender(fs_, log_, clock_, down, options_);
-  result = sender.SendMail(kServer, Members(300), "owner@example.org", "s", "b", "");
+  result = SendItems(sender, kServer, Members(300), "owner@example.org", "s", "b", "");
   EXPECT_TRUE(StartsWith(result, "SendMail failed (" + std::string(kShown) + ") connect: ")) << result;
   EXPECT_NE(result.find("[300 recipients, none reached]"), std::string::npos) << result;
   EXPECT_EQ(down.connections(), 1);
@@ -259,7 +260,7 @@ TEST_F(MailSendTest, SavedCopyIsWrittenOnlyAfterASend) {
   FakeSmtpServer down;
   down.open_failure = [](int) { return std::string("connect: refused"); };
   MailSender sender(fs_, log_, clock_, down, options_);
-  EXPECT_NE(sender.SendMail(kServer, recipients, "owner@example.org", "s", "b", ""), "");
+  EXPECT_NE(SendItems(sender, kServer, recipients, "owner@example.org", "s", "b", ""), "");
   size_t n = 0;
   for (const auto& e : std::filesystem::directory_iterator(save)) n += StartsWith(e.path().filename().string(), "sentmail_");
   EXPECT_EQ(n, 2u);

@@ -14,6 +14,7 @@
 #include "mime/charset_decoder.h"
 #include "mime/html_text.h"
 #include "mime/mail_composer.h"
+#include "tests/support/recipient_items.h"
 #include "mime/mail_reader.h"
 #include "mime/mime_repair.h"
 #include "mime/mime_stream.h"
@@ -268,7 +269,7 @@ TEST(OddMimeTest, AttachedMessagesAndLargeFilesTravelIntact) {
     paths += (paths.empty() ? "" : "\t") + dir.File(name);
   }
   ComposedMail mail;
-  ASSERT_EQ(ComposeMail(fs, clock, "m@example.test", "list@example.test", "s", "b", paths, &mail), "");
+  ASSERT_TRUE(ComposeMail(fs, clock, MessageFromItems("m@example.test", "list@example.test", "s", "b", paths), &mail).ok());
   EXPECT_NE(mail.message.find("Content-Type: message/rfc822; name=inner.eml\r\nContent-Transfer-Encoding: 8bit\r\n"
                               "Content-Disposition: attachment; filename=inner.eml\r\n\r\n" + eight_bit + "\r\n--"),
             std::string::npos);

@@ -34,7 +34,7 @@ class Pop3FetcherTest : public ::testing::Test {
   // One fetch as the mail component runs it: load the journal, fetch, save.
   Pop3FetchResult FetchOnce() {
     ReceiveJournal journal(fs_, clock_, kFolder);
-    EXPECT_EQ(journal.Load(), "");
+    EXPECT_TRUE(journal.Load().ok());
     Pop3Fetcher fetcher(fs_, clock_, pop3_);
     Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
     EXPECT_TRUE(journal.Save().ok());
@@ -289,7 +289,7 @@ TEST_F(Pop3FetcherTest, AProgramKilledMidBatchLosesNothingAndStoresNothingTwice)
   ReceiveJournal journal(killed, clock_, kFolder);
   journal.RemoveStaleTemporaries();
   EXPECT_TRUE(Temporaries(killed).empty());
-  EXPECT_EQ(journal.Load(), "");
+  EXPECT_TRUE(journal.Load().ok());
   Pop3Fetcher fetcher(killed, clock_, server);
   Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
   EXPECT_EQ(result.failure, "");

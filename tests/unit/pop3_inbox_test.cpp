@@ -33,7 +33,7 @@ class Pop3InboxTest : public ::testing::Test {
   FakeFileSystem fs_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   Logger log_{fs_, clock_, "/prog"};
-  fixture::FakeMailComponent mail_;
+  FakeMailComponent mail_;
 };
 
 // A message kept in readable form is settled at once, though its rewrite
@@ -61,6 +61,39 @@ TEST_F(Pop3InboxTest, AMessageLeftAsItIsIsNotSettled) {
   inbox.Finish();
   EXPECT_TRUE(mail_.settled.empty());
   EXPECT_EQ(fs_.Bytes(std::string(kFolder) + "/a.eml"), "raw\r\n");
+}
+
+// A readable form that cannot be written (staging or committing it fails)
+// leaves the message as received and says so in the log; the message is
+// settled all the same, so that it is never acted on twice.
+TEST_F(Pop3InboxTest, AReadableFormThatCannotBeWrittenIsLoggedAndTheMessageKept) {
+  struct Case {
+    const char* name;
+    unsigned op;
+    const char* failing;  // part of the failing path
+  };
+  for (const Case& c : {Case{"staging", FakeFileSystem::kWrite, ".a.eml.tmp-"},
+                        Case{"committing", FakeFileSystem::kRename, ".a.eml.tmp-"}}) {
+    SCOPED_TRACE(c.name);
+    FakeFileSystem fs;
+    fs.AddFile(std::string(kFolder) + "/a.eml", "raw\r\n");
+    fs.AddDir("/prog/log");
+    Logger log{fs, clock_, "/prog"};
+    FakeMailComponent mail;
+    fs.InjectFault(c.op, c.failing);
+    {
+      Pop3Inbox inbox(fs, log, mail, kFolder, {"a.eml"});
+      inbox.Settle(0, Mail("a.eml"), Inbox::Disposition::kKeepReadable);
+      inbox.Finish();
+    }
+    EXPECT_EQ(mail.settled, std::vector<std::string>{"a.eml"});
+    EXPECT_EQ(fs.Bytes(std::string(kFolder) + "/a.eml"), "raw\r\n");
+    const std::string main_log = Cp932ToUtf8(fs.Bytes("/prog/log/Kelmoralog.txt"));
+    EXPECT_NE(main_log.find("受信メールを読める形に書き換えられません<" + std::string(kFolder) + "/a.eml>:"),
+              std::string::npos)
+        << main_log;
+    for (const std::string& p : fs.FilePaths()) EXPECT_EQ(p.find(".tmp-"), std::string::npos) << p;
+  }
 }
 
 }  // namespace

@@ -12,40 +12,22 @@
 #include "tests/support/silent_front_end.h"
 #include "tests/support/test_roads.h"
 #include "textio/codepage.h"
+#include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 
 namespace kelmora {
 namespace {
 
-class FakeMail : public MailComponent {
- public:
-  std::string SendMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                       const std::string&, const std::string&) override {
-    return "";
-  }
-  MailReply RcvMail(const std::string& a, const std::string& b, const std::string&, const std::string&,
-                    const std::string&) override {
-    polled.push_back(a + "/" + b);
-    auto it = replies.find(a);
-    return it == replies.end() ? MailReply::Text("") : it->second;
-  }
-  MailReply ReadMail(const std::string&, const std::string&, const std::string&) override {
-    return MailReply::Text("unused");
-  }
-  void MarkSettled(const std::string&, const std::string&) override {}
-
-  std::map<std::string, MailReply> replies;
-  std::vector<std::string> polled;
-};
 
 class FakeLocal : public LocalMailReception {
  public:
-  int FetchMail() override {
+  Status FetchMail(int* count) override {
     ++fetches;
     open = deliver > 0;
     inbox_.count = deliver;
-    return deliver;
+    *count = deliver;
+    return Status::OK();
   }
   Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return open; }
@@ -113,7 +95,7 @@ class ProgramTest : public ::testing::Test {
   FakeFileSystem disk_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   SilentFrontEnd front_;
-  FakeMail mail_;
+  FakeMailComponent mail_;
   FakeLocal local_;
   RecordingProcessor processor_;
   TestRoads roads_;

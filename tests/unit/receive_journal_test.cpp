@@ -27,8 +27,8 @@ class ReceiveJournalTest : public ::testing::Test {
   // A journal freshly loaded from the fake disk, as the next fetch sees it.
   ReceiveJournal Reloaded(std::string* problem = nullptr) {
     ReceiveJournal j(fs_, clock_, kFolder);
-    std::string p = j.Load();
-    if (problem) *problem = p;
+    const Status loaded = j.Load();
+    if (problem) *problem = loaded.ok() ? "" : loaded.message();
     return j;
   }
 

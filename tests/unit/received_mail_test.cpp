@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 #include "tests/unit/temp_folder.h"
@@ -18,31 +19,6 @@
 namespace kelmora {
 namespace {
 
-// A mail component whose RcvMail and ReadMail answers are set by the test;
-// it records the arguments it was called with.
-class ScriptedMail : public MailComponent {
- public:
-  MailReply rcv_reply = MailReply::Text("");
-  MailReply read_reply = MailReply::Text("");
-  bool throw_on_rcv = false;
-  std::vector<std::string> rcv_args, read_args;
-
-  std::string SendMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                       const std::string&, const std::string&) override {
-    return "not used";
-  }
-  MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
-                    const std::string& command, const std::string& folder) override {
-    rcv_args = {a, b, password, command, folder};
-    if (throw_on_rcv) throw std::runtime_error("socket exploded");
-    return rcv_reply;
-  }
-  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override {
-    read_args = {name, fields, folder};
-    return read_reply;
-  }
-  void MarkSettled(const std::string&, const std::string&) override {}
-};
 
 class ReceptionTest : public ::testing::Test {
  protected:
@@ -54,7 +30,7 @@ class ReceptionTest : public ::testing::Test {
   FakeFileSystem fs_;
   FixedClock clock_{LocalTime{2024, 3, 5, 7, 8, 9}};
   Logger log_{fs_, clock_, "prog"};
-  ScriptedMail mail_;
+  FakeMailComponent mail_;
 };
 
 // ---------------------------------------------------------------------------
@@ -273,7 +249,7 @@ TEST_F(ReceptionTest, ReadFillsEveryField) {
       "File: /r/c.png",
   });
   ReceivedMail m;
-  EXPECT_EQ(ReadStoredMail(mail_, "m1.eml", "prog/log/receive", &m), "");
+  EXPECT_TRUE(ReadStoredMail(mail_, "m1.eml", "prog/log/receive", &m).ok());
   EXPECT_EQ(mail_.read_args, (std::vector<std::string>{
                                  "m1.eml",
                                  "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:"
@@ -297,7 +273,7 @@ TEST_F(ReceptionTest, ReadCountsCharactersNotBytes) {
   mail_.read_reply = MailReply::List({"Subject:あいう", "Body:本文", "To:", "File:"});
   ReceivedMail m;
   m.ToAddress = "old@x.jp";
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m), "");
+  EXPECT_TRUE(ReadStoredMail(mail_, "m.eml", "f", &m).ok());
   EXPECT_EQ(m.Subject, "いう");
   EXPECT_EQ(m.Body, "文");
   EXPECT_EQ(m.ToAddress, "");
@@ -315,7 +291,7 @@ TEST_F(ReceptionTest, ReadPrefixesAreExactAndLaterItemsWin) {
   ReceivedMail m;
   m.Subject = "before";
   m.AttachmentFiles = {"", "left over"};
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m), "");
+  EXPECT_TRUE(ReadStoredMail(mail_, "m.eml", "f", &m).ok());
   EXPECT_EQ(m.ToAddress, "second@a.jp");
   EXPECT_EQ(m.ToName, "Second");
   EXPECT_EQ(m.Subject, "before");  // "Subjects" is not "Subject:"
@@ -328,7 +304,7 @@ TEST_F(ReceptionTest, ReadFailureLeavesTheRecordAlone) {
   ReceivedMail m;
   m.Subject = "kept";
   m.AttachmentFiles = {"", "kept.pdf"};
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m), "ReadMail: cannot read m.eml");
+  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m).message(), "ReadMail: cannot read m.eml");
   EXPECT_EQ(m.Subject, "kept");
   EXPECT_EQ(m.AttachmentCount(), 1);
   EXPECT_EQ(m.StoredName, "");

@@ -83,7 +83,7 @@ TEST_F(SendEMailTest, RowWithToNameSendsToTheNameWithMembersAsBlindCopies) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt", .ToName = "Club Members"}});
   ASSERT_TRUE(Send(program(), Out(0, kPlainMessage)));
   ASSERT_EQ(mail_.sent.size(), 1u);
-  const fixture::SentMail& s = mail_.sent[0];
+  const SentMail& s = mail_.sent[0];
   EXPECT_EQ(s.recipients, "@Club Members\tbcc\ta@example.test\tb@example.test\t>Message-ID: Kelmora"
             "\t;List-Id: <club.example.test>\t;List-Post: <mailto:club@example.test>\t;X-Loop: club@example.test\t;Precedence: list");
   EXPECT_EQ(s.server, "127.0.0.1:2525");
@@ -177,7 +177,7 @@ TEST_F(SendEMailTest, ListPostIsNumberedPerRowAndTheNumberIsSaved) {
 TEST_F(SendEMailTest, TheNumberIsStoredBeforeThePostGoesOut) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}}, Ini{.sequence = {7}});
   std::string saved_when_sent;
-  mail_.on_send = [&](const fixture::SentMail&) { saved_when_sent = SavedSequenceLine(); };
+  mail_.on_send = [&](const SentMail&) { saved_when_sent = SavedSequenceLine(); };
   ASSERT_TRUE(Send(program(), Out(0, kSubjectHasListTag)));
   EXPECT_EQ(saved_when_sent, "8");
 }
@@ -218,7 +218,7 @@ TEST_F(SendEMailTest, NumberAtTheTopOfItsRangeIsNotWrappedIntoANegativeTag) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "[abc]", .Destination = "members.txt"}},
             Ini{.sequence = {2147483647}});
   EXPECT_FALSE(Send(program(), Out(0, kSubjectHasListTag)));
-  for (const fixture::SentMail& s : mail_.sent) {
+  for (const SentMail& s : mail_.sent) {
     EXPECT_FALSE(Contains(s.subject, ":-")) << s.subject;
   }
   EXPECT_TRUE(mail_.sent.empty());
@@ -269,7 +269,7 @@ TEST_F(SendEMailTest, SecondFailureInPop3ModeIsLoggedWithTheRowNumber) {
 
 TEST_F(SendEMailTest, ErrorInsideTheSendIsLoggedAndReportedAsFailure) {
   StartWith({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}});
-  mail_.on_send = [](const fixture::SentMail&) { throw std::runtime_error("socket closed"); };
+  mail_.on_send = [](const SentMail&) { throw std::runtime_error("socket closed"); };
   EXPECT_FALSE(Send(program(), Out(0, kPlainMessage)));
   EXPECT_EQ(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：socket closed(1) at " + std::string(kStamp) + "\r\n");
 }
@@ -277,9 +277,10 @@ TEST_F(SendEMailTest, ErrorInsideTheSendIsLoggedAndReportedAsFailure) {
 // Delivers messages through the local mail store without a real store.
 class OneMessageStore : public LocalMailReception {
  public:
-  int FetchMail() override {
+  Status FetchMail(int* count) override {
     open_ = true;
-    return 1;
+    *count = 1;
+    return Status::OK();
   }
   Inbox& inbox() override { return inbox_; }
   bool SessionOpen() const override { return open_; }

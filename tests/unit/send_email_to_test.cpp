@@ -15,38 +15,13 @@
 #include "tests/support/silent_front_end.h"
 #include "tests/support/test_roads.h"
 #include "textio/codepage.h"
+#include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 
 namespace kelmora {
 namespace {
 
-struct SentMail {
-  std::string server, recipients, from, subject, body, attachments;
-};
-
-class RecordingMail : public MailComponent {
- public:
-  std::string SendMail(const std::string& server, const std::string& recipients, const std::string& from,
-                       const std::string& subject, const std::string& body, const std::string& attachments) override {
-    sent.push_back(SentMail{server, recipients, from, subject, body, attachments});
-    if (on_send) on_send(static_cast<int>(sent.size()));
-    auto it = refusals.find(recipients.substr(0, recipients.find('\t')));
-    return it == refusals.end() ? "" : it->second;
-  }
-  MailReply RcvMail(const std::string&, const std::string&, const std::string&, const std::string&,
-                    const std::string&) override {
-    return MailReply::Text("");
-  }
-  MailReply ReadMail(const std::string&, const std::string&, const std::string&) override {
-    return MailReply::Text("unused");
-  }
-  void MarkSettled(const std::string&, const std::string&) override {}
-
-  std::vector<SentMail> sent;
-  std::map<std::string, std::string> refusals;  // address -> failure text
-  std::function<void(int)> on_send;             // told the number of the send
-};
 
 class RecordingFront : public SilentFrontEnd {
  public:
@@ -121,7 +96,7 @@ class SendEMailToTest : public ::testing::Test {
   FakeFileSystem disk_;
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   RecordingFront front_;
-  RecordingMail mail_;
+  FakeMailComponent mail_;
   TestRoads roads_;
   std::unique_ptr<Program> program_;
 };
@@ -129,7 +104,7 @@ class SendEMailToTest : public ::testing::Test {
 TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
   KeepThreeMembers();
   // The log's name is stamped once, before the first send.
-  mail_.on_send = [this](int) { clock_.Set(LocalTime{2027, 1, 1, 0, 0, 0}); };
+  mail_.on_send = [this](const SentMail&) { clock_.Set(LocalTime{2027, 1, 1, 0, 0, 0}); };
   Remove("Kelmora.ini");
 
   EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
@@ -174,7 +149,8 @@ TEST_F(SendEMailToTest, RefusedMemberIsLoggedFlashedAndTheOthersStillSent) {
 // The number is stored before the first member gets the post.
 TEST_F(SendEMailToTest, TheNumberIsStoredBeforeTheFirstSend) {
   std::string saved_when_first_sent;
-  mail_.on_send = [&](int n) {
+  mail_.on_send = [&](const SentMail&) {
+    const int n = static_cast<int>(mail_.sent.size());
     if (n == 1) saved_when_first_sent = Cp932ToUtf8(ReadBytes("Kelmora.ini"));
   };
   OutgoingMail m = Mail(1, kTitleIsListTag);
@@ -201,7 +177,8 @@ TEST_F(SendEMailToTest, NoListSendsNothingButStillSavesTheSettings) {
 }
 
 TEST_F(SendEMailToTest, StopRequestBetweenMembersEndsTheLoop) {
-  mail_.on_send = [this](int n) {
+  mail_.on_send = [this](const SentMail&) {
+    const int n = static_cast<int>(mail_.sent.size());
     if (n == 2) program_->RequestStop();
   };
   EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
