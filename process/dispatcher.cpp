@@ -65,9 +65,9 @@ std::string OriginalSender(const ReceivedMail& mail) {
   return "<" + mail.FromAddress + ">";
 }
 
-// The send methods still throw NumberedError for the failures the log
-// numbers; they are caught here, at the edge of the dispatcher, so that no
-// exception leaves it.
+// The send methods answer their failures with a Status; an exception that
+// escapes all the same (memory, a library) is caught here, at the edge of
+// the dispatcher, so that none leaves it.
 void Dispatcher::ProcessMessages(Inbox& inbox) {
   try {
     ProcessAll(inbox);
