@@ -73,6 +73,14 @@ class Inbox {
 
   virtual void Settle(int index, const ReceivedMail& mail, Disposition how) = 0;
 
+  // The name under which the owner finds message `index` after Settle, for
+  // log lines: a road that renames a message it sets aside says the new
+  // name. By default the stored name.
+  virtual std::string SettledName(int index, const ReceivedMail& mail) const {
+    (void)index;
+    return mail.StoredName;
+  }
+
   // Settles message `index`, which no rule processed, so that its owner can
   // still read it whole: headers, attachments and every character. Returns
   // a text that says where it is kept, for the main log ("" when the road

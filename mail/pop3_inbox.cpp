@@ -85,7 +85,16 @@ void Pop3Inbox::SetAside(int index) {
   Status s = fs_.Rename(path, target);
   // Left under its name, the message is settled all the same: the journal
   // keeps it from being handed out again.
-  if (!s.ok()) log_.WriteLog("受信メールを退避できません>" + s.message());
+  if (!s.ok()) {
+    log_.WriteLog("受信メールを退避できません>" + s.message());
+    return;
+  }
+  set_aside_names_[index] = BaseName(target);
+}
+
+std::string Pop3Inbox::SettledName(int index, const ReceivedMail& mail) const {
+  auto it = set_aside_names_.find(index);
+  return it != set_aside_names_.end() ? it->second : mail.StoredName;
 }
 
 void Pop3Inbox::LogUnwritten(const std::string& path, const Status& s) {

@@ -14,6 +14,7 @@
 // it stays kept as it was received, and is never handed out again.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ class Pop3Inbox : public Inbox {
   void BeginProcessing(int index) override;
   void RecordAction(int index) override;
   void Settle(int index, const ReceivedMail& mail, Disposition how) override;
+  // A message set aside is renamed to "…Error.txt".
+  std::string SettledName(int index, const ReceivedMail& mail) const override;
   // The stored message stays as it was fetched; its readable form goes
   // beside it, under the same name with ".txt".
   std::string KeepUnprocessed(int index, const ReceivedMail& mail) override;
@@ -64,6 +67,7 @@ class Pop3Inbox : public Inbox {
   MailComponent& mail_;
   std::string folder_;
   std::vector<std::string> names_;
+  std::map<int, std::string> set_aside_names_;  // index -> the name it was set aside under
   std::vector<StagedFile> pending_;  // readable forms not yet committed
   // Messages whose settling is reported when the pending forms are
   // committed, in the order they were settled.

@@ -137,8 +137,9 @@ void Dispatcher::SetAsideIfActed(Inbox& inbox, const MessageState& m) {
   // A message some rule already acted on must not come back to act twice;
   // one that no rule touched yet is handed out again by the next cycle.
   if (!m.acted) return;
-  ctx_.send.logger.WriteLog("処理の途中で止まった受信メールを、二重に処理しないよう退避しました>" + m.mail.StoredName);
   inbox.Settle(m.index, m.mail, Inbox::Disposition::kSetAside);
+  ctx_.send.logger.WriteLog("処理の途中で止まった受信メールを、二重に処理しないよう退避しました>" +
+                            inbox.SettledName(m.index, m.mail));
 }
 
 // A row's work on one message, in order: does the row take the message

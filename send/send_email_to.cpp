@@ -35,7 +35,8 @@ void PrependSummary(FileSystem& fs, const std::string& path, int members) {
   const std::string old_content = DecodeFileBytes(bytes);
   // The old content ends with its last line's CR LF; WriteTextFile adds one
   // more at the very end.
-  WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
+  // Without the summary the send log is still whole: nothing to do.
+  (void)WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
 }
 
 bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {

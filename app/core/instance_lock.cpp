@@ -23,7 +23,8 @@ void InstanceLock::Release() {
   if (!lock_) return;
   // Removed while still locked: a copy starting meanwhile finds either this
   // locked file or none, never an orphan it could lock beside this one.
-  fs_.RemoveFile(path_);
+  // A file left behind holds no lock: the next start takes it over.
+  (void)fs_.RemoveFile(path_);
   lock_.reset();
 }
 

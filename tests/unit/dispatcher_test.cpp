@@ -499,7 +499,7 @@ TEST_F(DispatcherTest, StopAfterASendSetsThatMessageAsideAndLeavesTheRest) {
   EXPECT_EQ(ReadReceiveFile("m2.eml"), "raw message m2.eml\r\n");
   EXPECT_EQ(mail_.read_names, (std::vector<std::string>{"m1.eml"}));
   EXPECT_EQ(mail_.began, std::vector<std::string>{"m1.eml"}) << "m2 was never begun, so it is no attempt";
-  EXPECT_EQ(MainLog(), "処理の途中で止まった受信メールを、二重に処理しないよう退避しました>m1.eml at " + std::string(kStamp) +
+  EXPECT_EQ(MainLog(), "処理の途中で止まった受信メールを、二重に処理しないよう退避しました>m1Error.txt at " + std::string(kStamp) +
                            "\r\n");
 }
 
