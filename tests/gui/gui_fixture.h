@@ -24,7 +24,7 @@
 #include "app/gui/window_front_end.h"
 #include "tests/unit/temp_folder.h"
 #include "textio/clock.h"
-#include "tests/support/counted_inbox.h"
+#include "tests/support/fake_local_reception.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/test_roads.h"
 #include "textio/codepage.h"
@@ -40,22 +40,6 @@ inline const char* const kMaster =
 
 inline const char* const kIni =
     "u,secret,20,0,0,0,1,0,9,10,pop.example.test/alice/pw1,pop2.example.test/bob/pw2\r\n7,41,0\r\n";
-
-class FakeLocal : public LocalMailReception {
- public:
-  Status FetchMail(int* count) override {
-    inbox_.count = deliver;
-    *count = deliver;
-    return Status::OK();
-  }
-  Inbox& inbox() override { return inbox_; }
-  bool SessionOpen() const override { return false; }
-  void SignOff() override {}
-  int deliver = 1;
-
- private:
-  CountedInbox inbox_;
-};
 
 class ScriptedProcessor : public MessageProcessor {
  public:
@@ -131,7 +115,7 @@ class GuiWorld {
   RealFileSystem disk;
   FixedClock clock{LocalTime{2026, 12, 7, 9, 5, 3}};
   WindowFrontEnd front;
-  FakeLocal local;
+  FakeLocalReception local{1};
   ScriptedProcessor processor;
   TestRoads roads;
   std::unique_ptr<Program> program;

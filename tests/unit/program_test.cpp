@@ -8,41 +8,16 @@
 #include <stdexcept>
 
 #include "app/core/program.h"
-#include "tests/support/counted_inbox.h"
 #include "tests/support/silent_front_end.h"
 #include "tests/support/test_roads.h"
 #include "textio/codepage.h"
+#include "tests/support/fake_local_reception.h"
 #include "tests/support/fake_mail_component.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/unit/fake_file_system.h"
 
 namespace kelmora {
 namespace {
-
-
-class FakeLocal : public LocalMailReception {
- public:
-  Status FetchMail(int* count) override {
-    ++fetches;
-    open = deliver > 0;
-    inbox_.count = deliver;
-    *count = deliver;
-    return Status::OK();
-  }
-  Inbox& inbox() override { return inbox_; }
-  bool SessionOpen() const override { return open; }
-  void SignOff() override {
-    open = false;
-    ++sign_offs;
-  }
-  int deliver = 0;
-  int fetches = 0;
-  int sign_offs = 0;
-  bool open = false;
-
- private:
-  CountedInbox inbox_;
-};
 
 class RecordingProcessor : public MessageProcessor {
  public:
@@ -96,7 +71,7 @@ class ProgramTest : public ::testing::Test {
   FixedClock clock_{LocalTime{2026, 12, 7, 9, 5, 3}};
   SilentFrontEnd front_;
   FakeMailComponent mail_;
-  FakeLocal local_;
+  FakeLocalReception local_;
   RecordingProcessor processor_;
   TestRoads roads_;
 };

@@ -8,7 +8,7 @@
 
 #include <stdexcept>
 
-#include "tests/support/counted_inbox.h"
+#include "tests/support/fake_local_reception.h"
 #include "tests/unit/dispatch_fixture.h"
 #include "textio/strings.h"
 
@@ -274,28 +274,11 @@ TEST_F(SendEMailTest, ErrorInsideTheSendIsLoggedAndReportedAsFailure) {
   EXPECT_EQ(MainLog(), "ＢＣＣでの転送で何らかの異常が発生：socket closed(1) at " + std::string(kStamp) + "\r\n");
 }
 
-// Delivers messages through the local mail store without a real store.
-class OneMessageStore : public LocalMailReception {
- public:
-  Status FetchMail(int* count) override {
-    open_ = true;
-    *count = 1;
-    return Status::OK();
-  }
-  Inbox& inbox() override { return inbox_; }
-  bool SessionOpen() const override { return open_; }
-  void SignOff() override { open_ = false; }
-
- private:
-  bool open_ = false;
-  CountedInbox inbox_{ReceptionMode::kLocalStore, 1};
-};
-
 TEST_F(SendEMailTest, NoRetryInLocalStoreMode) {
   WriteMaster({Rule{.ToAddr = kClub, .Keyword = "news", .Destination = "members.txt"}});
   WriteFile("Kelmora.ini", "me,,1,0,0,1,0,0,9,10\r\n0\r\n");
   ASSERT_TRUE(Start());
-  OneMessageStore store;
+  FakeLocalReception store(1);
   fixture::IdleProcessor idle;
   roads_.local = &store;
   roads_.processor = &idle;
