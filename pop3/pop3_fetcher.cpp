@@ -84,238 +84,316 @@ Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::st
   return result;
 }
 
+// Every step answers "" or the failure text; a failed step ends the run.
+class Pop3Fetcher::Run {
+ public:
+  Run(Pop3Fetcher& fetcher, const Pop3Server& server, const std::string& login_user,
+      const std::string& login_password, std::string account, const std::string& folder, ReceiveJournal& journal)
+      : fetcher_(fetcher),
+        server_(server),
+        login_user_(login_user),
+        login_password_(login_password),
+        who_("POP3 " + server.Display() + " user " + ReplyText(login_user) + ": "),
+        account_(std::move(account)),
+        folder_(folder),
+        journal_(journal) {}
+
+  Pop3FetchResult Fetch() {
+    result_.failure = FetchAll();
+    return std::move(result_);
+  }
+
+ private:
+  struct Planned {
+    int number;
+    std::uint64_t size;
+    std::string name;
+  };
+
+  std::string FetchAll();
+  // The server's refusal of the last command is kept for the failure text.
+  Pop3Reply Command(Pop3Reply reply) {
+    refusal_ = reply.refusal;
+    return reply;
+  }
+  std::string Failed(const std::string& step, const std::string& detail) const {
+    std::string text = who_ + step + " failed: " + detail;
+    if (!refusal_.empty()) text += "; server reply: " + refusal_;
+    return text;
+  }
+  std::string OpenAndList();
+  std::string ReadSizes();
+  std::string ReadUidls();
+  void KeepOnlyListedInJournal();
+  std::string PlanMessages();
+  std::string RecordPlan();
+  std::string DeleteStoredEarlier();
+  std::string FetchPlanned();
+  size_t BatchEnd(size_t first) const;
+  std::string FetchBatch(size_t first, size_t end);
+  bool Stage(size_t index, std::string* failure);
+  std::string CommitBatch(bool dele);
+  std::string TakeCommitted(const Status& committed);
+  std::string DeleteDurable();
+  std::string StopAt(size_t index, const std::string& text, bool connection_good);
+  // Forgets the records of planned messages from `from` on (not stored).
+  void ForgetFrom(size_t from) {
+    for (size_t i = from; i < plan_.size(); ++i) journal_.Forget(plan_[i].name);
+  }
+
+  Pop3Fetcher& fetcher_;
+  const Pop3Server& server_;
+  const std::string& login_user_;
+  const std::string& login_password_;
+  const std::string who_;
+  const std::string account_;
+  const std::string& folder_;
+  ReceiveJournal& journal_;
+
+  std::unique_ptr<Pop3Session> session_;
+  std::string refusal_;
+  std::string body_;  // the last LIST or UIDL answer
+  std::map<int, std::uint64_t> sizes_;
+  std::map<int, std::string> uidls_;
+  bool have_uidls_ = false;
+  std::vector<int> already_stored_;
+  std::vector<Planned> plan_;
+  std::vector<StagedFile> batch_;
+  std::vector<size_t> batch_plan_;  // plan index of each batch entry
+  // One buffer for every message: its pages stay mapped from one message
+  // to the next (the session reserves it for the size LIST gave).
+  std::string message_;
+  Pop3FetchResult result_;
+};
+
+std::string Pop3Fetcher::Run::FetchAll() {
+  std::string failure = OpenAndList();
+  if (failure.empty()) failure = ReadUidls();
+  if (!failure.empty()) return failure;
+  if (have_uidls_ || sizes_.empty()) KeepOnlyListedInJournal();
+  failure = PlanMessages();
+  if (failure.empty()) failure = RecordPlan();
+  if (failure.empty()) failure = DeleteStoredEarlier();
+  if (!failure.empty()) {
+    ForgetFrom(0);
+    return failure;
+  }
+  failure = FetchPlanned();
+  if (failure.empty()) session_->Quit();  // commits the DELEs
+  return failure;
+}
+
+// Opens a session and runs LIST (with libcurl the first command also
+// connects and logs in).
+std::string Pop3Fetcher::Run::OpenAndList() {
+  if (session_) session_->Quit();  // QUIT for an earlier session first
+  session_ = fetcher_.sessions_.NewSession(server_, login_user_, login_password_);
+  const Pop3Reply opened = Command(session_->Open());
+  if (!opened.ok) return opened.step.empty() ? who_ + opened.error : Failed(opened.step, opened.error);
+  const Pop3Reply listed = Command(session_->List(&body_));
+  if (!listed.ok) return Failed(listed.step.empty() ? "LIST" : listed.step, listed.error);
+  return ReadSizes();
+}
+
+std::string Pop3Fetcher::Run::ReadSizes() {
+  std::map<int, std::string> sizes_text;
+  if (!ParseNumberedLines(body_, &sizes_text)) {
+    return Failed("LIST", "unreadable answer \"" + ReplyText(body_.substr(0, 80)) + "\"");
+  }
+  sizes_.clear();
+  for (const auto& [number, text] : sizes_text) {
+    std::uint64_t size = 0;
+    if (!ParseSize(text, &size)) {
+      return Failed("LIST", "unreadable size \"" + ReplyText(text) + "\" of message " + std::to_string(number));
+    }
+    sizes_[number] = size;
+  }
+  return "";
+}
+
+// UIDL: what ties a message to the journal across sessions. A server
+// without UIDL still works, only without protection against duplicates
+// after a broken session. A refused command may have cost the connection,
+// so that case goes on in a fresh session.
+std::string Pop3Fetcher::Run::ReadUidls() {
+  if (sizes_.empty()) return "";
+  const Pop3Reply listed = Command(session_->Uidl(&body_));
+  if (listed.ok) {
+    if (!ParseNumberedLines(body_, &uidls_)) {
+      return Failed("UIDL", "unreadable answer \"" + ReplyText(body_.substr(0, 80)) + "\"");
+    }
+    have_uidls_ = true;
+    return "";
+  }
+  if (!listed.refusal.empty()) return OpenAndList();
+  return Failed("UIDL", listed.error);
+}
+
+void Pop3Fetcher::Run::KeepOnlyListedInJournal() {
+  std::set<std::string> listed;
+  for (const auto& [number, uidl] : uidls_) listed.insert(uidl);
+  journal_.KeepOnlyListedUidls(account_, listed);
+}
+
+// Each message the journal does not hold yet gets a fresh name and a
+// record; those it holds were stored by an earlier session.
+std::string Pop3Fetcher::Run::PlanMessages() {
+  for (const auto& [number, size] : sizes_) {
+    auto it = uidls_.find(number);
+    const std::string uidl = it == uidls_.end() ? "" : it->second;
+    if (journal_.HoldsUidl(account_, uidl)) {
+      already_stored_.push_back(number);
+      continue;
+    }
+    std::string name = fetcher_.NewName(journal_);
+    if (name.empty()) return Failed("store", "no free file name in " + folder_);
+    journal_.AddStored(name, account_, uidl);
+    plan_.push_back(Planned{number, size, name});
+  }
+  return "";
+}
+
+// Record before fetching: a crash from here on leaves no stored file that
+// the journal does not know.
+std::string Pop3Fetcher::Run::RecordPlan() {
+  if (plan_.empty()) return "";
+  Status saved = journal_.Save();
+  return saved.ok() ? "" : who_ + "journal write failed: " + saved.message();
+}
+
+// Messages stored by an earlier session whose deletion was not committed.
+std::string Pop3Fetcher::Run::DeleteStoredEarlier() {
+  for (int number : already_stored_) {
+    const Pop3Reply deleted = Command(session_->Dele(number));
+    if (!deleted.ok) return Failed("DELE " + std::to_string(number), deleted.error);
+  }
+  return "";
+}
+
+// Messages are stored in batches: each is written to a temporary file as
+// it arrives, then the batch is made durable at once (one flush per file,
+// one for the folder), and only then are its messages deleted on the
+// server. A break in the middle still commits what arrived; those messages
+// stay on the server and the next session deletes them by UIDL.
+std::string Pop3Fetcher::Run::FetchPlanned() {
+  for (size_t first = 0; first < plan_.size();) {
+    const size_t end = BatchEnd(first);
+    const std::string failure = FetchBatch(first, end);
+    if (!failure.empty()) return failure;
+    first = end;
+  }
+  return "";
+}
+
+// The batches are cut by LIST's sizes, so that each one's RETRs can be on
+// the way together.
+size_t Pop3Fetcher::Run::BatchEnd(size_t first) const {
+  size_t end = first;
+  std::uint64_t planned_bytes = 0;
+  while (end < plan_.size() && end - first < kBatchMessages && planned_bytes < kBatchBytes) {
+    planned_bytes += plan_[end].size;
+    ++end;
+  }
+  return end;
+}
+
+std::string Pop3Fetcher::Run::FetchBatch(size_t first, size_t end) {
+  std::vector<Pop3Session::Wanted> wanted;
+  for (size_t i = first; i < end; ++i) wanted.push_back(Pop3Session::Wanted{plan_[i].number, plan_[i].size});
+  std::string store_failure;
+  auto store = [&](size_t k) { return Stage(first + k, &store_failure); };
+  size_t handed = 0;
+  const Pop3Reply fetched = Command(session_->RetrMany(wanted, &message_, store, &handed));
+  if (!fetched.ok) {
+    const std::string step = "RETR " + std::to_string(plan_[first + handed].number);
+    return StopAt(first + handed, Failed(step, fetched.error), false);
+  }
+  // The message whose store failed is the last one handed out.
+  if (!store_failure.empty()) return StopAt(first + handed - 1, store_failure, true);
+  const std::string failure = CommitBatch(true);
+  if (!failure.empty()) ForgetFrom(end);
+  return failure;
+}
+
+// Writes the message just received to a temporary file of the batch.
+bool Pop3Fetcher::Run::Stage(size_t index, std::string* failure) {
+  const Planned& p = plan_[index];
+  StagedFile staged;
+  Status stored = fetcher_.fs_.StageFile(journal_.PathOf(p.name), message_, &staged);
+  if (!stored.ok()) {
+    *failure = who_ + "store of message " + std::to_string(p.number) + " failed: " + stored.message();
+    return false;
+  }
+  batch_.push_back(std::move(staged));
+  batch_plan_.push_back(index);
+  return true;
+}
+
+// Commits the batch; with `dele`, deletes its stored messages on the
+// server.
+std::string Pop3Fetcher::Run::CommitBatch(bool dele) {
+  std::string failure = TakeCommitted(fetcher_.fs_.CommitFiles(&batch_));
+  const std::string dele_failure = dele ? DeleteDurable() : "";
+  if (failure.empty()) failure = dele_failure;
+  batch_.clear();
+  batch_plan_.clear();
+  return failure;
+}
+
+// Counts the committed files of the batch as stored and forgets the others.
+std::string Pop3Fetcher::Run::TakeCommitted(const Status& committed) {
+  std::string failure;
+  for (size_t k = 0; k < batch_.size(); ++k) {
+    const Planned& p = plan_[batch_plan_[k]];
+    if (batch_[k].committed) {
+      result_.stored.push_back(p.name);
+    } else {
+      journal_.Forget(p.name);
+      if (failure.empty()) {
+        failure = who_ + "store of message " + std::to_string(p.number) + " failed: " + committed.message();
+      }
+    }
+  }
+  return failure;
+}
+
+// What is durable may go from the server, even when others of its batch
+// failed; a pipelining server gets the DELEs in one write.
+std::string Pop3Fetcher::Run::DeleteDurable() {
+  std::vector<int> durable;
+  for (size_t k = 0; k < batch_.size(); ++k) {
+    if (batch_[k].committed) durable.push_back(plan_[batch_plan_[k]].number);
+  }
+  if (durable.empty()) return "";
+  size_t deleted_count = 0;
+  const Pop3Reply deleted = Command(session_->DeleMany(durable, &deleted_count));
+  if (deleted.ok || deleted_count >= durable.size()) return "";
+  return Failed("DELE " + std::to_string(durable[deleted_count]), deleted.error);
+}
+
+// Ends the fetch at plan index `index` (not stored) with `text`: what
+// arrived before it is committed, without DELE when the connection is gone.
+std::string Pop3Fetcher::Run::StopAt(size_t index, const std::string& text, bool connection_good) {
+  const std::string batch_failure = CommitBatch(connection_good);
+  ForgetFrom(index);
+  return text.empty() ? batch_failure : text;
+}
+
 Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, const std::string& user,
                                              const std::string& password, const std::string& folder,
                                              ReceiveJournal* journal) {
-  Pop3FetchResult result;
   Pop3Server server;
   std::string error;
   if (!ParsePop3Server(server_text, &server, &error)) {
+    Pop3FetchResult result;
     result.failure = "POP3: " + error;
     return result;
   }
   // A pop3:// URL may carry the login itself ("pop3://club@example.org:pw@host").
   const std::string& login_user = user.empty() ? server.login_user : user;
   const std::string& login_password = password.empty() ? server.login_password : password;
-  const std::string who = "POP3 " + server.Display() + " user " + ReplyText(login_user) + ": ";
-  const std::string account = ReceiveJournal::AccountKey(server_text, user);
-
-  std::unique_ptr<Pop3Session> session;
-  // The server's refusal of the last command, for the failure text.
-  std::string refusal;
-  auto command = [&](Pop3Reply reply) {
-    refusal = reply.refusal;
-    return reply;
-  };
-  auto failed = [&](const std::string& step, const std::string& detail) {
-    std::string text = who + step + " failed: " + detail;
-    if (!refusal.empty()) text += "; server reply: " + refusal;
-    return text;
-  };
-
-  // Opens a session and runs LIST (with libcurl the first command also
-  // connects and logs in). "" or the failure text.
-  std::map<int, std::uint64_t> sizes;
-  std::string body;
-  auto open_and_list = [&]() -> std::string {
-    if (session) session->Quit();  // QUIT for an earlier session first
-    session = sessions_.NewSession(server, login_user, login_password);
-    const Pop3Reply opened = command(session->Open());
-    if (!opened.ok) return opened.step.empty() ? who + opened.error : failed(opened.step, opened.error);
-    const Pop3Reply listed = command(session->List(&body));
-    if (!listed.ok) return failed(listed.step.empty() ? "LIST" : listed.step, listed.error);
-    std::map<int, std::string> sizes_text;
-    if (!ParseNumberedLines(body, &sizes_text)) {
-      return failed("LIST", "unreadable answer \"" + ReplyText(body.substr(0, 80)) + "\"");
-    }
-    sizes.clear();
-    for (const auto& [number, text] : sizes_text) {
-      std::uint64_t size = 0;
-      if (!ParseSize(text, &size)) {
-        return failed("LIST", "unreadable size \"" + ReplyText(text) + "\" of message " + std::to_string(number));
-      }
-      sizes[number] = size;
-    }
-    return "";
-  };
-  result.failure = open_and_list();
-  if (!result.failure.empty()) return result;
-
-  // UIDL: what ties a message to the journal across sessions. A server
-  // without UIDL still works, only without protection against duplicates
-  // after a broken session. A refused command may have cost the
-  // connection, so that case goes on in a fresh session.
-  std::map<int, std::string> uidls;
-  bool have_uidls = false;
-  if (!sizes.empty()) {
-    const Pop3Reply listed = command(session->Uidl(&body));
-    if (listed.ok) {
-      if (!ParseNumberedLines(body, &uidls)) {
-        result.failure = failed("UIDL", "unreadable answer \"" + ReplyText(body.substr(0, 80)) + "\"");
-        return result;
-      }
-      have_uidls = true;
-    } else if (!listed.refusal.empty()) {
-      result.failure = open_and_list();
-      if (!result.failure.empty()) return result;
-    } else {
-      result.failure = failed("UIDL", listed.error);
-      return result;
-    }
-  }
-  if (have_uidls || sizes.empty()) {
-    std::set<std::string> listed;
-    for (const auto& [number, uidl] : uidls) listed.insert(uidl);
-    journal->KeepOnlyListedUidls(account, listed);
-  }
-
-  struct Planned {
-    int number;
-    std::uint64_t size;
-    std::string name;
-  };
-  std::vector<int> already_stored;
-  std::vector<Planned> plan;
-  for (const auto& [number, size] : sizes) {
-    auto it = uidls.find(number);
-    const std::string uidl = it == uidls.end() ? "" : it->second;
-    if (journal->HoldsUidl(account, uidl)) {
-      already_stored.push_back(number);
-      continue;
-    }
-    std::string name = NewName(*journal);
-    if (name.empty()) {
-      result.failure = failed("store", "no free file name in " + folder);
-      break;
-    }
-    journal->AddStored(name, account, uidl);
-    plan.push_back(Planned{number, size, name});
-  }
-  // Forgets the records of planned messages from `from` on (not stored).
-  auto forget_from = [&](size_t from) {
-    for (size_t i = from; i < plan.size(); ++i) journal->Forget(plan[i].name);
-  };
-  if (!result.failure.empty()) {
-    forget_from(0);
-    return result;
-  }
-  // Record before fetching: a crash from here on leaves no stored file
-  // that the journal does not know.
-  if (!plan.empty()) {
-    Status saved = journal->Save();
-    if (!saved.ok()) {
-      forget_from(0);
-      result.failure = who + "journal write failed: " + saved.message();
-      return result;
-    }
-  }
-
-  // Messages stored by an earlier session whose deletion was not committed.
-  for (int number : already_stored) {
-    const Pop3Reply deleted = command(session->Dele(number));
-    if (!deleted.ok) {
-      forget_from(0);
-      result.failure = failed("DELE " + std::to_string(number), deleted.error);
-      return result;
-    }
-  }
-
-  // Messages are stored in batches: each is written to a temporary file as
-  // it arrives, then the batch is made durable at once (one flush per file,
-  // one for the folder), and only then are its messages deleted on the
-  // server. A break in the middle still commits what arrived; those
-  // messages stay on the server and the next session deletes them by UIDL.
-  std::vector<StagedFile> batch;
-  std::vector<size_t> batch_plan;  // plan index of each batch entry
-  size_t batch_bytes = 0;
-  // Commits the batch; with `dele`, deletes its stored messages on the
-  // server. "" or the failure text.
-  auto commit_batch = [&](bool dele) -> std::string {
-    std::string failure;
-    Status committed = fs_.CommitFiles(&batch);
-    for (size_t k = 0; k < batch.size(); ++k) {
-      const Planned& p = plan[batch_plan[k]];
-      if (batch[k].committed) {
-        result.stored.push_back(p.name);
-      } else {
-        journal->Forget(p.name);
-        if (failure.empty()) {
-          failure = who + "store of message " + std::to_string(p.number) + " failed: " + committed.message();
-        }
-      }
-    }
-    // What is durable may go from the server, even when others of its
-    // batch failed; a pipelining server gets the DELEs in one write.
-    std::vector<int> durable;
-    for (size_t k = 0; dele && k < batch.size(); ++k) {
-      if (batch[k].committed) durable.push_back(plan[batch_plan[k]].number);
-    }
-    size_t deleted_count = 0;
-    const Pop3Reply deleted =
-        durable.empty() ? Pop3Reply::Ok() : command(session->DeleMany(durable, &deleted_count));
-    if (!deleted.ok && failure.empty() && deleted_count < durable.size()) {
-      failure = failed("DELE " + std::to_string(durable[deleted_count]), deleted.error);
-    }
-    batch.clear();
-    batch_plan.clear();
-    batch_bytes = 0;
-    return failure;
-  };
-  // Ends the fetch at plan index `i` (not stored) with `text`: what arrived
-  // before it is committed, without DELE when the connection is gone.
-  auto stop_at = [&](size_t i, std::string text, bool connection_good) {
-    const std::string batch_failure = commit_batch(connection_good);
-    forget_from(i);
-    result.failure = text.empty() ? batch_failure : std::move(text);
-    return result;
-  };
-
-  // One buffer for every message: its pages stay mapped from one message
-  // to the next (the session reserves it for the size LIST gave). The
-  // batches are cut by LIST's sizes, so that each one's RETRs can be on
-  // the way together.
-  std::string message;
-  for (size_t i = 0; i < plan.size();) {
-    size_t end = i;
-    std::uint64_t planned_bytes = 0;
-    std::vector<Pop3Session::Wanted> wanted;
-    while (end < plan.size() && end - i < kBatchMessages && planned_bytes < kBatchBytes) {
-      planned_bytes += plan[end].size;
-      wanted.push_back(Pop3Session::Wanted{plan[end].number, plan[end].size});
-      ++end;
-    }
-    std::string store_failure;
-    auto store = [&](size_t k) {
-      const Planned& p = plan[i + k];
-      StagedFile staged;
-      Status stored = fs_.StageFile(journal->PathOf(p.name), message, &staged);
-      if (!stored.ok()) {
-        store_failure = who + "store of message " + std::to_string(p.number) + " failed: " + stored.message();
-        return false;
-      }
-      batch.push_back(std::move(staged));
-      batch_plan.push_back(i + k);
-      batch_bytes += message.size();
-      return true;
-    };
-    size_t handed = 0;
-    const Pop3Reply fetched = command(session->RetrMany(wanted, &message, store, &handed));
-    if (!fetched.ok) {
-      const std::string step = "RETR " + std::to_string(plan[i + handed].number);
-      return stop_at(i + handed, failed(step, fetched.error), false);
-    }
-    // The message whose store failed is the last one handed out.
-    if (!store_failure.empty()) return stop_at(i + handed - 1, store_failure, true);
-    const std::string failure = commit_batch(true);
-    if (!failure.empty()) {
-      forget_from(end);
-      result.failure = failure;
-      return result;
-    }
-    i = end;
-  }
-  session->Quit();  // commits the DELEs
-  return result;
+  Run run(*this, server, login_user, login_password, ReceiveJournal::AccountKey(server_text, user), folder, *journal);
+  return run.Fetch();
 }
 
 }  // namespace kelmora

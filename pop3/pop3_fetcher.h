@@ -55,6 +55,10 @@ class Pop3Fetcher {
                         const std::string& folder, ReceiveJournal* journal);
 
  private:
+  // One call of Fetch: its session, its plan and the batch on the way to
+  // disk, step by step.
+  class Run;
+
   // Fetch without the scrubbing of the failure text.
   Pop3FetchResult FetchUnscrubbed(const std::string& server, const std::string& user, const std::string& password,
                                   const std::string& folder, ReceiveJournal* journal);
