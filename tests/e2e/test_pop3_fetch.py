@@ -15,8 +15,8 @@ import time
 import unittest
 
 import harness
-from dovecot import CutProxy, Dovecot, free_port
-from relay import Relay
+from dovecot import Dovecot, free_port
+from relay import CutProxy, Relay
 
 FETCHTOOL = os.path.join(harness.BUILD, "kelmora_fetchtool")
 SERVER = None  # one Dovecot for the module; every test has its own user

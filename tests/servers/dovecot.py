@@ -27,7 +27,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
 DOVECOT = shutil.which("dovecot") or "/usr/sbin/dovecot"
@@ -353,96 +352,3 @@ service anvil {{
                 out.append(f.read())
         return out
 
-
-class CutProxy:
-    """Forwards 127.0.0.1:port to a target and, while cut_after is set,
-    closes a connection once that many bytes went from server to client
-    (the bytes up to the limit are delivered)."""
-
-    def __init__(self, target_port, cut_after=None, target_host="127.0.0.1"):
-        self.target = (target_host, target_port)
-        self.cut_after = cut_after
-        self.cuts = 0
-        self.connections = 0
-        self._listener = None
-        self._threads = []
-        self._stop = threading.Event()
-        self.port = None
-
-    def start(self):
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(0.2)
-        self.port = self._listener.getsockname()[1]
-        t = threading.Thread(target=self._accept_loop, daemon=True)
-        t.start()
-        self._threads.append(t)
-        return self
-
-    def stop(self):
-        self._stop.set()
-        for t in self._threads:
-            t.join(timeout=5)
-        if self._listener:
-            self._listener.close()
-            self._listener = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
-    def _accept_loop(self):
-        while not self._stop.is_set():
-            try:
-                client, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            self.connections += 1
-            t = threading.Thread(target=self._serve, args=(client, self.cut_after), daemon=True)
-            t.start()
-            self._threads.append(t)
-
-    def _serve(self, client, cut_after):
-        try:
-            upstream = socket.create_connection(self.target, timeout=5)
-        except OSError:
-            client.close()
-            return
-        done = threading.Event()
-
-        def pump(src, dst, limit):
-            sent = 0
-            src.settimeout(0.2)
-            try:
-                while not done.is_set() and not self._stop.is_set():
-                    try:
-                        data = src.recv(65536)
-                    except socket.timeout:
-                        continue
-                    if not data:
-                        break
-                    if limit is not None and sent + len(data) >= limit:
-                        dst.sendall(data[: limit - sent])
-                        self.cuts += 1
-                        break
-                    dst.sendall(data)
-                    sent += len(data)
-            except OSError:
-                pass
-            finally:
-                done.set()
-
-        up = threading.Thread(target=pump, args=(client, upstream, None), daemon=True)
-        up.start()
-        pump(upstream, client, cut_after)
-        up.join(timeout=5)
-        for s in (client, upstream):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            s.close()
