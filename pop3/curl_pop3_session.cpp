@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include "net/curl_channel.h"
+#include "net/dialog_lines.h"
 #include "net/server_string.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
@@ -15,7 +16,7 @@ namespace {
 // last CAPA listed PIPELINING.
 struct Dialog {
   std::string refusal;
-  std::string in_buffer;
+  DialogLines lines;
   bool in_capa = false;
   bool pipelining = false;
 };
@@ -31,12 +32,7 @@ void OnSent(Dialog& d, std::string_view data) {
 }
 
 void OnReceived(Dialog& d, std::string_view data) {
-  d.in_buffer += data;
-  size_t nl;
-  while ((nl = d.in_buffer.find('\n')) != std::string::npos) {
-    std::string line = d.in_buffer.substr(0, nl);
-    d.in_buffer.erase(0, nl + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  d.lines.Take(data, [&d](const std::string& line) {
     if (d.refusal.empty() && StartsWith(line, "-ERR")) d.refusal = line;
     if (d.in_capa) {
       std::string word = line.substr(0, line.find(' '));
@@ -44,8 +40,7 @@ void OnReceived(Dialog& d, std::string_view data) {
       if (word == "PIPELINING") d.pipelining = true;
       if (line == ".") d.in_capa = false;
     }
-  }
-  if (d.in_buffer.size() > 65536) d.in_buffer.clear();
+  });
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "mime/mime_util.h"
 #include "net/curl_channel.h"
+#include "net/dialog_lines.h"
 #include "textio/codepage.h"
 #include "textio/strings.h"
 
@@ -21,7 +22,7 @@ struct Dialog {
   std::string failed_step;
   std::string failed_reply;
   std::string reply_lines;
-  std::string in_buffer;
+  DialogLines lines;
   bool in_ehlo = false;
   bool pipelining = false;
 };
@@ -50,29 +51,22 @@ void OnSent(Dialog& d, std::string_view data) {
 }
 
 void OnReceived(Dialog& d, std::string_view data) {
-  d.in_buffer += data;
-  size_t nl;
-  while ((nl = d.in_buffer.find('\n')) != std::string::npos) {
-    std::string line = d.in_buffer.substr(0, nl);
-    d.in_buffer.erase(0, nl + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  d.lines.Take(data, [&d](std::string& line) {
     line = SanitizeUtf8(OneLine(line));
     if (line.size() < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
         !std::isdigit(static_cast<unsigned char>(line[1])) || !std::isdigit(static_cast<unsigned char>(line[2])))
-      continue;
+      return;
     if (d.in_ehlo && EhloLineAnnounces(line, "PIPELINING")) d.pipelining = true;
     if (!d.reply_lines.empty()) d.reply_lines += " ";
     if (d.reply_lines.size() < 1000) d.reply_lines += line;
-    if (line.size() > 3 && line[3] == '-') continue;
+    if (line.size() > 3 && line[3] == '-') return;
     const int code = std::stoi(line.substr(0, 3));
     if (code >= 400 && d.command != "QUIT") {
       d.failed_step = d.command;
       d.failed_reply = d.reply_lines;
     }
     d.reply_lines.clear();
-  }
-  // A hostile server cannot grow the buffer forever without line ends.
-  if (d.in_buffer.size() > 65536) d.in_buffer.clear();
+  });
 }
 
 std::string ConnectFailure(const Dialog& d, int code, const std::string& error, const SmtpServer& server) {
