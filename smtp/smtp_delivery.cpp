@@ -52,109 +52,162 @@ std::vector<std::string> Unsettled(const std::vector<std::string>& all, const De
   return out;
 }
 
-DeliveryReport DeliverMessage(SmtpSessionFactory& sessions, const SmtpServer& server, const std::string& mail_from,
-                              const std::string& message, const std::vector<std::string>& recipients,
-                              int max_per_transaction, const AfterTransaction& after_transaction) {
-  DeliveryReport report;
-  std::unique_ptr<SmtpSession> session;
-  // One transaction on the current session, opening one when there is
-  // none. A session that cannot be opened counts as a transaction that
-  // failed before its first RCPT.
-  auto run = [&](const std::vector<std::string>& batch) {
-    if (!session) {
-      session = sessions.NewSession(server);
-      std::string failure = session->Open();
-      if (!failure.empty()) {
-        session.reset();
-        SmtpTransaction t;
-        for (const std::string& a : batch) t.recipients.push_back(SmtpRecipientReply{a, 0, ""});
-        t.failure = failure;
-        return t;
-      }
-    }
-    return session->Send(mail_from, batch, message);
-  };
-  // A recipient whose fate is decided by a failure text.
-  auto fail = [&](const std::string& address, const std::string& text) {
-    if (IsPermanentFailure(text)) report.refused.emplace_back(address, text);
-    else report.deferred.emplace_back(address, text);
-  };
+namespace {
 
-  const size_t max_batch = static_cast<size_t>(std::max(1, max_per_transaction));
-  std::deque<std::string> pending(recipients.begin(), recipients.end());
-  // Every round takes at least one recipient out of `pending` for good or
+// The server took the message for this recipient (a recipient without a
+// reply of its own went with the transaction).
+bool Accepted(const SmtpRecipientReply& rr) { return rr.code / 100 == 2 || rr.code == 0; }
+
+// One delivery: the session, the recipients still pending and the report.
+class Delivery {
+ public:
+  Delivery(SmtpSessionFactory& sessions, const SmtpServer& server, const std::string& mail_from,
+           const std::string& message, const std::vector<std::string>& recipients, int max_per_transaction)
+      : sessions_(sessions),
+        server_(server),
+        mail_from_(mail_from),
+        message_(message),
+        max_batch_(static_cast<size_t>(std::max(1, max_per_transaction))),
+        max_rounds_(recipients.size() * 2 + 4),
+        pending_(recipients.begin(), recipients.end()) {}
+
+  DeliveryReport Run(const AfterTransaction& after_transaction);
+
+ private:
+  std::vector<std::string> NextBatch();
+  SmtpTransaction Transact(const std::vector<std::string>& batch);
+  void TakeDelivered(const SmtpTransaction& t);
+  void RetryOnFreshSession(const std::vector<std::string>& batch);
+  void TakeFailed(const SmtpTransaction& t);
+  size_t Settled() const { return report_.delivered.size() + report_.refused.size(); }
+  // A recipient whose fate is decided by a failure text.
+  void Fail(const std::string& address, const std::string& text) {
+    if (IsPermanentFailure(text)) report_.refused.emplace_back(address, text);
+    else report_.deferred.emplace_back(address, text);
+  }
+  // A recipient refused by a reply of its own.
+  void TakeOwnReply(const SmtpRecipientReply& rr) {
+    if (rr.code / 100 == 5) report_.refused.emplace_back(rr.address, rr.reply);
+    else report_.deferred.emplace_back(rr.address, rr.reply);
+  }
+
+  SmtpSessionFactory& sessions_;
+  const SmtpServer& server_;
+  const std::string& mail_from_;
+  const std::string& message_;
+  const size_t max_batch_;
+  // Every round takes at least one recipient out of `pending_` for good or
   // delivers to one; 452 refusals go back only after a delivery, so the
   // loop ends. The bound is a second guard.
-  size_t rounds = 0;
-  const size_t max_rounds = recipients.size() * 2 + 4;
+  const size_t max_rounds_;
+  std::deque<std::string> pending_;
+  std::unique_ptr<SmtpSession> session_;
   // After a delivered transaction the next one reuses the session; a
   // server that ends sessions after some messages then fails it before
   // any RCPT. Such a batch is tried once more on a new session.
-  bool had_success = false;
-  bool fresh_session = false;
-  while (!pending.empty() && rounds++ < max_rounds) {
-    std::vector<std::string> batch;
-    while (batch.size() < max_batch && !pending.empty()) {
-      batch.push_back(pending.front());
-      pending.pop_front();
-    }
-    const size_t settled_before = report.delivered.size() + report.refused.size();
-    const SmtpTransaction t = run(batch);
+  bool had_success_ = false;
+  bool fresh_session_ = false;
+  DeliveryReport report_;
+};
 
-    int accepted_here = 0;
-    if (t.message_taken) {
-      for (const SmtpRecipientReply& rr : t.recipients) {
-        if (rr.code / 100 == 2 || rr.code == 0) ++accepted_here;
-      }
-    }
-    if (t.message_taken && accepted_here > 0) {
-      had_success = true;
-      fresh_session = false;
-      for (const SmtpRecipientReply& rr : t.recipients) {
-        if (rr.code / 100 == 2 || rr.code == 0) report.delivered.push_back(rr.address);
-        else if (rr.code == 452) pending.push_back(rr.address);  // too many: next transaction
-        else if (rr.code / 100 == 5) report.refused.emplace_back(rr.address, rr.reply);
-        else report.deferred.emplace_back(rr.address, rr.reply);
-      }
-    } else if (!t.reached_rcpt && had_success && !fresh_session) {
-      // Nobody in this transaction got the message, and the session may
-      // simply have been used up.
-      fresh_session = true;
-      session.reset();  // QUIT on the old connection, if it still stands
-      for (auto it = batch.rbegin(); it != batch.rend(); ++it) pending.push_front(*it);
+DeliveryReport Delivery::Run(const AfterTransaction& after_transaction) {
+  size_t rounds = 0;
+  while (!pending_.empty() && rounds++ < max_rounds_) {
+    const std::vector<std::string> batch = NextBatch();
+    const size_t settled_before = Settled();
+    const SmtpTransaction t = Transact(batch);
+    if (t.message_taken && std::any_of(t.recipients.begin(), t.recipients.end(), Accepted)) {
+      TakeDelivered(t);
+    } else if (!t.reached_rcpt && had_success_ && !fresh_session_) {
+      RetryOnFreshSession(batch);
       continue;
     } else {
-      // Nobody in this transaction got the message.
-      const std::string reason = t.failure.empty() ? std::string("transaction failed") : t.failure;
-      if (report.first_failure.empty()) report.first_failure = reason;
-      bool any_rcpt_reply = false;
-      for (const SmtpRecipientReply& rr : t.recipients) any_rcpt_reply = any_rcpt_reply || rr.code != 0;
-      // No data went out: a recipient refused at its RCPT has its own reply.
-      const bool before_data = any_rcpt_reply && t.data_code == 0;
-      for (const SmtpRecipientReply& rr : t.recipients) {
-        const bool own_reply = before_data && rr.code / 100 != 2 && rr.code != 0;
-        if (!own_reply) fail(rr.address, reason);
-        else if (rr.code / 100 == 5) report.refused.emplace_back(rr.address, rr.reply);
-        else report.deferred.emplace_back(rr.address, rr.reply);
-      }
-      if (!t.reached_rcpt) {
-        // Connection, greeting, EHLO, AUTH or MAIL FROM failed: another
-        // transaction would fail the same way.
-        report.server_failed = true;
-        for (const std::string& a : pending) fail(a, reason);
-        pending.clear();
-      }
+      TakeFailed(t);
     }
-    if (after_transaction && report.delivered.size() + report.refused.size() > settled_before &&
-        !after_transaction(report)) {
-      report.stopped = true;
+    if (after_transaction && Settled() > settled_before && !after_transaction(report_)) {
+      report_.stopped = true;
       break;
     }
   }
-  session.reset();
-  const char* why = report.stopped ? "not sent: delivery stopped" : "not sent: too many transactions";
-  for (const std::string& a : pending) report.deferred.emplace_back(a, why);
-  return report;
+  session_.reset();
+  const char* why = report_.stopped ? "not sent: delivery stopped" : "not sent: too many transactions";
+  for (const std::string& a : pending_) report_.deferred.emplace_back(a, why);
+  return std::move(report_);
+}
+
+std::vector<std::string> Delivery::NextBatch() {
+  std::vector<std::string> batch;
+  while (batch.size() < max_batch_ && !pending_.empty()) {
+    batch.push_back(pending_.front());
+    pending_.pop_front();
+  }
+  return batch;
+}
+
+// One transaction on the current session, opening one when there is none.
+// A session that cannot be opened counts as a transaction that failed
+// before its first RCPT.
+SmtpTransaction Delivery::Transact(const std::vector<std::string>& batch) {
+  if (!session_) {
+    session_ = sessions_.NewSession(server_);
+    std::string failure = session_->Open();
+    if (!failure.empty()) {
+      session_.reset();
+      SmtpTransaction t;
+      for (const std::string& a : batch) t.recipients.push_back(SmtpRecipientReply{a, 0, ""});
+      t.failure = failure;
+      return t;
+    }
+  }
+  return session_->Send(mail_from_, batch, message_);
+}
+
+void Delivery::TakeDelivered(const SmtpTransaction& t) {
+  had_success_ = true;
+  fresh_session_ = false;
+  for (const SmtpRecipientReply& rr : t.recipients) {
+    if (Accepted(rr)) report_.delivered.push_back(rr.address);
+    else if (rr.code == 452) pending_.push_back(rr.address);  // too many: next transaction
+    else TakeOwnReply(rr);
+  }
+}
+
+// Nobody in this transaction got the message, and the session may simply
+// have been used up.
+void Delivery::RetryOnFreshSession(const std::vector<std::string>& batch) {
+  fresh_session_ = true;
+  session_.reset();  // QUIT on the old connection, if it still stands
+  for (auto it = batch.rbegin(); it != batch.rend(); ++it) pending_.push_front(*it);
+}
+
+// Nobody in this transaction got the message.
+void Delivery::TakeFailed(const SmtpTransaction& t) {
+  const std::string reason = t.failure.empty() ? std::string("transaction failed") : t.failure;
+  if (report_.first_failure.empty()) report_.first_failure = reason;
+  const bool any_rcpt_reply =
+      std::any_of(t.recipients.begin(), t.recipients.end(), [](const SmtpRecipientReply& rr) { return rr.code != 0; });
+  // No data went out: a recipient refused at its RCPT has its own reply.
+  const bool before_data = any_rcpt_reply && t.data_code == 0;
+  for (const SmtpRecipientReply& rr : t.recipients) {
+    if (before_data && !Accepted(rr)) TakeOwnReply(rr);
+    else Fail(rr.address, reason);
+  }
+  if (!t.reached_rcpt) {
+    // Connection, greeting, EHLO, AUTH or MAIL FROM failed: another
+    // transaction would fail the same way.
+    report_.server_failed = true;
+    for (const std::string& a : pending_) Fail(a, reason);
+    pending_.clear();
+  }
+}
+
+}  // namespace
+
+DeliveryReport DeliverMessage(SmtpSessionFactory& sessions, const SmtpServer& server, const std::string& mail_from,
+                              const std::string& message, const std::vector<std::string>& recipients,
+                              int max_per_transaction, const AfterTransaction& after_transaction) {
+  Delivery delivery(sessions, server, mail_from, message, recipients, max_per_transaction);
+  return delivery.Run(after_transaction);
 }
 
 }  // namespace kelmora
