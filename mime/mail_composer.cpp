@@ -424,6 +424,99 @@ std::string WithToHeader(const std::string& message, const std::string& header) 
   return message;
 }
 
+// The first mailbox of the From text: its display name and bare address
+// (empty when there is none).
+void ReadSender(const std::string& from, std::string* name, std::string* address) {
+  GMimeParserOptions* parser_options = g_mime_parser_options_new();
+  std::string from_text = SanitizeUtf8(OneLine(from));
+  GPtr<InternetAddressList> from_list(internet_address_list_parse(parser_options, from_text.c_str()));
+  g_mime_parser_options_free(parser_options);
+  if (!from_list || internet_address_list_length(from_list.get()) == 0) return;
+  InternetAddress* a = internet_address_list_get_address(from_list.get(), 0);
+  if (!INTERNET_ADDRESS_IS_MAILBOX(a)) return;
+  const char* n = internet_address_get_name(a);
+  *name = n ? n : "";
+  *address = BareAddress(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)));
+}
+
+void SetAddresses(GMimeMessage* message, const std::string& from_name, const std::string& from_addr,
+                  const std::vector<std::string>& visible) {
+  GPtr<InternetAddress> sender(internet_address_mailbox_new(from_name.c_str(), from_addr.c_str()));
+  internet_address_list_add(g_mime_message_get_from(message), sender.get());
+  InternetAddressList* to = g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO);
+  for (const std::string& v : visible)
+    internet_address_list_add(to, GPtr<InternetAddress>(internet_address_mailbox_new("", v.c_str())).get());
+}
+
+// Sets Date and Message-ID; answers the Message-ID.
+std::string SetDateAndId(GMimeMessage* message, const Clock& clock, const OutgoingMessage& m,
+                         const std::string& from_addr) {
+  GDateTime* now = g_date_time_new_from_unix_local(clock.EpochMicros() / 1000000);
+  g_mime_message_set_date(message, now);
+  g_date_time_unref(now);
+  std::string message_id =
+      MessageIdLocalPart(clock, Trim(OneLine(m.message_id_text))) + "@" + MessageIdDomain(clock, from_addr);
+  g_mime_message_set_message_id(message, message_id.c_str());
+  return message_id;
+}
+
+// The text in canonical form: CR LF line ends, UTF-8.
+GPtr<GMimePart> NewTextPart(const std::string& body) {
+  std::string text = ToCrLf(SanitizeUtf8(body));
+  bool seven_bit = FitsSevenBit(text);
+  GPtr<GMimePart> text_part(
+      NewPart("text", "plain", text, seven_bit ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64));
+  g_mime_object_set_content_type_parameter(GMIME_OBJECT(text_part.get()), "charset", seven_bit ? "us-ascii" : "utf-8");
+  return text_part;
+}
+
+// The text alone, or the text and the attachments in a multipart/mixed.
+Status SetBody(FileSystem& fs, GMimeMessage* message, GMimePart* text_part,
+               const std::vector<std::string>& attachments) {
+  std::vector<std::string> paths;
+  for (const std::string& p : attachments) {
+    std::string path = Trim(OneLine(p));
+    if (!path.empty()) paths.push_back(path);
+  }
+  if (paths.empty()) {
+    g_mime_message_set_mime_part(message, GMIME_OBJECT(text_part));
+    return Status::OK();
+  }
+  GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
+  g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part));
+  for (const std::string& path : paths) {
+    const std::string error = AddAttachment(fs, path, mixed.get());
+    if (!error.empty()) return Status::IOError(error);
+  }
+  g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed.get()));
+  return Status::OK();
+}
+
+// Written by hand, after everything that could make the library rewrite
+// them: the library trims the subject's blanks and glues an encoded group
+// name to its ":".
+void SetRawToAndSubject(GMimeObject* object, const Addressees& r, const std::string& subject) {
+  if (r.group) {
+    bool encoded = false;
+    std::string phrase = EncodePhrase(SanitizeUtf8(OneLine(r.group_name)), 4, &encoded);
+    std::string value = phrase + (encoded ? " :;" : ":;");
+    // A group and further addresses: the addresses follow the group.
+    for (const std::string& v : r.visible) value += ",\r\n " + v;
+    SetRawHeader(object, "To", value);
+  }
+  SetRawHeader(object, "Subject", EncodeUnstructured(SanitizeUtf8(OneLine(subject)), 9));
+}
+
+// A display name for the one visible recipient (the local store's profile
+// shows the list's name).
+void NameTheRecipient(const OutgoingMessage& m, std::string* message) {
+  for (const MailRecipient& t : m.to) {
+    if (Trim(t.address).empty()) continue;
+    if (!t.name.empty() && t.name != t.address) *message = WithToHeader(*message, NamedToHeader(t.name, t.address));
+    return;
+  }
+}
+
 }  // namespace
 
 Status ComposeMail(FileSystem& fs, const Clock& clock, const OutgoingMessage& m, ComposedMail* mail) {
@@ -433,94 +526,25 @@ Status ComposeMail(FileSystem& fs, const Clock& clock, const OutgoingMessage& m,
   m.headers.ForEach([&](const std::string& name, const std::string& value) {
     (void)own.Set(name, SanitizeUtf8(Trim(OneLine(value))));
   });
-
-  GMimeParserOptions* parser_options = g_mime_parser_options_new();
-  std::string from_text = SanitizeUtf8(OneLine(m.from));
-  GPtr<InternetAddressList> from_list(internet_address_list_parse(parser_options, from_text.c_str()));
-  g_mime_parser_options_free(parser_options);
   std::string from_name, from_addr;
-  if (from_list && internet_address_list_length(from_list.get()) > 0) {
-    InternetAddress* a = internet_address_list_get_address(from_list.get(), 0);
-    if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
-      const char* n = internet_address_get_name(a);
-      from_name = n ? n : "";
-      from_addr = BareAddress(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)));
-    }
-  }
+  ReadSender(m.from, &from_name, &from_addr);
   if (from_addr.empty()) return Status::InvalidArgument("invalid sender address <" + SanitizeUtf8(OneLine(m.from)) + ">");
 
   GPtr<GMimeMessage> message(g_mime_message_new(TRUE));
-  GMimeObject* object = GMIME_OBJECT(message.get());
-  GPtr<InternetAddress> sender(internet_address_mailbox_new(from_name.c_str(), from_addr.c_str()));
-  internet_address_list_add(g_mime_message_get_from(message.get()), sender.get());
-  InternetAddressList* to = g_mime_message_get_addresses(message.get(), GMIME_ADDRESS_TYPE_TO);
-  for (const std::string& v : r.visible)
-    internet_address_list_add(to, GPtr<InternetAddress>(internet_address_mailbox_new("", v.c_str())).get());
-
-  GDateTime* now = g_date_time_new_from_unix_local(clock.EpochMicros() / 1000000);
-  g_mime_message_set_date(message.get(), now);
-  g_date_time_unref(now);
-  std::string message_id = MessageIdLocalPart(clock, Trim(OneLine(m.message_id_text))) + "@" + MessageIdDomain(clock, from_addr);
-  g_mime_message_set_message_id(message.get(), message_id.c_str());
-  SetProgramHeaders(object, own);
-
-  // Text in canonical form: CR LF line ends, UTF-8.
-  std::string text = ToCrLf(SanitizeUtf8(m.body));
-  bool seven_bit = FitsSevenBit(text);
-  GPtr<GMimePart> text_part(NewPart("text", "plain", text,
-                                    seven_bit ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64));
-  g_mime_object_set_content_type_parameter(GMIME_OBJECT(text_part.get()), "charset",
-                                           seven_bit ? "us-ascii" : "utf-8");
-
-  std::vector<std::string> paths;
-  for (const std::string& p : m.attachments) {
-    std::string path = Trim(OneLine(p));
-    if (!path.empty()) paths.push_back(path);
-  }
-  if (paths.empty()) {
-    g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(text_part.get()));
-  } else {
-    GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
-    g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part.get()));
-    for (const std::string& path : paths) {
-      const std::string error = AddAttachment(fs, path, mixed.get());
-      if (!error.empty()) return Status::IOError(error);
-    }
-    g_mime_message_set_mime_part(message.get(), GMIME_OBJECT(mixed.get()));
-  }
-
-  // Written by hand, after everything that could make the library rewrite
-  // them: the library trims the subject's blanks and glues an encoded group
-  // name to its ":".
-  if (r.group) {
-    bool encoded = false;
-    std::string phrase = EncodePhrase(SanitizeUtf8(OneLine(r.group_name)), 4, &encoded);
-    std::string value = phrase + (encoded ? " :;" : ":;");
-    if (r.visible.empty()) {
-      SetRawHeader(object, "To", value);
-    } else {
-      // A group and further addresses: the addresses follow the group.
-      std::string addresses;
-      for (const std::string& v : r.visible) addresses += ",\r\n " + v;
-      SetRawHeader(object, "To", value + addresses);
-    }
-  }
-  SetRawHeader(object, "Subject", EncodeUnstructured(SanitizeUtf8(OneLine(m.subject)), 9));
+  SetAddresses(message.get(), from_name, from_addr, r.visible);
+  const std::string message_id = SetDateAndId(message.get(), clock, m, from_addr);
+  SetProgramHeaders(GMIME_OBJECT(message.get()), own);
+  GPtr<GMimePart> text_part = NewTextPart(m.body);
+  Status body = SetBody(fs, message.get(), text_part.get(), m.attachments);
+  if (!body.ok()) return body;
+  SetRawToAndSubject(GMIME_OBJECT(message.get()), r, m.subject);
 
   mail->mail_from = from_addr;
   mail->envelope = r.envelope;
   mail->invalid = r.invalid;
   Status written = SerializeMessage(message.get(), &mail->message);
   if (!written.ok()) return Status::Error("cannot compose the message: " + written.message());
-  // A display name for the one visible recipient (the local store's
-  // profile shows the list's name).
-  for (const MailRecipient& t : m.to) {
-    if (Trim(t.address).empty()) continue;
-    if (!t.name.empty() && t.name != t.address) {
-      mail->message = WithToHeader(mail->message, NamedToHeader(t.name, t.address));
-    }
-    break;
-  }
+  NameTheRecipient(m, &mail->message);
   mail->message_id = message_id;
   mail->save_folder = Trim(OneLine(m.save_folder));
   return Status::OK();
