@@ -80,6 +80,61 @@ bool IsPlainName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+bool IsMarkKind(char kind) { return kind == 'S' || kind == 'B' || kind == 'A'; }
+
+// The fields of an "M" record (without its check).
+bool ParseRecord(const std::vector<std::string>& f, ReceiveJournal::Entry* e) {
+  const bool good = Unescape(f[1], &e->name) && IsPlainName(e->name) && Unescape(f[2], &e->account) &&
+                    Unescape(f[3], &e->uidl) && ParseFlag(f[4], &e->on_server) && ParseCount(f[5], &e->hand_outs) &&
+                    ParseFlag(f[6], &e->settled);
+  if (!good) return false;
+  // A journal written before attempts were counted knows only the
+  // hand-outs; they are an upper bound of the attempts.
+  if (f.size() == 7) {
+    e->attempts = e->hand_outs;
+    return true;
+  }
+  return ParseCount(f[7], &e->attempts) && ParseFlag(f[8], &e->acted);
+}
+
+// One line after the header; false when it makes the journal untrustworthy.
+bool ParseLine(const std::string& line, std::vector<ReceiveJournal::Entry>* loaded,
+               std::vector<std::pair<char, std::string>>* marks) {
+  if (line.empty()) return true;
+  const size_t last_tab = line.find_last_of('\t');
+  if (last_tab == std::string::npos || Check(line.substr(0, last_tab)) != line.substr(last_tab + 1)) {
+    // Marks are only ever appended: a broken one is an append torn by a
+    // power loss and closed by the next append.
+    return IsMarkKind(line[0]);
+  }
+  std::vector<std::string> f = Split(line.substr(0, last_tab), "\t");
+  if (f[0] == "M" && (f.size() == 7 || f.size() == 9)) {
+    ReceiveJournal::Entry e;
+    if (!ParseRecord(f, &e)) return false;
+    loaded->push_back(std::move(e));
+    return true;
+  }
+  if (f[0].size() != 1 || !IsMarkKind(f[0][0]) || f.size() != 2) return false;
+  std::string name;
+  if (!Unescape(f[1], &name)) return false;
+  marks->emplace_back(f[0][0], BaseName(name));
+  return true;
+}
+
+// The journal file's text; false when it is not a journal.
+bool ParseJournal(const std::string& bytes, std::vector<ReceiveJournal::Entry>* loaded,
+                  std::vector<std::pair<char, std::string>>* marks) {
+  std::vector<std::string> lines = Split(bytes, "\n");
+  // The piece after the last LF is either "" or a line torn by a power
+  // loss during an append; neither carries a record.
+  lines.pop_back();
+  if (lines.empty() || lines[0] != ReceiveJournal::kHeader) return false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    if (!ParseLine(lines[i], loaded, marks)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ReceiveJournal::ReceiveJournal(FileSystem& fs, const Clock& clock, std::string folder)
@@ -115,60 +170,30 @@ Status ReceiveJournal::Load() {
 
   std::string bytes;
   Status read = fs_.ReadFile(path, &bytes);
-  bool good = read.ok();
   std::vector<Entry> loaded;
-  std::vector<std::pair<char, std::string>> marks;
-  if (good) {
-    std::vector<std::string> lines = Split(bytes, "\n");
-    // The piece after the last LF is either "" or a line torn by a power
-    // loss during an append; neither carries a record.
-    lines.pop_back();
-    good = !lines.empty() && lines[0] == kHeader;
-    for (size_t i = 1; good && i < lines.size(); ++i) {
-      const std::string& line = lines[i];
-      if (line.empty()) continue;
-      const size_t last_tab = line.find_last_of('\t');
-      if (last_tab == std::string::npos || Check(line.substr(0, last_tab)) != line.substr(last_tab + 1)) {
-        // Marks are only ever appended: a broken one is an append torn by a
-        // power loss and closed by the next append.
-        if (line[0] == 'S' || line[0] == 'B' || line[0] == 'A') continue;
-        good = false;
-        break;
-      }
-      std::vector<std::string> f = Split(line.substr(0, last_tab), "\t");
-      if (f[0] == "M" && (f.size() == 7 || f.size() == 9)) {
-        Entry e;
-        good = Unescape(f[1], &e.name) && IsPlainName(e.name) && Unescape(f[2], &e.account) &&
-               Unescape(f[3], &e.uidl) && ParseFlag(f[4], &e.on_server) && ParseCount(f[5], &e.hand_outs) &&
-               ParseFlag(f[6], &e.settled);
-        // A journal written before attempts were counted knows only the
-        // hand-outs; they are an upper bound of the attempts.
-        if (good) good = f.size() == 9 ? ParseCount(f[7], &e.attempts) && ParseFlag(f[8], &e.acted)
-                                       : (e.attempts = e.hand_outs, true);
-        if (good) loaded.push_back(std::move(e));
-      } else if ((f[0] == "S" || f[0] == "B" || f[0] == "A") && f.size() == 2) {
-        std::string name;
-        good = Unescape(f[1], &name);
-        if (good) marks.emplace_back(f[0][0], BaseName(name));
-      } else {
-        good = false;
-      }
-    }
-  }
-
-  if (!good) {
-    // Keep the unreadable journal for a human to look at and start afresh.
-    // The stored messages stay where they are.
-    const std::string aside = path + ".bad-" + std::to_string(clock_.EpochMicros() / 1000000) + "-" +
-                              std::to_string(clock_.ProcessId());
-    Status moved = fs_.Rename(path, aside);
-    std::string problem = "受信記録ファイルを読めないため退避しました>" + (moved.ok() ? aside : path);
-    if (!read.ok()) problem += " (" + read.message() + ")";
-    if (!moved.ok()) problem += " (" + moved.message() + ")";
-    return Status::Corrupt(problem);
-  }
-
+  std::vector<ReadMark> marks;
+  if (!read.ok() || !ParseJournal(bytes, &loaded, &marks)) return SetAside(path, read);
   entries_ = std::move(loaded);
+  ApplyMarks(marks);
+  const std::set<std::string> never_stored = ForgetVanished();
+  DropFinished();
+  RemoveTornStores(never_stored);
+  return Status::OK();
+}
+
+// Keeps the unreadable journal for a human to look at; the journal starts
+// afresh. The stored messages stay where they are.
+Status ReceiveJournal::SetAside(const std::string& path, const Status& read) {
+  const std::string aside = path + ".bad-" + std::to_string(clock_.EpochMicros() / 1000000) + "-" +
+                            std::to_string(clock_.ProcessId());
+  Status moved = fs_.Rename(path, aside);
+  std::string problem = "受信記録ファイルを読めないため退避しました>" + (moved.ok() ? aside : path);
+  if (!read.ok()) problem += " (" + read.message() + ")";
+  if (!moved.ok()) problem += " (" + moved.message() + ")";
+  return Status::Corrupt(problem);
+}
+
+void ReceiveJournal::ApplyMarks(const std::vector<ReadMark>& marks) {
   for (const auto& [kind, name] : marks) {
     Entry* e = Find(name);
     if (e == nullptr) continue;
@@ -176,9 +201,12 @@ Status ReceiveJournal::Load() {
     if (kind == 'B') ++e->attempts;
     if (kind == 'A') e->acted = true;
   }
-  // A record whose file vanished before any hand-out was made just before a
-  // store that never happened: forget it so the message is fetched again.
-  // After a hand-out, a vanished file was dealt with by the program.
+}
+
+// A record whose file vanished before any hand-out was made just before a
+// store that never happened: forget it so the message is fetched again.
+// After a hand-out, a vanished file was dealt with by the program.
+std::set<std::string> ReceiveJournal::ForgetVanished() {
   std::set<std::string> never_stored;
   entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
                                 [&](Entry& e) {
@@ -191,9 +219,7 @@ Status ReceiveJournal::Load() {
                                   return false;
                                 }),
                  entries_.end());
-  DropFinished();
-  RemoveTornStores(never_stored);
-  return Status::OK();
+  return never_stored;
 }
 
 void ReceiveJournal::RemoveTornStores(const std::set<std::string>& names) {

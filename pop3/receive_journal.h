@@ -37,6 +37,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "textio/clock.h"
@@ -135,7 +136,16 @@ class ReceiveJournal {
   bool Knows(const std::string& name) const;
 
  private:
+  // A mark read from the file: its kind ('S', 'B' or 'A') and the name.
+  using ReadMark = std::pair<char, std::string>;
+
   Entry* Find(const std::string& name);
+  // Moves an unreadable journal aside; the failure names where it went.
+  Status SetAside(const std::string& path, const Status& read);
+  void ApplyMarks(const std::vector<ReadMark>& marks);
+  // Settles the records whose file vanished after a hand-out and drops
+  // those whose file vanished before one; answers the names dropped.
+  std::set<std::string> ForgetVanished();
   void DropFinished();
   // Removes the temporary files of stores that never completed.
   void RemoveTornStores(const std::set<std::string>& names);
