@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "smtp/smtp_command_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
 
@@ -18,6 +19,15 @@ constexpr size_t kMaxReplyText = 1000;
 bool HasCode(const std::string& line) {
   return line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
          std::isdigit(static_cast<unsigned char>(line[1])) && std::isdigit(static_cast<unsigned char>(line[2]));
+}
+
+// "RCPT TO <address>: reply" of the last recipient the server refused, or
+// "" when it refused none.
+std::string LastRefusal(const SmtpTransaction& t) {
+  for (auto it = t.recipients.rbegin(); it != t.recipients.rend(); ++it) {
+    if (it->code / 100 != 2) return "RCPT TO <" + it->address + ">: " + it->reply;
+  }
+  return "";
 }
 
 }  // namespace
@@ -141,91 +151,103 @@ void SmtpCommandSession::EndWithoutMessage(int data_code) {
 
 void SmtpCommandSession::Transact(const std::string& mail_from, const std::vector<std::string>& recipients,
                                   const std::string& message, SmtpTransaction* out) {
-  MailChannel& channel = *connection_.channel;
-  channel.BeginExchange();
+  connection_.channel->BeginExchange();
   const bool pipelined = connection_.pipelining;
-  // The connection is of no further use: the next transaction connects anew.
-  auto lost = [&](const std::string& step, const std::string& error) {
-    out->failure = step + ": " + error;
-    connection_ = SmtpConnection{};
-  };
+  if (!MailFrom(mail_from, recipients, pipelined, out) || !Recipients(pipelined, out)) return;
+  const int accepted = static_cast<int>(std::count_if(out->recipients.begin(), out->recipients.end(),
+                                                      [](const SmtpRecipientReply& rr) { return rr.code / 100 == 2; }));
+  if (!Data(pipelined, accepted, out)) return;
+  Message(message, out);
+}
 
-  const std::string mail_command = "MAIL FROM:<" + mail_from + ">\r\n";
-  std::string error;
+bool SmtpCommandSession::Lost(const std::string& step, const std::string& error, SmtpTransaction* out) {
+  out->failure = step + ": " + error;
+  connection_ = SmtpConnection{};
+  return false;
+}
+
+// A server that pipelines gets MAIL FROM, every RCPT TO and DATA in one
+// write.
+bool SmtpCommandSession::MailFrom(const std::string& mail_from, const std::vector<std::string>& recipients,
+                                  bool pipelined, SmtpTransaction* out) {
+  std::string command = "MAIL FROM:<" + mail_from + ">\r\n";
   if (pipelined) {
-    std::string batch = mail_command;
-    for (const std::string& a : recipients) batch += "RCPT TO:<" + a + ">\r\n";
-    batch += "DATA\r\n";
-    error = channel.Write(batch);
-  } else {
-    error = channel.Write(mail_command);
+    for (const std::string& a : recipients) command += "RCPT TO:<" + a + ">\r\n";
+    command += "DATA\r\n";
   }
-  if (!error.empty()) return lost("MAIL FROM", error);
+  const std::string error = connection_.channel->Write(command);
+  if (!error.empty()) return Lost("MAIL FROM", error, out);
   const Reply mail = ReadReply();
-  if (!mail.error.empty()) return lost("MAIL FROM", mail.error);
+  if (!mail.error.empty()) return Lost("MAIL FROM", mail.error, out);
+  if (mail.code / 100 == 2) return true;
+  out->failure = "MAIL FROM: " + mail.text;
+  // The RCPTs and DATA of a batch still get their (meaningless) replies;
+  // read them to stay in step.
+  if (pipelined) SkipReplies(recipients.size() + 1);
+  if (mail.code == 421) connection_ = SmtpConnection{};
+  return false;
+}
 
-  if (mail.code / 100 != 2) {
-    out->failure = "MAIL FROM: " + mail.text;
-    // The RCPTs and DATA of a batch still get their (meaningless) replies;
-    // read them to stay in step.
-    if (pipelined) SkipReplies(recipients.size() + 1);
-    if (mail.code == 421) connection_ = SmtpConnection{};
-    return;
-  }
-
-  std::string failed_step;  // the last refused command and its reply
-  std::string failed_reply;
-  int accepted = 0;
-  for (size_t i = 0; i < recipients.size(); ++i) {
-    SmtpRecipientReply& rr = out->recipients[i];
+// Each recipient's reply goes into its SmtpRecipientReply.
+bool SmtpCommandSession::Recipients(bool pipelined, SmtpTransaction* out) {
+  for (SmtpRecipientReply& rr : out->recipients) {
     if (!pipelined) {
-      error = channel.Write("RCPT TO:<" + rr.address + ">\r\n");
-      if (!error.empty()) return lost("RCPT TO", error);
+      const std::string error = connection_.channel->Write("RCPT TO:<" + rr.address + ">\r\n");
+      if (!error.empty()) return Lost("RCPT TO", error, out);
     }
     out->reached_rcpt = true;
     const Reply r = ReadReply();
-    if (!r.error.empty()) return lost("RCPT TO", r.error);
+    if (!r.error.empty()) return Lost("RCPT TO", r.error, out);
     rr.code = r.code;
     rr.reply = r.text;
-    if (r.code / 100 == 2) {
-      ++accepted;
-    } else {
-      failed_step = "RCPT TO <" + rr.address + ">";
-      failed_reply = r.text;
-    }
   }
+  return true;
+}
 
+// DATA, when there is someone to send to (a pipelined DATA is answered
+// anyway); the transaction goes on only when the server is ready for the
+// message.
+bool SmtpCommandSession::Data(bool pipelined, int accepted, SmtpTransaction* out) {
   Reply data;
   if (pipelined || accepted > 0) {
     if (!pipelined) {
-      error = channel.Write("DATA\r\n");
-      if (!error.empty()) return lost("DATA", error);
+      const std::string error = connection_.channel->Write("DATA\r\n");
+      if (!error.empty()) return Lost("DATA", error, out);
     }
     data = ReadReply();
-    if (!data.error.empty()) return lost("DATA", data.error);
+    if (!data.error.empty()) return Lost("DATA", data.error, out);
   }
-  if (accepted == 0 || data.code != 354) {
-    if (accepted == 0) {
-      out->failure = failed_step.empty() ? std::string("RCPT TO: no recipient") : failed_step + ": " + failed_reply;
-    } else {
-      out->failure = "DATA: " + data.text;
-    }
-    EndWithoutMessage(data.code);
+  if (accepted > 0 && data.code == 354) return true;
+  if (accepted == 0) {
+    const std::string refusal = LastRefusal(*out);
+    out->failure = refusal.empty() ? std::string("RCPT TO: no recipient") : refusal;
+  } else {
+    out->failure = "DATA: " + data.text;
+  }
+  EndWithoutMessage(data.code);
+  return false;
+}
+
+void SmtpCommandSession::Message(const std::string& message, SmtpTransaction* out) {
+  const std::string error = connection_.channel->Write(DataFor(message));
+  if (!error.empty()) {
+    Lost("end of data", error, out);
     return;
   }
-
-  error = channel.Write(DataFor(message));
-  if (!error.empty()) return lost("end of data", error);
   const Reply done = ReadReply();
-  if (!done.error.empty()) return lost("end of data", done.error);
+  if (!done.error.empty()) {
+    Lost("end of data", done.error, out);
+    return;
+  }
   out->data_code = done.code;
   out->data_reply = done.text;
   out->message_taken = done.code / 100 == 2;
   if (!out->message_taken) {
     out->failure = "end of data: " + done.text;
     if (done.code == 421) connection_ = SmtpConnection{};
-  } else if (!failed_reply.empty()) {
-    out->failure = failed_step + ": " + failed_reply;
+  } else {
+    // Taken for some: the failure names the last recipient refused.
+    out->failure = LastRefusal(*out);
   }
 }
 

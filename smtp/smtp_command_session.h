@@ -62,6 +62,16 @@ class SmtpCommandSession : public SmtpSession {
   Reply ReadReply();
   void Transact(const std::string& mail_from, const std::vector<std::string>& recipients,
                 const std::string& message, SmtpTransaction* out);
+  // The steps of Transact. Each answers false when the transaction ended
+  // there; *out then says why.
+  bool MailFrom(const std::string& mail_from, const std::vector<std::string>& recipients, bool pipelined,
+                SmtpTransaction* out);
+  bool Recipients(bool pipelined, SmtpTransaction* out);
+  bool Data(bool pipelined, int accepted, SmtpTransaction* out);
+  void Message(const std::string& message, SmtpTransaction* out);
+  // The connection is of no further use: the next transaction connects anew.
+  // Always false, so that a step ends with it.
+  bool Lost(const std::string& step, const std::string& error, SmtpTransaction* out);
   // Reads and drops `count` replies (of a batch whose MAIL FROM was refused).
   void SkipReplies(size_t count);
   // Ends a transaction that carries no message: an empty body when the
