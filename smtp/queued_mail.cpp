@@ -27,6 +27,88 @@ bool ReadInt(const std::string& text, std::int64_t* value) {
   return ec == std::errc() && ptr == end;
 }
 
+// What the header must hold, and the message's size.
+struct HeadFields {
+  bool magic = false, server = false, from = false, queued = false, next = false;
+  std::int64_t size = -1;
+  bool Complete() const { return magic && server && from && queued && next && size >= 0; }
+};
+
+// One "Name: value" line of the header.
+Status ReadField(const std::string& text, QueuedMail* mail, HeadFields* seen) {
+  const size_t colon = text.find(": ");
+  if (colon == std::string::npos) return Status::Corrupt("queue file line without a name: " + text);
+  const std::string name = text.substr(0, colon);
+  const std::string value = text.substr(colon + 2);
+  if (name == "Server") {
+    mail->server = value;
+    seen->server = true;
+  } else if (name == "Mail-From") {
+    mail->mail_from = value;
+    seen->from = true;
+  } else if (name == "Message-ID") {
+    mail->message_id = value;
+  } else if (name == "Queued") {
+    if (!ReadInt(value, &mail->queued_micros)) return Status::Corrupt("bad Queued value: " + value);
+    seen->queued = true;
+  } else if (name == "Next-Attempt") {
+    if (!ReadInt(value, &mail->next_attempt_micros)) return Status::Corrupt("bad Next-Attempt value: " + value);
+    seen->next = true;
+  } else if (name == "Attempt") {
+    QueueAttempt a;
+    const size_t blank = value.find(' ');
+    if (!ReadInt(value.substr(0, blank), &a.when_micros)) return Status::Corrupt("bad Attempt value: " + value);
+    if (blank != std::string::npos) a.failure = value.substr(blank + 1);
+    mail->attempts.push_back(a);
+  } else if (name == "Rcpt") {
+    mail->owed.push_back(value);
+  } else if (name == "Size") {
+    if (!ReadInt(value, &seen->size) || seen->size < 0) return Status::Corrupt("bad Size value: " + value);
+  }
+  // Other names: written by a later version; skipped.
+  return Status::OK();
+}
+
+// The header up to its empty line; *pos ends where the message begins.
+Status ReadHead(const std::string& bytes, size_t* pos, QueuedMail* mail, HeadFields* seen) {
+  while (true) {
+    const size_t end = bytes.find("\r\n", *pos);
+    if (end == std::string::npos) return Status::Corrupt("queue file ends inside its header");
+    const std::string text = bytes.substr(*pos, end - *pos);
+    *pos = end + 2;
+    if (text.empty()) return Status::OK();
+    if (!seen->magic) {
+      if (text != kMagic) return Status::Corrupt("not a queue file");
+      seen->magic = true;
+      continue;
+    }
+    Status field = ReadField(text, mail, seen);
+    if (!field.ok()) return field;
+  }
+}
+
+// Progress appended behind the message (from `pos` on): recipients settled
+// since the file was last written whole are no longer owed. A last line
+// without its CR LF is an append cut short and says nothing.
+Status TakeSettled(const std::string& bytes, size_t pos, QueuedMail* mail) {
+  std::set<std::string> settled;
+  while (pos < bytes.size()) {
+    const size_t end = bytes.find("\r\n", pos);
+    if (end == std::string::npos) break;
+    const std::string text = bytes.substr(pos, end - pos);
+    pos = end + 2;
+    if (!StartsWith(text, kSettled)) return Status::Corrupt("queue file line after the message: " + text);
+    settled.insert(text.substr(kSettled.size()));
+  }
+  if (settled.empty()) return Status::OK();
+  std::vector<std::string> owed;
+  for (std::string& r : mail->owed) {
+    if (!settled.count(r)) owed.push_back(std::move(r));
+  }
+  mail->owed = std::move(owed);
+  return Status::OK();
+}
+
 }  // namespace
 
 std::string EncodeQueuedMail(const QueuedMail& mail) { return EncodeQueuedMailHead(mail) + mail.message; }
@@ -56,76 +138,16 @@ std::string EncodeQueuedMailHead(const QueuedMail& mail) {
 
 Status DecodeQueuedMail(std::string bytes, QueuedMail* mail) {
   *mail = QueuedMail();
-  size_t pos = 0;
-  bool magic = false, have_server = false, have_from = false, have_queued = false, have_next = false;
-  std::int64_t size = -1;
-  while (true) {
-    const size_t end = bytes.find("\r\n", pos);
-    if (end == std::string::npos) return Status::Corrupt("queue file ends inside its header");
-    const std::string text = bytes.substr(pos, end - pos);
-    pos = end + 2;
-    if (text.empty()) break;
-    if (!magic) {
-      if (text != kMagic) return Status::Corrupt("not a queue file");
-      magic = true;
-      continue;
-    }
-    const size_t colon = text.find(": ");
-    if (colon == std::string::npos) return Status::Corrupt("queue file line without a name: " + text);
-    const std::string name = text.substr(0, colon);
-    const std::string value = text.substr(colon + 2);
-    if (name == "Server") {
-      mail->server = value;
-      have_server = true;
-    } else if (name == "Mail-From") {
-      mail->mail_from = value;
-      have_from = true;
-    } else if (name == "Message-ID") {
-      mail->message_id = value;
-    } else if (name == "Queued") {
-      if (!ReadInt(value, &mail->queued_micros)) return Status::Corrupt("bad Queued value: " + value);
-      have_queued = true;
-    } else if (name == "Next-Attempt") {
-      if (!ReadInt(value, &mail->next_attempt_micros)) return Status::Corrupt("bad Next-Attempt value: " + value);
-      have_next = true;
-    } else if (name == "Attempt") {
-      QueueAttempt a;
-      const size_t blank = value.find(' ');
-      if (!ReadInt(value.substr(0, blank), &a.when_micros)) return Status::Corrupt("bad Attempt value: " + value);
-      if (blank != std::string::npos) a.failure = value.substr(blank + 1);
-      mail->attempts.push_back(a);
-    } else if (name == "Rcpt") {
-      mail->owed.push_back(value);
-    } else if (name == "Size") {
-      if (!ReadInt(value, &size) || size < 0) return Status::Corrupt("bad Size value: " + value);
-    }
-    // Other names: written by a later version; skipped.
-  }
-  if (!magic || !have_server || !have_from || !have_queued || !have_next || size < 0)
-    return Status::Corrupt("queue file misses a field");
-  if (bytes.size() - pos < static_cast<size_t>(size)) return Status::Corrupt("queue file message is cut short");
-  const size_t message_start = pos;
-  // Progress appended behind the message: recipients settled since the
-  // file was last written whole. A last line without its CR LF is an
-  // append cut short and says nothing.
-  std::set<std::string> settled;
-  pos += static_cast<size_t>(size);
-  while (pos < bytes.size()) {
-    const size_t end = bytes.find("\r\n", pos);
-    if (end == std::string::npos) break;
-    const std::string text = bytes.substr(pos, end - pos);
-    pos = end + 2;
-    if (!StartsWith(text, kSettled)) return Status::Corrupt("queue file line after the message: " + text);
-    settled.insert(text.substr(kSettled.size()));
-  }
-  if (!settled.empty()) {
-    std::vector<std::string> owed;
-    for (std::string& r : mail->owed) {
-      if (!settled.count(r)) owed.push_back(std::move(r));
-    }
-    mail->owed = std::move(owed);
-  }
-  bytes.resize(message_start + static_cast<size_t>(size));
+  size_t message_start = 0;
+  HeadFields seen;
+  Status head = ReadHead(bytes, &message_start, mail, &seen);
+  if (!head.ok()) return head;
+  if (!seen.Complete()) return Status::Corrupt("queue file misses a field");
+  const size_t size = static_cast<size_t>(seen.size);
+  if (bytes.size() - message_start < size) return Status::Corrupt("queue file message is cut short");
+  Status settled = TakeSettled(bytes, message_start + size, mail);
+  if (!settled.ok()) return settled;
+  bytes.resize(message_start + size);
   bytes.erase(0, message_start);
   mail->message = std::move(bytes);
   return Status::OK();
