@@ -224,13 +224,69 @@ Status CheckRow(const FileSystem& fs, const std::string& folder, MasterRule* r, 
   return Status::OK();
 }
 
+const std::string& Column(const std::vector<std::string>& f, size_t i) {
+  static const std::string kEmpty;
+  return i < f.size() ? f[i] : kEmpty;
+}
+
+// Whether a row fills the columns its kind needs. The exceptions look at
+// the Delete and Process fields as written: a Process word with blanks
+// around it names no action here.
+bool HasRequiredColumns(const std::vector<std::string>& f, int commas) {
+  const std::string& raw_delete = Column(f, 11);
+  const std::string& raw_process = Column(f, 12);
+  const std::optional<RuleAction> raw_action = RuleActionOf(raw_process);
+  const bool long_row = commas >= 12;
+  const bool rec_addr_optional = long_row && !(raw_action && NeedsSenderFilter(*raw_action));
+  const bool keyword_optional = long_row && raw_action == RuleAction::kUndeliveredDelete;
+  const bool addr_file_optional = !raw_delete.empty() || !raw_process.empty();
+  return !Trim(Column(f, 1)).empty() && (!Trim(Column(f, 2)).empty() || rec_addr_optional) &&
+         (!Trim(Column(f, 3)).empty() || keyword_optional) && (!Trim(Column(f, 4)).empty() || addr_file_optional);
+}
+
+MasterRule RuleOf(const FileSystem& fs, const std::string& program_folder, const std::vector<std::string>& f) {
+  MasterRule r;
+  r.ToAddress = Trim(Column(f, 1));
+  r.SenderFilter = Trim(Column(f, 2));
+  r.Keyword = Trim(Column(f, 3));
+  r.Destination = Trim(Column(f, 4));
+  r.SendFrom = Trim(Column(f, 5));
+  r.SendServer = Trim(Column(f, 6));
+  r.ToName = Trim(Column(f, 7));
+  r.ForwardSubject = Column(f, 8);
+  r.TextBefore = AddedText(fs, program_folder, Column(f, 9));
+  r.TextAfter = AddedText(fs, program_folder, Column(f, 10));
+  r.DeleteText = Trim(Column(f, 11));
+  r.ActionText = Trim(Column(f, 12));
+  r.BodyFile = Trim(Column(f, 13));
+  r.DataFile = Trim(Column(f, 14));
+  r.AttachmentsText = Trim(Column(f, 15));
+  return r;
+}
+
+// One data row of the file at `path`; `n` is its number among the data
+// rows, as the messages count them.
+Status ReadRow(const FileSystem& fs, const std::string& program_folder, const std::string& path,
+               const std::string& line, int n, const std::unordered_set<std::string>& earlier_ids, MasterRule* r) {
+  const std::string p = path + " の" + std::to_string(n);
+  const std::string q = path + "の" + std::to_string(n);
+  const int commas = CountOf(line, ",");
+  if (commas < 4) return Status::Error(p + "行目<" + line + ">のデータのカンマが不足です。");
+  const std::vector<std::string> f = Split(line, ",");
+  if (!HasRequiredColumns(f, commas)) {
+    return Status::Error(p + "行目<" + line +
+                         ">の「受信メール差出人アドレス」か「キーワード」か「転送先アドレスファイル名」がカラです。");
+  }
+  *r = RuleOf(fs, program_folder, f);
+  return CheckRow(fs, program_folder, r, p, q, earlier_ids);
+}
+
 Status ReadMasterUnguarded(const FileSystem& fs, const std::string& program_folder, std::string path,
                            MasterTable* table) {
   if (FindFile(fs, path).empty()) {
     path = StripExtension(path) + ".csv";
     if (FindFile(fs, path).empty()) return Status::Error("ファイル<" + path + ">がみつかりません。");
   }
-
   std::vector<std::string> lines;
   if (!ReadRawLines(fs, path, &lines).ok()) return Status::Error(kIrregular);
 
@@ -240,60 +296,12 @@ Status ReadMasterUnguarded(const FileSystem& fs, const std::string& program_fold
     // Comments and empty lines are judged on the line as read: a blank
     // before ";" or a line of blanks makes a data row.
     if (line.empty() || line[0] == ';') continue;
-
-    const int n = static_cast<int>(rows.size()) + 1;
-    const std::string p = path + " の" + std::to_string(n);
-    const std::string q = path + "の" + std::to_string(n);
-
-    const int commas = CountOf(line, ",");
-    if (commas < 4) return Status::Error(p + "行目<" + line + ">のデータのカンマが不足です。");
-
-    const std::vector<std::string> f = Split(line, ",");
-    auto field = [&f](size_t i) -> const std::string& {
-      static const std::string kEmpty;
-      return i < f.size() ? f[i] : kEmpty;
-    };
-
     MasterRule r;
-    r.ToAddress = Trim(field(1));
-    r.SenderFilter = Trim(field(2));
-    r.Keyword = Trim(field(3));
-    r.Destination = Trim(field(4));
-
-    // The exceptions look at the Delete and Process fields as written: a
-    // Process word with blanks around it names no action here.
-    const std::string& raw_delete = field(11);
-    const std::string& raw_process = field(12);
-    const std::optional<RuleAction> raw_action = RuleActionOf(raw_process);
-    const bool long_row = commas >= 12;
-    const bool rec_addr_optional = long_row && !(raw_action && NeedsSenderFilter(*raw_action));
-    const bool keyword_optional = long_row && raw_action == RuleAction::kUndeliveredDelete;
-    const bool addr_file_optional = !raw_delete.empty() || !raw_process.empty();
-    if (r.ToAddress.empty() || (r.SenderFilter.empty() && !rec_addr_optional) ||
-        (r.Keyword.empty() && !keyword_optional) || (r.Destination.empty() && !addr_file_optional)) {
-      return Status::Error(p + "行目<" + line +
-                           ">の「受信メール差出人アドレス」か「キーワード」か「転送先アドレスファイル名」がカラです。");
-    }
-
-    r.SendFrom = Trim(field(5));
-    r.SendServer = Trim(field(6));
-    r.ToName = Trim(field(7));
-    r.ForwardSubject = field(8);
-    r.TextBefore = AddedText(fs, program_folder, field(9));
-    r.TextAfter = AddedText(fs, program_folder, field(10));
-    r.DeleteText = Trim(field(11));
-    r.ActionText = Trim(field(12));
-    r.BodyFile = Trim(field(13));
-    r.DataFile = Trim(field(14));
-    r.AttachmentsText = Trim(field(15));
-
-    Status checked = CheckRow(fs, program_folder, &r, p, q, ml_ids);
-    if (!checked.ok()) return checked;
-
+    Status read = ReadRow(fs, program_folder, path, line, static_cast<int>(rows.size()) + 1, ml_ids, &r);
+    if (!read.ok()) return read;
     if (IsMLIDKeyword(r.Keyword)) ml_ids.insert(r.Keyword);
     rows.push_back(std::move(r));
   }
-
   if (rows.empty()) return Status::Error("ファイル<" + path + ">の中がカラです。");
   *table = std::move(rows);
   return Status::OK();
