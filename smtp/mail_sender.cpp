@@ -2,6 +2,7 @@
 #include "smtp/mail_sender.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <unordered_set>
 #include <utility>
@@ -40,6 +41,42 @@ std::string SendKey(const std::string& server, const OutgoingMessage& m) {
   put("\2");
   put(m.save_folder);
   return key;
+}
+
+using Undelivered = std::vector<std::pair<std::string, std::string>>;
+
+// Recipients that did not get the message, with the reason: the entries
+// that are no address, the refused and, when asked, the deferred.
+Undelivered UndeliveredOf(const ComposedMail& mail, const DeliveryReport& report, bool with_deferred) {
+  Undelivered out;
+  for (const std::string& bad : mail.invalid) out.emplace_back(bad, "not a mail address");
+  out.insert(out.end(), report.refused.begin(), report.refused.end());
+  if (with_deferred) out.insert(out.end(), report.deferred.begin(), report.deferred.end());
+  return out;
+}
+
+// The failure of a send that reached nobody.
+Status NoneReached(const SmtpServer& smtp, const ComposedMail& mail, const DeliveryReport& report,
+                   const Undelivered& undelivered) {
+  std::string text = "SendMail failed (" + smtp.display + ") ";
+  text += !report.first_failure.empty() ? report.first_failure
+          : undelivered.empty()         ? ""
+                                        : undelivered.front().second;
+  if (mail.envelope.size() > 1) text += " [" + std::to_string(mail.envelope.size()) + " recipients, none reached]";
+  return Status::Error(text);
+}
+
+// The queue entry of a new send; takes the message out of `mail`.
+QueuedMail QueueEntry(const std::string& server, ComposedMail& mail, std::int64_t now_micros) {
+  QueuedMail entry;
+  entry.server = server;
+  entry.mail_from = mail.mail_from;
+  entry.message_id = mail.message_id;
+  entry.message = std::move(mail.message);
+  entry.owed = mail.envelope;
+  entry.queued_micros = now_micros;
+  entry.next_attempt_micros = now_micros;
+  return entry;
 }
 
 }  // namespace
@@ -94,15 +131,8 @@ DeliveryReport MailSender::SendComposed(const std::string& server, const std::st
 }
 
 Status MailSender::SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
-                                   ComposedMail& mail, const std::string& list_address) {
-  QueuedMail entry;
-  entry.server = server;
-  entry.mail_from = mail.mail_from;
-  entry.message_id = mail.message_id;
-  entry.message = std::move(mail.message);
-  entry.owed = mail.envelope;
-  entry.queued_micros = clock_.EpochMicros();
-  entry.next_attempt_micros = entry.queued_micros;
+                              ComposedMail& mail, const std::string& list_address) {
+  QueuedMail entry = QueueEntry(server, mail, clock_.EpochMicros());
   std::string path;
   // Written before the first transaction: a crash from here on leaves the
   // recipients not yet settled in the queue, and only those.
@@ -118,38 +148,15 @@ Status MailSender::SendQueued(const std::string& server, const std::string& key,
       [&](const DeliveryReport& r) { return queue_->Progress(path, &entry, mail.envelope, r).ok(); });
   NoteUnknown(report, list_address);
   s = queue_->Finish(path, &entry, mail.envelope, report);
-  if (!s.ok()) {
-    // The file may still owe recipients who got the message since.
-    // A file that cannot be removed either is read as it stands by the next
-    // cycle; the failure reported here is the one the caller must see.
-    (void)queue_->Remove(path);
-    std::string text = "SendMail failed (" + smtp.display + "): cannot write the delivery queue: " + s.message();
-    if (!report.delivered.empty()) {
-      partial_key_ = key;
-      partial_reached_ = report.delivered;
-      text += " [" + std::to_string(mail.envelope.size() - report.delivered.size()) + " of " +
-              std::to_string(mail.envelope.size()) + " recipients not reached]";
-    }
-    return Status::IOError(text);
-  }
+  if (!s.ok()) return QueueNotFinished(path, key, smtp, mail, report, s);
 
-  std::vector<std::pair<std::string, std::string>> refused;
-  for (const std::string& bad : mail.invalid) refused.emplace_back(bad, "not a mail address");
-  refused.insert(refused.end(), report.refused.begin(), report.refused.end());
+  const Undelivered refused = UndeliveredOf(mail, report, /*with_deferred=*/false);
   if (report.delivered.empty()) {
     // Nobody got it: the whole send failed, and the caller's own path for
     // that (one more try, then the message kept as a failure) takes over.
     // Queueing here as well would send it twice once both succeed.
-    if (fs_.Exists(path)) {
-      Status removed = queue_->Remove(path);
-      // Left in the queue, the message would go out a second time once the
-      // caller's own retry succeeds.
-      if (!removed.ok()) log_.WriteLog("SendMailの配送待ちを削除できません<" + path + ">:" + removed.message());
-    }
-    std::string text = "SendMail failed (" + smtp.display + ") ";
-    text += !report.first_failure.empty() ? report.first_failure : refused.empty() ? "" : refused.front().second;
-    if (mail.envelope.size() > 1) text += " [" + std::to_string(mail.envelope.size()) + " recipients, none reached]";
-    return Status::Error(text);
+    Dequeue(path);
+    return NoneReached(smtp, mail, report, refused);
   }
   LogRecipientErrors(log_, refused, smtp.display);
   if (!report.deferred.empty()) {
@@ -160,24 +167,36 @@ Status MailSender::SendQueued(const std::string& server, const std::string& key,
   return Status::OK();
 }
 
-Status MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& mail,
-                                   const std::string& list_address) {
+Status MailSender::QueueNotFinished(const std::string& path, const std::string& key, const SmtpServer& smtp,
+                                    const ComposedMail& mail, const DeliveryReport& report, const Status& finished) {
+  // The file may still owe recipients who got the message since.
+  // A file that cannot be removed either is read as it stands by the next
+  // cycle; the failure reported here is the one the caller must see.
+  (void)queue_->Remove(path);
+  std::string text = "SendMail failed (" + smtp.display + "): cannot write the delivery queue: " + finished.message();
+  if (!report.delivered.empty()) {
+    partial_key_ = key;
+    partial_reached_ = report.delivered;
+    text += " [" + std::to_string(mail.envelope.size() - report.delivered.size()) + " of " +
+            std::to_string(mail.envelope.size()) + " recipients not reached]";
+  }
+  return Status::IOError(text);
+}
+
+void MailSender::Dequeue(const std::string& path) {
+  if (!fs_.Exists(path)) return;
+  Status removed = queue_->Remove(path);
+  // Left in the queue, the message would go out a second time once the
+  // caller's own retry succeeds.
+  if (!removed.ok()) log_.WriteLog("SendMailの配送待ちを削除できません<" + path + ">:" + removed.message());
+}
+
+Status MailSender::SendDirect(const SmtpServer& smtp, const ComposedMail& mail, const std::string& list_address) {
   const DeliveryReport report = DeliverMessage(sessions_, smtp, mail.mail_from, mail.message, mail.envelope,
                                                options_.max_recipients_per_transaction, nullptr);
   NoteUnknown(report, list_address);
-  // Recipients that did not get the message, with the reason.
-  std::vector<std::pair<std::string, std::string>> undelivered;
-  for (const std::string& bad : mail.invalid) undelivered.emplace_back(bad, "not a mail address");
-  undelivered.insert(undelivered.end(), report.refused.begin(), report.refused.end());
-  undelivered.insert(undelivered.end(), report.deferred.begin(), report.deferred.end());
-  if (report.delivered.empty()) {
-    std::string text = "SendMail failed (" + smtp.display + ") ";
-    text += !report.first_failure.empty() ? report.first_failure
-            : undelivered.empty()         ? ""
-                                          : undelivered.front().second;
-    if (mail.envelope.size() > 1) text += " [" + std::to_string(mail.envelope.size()) + " recipients, none reached]";
-    return Status::Error(text);
-  }
+  const Undelivered undelivered = UndeliveredOf(mail, report, /*with_deferred=*/true);
+  if (report.delivered.empty()) return NoneReached(smtp, mail, report, undelivered);
   LogRecipientErrors(log_, undelivered, smtp.display);
   if (!mail.save_folder.empty()) SaveCopy(mail.save_folder, mail.message);
   return Status::OK();

@@ -81,6 +81,12 @@ class MailSender {
   Status SendQueued(const std::string& server, const std::string& key, const SmtpServer& smtp,
                          ComposedMail& mail, const std::string& list_address);
   Status SendDirect(const SmtpServer& smtp, const ComposedMail& mail, const std::string& list_address);
+  // The queue file could not be brought up to date after the delivery: it
+  // goes, and a retry of the same send skips those the delivery reached.
+  Status QueueNotFinished(const std::string& path, const std::string& key, const SmtpServer& smtp,
+                          const ComposedMail& mail, const DeliveryReport& report, const Status& finished);
+  // Removes the queue file of a send that reached nobody.
+  void Dequeue(const std::string& path);
 
   // Keeps the copy for the save folder; a failure is only logged.
   void SaveCopy(const std::string& folder, const std::string& message);
