@@ -151,42 +151,59 @@ void DeliveryQueue::Flush(const std::function<bool()>& stop_requested) {
 
 void DeliveryQueue::FlushOne(const std::string& path, std::vector<std::string>* unreachable,
                              const std::function<bool()>& stop_requested) {
+  QueuedMail mail;
+  SmtpServer smtp;
+  if (Load(path, &mail) && Due(path, mail, *unreachable, &smtp)) {
+    Redeliver(path, mail, smtp, unreachable, stop_requested);
+  }
+}
+
+bool DeliveryQueue::Load(const std::string& path, QueuedMail* mail) {
   std::string bytes;
   Status s = fs_.ReadFile(path, &bytes);
   if (!s.ok()) {
     log_.WriteLog("配送待ちファイルを読めません<" + path + ">:" + s.message());
-    return;
+    return false;
   }
-  QueuedMail mail;
-  s = DecodeQueuedMail(std::move(bytes), &mail);
+  s = DecodeQueuedMail(std::move(bytes), mail);
   if (!s.ok()) {
     // Set aside so that it is reported once, not at every cycle.
     Status moved = fs_.Rename(path, path + ".bad");
     log_.WriteLog("配送待ちファイルを読めません<" + path + ">:" + s.message() +
                   (moved.ok() ? "" : " / " + moved.message()));
-    return;
+    return false;
   }
-  if (mail.owed.empty()) {
+  if (mail->owed.empty()) {
     // Owes nobody: a file that stays is found empty again next cycle.
     (void)fs_.RemoveFile(path);
-    return;
+    return false;
   }
-  SmtpServer smtp;
+  return true;
+}
+
+// A message whose server string cannot be read, or that waited longer
+// than a message may, is given up; one not due yet, or for a server that
+// could not be reached in this flush, waits.
+bool DeliveryQueue::Due(const std::string& path, QueuedMail& mail, const std::vector<std::string>& unreachable,
+                        SmtpServer* smtp) {
   std::string error;
-  const bool parsed = ParseSmtpServer(mail.server, &smtp, &error);
+  const bool parsed = ParseSmtpServer(mail.server, smtp, &error);
   const std::int64_t now = clock_.EpochMicros();
   if (!parsed) {
     mail.attempts.push_back(QueueAttempt{now, "SendMail failed: " + error});
     GiveUp(path, mail, "?");
-    return;
+    return false;
   }
   if (now - mail.queued_micros >= static_cast<std::int64_t>(options_.queue_lifetime_seconds) * 1000000) {
-    GiveUp(path, mail, smtp.display);
-    return;
+    GiveUp(path, mail, smtp->display);
+    return false;
   }
-  if (now < mail.next_attempt_micros) return;
-  if (std::find(unreachable->begin(), unreachable->end(), mail.server) != unreachable->end()) return;
+  if (now < mail.next_attempt_micros) return false;
+  return std::find(unreachable.begin(), unreachable.end(), mail.server) == unreachable.end();
+}
 
+void DeliveryQueue::Redeliver(const std::string& path, QueuedMail& mail, const SmtpServer& smtp,
+                              std::vector<std::string>* unreachable, const std::function<bool()>& stop_requested) {
   const std::vector<std::string> recipients = mail.owed;
   Status write_failure;
   const DeliveryReport report = DeliverMessage(

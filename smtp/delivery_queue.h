@@ -86,6 +86,14 @@ class DeliveryQueue {
  private:
   void FlushOne(const std::string& path, std::vector<std::string>* unreachable,
                 const std::function<bool()>& stop_requested);
+  // The steps of FlushOne. Load reads the file (false: nothing to send,
+  // the file was dealt with); Due says whether its time has come (false
+  // also when it was given up); Redeliver sends it and writes what is owed.
+  bool Load(const std::string& path, QueuedMail* mail);
+  bool Due(const std::string& path, QueuedMail& mail, const std::vector<std::string>& unreachable,
+           SmtpServer* smtp);
+  void Redeliver(const std::string& path, QueuedMail& mail, const SmtpServer& smtp,
+                 std::vector<std::string>* unreachable, const std::function<bool()>& stop_requested);
   void GiveUp(const std::string& path, const QueuedMail& mail, const std::string& display);
 
   FileSystem& fs_;
