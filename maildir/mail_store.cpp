@@ -293,50 +293,14 @@ Status MailStore::Fetch() {
     LogOncePerCycle("list " + why.substr(0, why.find(": ")), "メールストアのフォルダを読めません：" + why);
   }
   std::set<std::string> present;
-  // Named once for as long as the entry stays, also across runs: the
-  // journal remembers it (a key no Maildir base can be, as it holds ":").
-  for (const std::string& path : listing.odd) {
-    const std::string key = "odd:" + BaseName(DirName(path)) + "/" + BaseName(path);
-    present.insert(key);
-    if (journal_->Find(key) != nullptr) continue;
-    log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
-    // Not on record: the entry is only named once more at the next run.
-    (void)journal_->RecordOdd(key);
-  }
+  NoteOddEntries(listing.odd, &present);
   Failures failures;
   for (MaildirMessage& m : listing.messages) {
-    const std::string base = MaildirBase(m.name);
-    present.insert(base);
-    const bool unread = m.in_new || MaildirFlags(m.name).find('S') == std::string::npos;
-    const StoreJournal::Record* r = journal_->Find(base);
-    if (r != nullptr && r->ActedOn()) {
-      // Never handed out again: only what the cycle that acted could not
-      // finish (marking, deleting) is tried once more.
-      if (SettleByRecord(m, *r, &failures)) journal_->Forget(base);
-      continue;
-    }
-    if (r != nullptr && unread && r->began >= StoreJournal::kMaxAttempts) {
-      Status s = AddFlags(m, "FS", false);
-      if (s.ok()) {
-        log_.WriteLog("受信メールが" + std::to_string(StoreJournal::kMaxAttempts) +
-                      "回受け渡されても処理を終えなかったため退避しました>" + m.path);
-        journal_->Forget(base);
-      } else {
-        failures.Add(m.name, s);
-      }
-      continue;
-    }
-    if (r != nullptr && !unread && !r->remove) journal_->Forget(base);  // seen meanwhile: nothing left to do
-    if (unread) messages_.push_back(std::move(m));
+    present.insert(MaildirBase(m.name));
+    TakeMessage(m, &failures);
   }
-  // Records of messages that are gone for good; a folder that could not be
-  // listed may still hold its messages.
-  if (listing.unreadable.empty()) {
-    std::vector<std::string> gone;
-    for (const auto& [base, r] : journal_->records())
-      if (!present.count(base)) gone.push_back(base);
-    for (const std::string& base : gone) journal_->Forget(base);
-  }
+  // A folder that could not be listed may still hold its messages.
+  if (listing.unreadable.empty()) ForgetGone(present);
   SyncFolders();
   LogFailures("既読にするか削除", failures);
   SaveJournal();
@@ -346,6 +310,51 @@ Status MailStore::Fetch() {
   deleted_.assign(messages_.size(), false);
   temporary_.assign(messages_.size(), false);
   return Status::OK();
+}
+
+// Named once for as long as the entry stays, also across runs: the journal
+// remembers it (a key no Maildir base can be, as it holds ":").
+void MailStore::NoteOddEntries(const std::vector<std::string>& odd, std::set<std::string>* present) {
+  for (const std::string& path : odd) {
+    const std::string key = "odd:" + BaseName(DirName(path)) + "/" + BaseName(path);
+    present->insert(key);
+    if (journal_->Find(key) != nullptr) continue;
+    log_.WriteLog("メールストアの" + path + "は通常のファイルではないので読みません。");
+    // Not on record: the entry is only named once more at the next run.
+    (void)journal_->RecordOdd(key);
+  }
+}
+
+void MailStore::TakeMessage(MaildirMessage& m, Failures* failures) {
+  const std::string base = MaildirBase(m.name);
+  const bool unread = m.in_new || MaildirFlags(m.name).find('S') == std::string::npos;
+  const StoreJournal::Record* r = journal_->Find(base);
+  if (r != nullptr && r->ActedOn()) {
+    // Never handed out again: only what the cycle that acted could not
+    // finish (marking, deleting) is tried once more.
+    if (SettleByRecord(m, *r, failures)) journal_->Forget(base);
+    return;
+  }
+  if (r != nullptr && unread && r->began >= StoreJournal::kMaxAttempts) {
+    Status s = AddFlags(m, "FS", false);
+    if (s.ok()) {
+      log_.WriteLog("受信メールが" + std::to_string(StoreJournal::kMaxAttempts) +
+                    "回受け渡されても処理を終えなかったため退避しました>" + m.path);
+      journal_->Forget(base);
+    } else {
+      failures->Add(m.name, s);
+    }
+    return;
+  }
+  if (r != nullptr && !unread && !r->remove) journal_->Forget(base);  // seen meanwhile: nothing left to do
+  if (unread) messages_.push_back(std::move(m));
+}
+
+void MailStore::ForgetGone(const std::set<std::string>& present) {
+  std::vector<std::string> gone;
+  for (const auto& [base, r] : journal_->records())
+    if (!present.count(base)) gone.push_back(base);
+  for (const std::string& base : gone) journal_->Forget(base);
 }
 
 void MailStore::WarmUp() {

@@ -185,6 +185,12 @@ class MailStore {
   // handed out; true when its records are done with.
   bool SettleByRecord(MaildirMessage& m, const StoreJournal::Record& r, Failures* failures);
   void FlagSource(const std::string& base);
+  // The steps of Fetch: name the entries that are no regular files (once
+  // for as long as they stay), take one message (handed out, settled by
+  // its record or set aside), forget the records of messages gone for good.
+  void NoteOddEntries(const std::vector<std::string>& odd, std::set<std::string>* present);
+  void TakeMessage(MaildirMessage& m, Failures* failures);
+  void ForgetGone(const std::set<std::string>& present);
   void LogOncePerCycle(const std::string& key, const std::string& line);
   void LogFailures(const char* what, const Failures& failures);
   void SaveJournal();
