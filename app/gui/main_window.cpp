@@ -63,6 +63,12 @@ QLabel* Caption(const char* text, QWidget* buddy) {
 
 QString FromStd(const std::string& s) { return QString::fromStdString(s); }
 
+// A captioned row of the settings column.
+void AddRow(QGridLayout* grid, int* row, const char* label, QWidget* w) {
+  grid->addWidget(Caption(label, w), *row, 0);
+  grid->addWidget(w, (*row)++, 1);
+}
+
 }  // namespace
 
 QString MainWindow::Caption() { return QStringLiteral("Tesh 私設メーリングリスト"); }
@@ -162,32 +168,39 @@ void MainWindow::BuildViewer(QWidget* frame) {
 void MainWindow::BuildSettings(QWidget* frame) {
   auto* grid = new QGridLayout(frame);
   int r = 0;
-  auto add_row = [&](const char* label, QWidget* w) {
-    grid->addWidget(::kelmora::Caption(label, w), r, 0);
-    grid->addWidget(w, r++, 1);
-  };
-  auto add_box = [&](QCheckBox*& box, const char* name, const char* text, WindowOption field) {
-    box = new QCheckBox(QString::fromUtf8(text));
-    box->setObjectName(name);
-    grid->addWidget(box, r++, 0, 1, 2);
-    BindCheckBox(box, field);
-  };
+  AddLogonRows(grid, &r);
+  AddOptionBoxes(grid, &r);
+  AddCheckRows(grid, &r);
+  grid->addLayout(NewButtonRow(), r++, 0, 1, 2);
+  // A maximised window keeps the buttons with the rows they act on, as in
+  // the viewer beside it: the room gained goes below them.
+  grid->setRowStretch(r, 1);
+}
 
+void MainWindow::AddLogonRows(QGridLayout* grid, int* row) {
   user_ = new QLineEdit;
   user_->setObjectName("txtUserID");
-  add_row("現ユーザー：", user_);
+  AddRow(grid, row, "現ユーザー：", user_);
   password_ = new QLineEdit;
   password_->setObjectName("txtPassword");
   password_->setEchoMode(QLineEdit::Password);
   password_->setStyleSheet("lineedit-password-character: 42;");  // "*"
-  add_row("パスワード：", password_);
+  AddRow(grid, row, "パスワード：", password_);
   // The logon takes effect from the next cycle and is saved with the rest.
   for (QLineEdit* box : {user_, password_}) {
     connect(box, &QLineEdit::textChanged, this, [this] {
       if (!filling_) program_.SetLogon(user_->text().toStdString(), password_->text().toStdString());
     });
   }
+}
 
+void MainWindow::AddOptionBoxes(QGridLayout* grid, int* row) {
+  auto add_box = [&](QCheckBox*& box, const char* name, const char* text, WindowOption field) {
+    box = new QCheckBox(QString::fromUtf8(text));
+    box->setObjectName(name);
+    grid->addWidget(box, (*row)++, 0, 1, 2);
+    BindCheckBox(box, field);
+  };
   add_box(chk_server_, "chkServer", "サーバーからダウンロードする", WindowOption::kDownloadFromServer);
   add_box(chk_mail_del_, "chkMailDel", "正常処理後メールを削除する", WindowOption::kDeleteAfterProcessing);
   add_box(chk_busy_disp_, "chkBusyDisp", "Busy Windowを表示しない", WindowOption::kHideBusyWindow);
@@ -196,7 +209,10 @@ void MainWindow::BuildSettings(QWidget* frame) {
   connect(chk_log_, &QCheckBox::toggled, this, [this] {
     if (!filling_) RefreshLogCount();
   });
+}
 
+// The account, the check interval and the two counters.
+void MainWindow::AddCheckRows(QGridLayout* grid, int* row) {
   account_ = new QComboBox;
   account_->setObjectName("Account");
   account_->setPlaceholderText(QStringLiteral("アカウントの設定無し"));
@@ -205,25 +221,27 @@ void MainWindow::BuildSettings(QWidget* frame) {
   QPalette hint = account_->palette();
   hint.setColor(QPalette::PlaceholderText, hint.color(QPalette::Text));
   account_->setPalette(hint);
-  grid->addWidget(account_, r++, 0, 1, 2);
+  grid->addWidget(account_, (*row)++, 0, 1, 2);
 
   interval_ = new QComboBox;
   interval_->setObjectName("cmbInterval");
   interval_->setMaxVisibleItems(15);
   // Without this a style may show the whole list as one pop-up.
   interval_->setStyleSheet("combobox-popup: 0;");
-  add_row("メールチェックの間隔：", interval_);
+  AddRow(grid, row, "メールチェックの間隔：", interval_);
   connect(interval_, &QComboBox::activated, this, [this](int position) { program_.OnIntervalChosen(position); });
 
   serial_no_ = new QLineEdit;
   serial_no_->setObjectName("txtSerialNo");
   serial_no_->setReadOnly(true);
-  add_row("現在のML一貫番号：", serial_no_);
+  AddRow(grid, row, "現在のML一貫番号：", serial_no_);
   log_count_ = new QLineEdit;
   log_count_->setObjectName("txtLog");
   log_count_->setReadOnly(true);
-  add_row("現在のメール数：", log_count_);
+  AddRow(grid, row, "現在のメール数：", log_count_);
+}
 
+QHBoxLayout* MainWindow::NewButtonRow() {
   // Japanese captions carry their access key in brackets, as usual there.
   receive_ = new QPushButton(QStringLiteral("メール処理実行テスト(&T)"));
   receive_->setObjectName("cmdReceive");
@@ -235,14 +253,10 @@ void MainWindow::BuildSettings(QWidget* frame) {
   buttons->addWidget(receive_);
   buttons->addWidget(minimise);
   buttons->addWidget(end);
-  grid->addLayout(buttons, r++, 0, 1, 2);
-  // A maximised window keeps the buttons with the rows they act on, as in
-  // the viewer beside it: the room gained goes below them.
-  grid->setRowStretch(r, 1);
-
   connect(receive_, &QPushButton::clicked, this, &MainWindow::testRunRequested);
   connect(minimise, &QPushButton::clicked, this, [this] { setWindowState(windowState() | Qt::WindowMinimized); });
   connect(end, &QPushButton::clicked, this, &MainWindow::endRequested);
+  return buttons;
 }
 
 void MainWindow::BindCheckBox(QCheckBox* box, WindowOption option) {

@@ -13,6 +13,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -71,6 +73,11 @@ class MainWindow : public QMainWindow {
  private:
   void BuildViewer(QWidget* frame);
   void BuildSettings(QWidget* frame);
+  // The parts of the settings column, each from grid row *row on.
+  void AddLogonRows(QGridLayout* grid, int* row);
+  void AddOptionBoxes(QGridLayout* grid, int* row);
+  void AddCheckRows(QGridLayout* grid, int* row);
+  QHBoxLayout* NewButtonRow();
   void OnNumberChosen(int position);
   void OnScrolled(int value);
   void BindCheckBox(QCheckBox* box, WindowOption option);
