@@ -89,7 +89,7 @@ class MailStoreTest : public ::testing::Test {
       StoreMessage m;
       EXPECT_TRUE(store_.Select(i).ok());
       EXPECT_TRUE(store_.Read(&m).ok());
-      out.push_back(m.MsgSubject);
+      out.push_back(m.mail.Subject);
       store_.DiscardAttachments(m);
     }
     return out;
