@@ -2,9 +2,9 @@
 // CurlMailComponent: the mail component on libcurl and GMime.
 //
 // Send goes to MailSender on libcurl SMTP sessions, Read to ReadMailFile.
-// Fetch fetches a POP3 account (A = server string, B = user) into the reception folder with
-// Pop3Fetcher on libcurl POP3 sessions and answers with plain file names
-// inside that folder, in this order: first the account's stored messages
+// Fetch fetches a POP3 account (A = server string, B = user) into the
+// reception folder with Pop3Fetcher on libcurl POP3 sessions and hands out
+// plain file names inside that folder, in this order: first the account's stored messages
 // that were handed out before and never settled (the program stopped
 // before it got to them or while it processed them); then the messages
 // fetched now. A message whose processing began three times without being
