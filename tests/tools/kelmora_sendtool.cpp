@@ -144,7 +144,7 @@ std::vector<std::string> Items(const kelmora::ReceivedMail& mail) {
   std::vector<std::string> items{"To: " + AddressValue(mail.ToName, mail.ToAddress),
                                  "From: " + AddressValue(mail.FromName, mail.FromAddress), "Subject: " + mail.Subject,
                                  "Body: " + mail.Body};
-  for (int i = 1; i <= mail.AttachmentCount(); ++i) items.push_back("File: " + mail.AttachmentFiles[static_cast<size_t>(i)]);
+  for (size_t i = 1; i < mail.AttachmentFiles.size(); ++i) items.push_back("File: " + mail.AttachmentFiles[i]);
   return items;
 }
 

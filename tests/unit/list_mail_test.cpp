@@ -279,7 +279,8 @@ TEST_F(ListGuardTest, MachineMailGetsNoReplyAndChangesNoMembershipButIsKept) {
   Rule join{.ToAddr = "join@example.test", .SenderFilter = "members.txt", .Keyword = "join", .Process = "新規登録",
             .Msg = "reply.txt", .File = "members.txt"};
   AddMessage("m1.eml", To("info@example.test", "info", {.AutoSubmitted = "auto-replied"}));
-  AddMessage("m2.eml", To("join@example.test", "join", {.HasReturnPath = true, .ReturnPath = "<>"}, "<MAILER-DAEMON@mx.example.test>"));
+  AddMessage("m2.eml", To("join@example.test", "join", {.HasReturnPath = true, .ReturnPath = "<>"},
+                          "<MAILER-DAEMON@mx.example.test>"));
   AddMessage("m3.eml", To("info@example.test", "info", {.Precedence = "list", .ListId = "<x.example.test>"}));
   AddMessage("m4.eml", To("info@example.test", "info", {.AutoSubmitted = "no", .MessageId = "<q1@example.test>"}));
   Run({AutoReply(), join});

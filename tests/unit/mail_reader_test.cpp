@@ -122,7 +122,8 @@ TEST_F(MailReaderTest, JapaneseCharsetsDecodeWithCodePage932Extensions) {
   EXPECT_EQ(Read("Content-Type: text/plain; charset=EUC-JP\n\n\xcb\xdc\xca\xb8\xad\xa1\n").Body, "本文①\r\n");
   // An unknown label: tried as UTF-8, then as code page 932.
   EXPECT_EQ(Read("Content-Type: text/plain; charset=x-unknown-thing\n\n\xe6\x9c\xac\xe6\x96\x87\n").Body, "本文\r\n");
-  EXPECT_EQ(Read("Content-Type: text/plain; charset=x-unknown-thing\n\n" + kSjisBody + "\n").Body, "本文です①\r\n");
+  EXPECT_EQ(Read("Content-Type: text/plain; charset=x-unknown-thing\n\n" + kSjisBody + "\n").Body,
+            "本文です①\r\n");
   // No label and ISO-2022-JP escapes (old mailers).
   EXPECT_EQ(Read("Subject: plain\n\n" + kJisTestCircled + "\n").Body, "テスト①\r\n");
   // Raw 8-bit headers in code page 932 and UTF-8.
@@ -162,7 +163,8 @@ TEST_F(MailReaderTest, ReportPartAndEveryRecipientAreItems) {
   for (const Addressee& a : r.Recipients) recipients.push_back(a.name + " <" + a.address + ">");
   EXPECT_EQ(recipients, (std::vector<std::string>{" <club@example.test>", "太郎 <taro@example.test>",
                                                   " <a@x.test>", " <b@x.test>"}));
-  EXPECT_EQ(Reported(r), (std::vector<std::string>{"failed dead1@example.test 5.1.1", "failed dead2@example.test 5.1.1"}))
+  EXPECT_EQ(Reported(r),
+            (std::vector<std::string>{"failed dead1@example.test 5.1.1", "failed dead2@example.test 5.1.1"}))
       << "the returned message's own report is not the bounce's";
   ASSERT_GE(r.AttachmentCount(), 1);
   EXPECT_TRUE(EndsWith(r.AttachmentFiles.back(), "/post.eml")) << "the returned message is still an attachment";
