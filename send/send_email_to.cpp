@@ -49,8 +49,7 @@ Status SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   const std::vector<std::string> members = ctx.members.Members(list_index);
   const std::string log_name =
       found ? SendLogName(ctx.members.lists[static_cast<size_t>(list_index)].Source, ctx.clock.Now()) : "";
-  Status first_failure;
-  if (!found) return first_failure;  // no list: nothing to send
+  if (!found) return Status::OK();  // no list: nothing to send
 
   const int k = static_cast<int>(members.size());
   // One message per member: that member the only recipient, shown in To.
@@ -68,6 +67,7 @@ Status SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   }
 
   MailComponent* mail = ctx.mail;
+  Status first_failure;
   const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);
   int i = 0;
   for (const std::string& address : members) {
