@@ -77,8 +77,7 @@ Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::st
   Pop3FetchResult result = FetchUnscrubbed(server_text, user, password, folder, journal);
   result.failure = ScrubPassword(result.failure, user, password);
   Pop3Server server;
-  std::string error;
-  if (ParsePop3Server(server_text, &server, &error)) {
+  if (ParsePop3Server(server_text, &server).ok()) {
     result.failure = ScrubPassword(result.failure, server.login_user, server.login_password);
   }
   return result;
@@ -89,9 +88,8 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
                                              ReceiveJournal* journal) {
   Pop3FetchResult result;
   Pop3Server server;
-  std::string error;
-  if (!ParsePop3Server(server_text, &server, &error)) {
-    result.failure = "POP3: " + error;
+  if (Status parsed = ParsePop3Server(server_text, &server); !parsed.ok()) {
+    result.failure = "POP3: " + parsed.message();
     return result;
   }
   // A pop3:// URL may carry the login itself ("pop3://club@example.org:pw@host").

@@ -172,11 +172,10 @@ void DeliveryQueue::FlushOne(const std::string& path, std::vector<std::string>* 
     return;
   }
   SmtpServer smtp;
-  std::string error;
-  const bool parsed = ParseSmtpServer(mail.server, &smtp, &error);
+  const Status parsed = ParseSmtpServer(mail.server, &smtp);
   const std::int64_t now = clock_.EpochMicros();
-  if (!parsed) {
-    mail.attempts.push_back(QueueAttempt{now, "SendMail failed: " + error});
+  if (!parsed.ok()) {
+    mail.attempts.push_back(QueueAttempt{now, "SendMail failed: " + parsed.message()});
     GiveUp(path, mail, "?");
     return;
   }
