@@ -17,6 +17,7 @@
 #include "app/core/program.h"
 #include "app/core/program_factory.h"
 #include "app/core/program_folder.h"
+#include "textio/codepage.h"
 #ifdef KELMORA_WITH_WINDOW
 #include "app/gui/window_app.h"
 #endif
@@ -91,6 +92,10 @@ int main(int argc, char** argv) {
   if (cmd.version) {
     std::cout << "kelmora " << KELMORA_VERSION << "\n";
     return kExitOk;
+  }
+  if (Status s = CheckCodePage(); !s.ok()) {
+    std::cerr << "kelmora: " << s.message() << "\n";
+    return kExitStartupFault;
   }
   Placement place;
   RealFileSystem fs;

@@ -87,7 +87,9 @@ class DeliveryQueueTest : public ::testing::Test {
     std::vector<std::string> files = QueueFiles();
     EXPECT_EQ(files.size(), 1u);
     QueuedMail mail;
-    if (files.size() == 1) EXPECT_TRUE(DecodeQueuedMail(fs_.Bytes(files[0]), &mail).ok());
+    if (files.size() == 1) {
+      EXPECT_TRUE(DecodeQueuedMail(fs_.Bytes(files[0]), &mail).ok());
+    }
     return mail;
   }
   std::vector<std::string> LogLines() const {

@@ -396,7 +396,9 @@ TEST_F(MailBuildTest, LongJapaneseSubjectsSplitIntoShortWordsAtCharacterBoundari
     for (size_t i = 0; i < words.size(); ++i) {
       EXPECT_LE(words[i].text.size(), 75u) << words[i].text;
       EXPECT_TRUE(IsWholeUtf8(words[i].decoded)) << "a word ends inside a character: " << words[i].text;
-      if (i + 1 < words.size()) EXPECT_EQ(words[i].text.find("=?="), std::string::npos) << "padding: " << words[i].text;
+      if (i + 1 < words.size()) {
+        EXPECT_EQ(words[i].text.find("=?="), std::string::npos) << "padding: " << words[i].text;
+      }
     }
     // Kelmora's own reader gets the same text back.
     EXPECT_EQ(ReadBack(mail).Subject, subject);

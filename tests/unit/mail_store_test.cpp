@@ -628,7 +628,9 @@ TEST_F(MailStoreTest, OnlyTheDefaultProfileIsMadeOnFirstUse) {
     const Status s = reception_.FetchMail(&count);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(s.ok(), made) << s.message();
-    if (!made) EXPECT_NE(s.message().find(folder), std::string::npos) << s.message();
+    if (!made) {
+      EXPECT_NE(s.message().find(folder), std::string::npos) << s.message();
+    }
     EXPECT_EQ(fs_.IsDir(folder + "/new"), made);
   }
 }

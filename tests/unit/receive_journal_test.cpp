@@ -136,7 +136,9 @@ TEST_F(ReceiveJournalTest, OnlyAttemptsCountNotHandOuts) {
       ASSERT_TRUE(ReceiveJournal::AppendMark(fs_, kFolder, ReceiveJournal::Mark::kBegan, "crashing.eml").ok());
     } else {
       EXPECT_EQ(names, std::vector<std::string>{kFolder + "/waiting.eml"}) << "run " << run;
-      if (run == 4) EXPECT_EQ(aside, std::vector<std::string>{kFolder + "/crashingError.txt"});
+      if (run == 4) {
+        EXPECT_EQ(aside, std::vector<std::string>{kFolder + "/crashingError.txt"});
+      }
     }
   }
 }

@@ -74,7 +74,9 @@ TEST(ServerStringTest, LoginsWorkAsWritten) {
     EXPECT_EQ(server.login_password, c.password) << c.text;
     EXPECT_EQ(server.url_base, c.url_base) << c.text;
     EXPECT_EQ(MaskPassword(c.text), c.masked);
-    if (*c.password) EXPECT_EQ(server.Scrub(std::string("echo ") + c.password), "echo ***") << c.text;
+    if (*c.password) {
+      EXPECT_EQ(server.Scrub(std::string("echo ") + c.password), "echo ***") << c.text;
+    }
   }
   SmtpServer plain;
   Status parsed;
