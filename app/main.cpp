@@ -17,6 +17,7 @@
 #include "app/core/program.h"
 #include "app/core/program_factory.h"
 #include "app/core/program_folder.h"
+#include "textio/codepage.h"
 #ifdef KELMORA_WITH_WINDOW
 #include "app/gui/window_app.h"
 #endif
@@ -53,7 +54,7 @@ int RunWindowFrontEnd(int& argc, char** argv, const CommandLine& cmd, const Plac
 // this process's place with the folder already worked out.
 int RunWindowFrontEnd(int& argc, char** argv, const CommandLine& cmd, const Placement& place) {
   (void)cmd;
-  const std::string window = FindWindowProgram(ExecutableFolder());
+  const std::string window = FindWindowProgram(place.exe_folder);
   if (window.empty()) {
     std::cerr << "kelmora: this installation has no window (the package kelmora-gui adds it); "
                  "run it with --headless, or --once for a single mail check\n";
@@ -80,9 +81,8 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   std::vector<std::string> args(argv + 1, argv + argc);
   CommandLine cmd;
-  std::string error;
-  if (!ParseCommandLine(args, &cmd, &error)) {
-    std::cerr << "kelmora: " << error << "\n" << UsageText();
+  if (Status parsed = ParseCommandLine(args, &cmd); !parsed.ok()) {
+    std::cerr << "kelmora: " << parsed.message() << "\n" << UsageText();
     return kExitUsage;
   }
   if (cmd.help) {
@@ -93,8 +93,13 @@ int main(int argc, char** argv) {
     std::cout << "kelmora " << KELMORA_VERSION << "\n";
     return kExitOk;
   }
+  if (Status s = CheckCodePage(); !s.ok()) {
+    std::cerr << "kelmora: " << s.message() << "\n";
+    return kExitStartupFault;
+  }
   Placement place;
-  Status placed = PlaceProgram(cmd.dir, &place);
+  RealFileSystem fs;
+  Status placed = PlaceProgram(fs, cmd.dir, &place);
   if (!placed.ok()) {
     std::cerr << "kelmora: " << placed.message() << "\n";
     return kExitUsage;

@@ -7,7 +7,6 @@
 namespace kelmora {
 
 int ErrorNumberOf(const std::exception& e) {
-  if (auto* n = dynamic_cast<const NumberedError*>(&e)) return n->number();
   if (auto* s = dynamic_cast<const std::system_error*>(&e)) return s->code().value();
   if (dynamic_cast<const std::bad_alloc*>(&e)) return 7;
   return 1;

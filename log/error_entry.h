@@ -5,26 +5,14 @@
 #pragma once
 
 #include <exception>
-#include <stdexcept>
 #include <string>
 
 #include "textio/status.h"
 
 namespace kelmora {
 
-// An error with a number, raised inside a cycle by the program's own code.
-class NumberedError : public std::runtime_error {
- public:
-  NumberedError(const std::string& what, int number) : std::runtime_error(what), number_(number) {}
-  int number() const { return number_; }
-
- private:
-  int number_;
-};
-
-// The number reported for an exception: its own number when it has one,
-// the system error code for std::system_error, 7 for exhausted memory, and
-// 1 otherwise.
+// The number reported for an exception: the system error code for
+// std::system_error, 7 for exhausted memory, and 1 otherwise.
 int ErrorNumberOf(const std::exception& e);
 
 std::string ErrorEntry(const std::string& label, const std::exception& e);

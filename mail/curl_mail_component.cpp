@@ -19,17 +19,16 @@ CurlMailComponent::CurlMailComponent(FileSystem& fs, Logger& log, const Clock& c
       sender_(fs, log, clock, smtp_sessions_, options, queue),
       fetcher_(fs, clock, pop3_sessions_) {}
 
-MailReply CurlMailComponent::ReadMail(const std::string& name, const std::string& fields,
-                                      const std::string& folder) {
-  return ReadMailFile(fs_, name, fields, folder);
+Status CurlMailComponent::Read(const std::string& name, const std::string& folder, ReceivedMail* mail) {
+  return ReadMailFile(fs_, name, folder, mail);
 }
 
-MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b, const std::string& password,
-                                     const std::string& command, const std::string& folder) {
-  if (command != kSaveAllCommand) return MailReply::Text("RcvMail: unknown command \"" + command + "\"");
+Status CurlMailComponent::Fetch(const std::string& a, const std::string& b, const std::string& password,
+                                const std::string& folder, std::vector<std::string>* names) {
+  names->clear();
   if (!fs_.IsDir(folder)) {
     Status made = fs_.CreateDir(folder);
-    if (!made.ok()) return MailReply::Text("RcvMail: no reception folder: " + made.message());
+    if (!made.ok()) return Status::IOError("RcvMail: no reception folder: " + made.message());
   }
 
   ReceiveJournal journal(fs_, clock_, folder);
@@ -54,14 +53,12 @@ MailReply CurlMailComponent::RcvMail(const std::string& a, const std::string& b,
   Status saved = journal.Save();
   if (!saved.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + saved.message());
 
-  std::vector<std::string> names;
-  for (const std::string& path : paths) names.push_back(BaseName(path));
+  for (const std::string& path : paths) names->push_back(BaseName(path));
   if (!fetched.failure.empty()) {
-    if (names.empty()) return MailReply::Text(fetched.failure);
+    if (names->empty()) return Status::Error(fetched.failure);
     log_.WriteLog("RcvMailの戻り値異常<" + MaskPassword(a) + ">:" + fetched.failure);
   }
-  if (names.empty()) return MailReply::Text("");
-  return MailReply::List(std::move(names));
+  return Status::OK();
 }
 
 void CurlMailComponent::MarkSettled(const std::string& folder, const std::string& name) {

@@ -1,21 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // CurlMailComponent: the mail component on libcurl and GMime.
 //
-// Send goes to MailSender on libcurl SMTP sessions, ReadMail to
-// ReadMailFile. RcvMail fetches a
-// POP3 account (A = server string, B = user) into the reception folder with
-// Pop3Fetcher on libcurl POP3 sessions and answers with plain file names
-// inside that folder, in this order: first the account's stored messages
+// Send goes to MailSender on libcurl SMTP sessions, Read to ReadMailFile.
+// Fetch fetches a POP3 account (A = server string, B = user) into the
+// reception folder with Pop3Fetcher on libcurl POP3 sessions and hands out
+// plain file names inside that folder, in this order: first the account's stored messages
 // that were handed out before and never settled (the program stopped
 // before it got to them or while it processed them); then the messages
 // fetched now. A message whose processing began three times without being
 // settled, or that a rule already acted on, is renamed to its
 // "...Error.txt" name instead, with a line in the main log.
 //
-// When the POP3 session fails, the result is the failure text, unless there
+// When the POP3 session fails, the result is that failure, unless there
 // are messages to hand out all the same (some were stored before the
 // failure, or old unsettled ones wait): then the failure goes to the main
-// log as the caller would have logged it, and the result is the list, so
+// log as the caller would have logged it, and the names are handed out, so
 // that nothing stored waits on a server that may be down for long.
 #pragma once
 
@@ -38,8 +37,6 @@ namespace kelmora {
 
 class CurlMailComponent : public MailComponent {
  public:
-  static constexpr const char* kSaveAllCommand = "SAVEALLD";
-
   // `clock` is the only source of the time: Message-IDs, Date headers,
   // names of stored and saved messages. `queue` (may be null) keeps the
   // recipients of Send that met a temporary failure.
@@ -55,13 +52,13 @@ class CurlMailComponent : public MailComponent {
     return sender_.SendComposed(server, mail_from, recipients, message);
   }
 
-  MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
-                    const std::string& command, const std::string& folder) override;
+  Status Fetch(const std::string& a, const std::string& b, const std::string& password, const std::string& folder,
+               std::vector<std::string>* names) override;
 
-  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override;
+  Status Read(const std::string& name, const std::string& folder, ReceivedMail* mail) override;
 
   // Appends a settle mark to the folder's journal; `name` may be the plain
-  // name RcvMail gave or a path ending in it.
+  // name Fetch gave or a path ending in it.
   void MarkSettled(const std::string& folder, const std::string& name) override;
   void MarkProcessing(const std::string& folder, const std::string& name) override;
   void MarkActed(const std::string& folder, const std::string& name) override;

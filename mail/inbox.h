@@ -48,7 +48,10 @@ class Inbox {
   virtual ReceptionMode mode() const = 0;
   virtual int Count() const = 0;
 
-  // Reads message `index` into *mail (replacing every field).
+  // Reads message `index` into *mail, replacing every field with what the
+  // reader gives (mime/mail_reader.h). On failure *mail is a fresh record
+  // with at most its StoredName, and the Status's message is the text the
+  // log shows after that name.
   virtual Status Read(int index, ReceivedMail* mail) = 0;
 
   // The attachments of message `index`, TAB-joined as the send methods take

@@ -5,27 +5,21 @@
 // Send(server, message) -> OK when the message (outgoing_message.h) was
 //   sent, else a failure whose text names the server and the reason.
 //
-// RcvMail(a, b, password, command, folder) -> a list with the stored name
-//   of every message fetched into `folder`, or one text: blank when nothing
-//   was fetched, else a failure text. A message is never handed out twice.
+// Fetch(a, b, password, folder, &names) -> OK with the stored name of every
+//   message fetched into `folder` (none when nothing came), or a failure
+//   whose message is the text to log. A message is never handed out twice.
 //
-// ReadMail(name, fields, folder) -> a list of "To: ...", "From: ...",
-//   "Subject: ...", "Body: ..." and one "File: <full path>" per stored
-//   attachment; or one failure text. When `fields` names them, items for
-//   the headers that tell automatic mail, list mail and loops apart come
-//   between Subject and Body ("Auto-Submitted: ...", "Precedence: ...",
-//   "List-Id: ...", "Return-Path: ...", "X-Loop: ..." once per header,
-//   "Message-ID: ...", "References: ...", "In-Reply-To: ...", each only
-//   when present; "Recipient: ..." per To and Cc mailbox; "Delivery-Status:
-//   ..." per recipient a bounce reports on; mail_reader.h). Items always keep these texts and this order; new ones
-//   are only ever added, and only when asked for.
+// Read(name, folder, &mail) -> OK with *mail filled from the stored message
+//   (mime/mail_reader.h: every field, attachments saved into `folder`), or
+//   a failure whose message names the file and the reason; *mail is then
+//   left as it was.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "mime/mail_reply.h"
 #include "mime/outgoing_message.h"
+#include "mime/received_mail.h"
 #include "smtp/smtp_delivery.h"
 #include "textio/status.h"
 
@@ -51,15 +45,15 @@ class MailComponent {
     return report;
   }
 
-  virtual MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
-                            const std::string& command, const std::string& folder) = 0;
+  virtual Status Fetch(const std::string& a, const std::string& b, const std::string& password,
+                       const std::string& folder, std::vector<std::string>* names) = 0;
 
-  virtual MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) = 0;
+  virtual Status Read(const std::string& name, const std::string& folder, ReceivedMail* mail) = 0;
 
   // Tells the component that the program has finished with a stored
   // message (it was deleted, set aside or rewritten), so that it is never
   // handed out again. Stored messages that were handed out and never
-  // settled (the program died) are handed out again by the next RcvMail for
+  // settled (the program died) are handed out again by the next Fetch for
   // the same folder, unless one of the marks below says otherwise.
   virtual void MarkSettled(const std::string& folder, const std::string& name) = 0;
 

@@ -54,15 +54,11 @@ std::string Pop3Inbox::PathOf(int index) const {
 Status Pop3Inbox::Read(int index, ReceivedMail* mail) {
   *mail = ReceivedMail();
   const std::string& name = names_.at(static_cast<size_t>(index));
-  ReceivedMail fresh;
-  fresh.StoredName = name;
-  Status s = ReadStoredMail(mail_, name, folder_, &fresh);
-  if (!s.ok()) {
-    mail->StoredName = name;
-    return s;
-  }
-  *mail = std::move(fresh);
-  return Status::OK();
+  // A failed read leaves the fresh record alone: it only gets the name, for
+  // the log line.
+  Status s = mail_.Read(name, folder_, mail);
+  mail->StoredName = name;
+  return s;
 }
 
 std::string Pop3Inbox::AttachmentList(int, const ReceivedMail& mail, std::vector<std::string>* names) {

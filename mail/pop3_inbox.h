@@ -2,7 +2,7 @@
 // Pop3Inbox: the messages the POP3 accounts delivered in one cycle, as files
 // the mail component stored in the reception folder (log/receive).
 //
-// Reading goes through the component's ReadMail. Settling acts on the
+// Reading goes through the component's Read. Settling acts on the
 // stored file: deleted, rewritten in readable form, or renamed to its
 // "...Error.txt" name (never over an earlier failure of the same name); each
 // settled message is reported to the component, which then never hands it

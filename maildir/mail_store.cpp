@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "mail/received_mail.h"
 #include "mime/mail_composer.h"
 #include "mime/mail_library_init.h"
 #include "mime/mail_reader.h"
@@ -21,7 +20,11 @@ constexpr const char* kDefaultSendmail = "/usr/sbin/sendmail";
 
 std::string StoreMessage::AttachmentName(int i) const {
   if (i < 0 || i >= AttachmentCount()) return "";
-  return BaseName(attachment_files[static_cast<size_t>(i)]);
+  return BaseName(mail.AttachmentFiles[static_cast<size_t>(i) + 1]);
+}
+
+std::vector<std::string> StoreMessage::AttachmentPaths() const {
+  return std::vector<std::string>(mail.AttachmentFiles.begin() + 1, mail.AttachmentFiles.end());
 }
 
 MailStore::MailStore(FileSystem& fs, const Clock& clock, Logger& log, CommandRunner& runner, MailComponent* smtp,
@@ -369,7 +372,9 @@ void MailStore::WarmUp() {
   // use matters here.
   (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   if (fs_.CreateNewFile(JoinPath(work_folder_, copy), kSample, false).ok()) {
-    ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
+    ReceivedMail unused;
+    // Only the libraries' first use matters here, not the message.
+    (void)ReadMailFile(fs_, copy, work_folder_, &unused);
     (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   }
   ComposedMail mail;
@@ -434,41 +439,25 @@ Status MailStore::Read(StoreMessage* message) {
   (void)fs_.RemoveFile(JoinPath(work_folder_, copy));
   s = fs_.CreateNewFile(JoinPath(work_folder_, copy), bytes, false);
   if (!s.ok()) return temporary(s);
-  MailReply reply = ReadMailFile(fs_, copy, kReceivedMailFields, work_folder_);
+  ReceivedMail read;
+  s = ReadMailFile(fs_, copy, work_folder_, &read);
   (void)fs_.RemoveFile(JoinPath(work_folder_, copy));  // cleared at the next logon
-  if (!reply.is_list) {
+  if (!s.ok()) {
     // A file the reader could not read or attachments it could not write
     // (a full disk) can pass; what it cannot parse never becomes readable.
-    for (const char* passing : {"cannot read ", "cannot save attachment", "no free file name"}) {
-      if (Contains(reply.text, passing)) return temporary(Status::IOError(reply.text));
-    }
-    return Status::Corrupt(reply.text);
+    if (s.IsIOError()) return temporary(s);
+    return Status::Corrupt(s.message());
   }
-  for (const std::string& item : reply.items) {
-    if (StartsWith(item, "To: ")) {
-      const std::string v = item.substr(4);
-      message->RecipAddress = ExtractAddress(v, "<", ">");
-      message->RecipDisplayName = DisplayName(v);
-    } else if (StartsWith(item, "From: ")) {
-      const std::string v = item.substr(6);
-      message->MsgOrigAddress = ExtractAddress(v, "<", ">");
-      message->MsgOrigDisplayName = DisplayName(v);
-    } else if (StartsWith(item, "Subject: ")) {
-      message->MsgSubject = Trim(item.substr(9));
-    } else if (StartsWith(item, "Body: ")) {
-      message->MsgNoteText = item.substr(6);
-    } else if (StartsWith(item, "File: ")) {
-      message->attachment_files.push_back(item.substr(6));
-    }
-  }
-  message->header_items = reply.items;
+  read.StoredName = m->name;
+  read.Subject = Trim(read.Subject);
+  message->mail = std::move(read);
   current_ = *message;
   return Status::OK();
 }
 
 void MailStore::DiscardAttachments(const StoreMessage& message) {
   // What stays in the work folder is cleared at the next logon.
-  for (const std::string& f : message.attachment_files) (void)fs_.RemoveFile(f);
+  for (const std::string& f : message.AttachmentPaths()) (void)fs_.RemoveFile(f);
 }
 
 Status MailStore::RecordBegan() {
@@ -540,7 +529,7 @@ void MailStore::Finish(const std::vector<Fate>& fates) {
 }
 
 std::vector<std::string> MailStore::ForwardedAttachments(const std::vector<std::string>& files) const {
-  if (Selected() != nullptr) return current_.attachment_files;
+  if (Selected() != nullptr) return current_.AttachmentPaths();
   std::vector<std::string> out;
   for (const std::string& f : files)
     if (!f.empty() && f[0] == '/' && fs_.IsFile(f)) out.push_back(f);

@@ -51,20 +51,21 @@
 #include "maildir/store_profile.h"
 #include "mime/mail_composer.h"
 #include "mime/outgoing_message.h"
+#include "mime/received_mail.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
 
 namespace kelmora {
 
-// The properties of one stored message.
+// One stored message as read: what the reader gives (the subject trimmed),
+// its attachments the taken-out copies.
 struct StoreMessage {
-  std::string RecipAddress, RecipDisplayName;      // first To recipient
-  std::string MsgOrigAddress, MsgOrigDisplayName;  // sender
-  std::string MsgSubject, MsgNoteText;
-  std::vector<std::string> attachment_files;  // the taken-out copies
-  std::vector<std::string> header_items;      // the reader's items, for the automatic-mail checks
-  int AttachmentCount() const { return static_cast<int>(attachment_files.size()); }
+  ReceivedMail mail;
+  int AttachmentCount() const { return mail.AttachmentCount(); }
+  // The file name of attachment `i` (from 0), "" when there is none.
   std::string AttachmentName(int i) const;
+  // The taken-out copies, from the first.
+  std::vector<std::string> AttachmentPaths() const;
 };
 
 class MailStore {

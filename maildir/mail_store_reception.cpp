@@ -50,15 +50,9 @@ Status MailStoreReception::StoreInbox::Read(int index, ReceivedMail* mail) {
   StoreMessage& m = read_.at(static_cast<size_t>(index));
   s = store_.Read(&m);
   if (!s.ok()) return s;
-  mail->ToAddress = m.RecipAddress;
-  mail->ToName = m.RecipDisplayName;
-  mail->FromAddress = m.MsgOrigAddress;
-  mail->FromName = m.MsgOrigDisplayName;
-  mail->Subject = m.MsgSubject;
-  mail->Body = m.MsgNoteText;
-  // The count is what the rules look at; the files are the store's.
-  for (const std::string& f : m.attachment_files) mail->AttachmentFiles.push_back(f);
-  ApplyHeaderItems(m.header_items, mail);
+  // The attachments stay the store's taken-out copies, kept in read_ until
+  // they are discarded.
+  *mail = m.mail;
   return Status::OK();
 }
 
@@ -72,7 +66,7 @@ std::string MailStoreReception::StoreInbox::AttachmentList(int index, const Rece
     for (int i = 0; i < m.AttachmentCount(); ++i) names->push_back(m.AttachmentName(i));
   }
   std::string joined;
-  for (const std::string& f : m.attachment_files) joined += (joined.empty() ? "" : "\t") + f;
+  for (const std::string& f : m.AttachmentPaths()) joined += (joined.empty() ? "" : "\t") + f;
   return joined;
 }
 

@@ -132,7 +132,7 @@ bool StoreOutbox::ParseEnvelope(const std::string& bytes, Envelope* env) {
   return !env->from.empty() && (!env->visible.empty() || !env->blind.empty());
 }
 
-StoreOutbox::Outcome StoreOutbox::BySendmail(const std::string& path, const Envelope& env, std::string* why) {
+StoreOutbox::Attempt StoreOutbox::BySendmail(const std::string& path, const Envelope& env) {
   CommandRequest request;
   request.argv = route_.sendmail;
   request.argv.insert(request.argv.end(), {"-i", "-f", env.from, "--"});
@@ -146,23 +146,15 @@ StoreOutbox::Outcome StoreOutbox::BySendmail(const std::string& path, const Enve
   request.stop = stop_;
   CommandResult r;
   Status s = runner_.Run(request, &r);
-  if (!s.ok()) {
-    *why = BaseName(route_.sendmail.front()) + ": " + LogText(s.message());
-    return Outcome::kTemporary;
-  }
-  if (r.stopped) return Outcome::kLater;
+  if (!s.ok()) return Attempt{Status::Error(BaseName(route_.sendmail.front()) + ": " + LogText(s.message()))};
+  if (r.stopped) return Attempt{Status::OK(), false, true};
   if (r.timed_out) route_timed_out_ = true;
-  if (!r.timed_out && r.exit_code == 0) return Outcome::kSent;
-  *why = DescribeCommandOutcome(route_.sendmail, r);
-  return !r.timed_out && PermanentExit(r.exit_code) ? Outcome::kPermanent : Outcome::kTemporary;
+  if (!r.timed_out && r.exit_code == 0) return Attempt{};
+  return Attempt{Status::Error(DescribeCommandOutcome(route_.sendmail, r)), !r.timed_out && PermanentExit(r.exit_code)};
 }
 
-StoreOutbox::Outcome StoreOutbox::BySmtp(const std::string& path, const std::string& bytes, const Envelope& env,
-                                        std::string* why) {
-  if (smtp_ == nullptr) {
-    *why = "no mail component";
-    return Outcome::kTemporary;
-  }
+StoreOutbox::Attempt StoreOutbox::BySmtp(const std::string& path, const std::string& bytes, const Envelope& env) {
+  if (smtp_ == nullptr) return Attempt{Status::Error("no mail component")};
   const std::vector<std::string> all = env.All();
   const DeliveryReport report = smtp_->SendComposed(route_.smtp, env.from, all, bytes.substr(env.header_end));
   const std::string server = MaskPassword(route_.smtp);
@@ -171,15 +163,16 @@ StoreOutbox::Outcome StoreOutbox::BySmtp(const std::string& path, const std::str
       log_.WriteLog("メールストアの宛先エラー<" + address + ">:" + LogText(reply) + " (" + server + ")");
   }
   if (report.deferred.empty()) {
-    if (!report.delivered.empty()) return Outcome::kSent;
-    *why = LogText(!report.first_failure.empty() ? report.first_failure
-                   : report.refused.empty()      ? "no recipient"
-                                                 : report.refused.front().second) +
-           " (" + server + ")";
-    return Outcome::kPermanent;
+    if (!report.delivered.empty()) return Attempt{};
+    return Attempt{Status::Refused(LogText(!report.first_failure.empty() ? report.first_failure
+                                           : report.refused.empty()      ? "no recipient"
+                                                                         : report.refused.front().second) +
+                                   " (" + server + ")"),
+                   true};
   }
-  *why = LogText(!report.first_failure.empty() ? report.first_failure : report.deferred.front().second) + " (" +
-         server + ")";
+  Status deferred = Status::Error(
+      LogText(!report.first_failure.empty() ? report.first_failure : report.deferred.front().second) + " (" + server +
+      ")");
   if (!report.delivered.empty() || !report.refused.empty()) {
     // Only those still owed stay on the copy, so that the retry reaches
     // nobody twice.
@@ -193,7 +186,7 @@ StoreOutbox::Outcome StoreOutbox::BySmtp(const std::string& path, const std::str
                                              bytes.substr(env.header_end));
     if (!s.ok()) log_.WriteLog("メールストアの送信待ちメールを書き換えられません<" + BaseName(path) + ">:" + s.message());
   }
-  return Outcome::kTemporary;
+  return Attempt{deferred};
 }
 
 void StoreOutbox::MoveToFailed(const std::string& path, const Envelope& env, const std::string& why) {
@@ -214,56 +207,56 @@ void StoreOutbox::Deliver(const std::string& path) {
   const bool failure_reported = in_cur && flags.find('F') != std::string::npos;
   std::string bytes;
   Envelope env;
-  Outcome outcome;
-  std::string why;
+  Attempt attempt;
   if (Stopping() || route_timed_out_) return;  // next cycle
   Status read = fs_.ReadRegularFile(path, &bytes);
   if (!read.ok()) return;  // gone meanwhile, or unreadable now: next time
   if (!ParseEnvelope(bytes, &env)) {
-    outcome = Outcome::kPermanent;
-    why = "送信者か宛先がありません";
+    attempt = Attempt{Status::Corrupt("送信者か宛先がありません"), true};
   } else if (!route_.smtp.empty()) {
-    outcome = BySmtp(path, bytes, env, &why);
+    attempt = BySmtp(path, bytes, env);
   } else if (!route_.sendmail.empty()) {
-    outcome = BySendmail(path, env, &why);
+    attempt = BySendmail(path, env);
   } else {
-    outcome = Outcome::kNoRoute;
+    WaitForRoute(path, in_cur);
+    return;
   }
 
   std::string moved;
-  switch (outcome) {
-    case Outcome::kLater: return;
-    case Outcome::kSent:
-      if (Status s = MaildirMove(fs_, path, Folder(".Sent"), "S", &moved); !s.ok()) {
-        log_.WriteLog("メールストアの送信済みメールを.Sentに移せません<" + name + ">:" + s.message());
-      }
-      return;
-    case Outcome::kNoRoute:
-      if (!in_cur) {
-        log_.WriteLog("メールストアに送信経路がありません（profile.iniにsmtpもsendmailもなく、/usr/sbin/sendmailもありません）。<" +
-                      name + ">は.Outboxで待ちます。");
-        // Left in new/, the message is still owed; only this line comes again.
-        (void)MaildirMove(fs_, path, Folder(".Outbox"), "", &moved);
-      }
-      return;
-    case Outcome::kPermanent: MoveToFailed(path, env, why); return;
-    case Outcome::kTemporary: {
-      const std::int64_t queued = QueuedMicros(name);
-      if (queued >= 0 && clock_.EpochMicros() - queued >= kRetryMicros) {
-        MoveToFailed(path, env, why + "（5日間送信できませんでした）");
-        return;
-      }
-      // The first real failure is reported, also after an earlier line
-      // said the message waits for a route.
-      if (!failure_reported) {
-        log_.WriteLog("メールストアからの送信に失敗しました<" + MaildirBase(name) + ">:" + why +
-                      "。5日間、次回以降のログオン時に再送します。");
-        // Left in new/, the message is still retried; only the line comes again.
-        (void)MaildirMove(fs_, path, Folder(".Outbox"), "F", &moved);
-      }
-      return;
+  if (attempt.stopped) return;
+  if (attempt.status.ok()) {
+    if (Status s = MaildirMove(fs_, path, Folder(".Sent"), "S", &moved); !s.ok()) {
+      log_.WriteLog("メールストアの送信済みメールを.Sentに移せません<" + name + ">:" + s.message());
     }
+    return;
   }
+  const std::string& why = attempt.status.message();
+  if (attempt.permanent) {
+    MoveToFailed(path, env, why);
+    return;
+  }
+  const std::int64_t queued = QueuedMicros(name);
+  if (queued >= 0 && clock_.EpochMicros() - queued >= kRetryMicros) {
+    MoveToFailed(path, env, why + "（5日間送信できませんでした）");
+    return;
+  }
+  // The first real failure is reported, also after an earlier line
+  // said the message waits for a route.
+  if (!failure_reported) {
+    log_.WriteLog("メールストアからの送信に失敗しました<" + MaildirBase(name) + ">:" + why +
+                  "。5日間、次回以降のログオン時に再送します。");
+    // Left in new/, the message is still retried; only the line comes again.
+    (void)MaildirMove(fs_, path, Folder(".Outbox"), "F", &moved);
+  }
+}
+
+void StoreOutbox::WaitForRoute(const std::string& path, bool in_cur) {
+  if (in_cur) return;  // said once already
+  log_.WriteLog("メールストアに送信経路がありません（profile.iniにsmtpもsendmailもなく、/usr/sbin/sendmailもありません）。<" +
+                BaseName(path) + ">は.Outboxで待ちます。");
+  // Left in new/, the message is still owed; only this line comes again.
+  std::string moved;
+  (void)MaildirMove(fs_, path, Folder(".Outbox"), "", &moved);
 }
 
 void StoreOutbox::DeliverAll() {

@@ -92,7 +92,16 @@ class StoreOutbox {
   OutgoingState StateOf(const std::string& copy) const;
 
  private:
-  enum class Outcome { kSent, kTemporary, kPermanent, kNoRoute, kLater };
+  // What one attempt to hand a queued message on came to: OK (sent), a
+  // failure worth another try, or a `permanent` one (the message goes to
+  // .Failed); `stopped` when the program's stop ended it first (tried
+  // again next cycle, nothing said). The failure's message is what the log
+  // line about the message says.
+  struct Attempt {
+    Status status;
+    bool permanent = false;
+    bool stopped = false;
+  };
   struct Envelope {
     std::string from, source;
     std::vector<std::string> visible, blind;
@@ -103,8 +112,9 @@ class StoreOutbox {
   static bool ParseEnvelope(const std::string& bytes, Envelope* env);
   static std::string EnvelopeText(const std::string& from, const std::vector<std::string>& visible,
                                   const std::vector<std::string>& blind, const std::string& source);
-  Outcome BySendmail(const std::string& path, const Envelope& env, std::string* why);
-  Outcome BySmtp(const std::string& path, const std::string& bytes, const Envelope& env, std::string* why);
+  Attempt BySendmail(const std::string& path, const Envelope& env);
+  Attempt BySmtp(const std::string& path, const std::string& bytes, const Envelope& env);
+  void WaitForRoute(const std::string& path, bool in_cur);
   void MoveToFailed(const std::string& path, const Envelope& env, const std::string& why);
   std::string Folder(const char* name) const;
   bool Stopping() const { return stop_ && stop_(); }

@@ -117,19 +117,6 @@ std::vector<ReportedRecipient> ParseDeliveryStatus(std::string_view text) {
 
 std::string DeliveryStatusText(GMimeObject* message_part) { return FindStatus(message_part, 0); }
 
-std::string DeliveryStatusItemValue(const ReportedRecipient& r) {
-  return r.action + "\t" + r.address + "\t" + r.status;
-}
-
-bool ParseDeliveryStatusItemValue(std::string_view value, ReportedRecipient* r) {
-  std::vector<std::string> f = Split(value, "\t");
-  if (f.size() != 3 || Trim(f[1]).empty()) return false;
-  r->action = Trim(f[0]);
-  r->address = Trim(f[1]);
-  r->status = Trim(f[2]);
-  return true;
-}
-
 bool IsDelayNoticeSubject(std::string_view subject) {
   const std::string s = AsciiLower(Trim(subject));
   for (const char* words : {"delayed mail (still being retried)", "could not send message for past",

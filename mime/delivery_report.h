@@ -40,11 +40,6 @@ std::vector<ReportedRecipient> ParseDeliveryStatus(std::string_view text);
 // looked into: a bounce quoting an earlier bounce reports only its own.
 std::string DeliveryStatusText(GMimeObject* message_part);
 
-// One recipient as a ReadMail item value ("action TAB address TAB status")
-// and back. Parse gives false for a value that is no such item.
-std::string DeliveryStatusItemValue(const ReportedRecipient& r);
-bool ParseDeliveryStatusItemValue(std::string_view value, ReportedRecipient* r);
-
 // True for the subjects with which mail servers warn that a message is
 // only delayed (Postfix, Exim, Sendmail, the large providers).
 bool IsDelayNoticeSubject(std::string_view subject);

@@ -4,7 +4,6 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
-#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -21,7 +20,7 @@
 namespace kelmora {
 namespace {
 
-// To and From items
+// To and From values
 
 std::string CleanDisplayName(std::string name) {
   name = Trim(OneLine(name));
@@ -87,14 +86,6 @@ std::string AddressItem(GMimeObject* message, const char* header, GMimeParserOpt
   return Trim(OneLine(DecodeHeaderText(raw)));
 }
 
-// The extra header items, in the order they are returned: field name as
-// `fields` names it, header name as the item shows it.
-constexpr std::pair<const char*, const char*> kControlHeaders[] = {
-    {"auto-submitted", "Auto-Submitted"}, {"precedence", "Precedence"}, {"list-id", "List-Id"},
-    {"return-path", "Return-Path"},       {"x-loop", "X-Loop"},         {"message-id", "Message-ID"},
-    {"references", "References"},         {"in-reply-to", "In-Reply-To"},
-};
-
 // Every mailbox of a list, groups opened, in order. `depth` bounds nesting
 // in malformed input.
 void AllAddressValues(InternetAddressList* list, int depth, std::vector<std::string>* values) {
@@ -109,23 +100,28 @@ void AllAddressValues(InternetAddressList* list, int depth, std::vector<std::str
   }
 }
 
-// One "Recipient:" item per mailbox of the To and Cc headers.
-void AddRecipientItems(GMimeObject* message, GMimeParserOptions* options, std::vector<std::string>* items) {
+// Every mailbox of the To and Cc headers, read as the To field is.
+void ReadRecipients(GMimeObject* message, GMimeParserOptions* options, std::vector<Addressee>* recipients) {
   for (const char* header : {"To", "Cc"}) {
     const char* raw = RawHeader(message, header);
     if (raw == nullptr) continue;
     GPtr<InternetAddressList> list(internet_address_list_parse(options, NormalizeAddressHeader(raw).c_str()));
     std::vector<std::string> values;
     AllAddressValues(list.get(), 0, &values);
-    for (const std::string& v : values) items->push_back("Recipient: " + v);
+    for (const std::string& v : values) {
+      Addressee a{ExtractAddress(v, "<", ">"), DisplayName(v)};
+      // An empty group names nobody to write to.
+      if (!a.address.empty()) recipients->push_back(std::move(a));
+    }
   }
 }
 
-// One item per header `name` present (X-Loop may come several times; for
-// the others the first counts).
-void AddControlItems(GMimeObject* object, const char* name, bool every, std::vector<std::string>* items) {
+// The values of every header `name` carries, unfolded, decoded and trimmed,
+// in order.
+std::vector<std::string> HeaderValues(GMimeObject* object, const char* name) {
+  std::vector<std::string> values;
   GMimeHeaderList* headers = g_mime_object_get_header_list(object);
-  if (headers == nullptr) return;
+  if (headers == nullptr) return values;
   const std::string wanted = AsciiLower(name);
   const int n = g_mime_header_list_get_count(headers);
   for (int i = 0; i < n; ++i) {
@@ -133,19 +129,40 @@ void AddControlItems(GMimeObject* object, const char* name, bool every, std::vec
     const char* header_name = g_mime_header_get_name(header);
     if (header_name == nullptr || AsciiLower(header_name) != wanted) continue;
     const char* raw = g_mime_header_get_raw_value(header);
-    items->push_back(std::string(name) + ": " + (raw ? Trim(OneLine(DecodeHeaderText(raw))) : std::string()));
-    if (!every) return;
+    values.push_back(raw ? Trim(OneLine(DecodeHeaderText(raw))) : std::string());
   }
+  return values;
 }
 
-std::set<std::string> WantedFields(const std::string& fields) {
-  std::set<std::string> wanted;
-  for (const std::string& f : Split(AsciiLower(fields), ":")) {
-    std::string t = Trim(f);
-    if (!t.empty()) wanted.insert(t);
+// The first header `name`, "" when there is none.
+std::string FirstHeaderValue(GMimeObject* object, const char* name) {
+  std::vector<std::string> values = HeaderValues(object, name);
+  return values.empty() ? std::string() : std::move(values.front());
+}
+
+// The headers that tell automatic mail, lists and loops apart.
+void ReadControlHeaders(GMimeObject* object, ReceivedMail* mail) {
+  mail->AutoSubmitted = FirstHeaderValue(object, "Auto-Submitted");
+  mail->Precedence = FirstHeaderValue(object, "Precedence");
+  mail->ListId = FirstHeaderValue(object, "List-Id");
+  const std::vector<std::string> return_paths = HeaderValues(object, "Return-Path");
+  mail->HasReturnPath = !return_paths.empty();
+  if (mail->HasReturnPath) mail->ReturnPath = return_paths.front();
+  for (const std::string& v : HeaderValues(object, "X-Loop")) {
+    // An empty first value leaves no TAB in front of the next.
+    mail->XLoop += (mail->XLoop.empty() ? "" : "\t") + v;
   }
-  if (wanted.empty()) wanted = {"to", "from", "subject"};
-  return wanted;
+  mail->MessageId = FirstHeaderValue(object, "Message-ID");
+  mail->References = FirstHeaderValue(object, "References");
+  mail->InReplyTo = FirstHeaderValue(object, "In-Reply-To");
+}
+
+// The address and display name of a To or From header.
+void ReadAddressHeader(GMimeObject* object, const char* header, GMimeParserOptions* options, std::string* address,
+                       std::string* name) {
+  const std::string value = AddressItem(object, header, options);
+  *address = ExtractAddress(value, "<", ">");
+  *name = DisplayName(value);
 }
 
 bool HasDotDotComponent(const std::string& name) {
@@ -193,16 +210,15 @@ Status ReadBodyAfterHeader(GMimeStream* stream, gint64 header_end, std::string* 
 
 }  // namespace
 
-MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::string& fields,
-                       const std::string& folder) {
+Status ReadMailFile(FileSystem& fs, const std::string& name, const std::string& folder, ReceivedMail* mail) {
   EnsureMailLibrariesInitialized();
   std::string path = JoinPath(folder, name);
   if (Trim(name).empty() || HasDotDotComponent(name)) {
-    return MailReply::Text("ReadMail: invalid message name <" + name + ">");
+    return Status::InvalidArgument("ReadMail: invalid message name <" + name + ">");
   }
   MessageSource source;
   Status s = OpenMessageSource(fs, path, &source);
-  if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+  if (!s.ok()) return Status::IOError("ReadMail: cannot read " + path + ": " + s.message());
   GMimeStream* stream = source.stream();
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -212,50 +228,40 @@ MailReply ReadMailFile(FileSystem& fs, const std::string& name, const std::strin
   GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), options));
   if (!message) {
     g_mime_parser_options_free(options);
-    return MailReply::Text("ReadMail: " + path + " is not a mail message");
+    return Status::Corrupt("ReadMail: " + path + " is not a mail message");
   }
   GMimeObject* object = GMIME_OBJECT(message.get());
 
-  std::set<std::string> wanted = WantedFields(fields);
-  std::vector<std::string> items;
-  if (wanted.count("to")) items.push_back("To: " + AddressItem(object, "To", options));
-  if (wanted.count("from")) items.push_back("From: " + AddressItem(object, "From", options));
-  if (wanted.count("subject")) {
-    const char* raw_subject = RawHeader(object, "Subject");
-    items.push_back("Subject: " + (raw_subject ? OneLine(DecodeHeaderText(raw_subject)) : std::string()));
-  }
-  for (const auto& [field, header] : kControlHeaders) {
-    if (wanted.count(field)) AddControlItems(object, header, std::string(field) == "x-loop", &items);
-  }
-  if (wanted.count("recipients")) AddRecipientItems(object, options, &items);
+  ReceivedMail read;
+  read.StoredName = name;
+  ReadAddressHeader(object, "To", options, &read.ToAddress, &read.ToName);
+  ReadAddressHeader(object, "From", options, &read.FromAddress, &read.FromName);
+  const char* raw_subject = RawHeader(object, "Subject");
+  if (raw_subject != nullptr) read.Subject = OneLine(DecodeHeaderText(raw_subject));
+  ReadControlHeaders(object, &read);
+  ReadRecipients(object, options, &read.Recipients);
   g_mime_parser_options_free(options);
-  if (wanted.count("delivery-status")) {
-    const std::string report = DeliveryStatusText(g_mime_message_get_mime_part(message.get()));
-    for (const ReportedRecipient& r : ParseDeliveryStatus(report)) {
-      items.push_back("Delivery-Status: " + DeliveryStatusItemValue(r));
-    }
-  }
+  read.DeliveryStatus = ParseDeliveryStatus(DeliveryStatusText(g_mime_message_get_mime_part(message.get())));
 
   GMimeObject* top = g_mime_message_get_mime_part(message.get());
   std::string top_body;
   const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
   if (partless) {
     s = ReadBodyAfterHeader(stream, g_mime_parser_get_headers_end(parser.get()), &top_body);
-    if (!s.ok()) return MailReply::Text("ReadMail: cannot read " + path + ": " + s.message());
+    if (!s.ok()) return Status::IOError("ReadMail: cannot read " + path + ": " + s.message());
   }
   MessageParts parts;
   s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);
-  if (!s.ok()) return MailReply::Text(s.message());
+  if (!s.ok()) return s;
   if (parts.broken_and_empty) {
-    return MailReply::Text("ReadMail: " + path +
+    return Status::Corrupt("ReadMail: " + path +
                            ": the MIME structure is broken (no part boundary found) and nothing readable is left");
   }
-  std::string body = parts.has_plain ? std::move(parts.plain)
-                                    : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
-  body.insert(0, "Body: ");
-  items.push_back(std::move(body));
-  for (const std::string& f : parts.files) items.push_back("File: " + f);
-  return MailReply::List(std::move(items));
+  read.Body = parts.has_plain ? std::move(parts.plain)
+                              : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
+  for (std::string& f : parts.files) read.AttachmentFiles.push_back(std::move(f));
+  *mail = std::move(read);
+  return Status::OK();
 }
 
 }  // namespace kelmora

@@ -29,7 +29,7 @@ std::string FieldName(std::string_view line) {
   return name;
 }
 
-// A field this reader takes items or parts from.
+// A field this reader takes values or parts from.
 bool IsReadField(const std::string& name) {
   return name == "to" || name == "from" || name == "subject" || name == "mime-version" ||
          StartsWith(name, "content-");

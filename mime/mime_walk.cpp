@@ -144,7 +144,7 @@ bool SaveAttachment(ReadContext& ctx, const std::string& proposed, const std::st
   std::string path = JoinPath(ctx.folder, name);
   for (int k = 1; ctx.fs.Exists(path); ++k) {
     if (k > 9999) {
-      ctx.error = Status::Error("ReadMail: no free file name for attachment " + name + " in " + ctx.folder);
+      ctx.error = Status::IOError("ReadMail: no free file name for attachment " + name + " in " + ctx.folder);
       return false;
     }
     path = JoinPath(ctx.folder, stem + "(" + std::to_string(k) + ")" + ext);

@@ -53,9 +53,9 @@ struct MessageParts {
 
 // Walks the parts below `root` (the message's top part; may be null),
 // saving attachments into `folder` through `fs`. When a file cannot be
-// written, the files already saved are removed again and the result is a
-// failure whose message is the text to report ("ReadMail: ..."); *parts is
-// then left alone.
+// written (or no free name is left for it), the files already saved are
+// removed again and the result is an I/O failure whose message is the text
+// to report ("ReadMail: ..."); *parts is then left alone.
 // `root_body`, when given, is the body of `root` exactly as it stands, for
 // a root multipart in which no part was found (the parser keeps such a body
 // only up to its first NUL byte).

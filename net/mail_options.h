@@ -5,6 +5,7 @@
 #include <string>
 
 #include "net/transfer_cancel.h"
+#include "textio/host_names.h"
 
 namespace kelmora {
 
@@ -31,6 +32,9 @@ struct MailOptions {
   // temporary failure. Not owned; null: transfers run to their end or
   // time-out.
   TransferCancel* cancel = nullptr;
+  // What this machine is called, for the SMTP greeting. Not owned; null:
+  // the system's (SystemHostNames). Tests name the machine as they need.
+  const HostNames* host_names = nullptr;
 };
 
 }  // namespace kelmora

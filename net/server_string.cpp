@@ -206,40 +206,37 @@ std::string ScrubPassword(const std::string& text, const std::string& user, cons
 
 std::string SmtpServer::Scrub(const std::string& text) const { return ScrubPassword(text, user, password); }
 
-std::string SmtpServer::UrlFor(const std::string& mail_from) const {
-  if (helo_named) return url;
-  return url_base + GreetingName(FullyQualifiedHostName(), mail_from);
+std::string SmtpServer::UrlFor(const std::string& mail_from, const HostNames& names) const {
+  return url_base + (helo_name.empty() ? GreetingName(names, mail_from) : helo_name);
 }
 
-bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* error) {
+Status ParseSmtpServer(const std::string& text, SmtpServer* server) {
   ServerString parts;
   const ServerStringError e = ParseServerString(text, kSmtpRoad, &parts);
   const std::string s = SanitizeUtf8(OneLine(MaskPassword(Trim(text))));
   switch (e) {
     case ServerStringError::kNone: break;
-    case ServerStringError::kEmpty: *error = "no SMTP server given"; return false;
+    case ServerStringError::kEmpty: return Status::InvalidArgument("no SMTP server given");
     case ServerStringError::kControlCharacters:
-      *error = "SMTP server <" + s + "> holds blanks or control characters";
-      return false;
+      return Status::InvalidArgument("SMTP server <" + s + "> holds blanks or control characters");
     case ServerStringError::kUnsupportedScheme: {
       // A "scheme" with other characters is a user part holding "://".
       const bool word = parts.scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") == std::string::npos;
-      *error = "SMTP server <" + s + ">: unsupported scheme" + (word ? " " + parts.scheme : std::string());
-      return false;
+      return Status::InvalidArgument("SMTP server <" + s + ">: unsupported scheme" +
+                                     (word ? " " + parts.scheme : std::string()));
     }
-    case ServerStringError::kNoHost: *error = "SMTP server <" + s + "> names no host"; return false;
-    case ServerStringError::kBadHost: *error = "SMTP server <" + s + "> names no valid host"; return false;
-    case ServerStringError::kBadPort: *error = "SMTP server <" + s + "> has an invalid port"; return false;
+    case ServerStringError::kNoHost: return Status::InvalidArgument("SMTP server <" + s + "> names no host");
+    case ServerStringError::kBadHost: return Status::InvalidArgument("SMTP server <" + s + "> names no valid host");
+    case ServerStringError::kBadPort: return Status::InvalidArgument("SMTP server <" + s + "> has an invalid port");
     case ServerStringError::kBadOption:
-      *error = "SMTP server <" + s + "> has an invalid option (verify=yes|no, plain-login=yes|no)";
-      return false;
+      return Status::InvalidArgument("SMTP server <" + s +
+                                     "> has an invalid option (verify=yes|no, plain-login=yes|no)");
   }
-  server->helo_named = !parts.path.empty();
+  server->helo_name = parts.path;
   server->implicit_tls = parts.implicit_tls;
   // The credentials never go into the URL: libcurl takes them as they are,
   // so no character of a user name or password can break the URL.
   server->url_base = parts.scheme + "://" + parts.HostPort() + "/";
-  server->url = server->url_base + (server->helo_named ? parts.path : GreetingName(FullyQualifiedHostName(), ""));
   const size_t colon = parts.userinfo.find(':');
   const std::string shown_user = parts.userinfo.substr(0, colon);
   server->login = !parts.userinfo.empty();
@@ -251,7 +248,7 @@ bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* e
       !parts.implicit_tls && !parts.userinfo.empty() && !parts.plain_login && !IsLoopbackHost(parts.host);
   server->user = shown_user;
   server->password = colon == std::string::npos ? "" : parts.userinfo.substr(colon + 1);
-  return true;
+  return Status::OK();
 }
 
 bool Pop3Server::TlsRequired() const { return !implicit_tls && !plain_login && !IsLoopbackHost(host); }
@@ -265,16 +262,18 @@ std::string Pop3Server::Display() const {
   return implicit_tls ? "pop3s://" + hp : hp;
 }
 
-bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* error) {
+Status ParsePop3Server(const std::string& text, Pop3Server* server) {
   ServerString parts;
   switch (ParseServerString(text, kPop3Road, &parts)) {
     case ServerStringError::kNone: break;
-    case ServerStringError::kUnsupportedScheme: *error = "not a POP3 server: \"" + ReplyText(MaskPassword(text)) + "\""; return false;
-    case ServerStringError::kBadPort: *error = "bad port in POP3 server \"" + ReplyText(MaskPassword(text)) + "\""; return false;
+    case ServerStringError::kUnsupportedScheme:
+      return Status::InvalidArgument("not a POP3 server: \"" + ReplyText(MaskPassword(text)) + "\"");
+    case ServerStringError::kBadPort:
+      return Status::InvalidArgument("bad port in POP3 server \"" + ReplyText(MaskPassword(text)) + "\"");
     case ServerStringError::kBadOption:
-      *error = "bad option in POP3 server \"" + ReplyText(MaskPassword(text)) + "\" (verify=yes|no, plain-login=yes|no)";
-      return false;
-    default: *error = "bad POP3 server \"" + ReplyText(MaskPassword(text)) + "\""; return false;
+      return Status::InvalidArgument("bad option in POP3 server \"" + ReplyText(MaskPassword(text)) +
+                                     "\" (verify=yes|no, plain-login=yes|no)");
+    default: return Status::InvalidArgument("bad POP3 server \"" + ReplyText(MaskPassword(text)) + "\"");
   }
   server->implicit_tls = parts.implicit_tls;
   server->verify_certificate = parts.verify_certificate;
@@ -284,7 +283,7 @@ bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* e
   const size_t colon = parts.userinfo.find(':');
   server->login_user = PercentDecode(parts.userinfo.substr(0, colon));
   server->login_password = colon == std::string::npos ? "" : PercentDecode(parts.userinfo.substr(colon + 1));
-  return true;
+  return Status::OK();
 }
 
 std::string ReplyText(std::string_view raw) {

@@ -56,6 +56,9 @@
 #include <string>
 #include <string_view>
 
+#include "textio/host_names.h"
+#include "textio/status.h"
+
 namespace kelmora {
 
 // The parts of a server string, before a road gives them meaning.
@@ -120,9 +123,8 @@ std::string ScrubPassword(const std::string& text, const std::string& user, cons
 // ---- The SMTP road ----
 
 struct SmtpServer {
-  std::string url;      // what libcurl gets: scheme://host:port/ehlo-name (the default name)
-  std::string url_base; // scheme://host:port/
-  bool helo_named = false;  // the server string names the EHLO name
+  std::string url_base;   // scheme://host:port/
+  std::string helo_name;  // the EHLO name the server string names, "" when none
   std::string display;  // for messages: scheme://[user@]host:port, never a password
   bool implicit_tls = false;
   bool verify_certificate = true;
@@ -140,13 +142,14 @@ struct SmtpServer {
 
   // `text` without the password (see ScrubPassword).
   std::string Scrub(const std::string& text) const;
-  // The URL for a message from `mail_from`: the EHLO name follows the
-  // rule above.
-  std::string UrlFor(const std::string& mail_from) const;
+  // What libcurl gets for a message from `mail_from`:
+  // scheme://host:port/ehlo-name, the EHLO name after the rule above, on a
+  // machine called `names`.
+  std::string UrlFor(const std::string& mail_from, const HostNames& names) const;
 };
-// False (with *error set to a text for the failure message) when `text` is
-// no usable SMTP server string.
-bool ParseSmtpServer(const std::string& text, SmtpServer* server, std::string* error);
+// Fails (invalid argument, the message a text for the failure message) when
+// `text` is no usable SMTP server string.
+[[nodiscard]] Status ParseSmtpServer(const std::string& text, SmtpServer* server);
 
 // ---- The POP3 road ----
 
@@ -165,7 +168,7 @@ struct Pop3Server {
   std::string Url() const;      // "pop3://host:port" or "pop3s://host:port"
   std::string Display() const;  // "host:port", or "pop3s://host:port"
 };
-// False (with *error set) when `text` is no usable POP3 server string.
-bool ParsePop3Server(const std::string& text, Pop3Server* server, std::string* error);
+// Fails (invalid argument) when `text` is no usable POP3 server string.
+[[nodiscard]] Status ParsePop3Server(const std::string& text, Pop3Server* server);
 
 }  // namespace kelmora

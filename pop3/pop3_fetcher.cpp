@@ -77,8 +77,7 @@ Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::st
   Pop3FetchResult result = FetchUnscrubbed(server_text, user, password, folder, journal);
   result.failure = ScrubPassword(result.failure, user, password);
   Pop3Server server;
-  std::string error;
-  if (ParsePop3Server(server_text, &server, &error)) {
+  if (ParsePop3Server(server_text, &server).ok()) {
     result.failure = ScrubPassword(result.failure, server.login_user, server.login_password);
   }
   return result;
@@ -383,10 +382,9 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
                                              const std::string& password, const std::string& folder,
                                              ReceiveJournal* journal) {
   Pop3Server server;
-  std::string error;
-  if (!ParsePop3Server(server_text, &server, &error)) {
+  if (Status parsed = ParsePop3Server(server_text, &server); !parsed.ok()) {
     Pop3FetchResult result;
-    result.failure = "POP3: " + error;
+    result.failure = "POP3: " + parsed.message();
     return result;
   }
   // A pop3:// URL may carry the login itself ("pop3://club@example.org:pw@host").

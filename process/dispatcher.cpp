@@ -354,11 +354,13 @@ bool Dispatcher::Send(Inbox& inbox, MessageState& m, RowMatch& match, const Outg
     // outgoing copy lies safely in its outbox: recorded here, a crash
     // before the copy is queued would lose the post.
     if (inbox.mode() != ReceptionMode::kLocalStore) Acting(inbox, m);
-    sent = SendEMailOE(send, out, match.attachment_count, files);
+    // A failure is already in the log; the row only needs to know whether
+    // the mail went out.
+    sent = SendEMailOE(send, out, match.attachment_count, files).ok();
     if (sent) m.acted = true;
   } else {
     Acting(inbox, m);
-    sent = rule.Action == RuleAction::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode());
+    sent = (rule.Action == RuleAction::kToForward ? SendEMailTo(send, out) : SendEMail(send, out, inbox.mode())).ok();
   }
   // A server that refuses a dead address outright sends no bounce: its
   // refusal stands for one.

@@ -69,13 +69,14 @@ void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number
   if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(failure_label, "Kelmora.iniに通し番号を保存できません：" + s.message(), 75));
 }
 
-bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label) {
+Status StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label) {
   Status s = ctx.SaveSettings();
-  if (s.ok()) return true;
-  ctx.logger.WriteLog(ErrorEntry(failure_label, s.message(), 75));
+  if (s.ok()) return s;
+  s = s.WithNumber(75);
+  ctx.logger.WriteLog(ErrorEntry(failure_label, s));
   const int taken = ctx.settings.MlSequenceNumbers.at(static_cast<size_t>(master_index));
   GiveBackSequenceNumber(ctx, master_index, taken, false, failure_label);
-  return false;
+  return s;
 }
 
 namespace {
@@ -127,19 +128,19 @@ Status RowMessage(const SendContext& ctx, const OutgoingMail& m, TagSpacing spac
   return Status::OK();
 }
 
-bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode) {
+Status SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode) {
   try {
     const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
     OutgoingMessage message;
     if (Status built = RowMessage(ctx, m, TagSpacing::kBlank, &message); !built.ok()) {
       ctx.logger.WriteLog(ErrorEntry(kFailureLabel, built));
-      return false;
+      return built;
     }
     if (IsListPost(m.ListTag)) {
       // Stored before the post goes out, and kept even when the send fails:
       // a number once used in a subject must never be handed out again, not
       // even after the program was killed right after the send.
-      if (!StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel)) return false;
+      if (Status stored = StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel); !stored.ok()) return stored;
     }
     if (ctx.settings.LogSentMail) message.save_folder = ctx.logger.LogFolder();
 
@@ -152,13 +153,14 @@ bool SendEMail(const SendContext& ctx, const OutgoingMail& m, ReceptionMode mode
     ctx.pacer.PumpEvents();
     ctx.FixedWait(1000);
 
-    if (result.ok()) return true;
+    if (result.ok()) return result;
     ctx.logger.WriteLog("ＢＣＣでの転送エラー：" + result.message() + "。Master.txtの" + std::to_string(m.MasterIndex + 1) +
                         "行目の処理");
-    return false;
+    return result;
   } catch (const std::exception& e) {
-    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
-    return false;
+    Status failed = ExceptionStatus(e);
+    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, failed));
+    return failed;
   }
 }
 

@@ -14,9 +14,11 @@
 
 namespace kelmora {
 
-// True only when the mail component reported success. A failed send is
-// tried once more after a pause when the cycle's mail came by POP3.
-bool SendEMail(const SendContext& ctx, const OutgoingMail& mail, ReceptionMode mode);
+// OK only when the mail component reported success. A failed send is
+// tried once more after a pause when the cycle's mail came by POP3. A
+// failure is logged here, once; the Status returned is the failure that
+// line shows.
+[[nodiscard]] Status SendEMail(const SendContext& ctx, const OutgoingMail& mail, ReceptionMode mode);
 
 // The body sent for a row: `Msg`, with the row's TextBefore (its first "＠＠"
 // replaced by `original_sender`) and CR LF in front, and CR LF and TextAfter behind.
@@ -64,11 +66,11 @@ void GiveBackSequenceNumber(const SendContext& ctx, int master_index, int number
                             const char* failure_label);
 
 // Stores the number a list post just took before the post goes out. When
-// Kelmora.ini cannot be written the number is given back and false is
+// Kelmora.ini cannot be written the number is given back and the failure
 // returned: a number that is not stored could be handed out again after a
 // restart, so the post must not go out with it. The failure is logged under
-// `failure_label`.
-bool StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label);
+// `failure_label` with the number 75, which the Status returned carries.
+[[nodiscard]] Status StoreTakenSequenceNumber(const SendContext& ctx, int master_index, const char* failure_label);
 
 // The members of the row's destination list (none when the table has no
 // list for its Destination).

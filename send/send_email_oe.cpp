@@ -67,23 +67,23 @@ Status SendThroughStore(const SendContext& ctx, const OutgoingMail& m, int attac
 
 }  // namespace
 
-bool SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int attachment_count, const std::vector<std::string>& AttFile) {
+Status SendEMailOE(const SendContext& ctx, const OutgoingMail& m, int attachment_count, const std::vector<std::string>& AttFile) {
   int taken = 0;  // the list sequence number this post took, or 0
   bool stored = false;
   Status s;
   try {
     s = SendThroughStore(ctx, m, attachment_count, AttFile, &taken, &stored);
   } catch (const std::exception& e) {
-    s = Status::Numbered(ErrorNumberOf(e), e.what());
+    s = ExceptionStatus(e);
   }
   if (s.ok()) {
     ctx.pacer.PumpEvents();
     ctx.FixedWait(3000);
-    return true;
+    return s;
   }
   ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s));
   if (taken > 0) GiveBackSequenceNumber(ctx, m.MasterIndex, taken, stored, kFailureLabel);
-  return false;
+  return s;
 }
 
 }  // namespace kelmora

@@ -15,7 +15,8 @@
 
 namespace kelmora {
 
-// True when the store took the message (it lies durably in its outbox).
+// OK when the store took the message (it lies durably in its outbox); a
+// failure is logged here, once, and returned as that line shows it.
 // `attachment_count` is the received message's attachment count; `attachment_files` the
 // attachment list of the received message: forwarding takes the
 // attachments from the selected store message itself, and from the full
@@ -24,6 +25,6 @@ namespace kelmora {
 // file) are attached too. A list post whose sequence number cannot be
 // stored does not go out; a post that does not get into the outbox gives
 // its number back.
-bool SendEMailOE(const SendContext& ctx, const OutgoingMail& mail, int attachment_count, const std::vector<std::string>& attachment_files);
+[[nodiscard]] Status SendEMailOE(const SendContext& ctx, const OutgoingMail& mail, int attachment_count, const std::vector<std::string>& attachment_files);
 
 }  // namespace kelmora

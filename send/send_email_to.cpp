@@ -39,7 +39,7 @@ void PrependSummary(FileSystem& fs, const std::string& path, int members) {
   (void)WriteTextFile(fs, path, std::to_string(members) + "件のメールは全てＴＯ転送しました。\r\n" + old_content);
 }
 
-bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
+Status SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   const MasterRule& rule = ctx.master.at(static_cast<size_t>(m.MasterIndex));
 
   // The members are copied: a stop request or a window event handled
@@ -49,25 +49,25 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
   const std::vector<std::string> members = ctx.members.Members(list_index);
   const std::string log_name =
       found ? SendLogName(ctx.members.lists[static_cast<size_t>(list_index)].Source, ctx.clock.Now()) : "";
-  bool all_sent = true;
-  if (!found) return all_sent;  // no list: nothing to send
+  if (!found) return Status::OK();  // no list: nothing to send
 
   const int k = static_cast<int>(members.size());
   // One message per member: that member the only recipient, shown in To.
   OutgoingMessage message;
   if (Status built = RowMessage(ctx, m, TagSpacing::kBlank, &message); !built.ok()) {
     ctx.logger.WriteLog(ErrorEntry(kFailureLabel, built));
-    return false;
+    return built;
   }
   message.bcc.clear();
   message.headers = PostHeaders(ctx.master, m);
   if (IsListPost(m.ListTag)) {
     // Stored before the first member gets the post: a killed program must
     // not hand the same number out again.
-    if (!StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel)) return false;
+    if (Status stored = StoreTakenSequenceNumber(ctx, m.MasterIndex, kFailureLabel); !stored.ok()) return stored;
   }
 
   MailComponent* mail = ctx.mail;
+  Status first_failure;
   const std::string log_path = JoinPath(ctx.logger.LogFolder(), log_name);
   int i = 0;
   for (const std::string& address : members) {
@@ -81,35 +81,35 @@ bool SendToEachMember(const SendContext& ctx, const OutgoingMail& m) {
       ctx.pacer.SetBusyText("\u3000Kelmora： メール送信中(" + std::to_string(i) + "/" + std::to_string(k) + ")");
     }
     if (!sent.ok()) {
-      all_sent = false;
+      if (first_failure.ok()) first_failure = sent;
       ctx.pacer.Flash();
     }
-    if (i == k && all_sent) PrependSummary(ctx.fs, log_path, k);
+    if (i == k && first_failure.ok()) PrependSummary(ctx.fs, log_path, k);
     ctx.pacer.PumpEvents();
     // The pause between sends is the user's own choice on the command line,
     // so it is kept even when the fixed waits are switched off.
     if (ctx.to_forward_delay_ms > 0) ctx.pacer.Wait(ctx.to_forward_delay_ms);
     if (ctx.pacer.StopRequested()) break;
   }
-  return all_sent;
+  return first_failure;
 }
 
 }  // namespace
 
-bool SendEMailTo(const SendContext& ctx, const OutgoingMail& mail) {
-  bool all_sent = false;
+Status SendEMailTo(const SendContext& ctx, const OutgoingMail& mail) {
+  Status result;
   try {
-    all_sent = SendToEachMember(ctx, mail);
+    result = SendToEachMember(ctx, mail);
   } catch (const std::exception& e) {
-    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, e));
-    all_sent = false;
+    result = ExceptionStatus(e);
+    ctx.logger.WriteLog(ErrorEntry(kFailureLabel, result));
   }
   // The settings are saved whatever happened, so that a sequence number
   // once used in a subject is never handed out again.
   Status s = ctx.SaveSettings();
   if (!s.ok()) ctx.logger.WriteLog(ErrorEntry(kFailureLabel, s.message(), 75));
   ctx.pacer.PumpEvents();
-  return all_sent;
+  return result;
 }
 
 }  // namespace kelmora

@@ -6,11 +6,14 @@
 #pragma once
 
 #include "send/outgoing_mail.h"
+#include "textio/status.h"
 #include "send/send_context.h"
 
 namespace kelmora {
 
-// True when no send of the call failed (also when there was nothing to send).
-bool SendEMailTo(const SendContext& ctx, const OutgoingMail& mail);
+// OK when no send of the call failed (also when there was nothing to send);
+// else the first failure. Each failure is logged once, where it happens
+// (a member's in the call's send log).
+[[nodiscard]] Status SendEMailTo(const SendContext& ctx, const OutgoingMail& mail);
 
 }  // namespace kelmora

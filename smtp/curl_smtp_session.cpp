@@ -89,7 +89,8 @@ SmtpConnection ConnectSmtpWithCurl(const SmtpServer& server, const MailOptions& 
   SmtpConnection out;
   auto channel = std::make_unique<CurlChannel>(options);
   Dialog d;
-  const std::string url = server.UrlFor(mail_from);
+  const SystemHostNames system_names;
+  const std::string url = server.UrlFor(mail_from, options.host_names ? *options.host_names : system_names);
   auto login = [&](void* handle) {
     if (!server.login) return;
     CURL* curl = static_cast<CURL*>(handle);

@@ -186,11 +186,10 @@ bool DeliveryQueue::Load(const std::string& path, QueuedMail* mail) {
 // could not be reached in this flush, waits.
 bool DeliveryQueue::Due(const std::string& path, QueuedMail& mail, const std::vector<std::string>& unreachable,
                         SmtpServer* smtp) {
-  std::string error;
-  const bool parsed = ParseSmtpServer(mail.server, smtp, &error);
+  const Status parsed = ParseSmtpServer(mail.server, smtp);
   const std::int64_t now = clock_.EpochMicros();
-  if (!parsed) {
-    mail.attempts.push_back(QueueAttempt{now, "SendMail failed: " + error});
+  if (!parsed.ok()) {
+    mail.attempts.push_back(QueueAttempt{now, "SendMail failed: " + parsed.message()});
     GiveUp(path, mail, "?");
     return false;
   }

@@ -84,8 +84,9 @@ QueuedMail QueueEntry(const std::string& server, ComposedMail& mail, std::int64_
 Status MailSender::Send(const std::string& server, const OutgoingMessage& message) {
   try {
     SmtpServer smtp;
-    std::string error;
-    if (!ParseSmtpServer(server, &smtp, &error)) return Status::InvalidArgument("SendMail failed: " + error);
+    if (Status parsed = ParseSmtpServer(server, &smtp); !parsed.ok()) {
+      return Status::InvalidArgument("SendMail failed: " + parsed.message());
+    }
     ComposedMail mail;
     Status composed = ComposeMail(fs_, clock_, message, &mail);
     if (!composed.ok()) return Status::Error("SendMail failed (" + smtp.display + "): " + composed.message());
@@ -114,14 +115,14 @@ Status MailSender::Send(const std::string& server, const OutgoingMessage& messag
 DeliveryReport MailSender::SendComposed(const std::string& server, const std::string& mail_from,
                                        const std::vector<std::string>& recipients, const std::string& message) {
   SmtpServer smtp;
-  std::string error;
   DeliveryReport report;
   try {
-    if (ParseSmtpServer(server, &smtp, &error)) {
+    const Status parsed = ParseSmtpServer(server, &smtp);
+    if (parsed.ok()) {
       return DeliverMessage(sessions_, smtp, mail_from, message, recipients, options_.max_recipients_per_transaction,
                             nullptr);
     }
-    report.first_failure = "SendMail failed: " + error;
+    report.first_failure = "SendMail failed: " + parsed.message();
   } catch (const std::exception& e) {
     report.first_failure = std::string("SendMail failed: ") + e.what();
   }

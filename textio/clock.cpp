@@ -8,15 +8,13 @@
 #include <ctime>
 #include <random>
 
+#include "textio/host_names.h"
+
 namespace kelmora {
 
 int Clock::ProcessId() const { return static_cast<int>(::getpid()); }
 
-std::string Clock::HostName() const {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) != 0) return "";
-  return host;
-}
+std::string Clock::HostName() const { return SystemHostName(); }
 
 std::uint64_t Clock::Random() const {
   std::random_device random;

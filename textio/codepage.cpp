@@ -9,24 +9,28 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace kelmora {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
+const iconv_t kNoConversion = reinterpret_cast<iconv_t>(-1);
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// One cached descriptor per direction; the program is single-threaded, but
-// thread_local keeps tests that use threads honest.
+// One cached descriptor per direction and thread: the mail cycle runs on
+// a thread of its own beside the window's.
+// A system whose iconv lacks code page 932 is refused at start-up
+// (CheckCodePage); should one get this far all the same, the conversions
+// still keep their promise never to fail: every non-ASCII character becomes
+// the substitute (Convert, below).
 class Converter {
  public:
-  Converter(const char* to, const char* from) {
-    cd_ = iconv_open(to, from);
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv cannot convert");
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (cd_ != kNoConversion) iconv_close(cd_);
   }
-  ~Converter() { iconv_close(cd_); }
   iconv_t get() { return cd_; }
 
  private:
@@ -102,9 +106,19 @@ size_t ReplaceOneByte(std::string_view /*rest*/, std::string* out) {
 // so the loop ends.
 template <class OnStuck>
 std::string Convert(iconv_t cd, std::string_view in, size_t expected_size, OnStuck on_stuck) {
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string out;
   out.reserve(expected_size);
+  if (cd == kNoConversion) {
+    for (size_t i = 0; i < in.size();) {
+      if (static_cast<unsigned char>(in[i]) < 0x80) {
+        out += in[i++];
+        continue;
+      }
+      i += std::min(std::max<size_t>(on_stuck(in.substr(i), &out), 1), in.size() - i);
+    }
+    return out;
+  }
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   char chunk[8192];
   char* src = const_cast<char*>(in.data());
   size_t src_left = in.size();
@@ -260,6 +274,18 @@ class Cp932Encoder {
 };
 
 }  // namespace
+
+Status CheckCodePage() {
+  for (const auto& [to, from] : {std::pair{"UTF-8", "CP932"}, std::pair{"CP932", "UTF-8"}}) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == kNoConversion) {
+      return Status::Error(std::string("this system's iconv cannot convert from ") + from + " to " + to +
+                           " (the C library's gconv modules are missing)");
+    }
+    iconv_close(cd);
+  }
+  return Status::OK();
+}
 
 std::string Utf8ToCp932(std::string_view text) {
   if (IsAscii(text)) return std::string(text);

@@ -8,12 +8,19 @@
 #include <string>
 #include <string_view>
 
+#include "textio/status.h"
+
 namespace kelmora {
 
 enum class FileEncoding { kCp932, kUtf8Bom };
 
 std::string Cp932ToUtf8(std::string_view bytes);
 std::string Utf8ToCp932(std::string_view text);
+
+// OK when this system's iconv converts code page 932 both ways. Without it
+// no data file reads right (every Japanese character would turn into a
+// substitute), so the program checks this before it touches any.
+[[nodiscard]] Status CheckCodePage();
 
 // Decoding of bytes whose encoding is named from outside (mail charsets).
 // glibc's iconv and ICU know different names and differ in some tables (only

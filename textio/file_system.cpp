@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
@@ -493,6 +494,22 @@ std::string RealFileSystem::ResolvePath(const std::string& path) const {
   std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ec);
   if (ec) return "";
   return resolved.lexically_normal().string();
+}
+
+Status RealFileSystem::RealPath(const std::string& path, std::string* resolved) const {
+  char buffer[PATH_MAX];
+  if (::realpath(path.c_str(), buffer) == nullptr) return ErrnoStatus("cannot resolve", path, errno);
+  *resolved = buffer;
+  return Status::OK();
+}
+
+Status RealFileSystem::ReadLink(const std::string& path, std::string* target) const {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+  if (n < 0) return ErrnoStatus("cannot read the link", path, errno);
+  if (static_cast<size_t>(n) >= sizeof buffer) return Status::IOError("link too long: " + path);
+  target->assign(buffer, static_cast<size_t>(n));
+  return Status::OK();
 }
 
 Status RealFileSystem::CreateNewFile(const std::string& path, const std::string& bytes, bool sync) {

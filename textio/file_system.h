@@ -136,6 +136,12 @@ class FileSystem {
   // The path made absolute, with ".", ".." and symbolic links resolved as
   // far as it exists; "" when that cannot be worked out.
   virtual std::string ResolvePath(const std::string& path) const = 0;
+  // The same for a path that must exist as a whole: fails (not found) when
+  // any part of it is missing, where ResolvePath would carry on by the
+  // letters.
+  virtual Status RealPath(const std::string& path, std::string* resolved) const = 0;
+  // What the symbolic link `path` points to, as the link says it.
+  virtual Status ReadLink(const std::string& path, std::string* target) const = 0;
 
   // Takes an exclusive lock on the file (created when missing). The lock
   // lasts as long as *lock, and at most as long as the process, so a crashed
@@ -196,6 +202,8 @@ class RealFileSystem : public FileSystem {
   Status Rename(const std::string& from, const std::string& to) override;
   Status ListDir(const std::string& path, std::vector<DirEntry>* entries) const override;
   std::string ResolvePath(const std::string& path) const override;
+  Status RealPath(const std::string& path, std::string* resolved) const override;
+  Status ReadLink(const std::string& path, std::string* target) const override;
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override;
   Status CreateNewFile(const std::string& path, const std::string& bytes, bool sync) override;
   Status ReadRegularFile(const std::string& path, std::string* bytes) const override;

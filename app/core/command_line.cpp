@@ -1,28 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/core/command_line.h"
 
-#include <unistd.h>
-
-#include <climits>
-
 namespace kelmora {
 
-bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
+Status ParseCommandLine(const std::vector<std::string>& args, CommandLine* out) {
   *out = CommandLine();
   bool have_delay = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--dir") {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = "--dir needs a folder";
-        return false;
+        return Status::InvalidArgument("--dir needs a folder");
       }
       out->dir = args[++i];
     } else if (a.rfind("--dir=", 0) == 0) {
       out->dir = a.substr(6);
       if (out->dir.empty()) {
-        *error = "--dir needs a folder";
-        return false;
+        return Status::InvalidArgument("--dir needs a folder");
       }
     } else if (a == "--headless") {
       out->headless = true;
@@ -36,19 +30,17 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
     } else if (a == "--version") {
       out->version = true;
     } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
-      *error = "unknown option " + a;
-      return false;
+      return Status::InvalidArgument("unknown option " + a);
     } else if (!have_delay) {
       // The one positional argument is the pause between one-by-one sends;
       // like any number in the program, text that is no number reads as 0.
       out->delay = a;
       have_delay = true;
     } else {
-      *error = "unexpected argument " + a;
-      return false;
+      return Status::InvalidArgument("unexpected argument " + a);
     }
   }
-  return true;
+  return Status::OK();
 }
 
 std::string UsageText() {
@@ -67,11 +59,9 @@ std::string UsageText() {
          "(--once) logged a failure; 4 another copy works on the program folder.\n";
 }
 
-std::string ExecutableFolder() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<size_t>(n));
+std::string ExecutableFolder(const FileSystem& fs) {
+  std::string path;
+  if (!fs.ReadLink("/proc/self/exe", &path).ok() || path.empty()) return ".";
   auto slash = path.find_last_of('/');
   return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "textio/file_system.h"
+#include "textio/status.h"
+
 namespace kelmora {
 
 struct CommandLine {
@@ -18,12 +21,14 @@ struct CommandLine {
   bool version = false;
 };
 
-// Parses argv[1..]. On a bad argument returns false with *error set.
-bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error);
+// Parses argv[1..]. A bad argument fails (invalid argument) with the text
+// that goes in front of the usage.
+[[nodiscard]] Status ParseCommandLine(const std::vector<std::string>& args, CommandLine* out);
 
 std::string UsageText();
 
-// The folder that holds the running executable.
-std::string ExecutableFolder();
+// The folder that holds the running executable, as the kernel names it
+// (the link /proc/self/exe); "." when that cannot be read.
+std::string ExecutableFolder(const FileSystem& fs);
 
 }  // namespace kelmora

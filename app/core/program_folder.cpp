@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -36,9 +35,10 @@ std::string HomeFolder() {
   return "";
 }
 
-std::string Resolved(const std::string& path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path.c_str(), resolved) == nullptr ? "" : std::string(resolved);
+// The folder with every link resolved; "" when it does not exist.
+std::string Resolved(const FileSystem& fs, const std::string& path) {
+  std::string resolved;
+  return fs.RealPath(path, &resolved).ok() ? resolved : "";
 }
 
 // What each file of the bundled example is for, as the first-start box
@@ -128,9 +128,8 @@ std::string FirstStartMessage(const std::string& folder, const std::vector<std::
   return text;
 }
 
-Status PlaceProgram(const std::string& dir, Placement* out) {
-  RealFileSystem fs;
-  const std::string exe = ExecutableFolder();
+Status PlaceProgram(const FileSystem& fs, const std::string& dir, Placement* out) {
+  const std::string exe = ExecutableFolder(fs);
   const std::string example = FindBundledExample(fs, exe);
   const std::string home = HomeFolder();
   std::string folder = dir;
@@ -147,10 +146,11 @@ Status PlaceProgram(const std::string& dir, Placement* out) {
       }
     }
   }
-  out->folder = Resolved(folder);
+  out->folder = Resolved(fs, folder);
   if (out->folder.empty()) return Status::NotFound("the program folder " + folder + " does not exist");
+  out->exe_folder = exe;
   out->example.clear();
-  if (!example.empty() && !home.empty() && out->folder == Resolved(HomeProgramFolder(home))) out->example = example;
+  if (!example.empty() && !home.empty() && out->folder == Resolved(fs, HomeProgramFolder(home))) out->example = example;
   return Status::OK();
 }
 

@@ -58,14 +58,17 @@ std::string FirstStartMessage(const std::string& folder, const std::vector<std::
 // The resolved program folder of this run, and the example to start it with
 // when it has no rule table yet ("" for any folder but ~/Kelmora: a folder
 // named on the command line may hold anything, and is never filled unasked).
+// And the folder of the running executable, where the window program is
+// looked for.
 struct Placement {
   std::string folder;
   std::string example;
+  std::string exe_folder;
 };
 
 // Works out the placement for the folder the command line named ("" for
-// none), creating ~/Kelmora when it is the one chosen. A failure's message
-// is meant for standard error.
-Status PlaceProgram(const std::string& dir, Placement* out);
+// none), creating ~/Kelmora when it is the one chosen. The folder must
+// exist. A failure's message is meant for standard error.
+[[nodiscard]] Status PlaceProgram(const FileSystem& fs, const std::string& dir, Placement* out);
 
 }  // namespace kelmora

@@ -36,7 +36,7 @@ bool ForwardOneByOne(Program& program) {
   m.OriginalSender = "<s@example.test>";
   m.ReceivedSubject = "hello";
   m.Msg = "Body";
-  return SendEMailTo(program.send_context(), m);
+  return SendEMailTo(program.send_context(), m).ok();
 }
 
 }  // namespace

@@ -6,17 +6,17 @@
 //             with the text refusals gives for the first recipient item.
 //   SendComposed  recorded; refuses the addresses in `refuse`, defers
 //             those in `defer`, delivers the others.
-//   RcvMail   hands out the names queued with Deliver (each once), else
-//             the reply set for the account (first argument), else
-//             rcv_reply; throws with throw_on_rcv.
-//   ReadMail  answers through `reader` when set (a real reader); else
-//             answers what `stored` holds for the name, else read_reply,
-//             else a failure text.
+//   Fetch     hands out the names queued with Deliver (each once), else
+//             the names set for the account (first argument), else
+//             answers rcv_status (OK: nothing came); throws with
+//             throw_on_rcv.
+//   Read      answers through `reader` when set (a real reader); else
+//             fails with what `unreadable` holds for the name, else gives
+//             what `stored` holds (named after the message), else fails.
 #pragma once
 
 #include <functional>
 #include <map>
-#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -60,23 +60,21 @@ class FakeMailComponent : public MailComponent {
 
   // --- reception ---
   void Deliver(const std::string& name) { pending.push_back(name); }
-  std::vector<std::string> pending;          // handed out by the next RcvMail
-  std::map<std::string, MailReply> replies;  // RcvMail's answer per account
-  MailReply rcv_reply = MailReply::Text("");
+  std::vector<std::string> pending;                          // handed out by the next Fetch
+  std::map<std::string, std::vector<std::string>> replies;  // Fetch's names per account
+  Status rcv_status;  // Fetch's answer for the other accounts
   bool throw_on_rcv = false;
   int rcv_calls = 0;
   std::vector<std::string> rcv_args;  // the last call's arguments
   std::vector<std::string> polled;    // "a/b" per call
 
   // --- reading ---
-  std::function<MailReply(const std::string& name, const std::string& fields, const std::string& folder)> reader;
-  std::map<std::string, MailReply> stored;  // ReadMail's answer per name
-  std::optional<MailReply> read_reply;      // for names not in `stored`
-  std::vector<std::string> read_names;      // ReadMail calls, in order
-  std::vector<std::string> read_args;       // the last call's arguments
-  std::string last_read_fields;
-  std::string last_read_folder;
-  // Runs at the start of each ReadMail call (may throw, to inject faults).
+  std::function<Status(const std::string& name, const std::string& folder, ReceivedMail* mail)> reader;
+  std::map<std::string, ReceivedMail> stored;  // Read's record per name
+  std::map<std::string, Status> unreadable;    // Read's failure per name
+  std::vector<std::string> read_names;         // Read calls, in order
+  std::vector<std::string> read_args;          // the last call's arguments
+  // Runs at the start of each Read call (may throw, to inject faults).
   std::function<void(const std::string&)> on_read;
 
   // --- settling ---
@@ -118,32 +116,36 @@ class FakeMailComponent : public MailComponent {
     return report;
   }
 
-  MailReply RcvMail(const std::string& a, const std::string& b, const std::string& password,
-                    const std::string& command, const std::string& folder) override {
+  Status Fetch(const std::string& a, const std::string& b, const std::string& password, const std::string& folder,
+               std::vector<std::string>* names) override {
     ++rcv_calls;
-    rcv_args = {a, b, password, command, folder};
+    rcv_args = {a, b, password, folder};
     polled.push_back(a + "/" + b);
+    names->clear();
     if (throw_on_rcv) throw std::runtime_error("socket exploded");
     if (!pending.empty()) {
-      std::vector<std::string> names;
-      names.swap(pending);
-      return MailReply::List(std::move(names));
+      names->swap(pending);
+      return Status::OK();
     }
     auto it = replies.find(a);
-    return it == replies.end() ? rcv_reply : it->second;
+    if (it != replies.end()) {
+      *names = it->second;
+      return Status::OK();
+    }
+    return rcv_status;
   }
 
-  MailReply ReadMail(const std::string& name, const std::string& fields, const std::string& folder) override {
+  Status Read(const std::string& name, const std::string& folder, ReceivedMail* mail) override {
     read_names.push_back(name);
-    read_args = {name, fields, folder};
+    read_args = {name, folder};
     if (on_read) on_read(name);
-    last_read_fields = fields;
-    last_read_folder = folder;
-    if (reader) return reader(name, fields, folder);
+    if (reader) return reader(name, folder, mail);
+    if (auto failure = unreadable.find(name); failure != unreadable.end()) return failure->second;
     auto it = stored.find(name);
-    if (it != stored.end()) return it->second;
-    if (read_reply) return *read_reply;
-    return MailReply::Text("メッセージが見つかりません");
+    if (it == stored.end()) return Status::NotFound("メッセージが見つかりません");
+    *mail = it->second;
+    mail->StoredName = name;
+    return Status::OK();
   }
 
   void MarkSettled(const std::string& folder, const std::string& name) override {

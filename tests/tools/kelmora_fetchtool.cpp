@@ -7,8 +7,8 @@
 //                     [--connect-timeout SEC] [--timeout SEC] [--low-speed-time SEC]
 //                     [--ca-file PEM]
 //
-// Prints the RcvMail result: one stored name per line, or the text (a
-// failure text, or nothing when no mail came). --begin-all marks every
+// Prints the fetch's result: one stored name per line (nothing when no
+// mail came), or the failure text. --begin-all marks every
 // returned name as being processed, as the cycle does when it reaches a
 // message; --settle-all marks every returned name as settled, as a
 // finished cycle does. --through-account
@@ -17,8 +17,7 @@
 // normally <program folder>/log/receive). --ca-file trusts the
 // certificates of PEM instead of the system store (a test server's own).
 //
-// Exit status: 0 for a list or no mail, 1 for a failure text, 2 for bad
-// usage.
+// Exit status: 0 for names or no mail, 1 for a failure, 2 for bad usage.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -105,11 +104,9 @@ int main(int argc, char** argv) {
     kelmora::FetchAccountMail(mail, log, server, user, password, folder, &stored);
     names.assign(stored.begin() + 1, stored.end());
   } else {
-    kelmora::MailReply reply = mail.RcvMail(server, user, password, "SAVEALLD", folder);
-    if (reply.is_list) {
-      names = reply.items;
-    } else if (!reply.text.empty()) {
-      std::cout << reply.text << "\n";
+    kelmora::Status fetched = mail.Fetch(server, user, password, folder, &names);
+    if (!fetched.ok()) {
+      std::cout << fetched.message() << "\n";
       status = 1;
     }
   }

@@ -15,11 +15,14 @@
 //     per send and the elapsed time on standard error). Exit 0 when every
 //     send returned "", else 1.
 //
-//   kelmora_sendtool read --folder D --name N [--fields F] [--json]
-//     Prints the ReadMail items, one per line, with "\" written as "\\",
-//     CR as "\r", LF as "\n" and TAB as "\t" so that the body stays on its
-//     line. --json prints {"is_list": bool, "items": [...], "text": "..."}
-//     instead. Exit 0 for a list, 1 for a failure text.
+//   kelmora_sendtool read --folder D --name N [--json]
+//     Reads the message and prints what was read as items, one per line:
+//     "To: ...", "From: ...", "Subject: ...", "Body: ..." and "File: <path>"
+//     per saved attachment (To and From as "\"Name\" <address>", or
+//     "<address>" without a name), with "\" written as "\\", CR as "\r",
+//     LF as "\n" and TAB as "\t" so that the body stays on its line; or the
+//     failure text. --json prints {"is_list": bool, "items": [...],
+//     "text": "..."} instead. Exit 0 when read, 1 for a failure.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -41,14 +44,12 @@
 
 namespace {
 
-using kelmora::MailReply;
-
 int Usage() {
   std::fprintf(stderr,
                "usage: kelmora_sendtool send --server S --from F --subject S --body-file B --recipients-file R\n"
                "                             [--attachments PATHS] [--log-folder L] [--max-per-transaction N]\n"
                "                             [--connect-timeout SEC] [--timeout SEC] [--repeat N] [--ca-file PEM]\n"
-               "       kelmora_sendtool read --folder D --name N [--fields F] [--json]\n");
+               "       kelmora_sendtool read --folder D --name N [--json]\n");
   return 2;
 }
 
@@ -133,24 +134,40 @@ int Send(std::map<std::string, std::string>& args) {
   return all_sent ? 0 : 1;
 }
 
+// An address as the items show it.
+std::string AddressValue(const std::string& name, const std::string& address) {
+  return name.empty() ? "<" + address + ">" : "\"" + name + "\" <" + address + ">";
+}
+
+// What was read, as the items the tests compare.
+std::vector<std::string> Items(const kelmora::ReceivedMail& mail) {
+  std::vector<std::string> items{"To: " + AddressValue(mail.ToName, mail.ToAddress),
+                                 "From: " + AddressValue(mail.FromName, mail.FromAddress), "Subject: " + mail.Subject,
+                                 "Body: " + mail.Body};
+  for (size_t i = 1; i < mail.AttachmentFiles.size(); ++i) items.push_back("File: " + mail.AttachmentFiles[i]);
+  return items;
+}
+
 int Read(std::map<std::string, std::string>& args) {
   if (!args.count("folder") || !args.count("name")) return Usage();
   kelmora::RealFileSystem fs;
-  std::string fields = args.count("fields") ? args["fields"] : "to:from:subject:";
-  MailReply reply = kelmora::ReadMailFile(fs, args["name"], fields, args["folder"]);
+  kelmora::ReceivedMail mail;
+  const kelmora::Status read = kelmora::ReadMailFile(fs, args["name"], args["folder"], &mail);
+  const std::vector<std::string> items = read.ok() ? Items(mail) : std::vector<std::string>{};
+  const std::string text = read.ok() ? "" : read.message();
   if (args.count("json")) {
     std::string out = "{\"is_list\": ";
-    out += reply.is_list ? "true" : "false";
+    out += read.ok() ? "true" : "false";
     out += ", \"items\": [";
-    for (size_t i = 0; i < reply.items.size(); ++i) out += (i ? ", " : "") + JsonString(reply.items[i]);
-    out += "], \"text\": " + JsonString(reply.text) + "}";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
+    out += "], \"text\": " + JsonString(text) + "}";
     std::printf("%s\n", out.c_str());
-  } else if (reply.is_list) {
-    for (const std::string& item : reply.items) std::printf("%s\n", Escape(item).c_str());
+  } else if (read.ok()) {
+    for (const std::string& item : items) std::printf("%s\n", Escape(item).c_str());
   } else {
-    std::printf("%s\n", Escape(reply.text).c_str());
+    std::printf("%s\n", Escape(text).c_str());
   }
-  return reply.is_list ? 0 : 1;
+  return read.ok() ? 0 : 1;
 }
 
 }  // namespace

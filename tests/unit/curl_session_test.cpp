@@ -15,6 +15,7 @@
 
 #include "pop3/curl_pop3_session.h"
 #include "smtp/curl_smtp_session.h"
+#include "tests/support/fixed_host_names.h"
 #include "textio/strings.h"
 
 namespace kelmora {
@@ -128,8 +129,8 @@ MailOptions ShortTimeOuts() {
 TEST(CurlSmtpSessionTest, SilentServerIsGivenUpWithinTheTimeOuts) {
   MuteListener mute;
   SmtpServer server;
-  std::string error;
-  ASSERT_TRUE(ParseSmtpServer(mute.HostPort(), &server, &error)) << error;
+  Status parsed;
+  ASSERT_TRUE((parsed = ParseSmtpServer(mute.HostPort(), &server)).ok()) << parsed.message();
   CurlSmtpSession session(server, ShortTimeOuts());
   ASSERT_EQ(session.Open(), "");
   auto start = std::chrono::steady_clock::now();
@@ -147,8 +148,8 @@ TEST(CurlSmtpSessionTest, NobodyListeningIsAConnectFailure) {
   MuteListener closed;
   closed.Close();
   SmtpServer server;
-  std::string error;
-  ASSERT_TRUE(ParseSmtpServer(closed.HostPort(), &server, &error)) << error;
+  Status parsed;
+  ASSERT_TRUE((parsed = ParseSmtpServer(closed.HostPort(), &server)).ok()) << parsed.message();
   CurlSmtpSession session(server, ShortTimeOuts());
   ASSERT_EQ(session.Open(), "");
   SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
@@ -160,8 +161,8 @@ TEST(CurlPop3SessionTest, TheFirstCommandNamesAFailedConnectAndASilentServerTime
   MuteListener closed;
   closed.Close();
   Pop3Server server;
-  std::string error;
-  ASSERT_TRUE(ParsePop3Server(closed.HostPort(), &server, &error)) << error;
+  Status parsed;
+  ASSERT_TRUE((parsed = ParsePop3Server(closed.HostPort(), &server)).ok()) << parsed.message();
   {
     CurlPop3Session session(server, "alice", "pw", ShortTimeOuts());
     ASSERT_TRUE(session.Open().ok);
@@ -172,7 +173,7 @@ TEST(CurlPop3SessionTest, TheFirstCommandNamesAFailedConnectAndASilentServerTime
     EXPECT_NE(r.error, "");
   }
   MuteListener mute;
-  ASSERT_TRUE(ParsePop3Server(mute.HostPort(), &server, &error)) << error;
+  ASSERT_TRUE((parsed = ParsePop3Server(mute.HostPort(), &server)).ok()) << parsed.message();
   CurlPop3Session session(server, "alice", "pw", ShortTimeOuts());
   ASSERT_TRUE(session.Open().ok);
   auto start = std::chrono::steady_clock::now();
@@ -194,8 +195,8 @@ TEST(CurlSmtpSessionTest, AnEchoedPasswordIsScrubbedFromTheFailure) {
     return "502 no\r\n";
   });
   SmtpServer smtp;
-  std::string error;
-  ASSERT_TRUE(ParseSmtpServer("smtp://bob:S3cr3t-pw@" + server.HostPort(), &smtp, &error)) << error;
+  Status parsed;
+  ASSERT_TRUE((parsed = ParseSmtpServer("smtp://bob:S3cr3t-pw@" + server.HostPort(), &smtp)).ok()) << parsed.message();
   CurlSmtpSession session(smtp, ShortTimeOuts());
   ASSERT_EQ(session.Open(), "");
   SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
@@ -207,6 +208,45 @@ TEST(CurlSmtpSessionTest, AnEchoedPasswordIsScrubbedFromTheFailure) {
   EXPECT_NE(t.failure.find("for bob:***"), std::string::npos) << t.failure;
 }
 
+// The EHLO name comes from the machine's names the options hand in; a
+// machine without a fully qualified name greets with the sender's domain.
+TEST(CurlSmtpSessionTest, TheGreetingNamesTheMachineTheOptionsDescribe) {
+  struct Case {
+    const char* host;
+    const char* canonical;
+    const char* mail_from;
+    const char* ehlo;
+  };
+  for (const Case& c : {
+           Case{"mx", "mx.example.org", "owner@lists.example.test", "EHLO mx.example.org"},
+           Case{"vm", "vm", "owner@lists.example.test", "EHLO lists.example.test"},
+           Case{"vm", "vm", "owner@localhost", "EHLO vm"},
+       }) {
+    std::string ehlo;  // written by the server's thread, read once it has ended
+    {
+      ScriptedServer server("220 fake ESMTP\r\n", [&ehlo](const std::string& line) -> std::string {
+        if (StartsWith(line, "EHLO")) {
+          ehlo = line;
+          return "250 fake\r\n";
+        }
+        if (StartsWith(line, "QUIT")) return "221 bye\r\n";
+        return "550 no\r\n";
+      });
+      SmtpServer smtp;
+      Status parsed;
+      ASSERT_TRUE((parsed = ParseSmtpServer(server.HostPort(), &smtp)).ok()) << parsed.message();
+      const FixedHostNames machine(c.host, c.canonical);
+      MailOptions options = ShortTimeOuts();
+      options.host_names = &machine;
+      CurlSmtpSession session(smtp, options);
+      ASSERT_EQ(session.Open(), "");
+      (void)session.Send(c.mail_from, {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");  // only the greeting counts
+      session.Close();
+    }
+    EXPECT_EQ(ehlo, c.ehlo) << c.host << " " << c.mail_from;
+  }
+}
+
 TEST(CurlPop3SessionTest, AnEchoedPasswordIsScrubbedFromTheRefusal) {
   ScriptedServer server("+OK ready\r\n", [](const std::string& line) -> std::string {
     if (line == "CAPA") return "+OK\r\nUSER\r\n.\r\n";
@@ -216,8 +256,8 @@ TEST(CurlPop3SessionTest, AnEchoedPasswordIsScrubbedFromTheRefusal) {
     return "-ERR unknown\r\n";
   });
   Pop3Server pop3;
-  std::string error;
-  ASSERT_TRUE(ParsePop3Server(server.HostPort(), &pop3, &error)) << error;
+  Status parsed;
+  ASSERT_TRUE((parsed = ParsePop3Server(server.HostPort(), &pop3)).ok()) << parsed.message();
   CurlPop3Session session(pop3, "alice", "S3cr3t-pw", ShortTimeOuts());
   ASSERT_TRUE(session.Open().ok);
   std::string answer;
@@ -241,8 +281,8 @@ TEST(CurlSmtpSessionTest, CancelEndsTheWaitFromAnotherThread) {
   for (const std::string& host_port : {mute.HostPort(), silent.HostPort()}) {
     SCOPED_TRACE(host_port);
     SmtpServer server;
-    std::string error;
-    ASSERT_TRUE(ParseSmtpServer(host_port, &server, &error)) << error;
+    Status parsed;
+    ASSERT_TRUE((parsed = ParseSmtpServer(host_port, &server)).ok()) << parsed.message();
     TransferCancel cancel;
     MailOptions options;  // long time-outs: only the cancel can end it soon
     options.cancel = &cancel;
@@ -275,16 +315,16 @@ TEST(TransferCancelTest, AStopEndsAHangingTransferAtOnce) {
   const std::function<bool(const std::string&, MailOptions)> transfers[] = {
       [](const std::string& host, MailOptions options) {
         SmtpServer server;
-        std::string error;
-        EXPECT_TRUE(ParseSmtpServer(host, &server, &error)) << error;
+        Status parsed;
+        EXPECT_TRUE((parsed = ParseSmtpServer(host, &server)).ok()) << parsed.message();
         CurlSmtpSession session(server, options);
         EXPECT_EQ(session.Open(), "");
         return session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n").failure.empty();
       },
       [](const std::string& host, MailOptions options) {
         Pop3Server server;
-        std::string error;
-        EXPECT_TRUE(ParsePop3Server(host, &server, &error)) << error;
+        Status parsed;
+        EXPECT_TRUE((parsed = ParsePop3Server(host, &server)).ok()) << parsed.message();
         CurlPop3Session session(server, "alice", "pw", options);
         EXPECT_TRUE(session.Open().ok);
         std::string answer;

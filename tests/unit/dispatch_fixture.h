@@ -113,16 +113,18 @@ struct Ini {
   }
 };
 
-// A stored message as ReadMail reports it. `attachments` are file names
-// created in log/receive (content: the name), reported as full paths.
+// A stored message as the mail component reads it. `to` and `from` are
+// header values, read as the reader reads them. `attachments` are file
+// names created in log/receive (content: the name), reported as full paths.
 struct Message {
   std::string to = "\"Club\" <club@example.test>";
   std::string from = "\"Taro\" <taro@example.test>";
   std::string subject = "hello";
   std::string body = "Body line 1\r\nBody line 2";
   std::vector<std::string> attachments;
-  // Further ReadMail items ("Auto-Submitted: auto-replied", "Message-ID: <x@y>" ...).
-  std::vector<std::string> headers;
+  // The header fields the rows look at ({.AutoSubmitted = "auto-replied"},
+  // {.HasReturnPath = true, .ReturnPath = "<>"} ...); the fields above win.
+  ReceivedMail headers;
 };
 
 class DispatchFixture : public ::testing::Test {
@@ -180,24 +182,29 @@ class DispatchFixture : public ::testing::Test {
   }
 
   // --- stored messages ---
-  // Stores the message file in log/receive, prepares ReadMail's answer and
-  // queues the name for the next cycle.
+  // Stores the message file in log/receive, prepares the component's read
+  // of it and queues the name for the next cycle.
   void AddMessage(const std::string& name, const Message& m) {
     WriteBytes("log/receive/" + name, "raw message " + name + "\r\n");
-    std::vector<std::string> items{"To: " + m.to, "From: " + m.from, "Subject: " + m.subject};
-    items.insert(items.end(), m.headers.begin(), m.headers.end());
-    items.push_back("Body: " + m.body);
+    ReceivedMail mail = m.headers;
+    mail.ToAddress = ExtractAddress(m.to, "<", ">");
+    mail.ToName = DisplayName(m.to);
+    mail.FromAddress = ExtractAddress(m.from, "<", ">");
+    mail.FromName = DisplayName(m.from);
+    mail.Subject = m.subject;
+    mail.Body = m.body;
+    mail.AttachmentFiles.assign(1, "");
     for (const std::string& a : m.attachments) {
       WriteBytes("log/receive/" + a, a);
-      items.push_back("File: " + ReceivePath(a));
+      mail.AttachmentFiles.push_back(ReceivePath(a));
     }
-    mail_.stored[name] = MailReply::List(std::move(items));
+    mail_.stored[name] = std::move(mail);
     mail_.Deliver(name);
   }
-  // A stored message that ReadMail cannot read.
+  // A stored message that the component cannot read.
   void AddUnreadableMessage(const std::string& name, const std::string& failure = "壊れたメッセージです") {
     WriteBytes("log/receive/" + name, "garbage\r\n");
-    mail_.stored[name] = MailReply::Text(failure);
+    mail_.unreadable[name] = Status::Corrupt(failure);
     mail_.Deliver(name);
   }
 

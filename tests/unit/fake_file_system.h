@@ -70,7 +70,8 @@ class FakeFileSystem : public FileSystem {
     kSyncDir = 1u << 8,    // SyncDir
     kAppendDurably = 1u << 9,  // AppendToFileDurably, AppendToRegularFile
     kRemoveDir = 1u << 10,     // RemoveDir
-    kAllOps = 0x7FFu,
+    kResolve = 1u << 11,       // RealPath, ReadLink
+    kAllOps = 0xFFFu,
   };
   static constexpr int kForever = -1;
 
@@ -333,6 +334,35 @@ class FakeFileSystem : public FileSystem {
     std::string out;
     for (const std::string& part : parts) out += "/" + part;
     return out.empty() ? "/" : out;
+  }
+
+  // Lexical like ResolvePath, each link on the way followed (one step, to
+  // an absolute target), and not found unless the whole path exists.
+  Status RealPath(const std::string& path, std::string* resolved) const override {
+    if (Fails(kResolve, path)) return Injected("resolve", path);
+    const Status missing = Status::NotFound("cannot resolve " + path + ": No such file or directory");
+    const std::string lexical = ResolvePath(path);
+    if (lexical.empty()) return missing;
+    std::string out;
+    for (size_t start = 1; start < lexical.size();) {
+      size_t end = lexical.find('/', start);
+      if (end == std::string::npos) end = lexical.size();
+      out = ResolvePath(Follow(out + "/" + lexical.substr(start, end - start)));
+      if (out.empty() || !Exists(out)) return missing;
+      start = end + 1;
+    }
+    *resolved = out.empty() ? "/" : out;
+    return Status::OK();
+  }
+  Status ReadLink(const std::string& path, std::string* target) const override {
+    if (Fails(kResolve, path)) return Injected("read the link", path);
+    auto it = links_.find(path);
+    if (it == links_.end()) {
+      return Exists(path) ? Status::InvalidArgument("cannot read the link " + path + ": Invalid argument")
+                          : Status::NotFound("cannot read the link " + path + ": No such file or directory");
+    }
+    *target = it->second;
+    return Status::OK();
   }
 
   // Locks are tracked per path; a second LockFile on a held path is refused

@@ -89,7 +89,7 @@ class MailStoreTest : public ::testing::Test {
       StoreMessage m;
       EXPECT_TRUE(store_.Select(i).ok());
       EXPECT_TRUE(store_.Read(&m).ok());
-      out.push_back(m.MsgSubject);
+      out.push_back(m.mail.Subject);
       store_.DiscardAttachments(m);
     }
     return out;
@@ -166,6 +166,39 @@ TEST_F(MailStoreTest, ReadGivesTheMessagePropertiesAndAttachmentNames) {
   reception_.inbox().DiscardAttachments(0, mail);
   EXPECT_FALSE(fs_.HasFile(joined));
   EXPECT_EQ(Files("new"), std::vector<std::string>{"1.a"});
+}
+
+// What the reader reports decides the message's fate: a read that can
+// pass (the attachments cannot be written now) waits for a later cycle, a
+// message it cannot parse never becomes readable and must not wait.
+TEST_F(MailStoreTest, ReadFailuresThatCanPassAreTemporaryAndOthersAreNot) {
+  struct Case {
+    const char* what;
+    std::string raw;
+    unsigned fault;  // on the work folder, 0 for none
+    Status::Code code;
+    bool temporary;
+  };
+  const std::vector<Case> cases = {
+      {"attachment not writable", Raw("photo", "taro@example.test", true), FakeFileSystem::kWrite,
+       Status::Code::kIOError, true},
+      {"not a mail message", "", 0, Status::Code::kCorrupt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetDisk();
+    Profile("sendmail=\n");
+    Deliver("new", "1.a", c.raw, 1);
+    ASSERT_EQ(Fetched(reception_), 1);
+    if (c.fault != 0) fs_.InjectFault(c.fault, "/log/mailstore-work/");
+    ReceivedMail mail;
+    const Status s = reception_.inbox().Read(0, &mail);
+    fs_.ClearFaults();
+    EXPECT_EQ(s.code(), c.code) << s.message();
+    EXPECT_TRUE(StartsWith(s.message(), "ReadMail: ")) << s.message();
+    EXPECT_EQ(store_.FailedTemporarily(0), c.temporary);
+    EXPECT_EQ(mail.StoredName, "1.a") << "named for the log line";
+  }
 }
 
 TEST_F(MailStoreTest, WrongPasswordIsARefusedLogon) {

@@ -136,21 +136,21 @@ TEST(OddMimeTest, EveryKindIsReadAsItsSenderWroteIt) {
     TempFolder dir;
     std::ofstream(dir.File("m.eml"), std::ios::binary) << c.raw;
     RealFileSystem fs;
-    MailReply r = ReadMailFile(fs, "m.eml", "", dir.path());
+    ReceivedMail r;
+    Status s = ReadMailFile(fs, "m.eml", dir.path(), &r);
     if (!c.failure.empty()) {
-      ASSERT_FALSE(r.is_list);
-      EXPECT_NE(r.text.find(c.failure), std::string::npos) << r.text;
+      ASSERT_FALSE(s.ok());
+      EXPECT_NE(s.message().find(c.failure), std::string::npos) << s.message();
       EXPECT_EQ(FileBytes(dir.File("m.eml")), c.raw);  // kept whole
       continue;
     }
-    ASSERT_TRUE(r.is_list) << r.text;
-    std::string body = "<missing>";
+    ASSERT_TRUE(s.ok()) << s.message();
     std::vector<std::pair<std::string, std::string>> files;
-    for (const std::string& item : r.items) {
-      if (StartsWith(item, "Body: ")) body = item.substr(6);
-      if (StartsWith(item, "File: ")) files.emplace_back(BaseName(item.substr(6)), FileBytes(item.substr(6)));
+    for (int i = 1; i <= r.AttachmentCount(); ++i) {
+      const std::string& path = r.AttachmentFiles[static_cast<size_t>(i)];
+      files.emplace_back(BaseName(path), FileBytes(path));
     }
-    EXPECT_EQ(body, c.body);
+    EXPECT_EQ(r.Body, c.body);
     EXPECT_EQ(files, c.files);
   }
 }
@@ -163,9 +163,10 @@ TEST(OddMimeTest, TheSameMessageReadsTheSameFromMemoryAndFromDisk) {
     SCOPED_TRACE(c.what);
     FakeFileSystem fake;
     fake.AddFile("/in/m.eml", c.raw);
-    MailReply r = ReadMailFile(fake, "m.eml", "", "/in");
-    ASSERT_TRUE(r.is_list) << r.text;
-    EXPECT_EQ(r.items.back(), "Body: " + c.body);
+    ReceivedMail r;
+    Status s = ReadMailFile(fake, "m.eml", "/in", &r);
+    ASSERT_TRUE(s.ok()) << s.message();
+    EXPECT_EQ(r.Body, c.body);
   }
 }
 
@@ -180,9 +181,9 @@ TEST(OddMimeTest, HeadersInAnyCharsetTheLibrariesKnow) {
     TempFolder dir;
     std::ofstream(dir.File("m.eml"), std::ios::binary) << "From: a@example.test\nSubject: " << raw << "\n\nx\n";
     RealFileSystem fs;
-    MailReply r = ReadMailFile(fs, "m.eml", "", dir.path());
-    ASSERT_TRUE(r.is_list);
-    EXPECT_EQ(r.items[2], "Subject: " + text);
+    ReceivedMail r;
+    ASSERT_TRUE(ReadMailFile(fs, "m.eml", dir.path(), &r).ok());
+    EXPECT_EQ(r.Subject, text);
   }
   // Bytes invalid in the declared charset: replacement characters, never
   // raw bytes or the converters' own U+001A.
@@ -282,12 +283,11 @@ TEST(OddMimeTest, AttachedMessagesAndLargeFilesTravelIntact) {
   EXPECT_EQ(mail.message.find("message/rfc822; name=bin.eml"), std::string::npos);
   // Read back: every attachment byte-exact, the message held once.
   std::ofstream(dir.File("sent.eml"), std::ios::binary) << mail.message;
-  MailReply r = ReadMailFile(fs, "sent.eml", "", dir.path());
-  ASSERT_TRUE(r.is_list) << r.text;
+  ReceivedMail r;
+  Status s = ReadMailFile(fs, "sent.eml", dir.path(), &r);
+  ASSERT_TRUE(s.ok()) << s.message();
   std::vector<std::string> got;
-  for (const std::string& item : r.items) {
-    if (StartsWith(item, "File: ")) got.push_back(FileBytes(item.substr(6)));
-  }
+  for (int i = 1; i <= r.AttachmentCount(); ++i) got.push_back(FileBytes(r.AttachmentFiles[static_cast<size_t>(i)]));
   ASSERT_EQ(got.size(), 5u);
   EXPECT_EQ(got[2], binary_lines);
   EXPECT_EQ(got[3], large);

@@ -4,6 +4,7 @@
 // entries count as failures.
 #include <gtest/gtest.h>
 
+#include "app/core/command_line.h"
 #include "app/core/exit_status.h"
 #include "app/core/program.h"
 #include "app/core/program_folder.h"
@@ -47,6 +48,49 @@ TEST(ProgramFolderTest, TheBundledExampleIsFoundFromBothProgramsOfAnInstallation
   disk.Erase("/opt/k/share/kelmora/examples/club/Master.txt");
   disk.AddFile("/opt/k/share/kelmora/examples/club/README.txt", "x");
   EXPECT_EQ(FindBundledExample(disk, "/opt/k/bin"), "") << "a folder without a rule table is no example";
+}
+
+// A folder named on the command line must exist as a whole (a link to it
+// counts as the folder it leads to); the executable's folder comes from the
+// kernel's link, "." when that cannot be read.
+TEST(ProgramFolderTest, ANamedFolderIsResolvedAndAMissingOneRefused) {
+  struct Case {
+    const char* dir;
+    const char* folder;  // "" when refused
+  } cases[] = {
+      {"/srv/club", "/srv/club"},
+      {"/srv/./club/", "/srv/club"},
+      {"/home/u/club", "/srv/club"},  // a link
+      {"/srv/missing", ""},
+      {"/home/u/gone", ""},  // a link that leads nowhere
+      {"/srv/broken", ""},   // the disk fails while resolving
+  };
+  for (const Case& c : cases) {
+    FakeFileSystem disk;
+    disk.AddDir("/srv/club");
+    disk.AddDir("/srv/broken");
+    disk.AddSymlink("/home/u/club", "/srv/club");
+    disk.AddSymlink("/home/u/gone", "/srv/gone");
+    disk.AddSymlink("/proc/self/exe", "/opt/k/bin/kelmora");
+    disk.InjectFault(FakeFileSystem::kResolve, "/srv/broken");
+    Placement place;
+    const Status s = PlaceProgram(disk, c.dir, &place);
+    if (*c.folder) {
+      ASSERT_TRUE(s.ok()) << c.dir << ": " << s.message();
+      EXPECT_EQ(place.folder, c.folder) << c.dir;
+      EXPECT_EQ(place.exe_folder, "/opt/k/bin") << c.dir;
+      EXPECT_EQ(place.example, "") << c.dir;
+    } else {
+      EXPECT_TRUE(s.IsNotFound()) << c.dir;
+      EXPECT_EQ(s.message(), std::string("the program folder ") + c.dir + " does not exist");
+    }
+  }
+  for (const auto& [link, folder] : std::vector<std::pair<std::string, std::string>>{
+           {"/opt/k/libexec/kelmora/kelmora-window", "/opt/k/libexec/kelmora"}, {"/kelmora", "/"}, {"", "."}}) {
+    FakeFileSystem disk;
+    if (!link.empty()) disk.AddSymlink("/proc/self/exe", link);
+    EXPECT_EQ(ExecutableFolder(disk), folder) << link;
+  }
 }
 
 TEST(ProgramFolderTest, CopyingTheExampleKeepsWhatIsThereAndPutsTheRuleTableLast) {

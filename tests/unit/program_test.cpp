@@ -131,8 +131,8 @@ TEST_F(ProgramTest, NothingReceivedMeansNoProcessingAndModeNone) {
 }
 
 TEST_F(ProgramTest, AccountsArePolledInOrderAndTheirNamesJoined) {
-  mail_.replies["one.test"] = MailReply::List({"a1", "a2"});
-  mail_.replies["two.test"] = MailReply::List({"b1"});
+  mail_.replies["one.test"] = {"a1", "a2"};
+  mail_.replies["two.test"] = {"b1"};
   auto p = Started(",,1,0,0,1,0,0,9,10,one.test/u1/p1,two.test/u2/p2\r\n0\r\n");
   p->RunMailCheck();
   EXPECT_EQ(mail_.polled, (std::vector<std::string>{"one.test/u1", "two.test/u2"}));
@@ -145,7 +145,7 @@ TEST_F(ProgramTest, AccountsArePolledInOrderAndTheirNamesJoined) {
 }
 
 TEST_F(ProgramTest, LocalStoreDeliveriesSkipThePop3Accounts) {
-  mail_.replies["one.test"] = MailReply::List({"a1"});
+  mail_.replies["one.test"] = {"a1"};
   auto p = Started("me,,1,0,0,0,0,0,9,10,one.test/u1/p1\r\n0\r\n");
   local_.deliver = 2;
   p->RunMailCheck();
@@ -161,7 +161,7 @@ TEST_F(ProgramTest, LocalStoreDeliveriesSkipThePop3Accounts) {
 }
 
 TEST_F(ProgramTest, AFailingCycleIsLoggedAndTheNextOneRuns) {
-  mail_.replies["one.test"] = MailReply::List({"a1"});
+  mail_.replies["one.test"] = {"a1"};
   auto p = Started(",,1,0,0,0,0,0,9,10,one.test/u1/p1\r\n0\r\n");
   processor_.on_call = [] { throw std::runtime_error("disk on fire"); };
   p->RunMailCheck();
@@ -174,7 +174,7 @@ TEST_F(ProgramTest, AFailingCycleIsLoggedAndTheNextOneRuns) {
 }
 
 TEST_F(ProgramTest, CyclesNeverOverlapAndStopIsResetAtTheStart) {
-  mail_.replies["one.test"] = MailReply::List({"a1"});
+  mail_.replies["one.test"] = {"a1"};
   auto p = Started(",,1,0,0,0,0,0,9,10,one.test/u1/p1\r\n0\r\n");
   p->RequestStop();
   processor_.on_call = [&] {

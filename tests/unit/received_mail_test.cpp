@@ -191,28 +191,28 @@ TEST(DeleteFileForcedTest, DeletesReadOnlyFilesOnly) {
 // FetchAccountMail and AppendStoredNames
 
 TEST_F(ReceptionTest, FetchListsStoredNamesFromOne) {
-  mail_.rcv_reply = MailReply::List({"m1.eml", "m2.eml"});
+  mail_.replies["pop.example.jp"] = {"m1.eml", "m2.eml"};
   std::vector<std::string> names{"stale", "stale"};
   EXPECT_EQ(FetchAccountMail(mail_, log_, "pop.example.jp", "alice", "pw", "prog/log/receive", &names), 2);
   EXPECT_EQ(names, (std::vector<std::string>{"", "m1.eml", "m2.eml"}));
   EXPECT_EQ(mail_.rcv_args,
-            (std::vector<std::string>{"pop.example.jp", "alice", "pw", "SAVEALLD", "prog/log/receive"}));
+            (std::vector<std::string>{"pop.example.jp", "alice", "pw", "prog/log/receive"}));
   EXPECT_EQ(MainLog(), "");
 }
 
 TEST_F(ReceptionTest, BlankOrEmptyResultLogsNothing) {
   std::vector<std::string> names{"stale"};
-  mail_.rcv_reply = MailReply::Text("  \t ");
+  mail_.rcv_status = Status::Error("  \t ");
   EXPECT_EQ(FetchAccountMail(mail_, log_, "A", "B", "P", "prog/log/receive", &names), 0);
   EXPECT_EQ(names, std::vector<std::string>{""});
-  mail_.rcv_reply = MailReply::List({});
+  mail_.rcv_status = Status::OK();
   EXPECT_EQ(FetchAccountMail(mail_, log_, "A", "B", "P", "prog/log/receive", &names), 0);
   EXPECT_EQ(names, std::vector<std::string>{""});
   EXPECT_FALSE(fs_.HasFile("prog/log/Kelmoralog.txt"));
 }
 
 TEST_F(ReceptionTest, FailureTextIsLoggedWithTheFirstAccountPart) {
-  mail_.rcv_reply = MailReply::Text("POP3 A:110 user B: login failed");
+  mail_.rcv_status = Status::Error("POP3 A:110 user B: login failed");
   std::vector<std::string> names;
   EXPECT_EQ(FetchAccountMail(mail_, log_, "A", "B", "P", "prog/log/receive", &names), 0);
   EXPECT_EQ(names, std::vector<std::string>{""});
@@ -233,82 +233,6 @@ TEST(AppendStoredNamesTest, AppendsFromIndexOne) {
   AppendStoredNames(&cycle, {""});
   AppendStoredNames(&cycle, {"", "b1"});
   EXPECT_EQ(cycle, (std::vector<std::string>{"", "a1", "a2", "b1"}));
-}
-
-// ---------------------------------------------------------------------------
-// ReadStoredMail
-
-TEST_F(ReceptionTest, ReadFillsEveryField) {
-  mail_.read_reply = MailReply::List({
-      "To: \"メーリングリスト\" <ml@example.jp>",
-      "From: \\\"Taro\\\" <taro@example.com>",
-      "Subject: 【ml:001】 会議の件 ",
-      "Body: 一行目\r\n二行目\r\n",
-      "File: /r/a.pdf",
-      "File: /r/b.txt",
-      "File: /r/c.png",
-  });
-  ReceivedMail m;
-  EXPECT_TRUE(ReadStoredMail(mail_, "m1.eml", "prog/log/receive", &m).ok());
-  EXPECT_EQ(mail_.read_args, (std::vector<std::string>{
-                                 "m1.eml",
-                                 "to:from:subject:auto-submitted:precedence:list-id:return-path:x-loop:message-id:"
-                                 "references:in-reply-to:recipients:delivery-status:",
-                                 "prog/log/receive"}));
-  EXPECT_EQ(m.StoredName, "m1.eml");
-  EXPECT_EQ(m.ToAddress, "ml@example.jp");
-  EXPECT_EQ(m.ToName, "メーリングリスト");
-  EXPECT_EQ(m.FromAddress, "taro@example.com");
-  EXPECT_EQ(m.FromName, "Taro");
-  EXPECT_EQ(m.Subject, "【ml:001】 会議の件 ");  // not trimmed
-  EXPECT_EQ(m.Body, "一行目\r\n二行目\r\n");
-  EXPECT_EQ(m.AttachmentCount(), 3);
-  EXPECT_EQ(m.AttachmentFiles, (std::vector<std::string>{"", "/r/a.pdf", "/r/b.txt", "/r/c.png"}));
-  EXPECT_EQ(JoinAttachmentPaths(m.AttachmentCount(), m.AttachmentFiles), "/r/a.pdf\t/r/b.txt\t/r/c.png");
-}
-
-TEST_F(ReceptionTest, ReadCountsCharactersNotBytes) {
-  // The value starts at a character position: with no blank after the
-  // colon the first character of the value is lost, whatever its width.
-  mail_.read_reply = MailReply::List({"Subject:あいう", "Body:本文", "To:", "File:"});
-  ReceivedMail m;
-  m.ToAddress = "old@x.jp";
-  EXPECT_TRUE(ReadStoredMail(mail_, "m.eml", "f", &m).ok());
-  EXPECT_EQ(m.Subject, "いう");
-  EXPECT_EQ(m.Body, "文");
-  EXPECT_EQ(m.ToAddress, "");
-  EXPECT_EQ(m.AttachmentFiles, (std::vector<std::string>{"", ""}));
-}
-
-TEST_F(ReceptionTest, ReadPrefixesAreExactAndLaterItemsWin) {
-  mail_.read_reply = MailReply::List({
-      "To: <first@a.jp>",
-      "to: <lower@a.jp>",
-      "To: \"Second\" <second@a.jp>",
-      "Subjects: not a subject",
-      "Body: text",
-  });
-  ReceivedMail m;
-  m.Subject = "before";
-  m.AttachmentFiles = {"", "left over"};
-  EXPECT_TRUE(ReadStoredMail(mail_, "m.eml", "f", &m).ok());
-  EXPECT_EQ(m.ToAddress, "second@a.jp");
-  EXPECT_EQ(m.ToName, "Second");
-  EXPECT_EQ(m.Subject, "before");  // "Subjects" is not "Subject:"
-  EXPECT_EQ(m.AttachmentCount(), 0);
-  EXPECT_EQ(m.AttachmentFiles, std::vector<std::string>{""});
-}
-
-TEST_F(ReceptionTest, ReadFailureLeavesTheRecordAlone) {
-  mail_.read_reply = MailReply::Text("ReadMail: cannot read m.eml");
-  ReceivedMail m;
-  m.Subject = "kept";
-  m.AttachmentFiles = {"", "kept.pdf"};
-  EXPECT_EQ(ReadStoredMail(mail_, "m.eml", "f", &m).message(), "ReadMail: cannot read m.eml");
-  EXPECT_EQ(m.Subject, "kept");
-  EXPECT_EQ(m.AttachmentCount(), 1);
-  EXPECT_EQ(m.StoredName, "");
-  EXPECT_EQ(MainLog(), "");
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 
 // A send in the mode of the program's last cycle.
 bool Send(Program& program, const OutgoingMail& mail) {
-  return SendEMail(program.send_context(), mail, program.reception_mode());
+  return SendEMail(program.send_context(), mail, program.reception_mode()).ok();
 }
 
 using fixture::Ini;

@@ -107,7 +107,7 @@ TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
   mail_.on_send = [this](const SentMail&) { clock_.Set(LocalTime{2027, 1, 1, 0, 0, 0}); };
   Remove("Kelmora.ini");
 
-  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
+  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)).ok());
 
   ASSERT_EQ(mail_.sent.size(), 3u);
   const char* const expected_to[] = {"a@example.test", "c@example.test", "e@example.test"};
@@ -138,7 +138,7 @@ TEST_F(SendEMailToTest, EveryMemberGetsOwnMessageAndTheLogGetsTheSummary) {
 TEST_F(SendEMailToTest, RefusedMemberIsLoggedFlashedAndTheOthersStillSent) {
   KeepThreeMembers();
   mail_.refusals["c@example.test"] = "550 5.1.1 unknown user";
-  EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(0)));
+  EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(0)).ok());
   EXPECT_EQ(mail_.sent.size(), 3u);
   // The last send went well, but one before it did not: no summary.
   EXPECT_EQ(SendLog(std::string("list.txt") + kStamp + ".txt"),
@@ -155,14 +155,14 @@ TEST_F(SendEMailToTest, TheNumberIsStoredBeforeTheFirstSend) {
   };
   OutgoingMail m = Mail(1, kTitleIsListTag);
   m.ReceivedSubject = "news";
-  EXPECT_TRUE(SendEMailTo(program_->send_context(), m));
+  EXPECT_TRUE(SendEMailTo(program_->send_context(), m).ok());
   EXPECT_EQ(saved_when_first_sent, "u,,20,0,0,0,0,0,9,10\r\n7,42,0\r\n");
 }
 
 TEST_F(SendEMailToTest, NoMemberGetsAPostWhoseNumberCannotBeStored) {
   disk_.InjectFault(FakeFileSystem::kWrite | FakeFileSystem::kCreateNew | FakeFileSystem::kRename, "Kelmora.ini");
   OutgoingMail m = Mail(1, kTitleIsListTag);
-  EXPECT_FALSE(SendEMailTo(program_->send_context(), m));
+  EXPECT_FALSE(SendEMailTo(program_->send_context(), m).ok());
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_EQ(program_->settings().MlSequenceNumbers.at(1), 41) << "the number goes back to the row";
 }
@@ -170,7 +170,7 @@ TEST_F(SendEMailToTest, NoMemberGetsAPostWhoseNumberCannotBeStored) {
 TEST_F(SendEMailToTest, NoListSendsNothingButStillSavesTheSettings) {
   program_->members().lists.clear();
   Remove("Kelmora.ini");
-  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
+  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)).ok());
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(LogFiles().empty());
   EXPECT_TRUE(Exists("Kelmora.ini"));
@@ -181,7 +181,7 @@ TEST_F(SendEMailToTest, StopRequestBetweenMembersEndsTheLoop) {
     const int n = static_cast<int>(mail_.sent.size());
     if (n == 2) program_->RequestStop();
   };
-  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)));
+  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(0)).ok());
   EXPECT_EQ(mail_.sent.size(), 2u);
   EXPECT_EQ(SendLog(std::string("list.txt") + kStamp + ".txt"), "1/5,a@example.test()\r\n2/5,b@example.test()\r\n");
 }
@@ -193,7 +193,7 @@ TEST_F(SendEMailToTest, ListRowNumbersTheSubjectAndSavesTheNumberEvenOnFailure) 
   }
   OutgoingMail m = Mail(1, kTitleIsListTag);
   m.ReceivedSubject = "news";
-  EXPECT_FALSE(SendEMailTo(program_->send_context(), m));
+  EXPECT_FALSE(SendEMailTo(program_->send_context(), m).ok());
   ASSERT_EQ(mail_.sent.size(), 5u);
   EXPECT_EQ(mail_.sent[0].subject, "[club:0042(5)] news");
   EXPECT_EQ(mail_.sent[4].subject, "[club:0042(5)] news");  // one number for the whole call
@@ -204,7 +204,7 @@ TEST_F(SendEMailToTest, ListRowNumbersTheSubjectAndSavesTheNumberEvenOnFailure) 
 
 TEST_F(SendEMailToTest, ExhaustedSequenceNumberSendsNothing) {
   program_->settings().MlSequenceNumbers[1] = 2147483647;
-  EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(1, kSubjectHasListTag)));
+  EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(1, kSubjectHasListTag)).ok());
   EXPECT_TRUE(mail_.sent.empty());
   EXPECT_TRUE(LogFiles() == std::vector<std::string>{"Kelmoralog.txt"});
   EXPECT_EQ(Cp932ToUtf8(ReadBytes("log/Kelmoralog.txt")).rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u);
@@ -213,14 +213,14 @@ TEST_F(SendEMailToTest, ExhaustedSequenceNumberSendsNothing) {
 
 TEST_F(SendEMailToTest, SendLogNameDropsTheFolderOfTheSource) {
   // Row 3 names the list with a Windows-style "data\list.txt".
-  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(2)));
+  EXPECT_TRUE(SendEMailTo(program_->send_context(), Mail(2)).ok());
   EXPECT_EQ(mail_.sent.at(0).subject, "Title here");
   EXPECT_EQ(LogFiles(), std::vector<std::string>{std::string("list.txt") + kStamp + ".txt"});
 }
 
 TEST_F(SendEMailToTest, RunTimeErrorIsLoggedAndReportedAsFailure) {
   Remove("Kelmora.ini");
-  EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(99)));
+  EXPECT_FALSE(SendEMailTo(program_->send_context(), Mail(99)).ok());
   EXPECT_TRUE(mail_.sent.empty());
   const std::string main_log = Cp932ToUtf8(ReadBytes("log/Kelmoralog.txt"));
   EXPECT_EQ(main_log.rfind("ＴＯ転送で何らかの異常が発生：", 0), 0u) << main_log;
