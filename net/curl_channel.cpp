@@ -47,13 +47,13 @@ void CurlChannel::BeginExchange() {
   exchange_deadline_ = Clock::now() + std::chrono::seconds(std::max(1L, options_.transfer_timeout_seconds));
 }
 
-int CurlChannel::Connect(const std::string& url, const char* protocols, const Tls& tls,
-                         const std::function<void(void* curl)>& login, const Dialog& dialog, std::string* error) {
+Status CurlChannel::Connect(const std::string& url, const char* protocols, const Tls& tls,
+                            const std::function<void(void* curl)>& login, const Dialog& dialog) {
   EnsureMailLibrariesInitialized();
   if (handle_ == nullptr) handle_ = curl_easy_init();
   if (handle_ == nullptr) {
-    *error = "libcurl cannot start";
-    return CURLE_FAILED_INIT;
+    connect_code_ = CURLE_FAILED_INIT;
+    return Status::IOError("libcurl cannot start");
   }
   CURL* curl = static_cast<CURL*>(handle_);
   dialog_ = dialog;
@@ -89,13 +89,13 @@ int CurlChannel::Connect(const std::string& url, const char* protocols, const Tl
   // (and libcurl no longer sees it in plain text anyway).
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
   curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
-  if (rc != CURLE_OK) {
-    *error = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
-    if (rc == CURLE_ABORTED_BY_CALLBACK || cancelled()) *error = "cancelled";
-    dead_ = *error;
-  }
+  connect_code_ = rc;
   BeginExchange();
-  return rc;
+  if (rc == CURLE_OK) return Status::OK();
+  std::string error = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+  if (rc == CURLE_ABORTED_BY_CALLBACK || cancelled()) error = "cancelled";
+  dead_ = error;
+  return rc == CURLE_LOGIN_DENIED ? Status::Refused(std::move(error)) : Status::IOError(std::move(error));
 }
 
 std::string CurlChannel::Fail(std::string error) {

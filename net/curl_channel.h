@@ -24,6 +24,7 @@
 
 #include "net/mail_channel.h"
 #include "net/mail_options.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
@@ -49,10 +50,14 @@ class CurlChannel : public MailChannel {
   };
 
   // Connects to `url` (`protocols` as CURLOPT_PROTOCOLS_STR). `login` gets
-  // the CURL* handle to set the credentials. Returns the CURLcode (0 = OK);
-  // on failure *error holds libcurl's words.
-  int Connect(const std::string& url, const char* protocols, const Tls& tls,
-              const std::function<void(void* curl)>& login, const Dialog& dialog, std::string* error);
+  // the CURL* handle to set the credentials. On failure the message holds
+  // libcurl's words ("cancelled" after a cancel); the code is kRefused for
+  // a refused login, else kIOError.
+  Status Connect(const std::string& url, const char* protocols, const Tls& tls,
+                 const std::function<void(void* curl)>& login, const Dialog& dialog);
+  // The CURLcode that ended the last Connect (0 after a success): the
+  // protocol code names the failed step and adds advice from it.
+  int connect_code() const { return connect_code_; }
 
   std::string Write(std::string_view bytes) override;
   std::string ReadLine(std::string* line) override;
@@ -71,6 +76,7 @@ class CurlChannel : public MailChannel {
   std::string in_;      // received, not yet handed out
   size_t in_pos_ = 0;   // start of what is not handed out
   std::string dead_;    // the error that ended the channel
+  int connect_code_ = 0;
   std::chrono::steady_clock::time_point exchange_deadline_;
 };
 

@@ -64,9 +64,9 @@ Pop3Connection ConnectPop3WithCurl(const Pop3Server& server, const std::string& 
     if (sent) OnSent(d, text);
     else OnReceived(d, text);
   };
-  std::string error;
-  const int rc = channel->Connect(url, "pop3,pop3s", tls, login, dialog, &error);
-  if (rc != CURLE_OK) {
+  const Status connected = channel->Connect(url, "pop3,pop3s", tls, login, dialog);
+  if (!connected.ok()) {
+    const int rc = channel->connect_code();
     std::string step;
     if (rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_CONNECT || rc == CURLE_OPERATION_TIMEDOUT) {
       step = "connect";
@@ -75,7 +75,7 @@ Pop3Connection ConnectPop3WithCurl(const Pop3Server& server, const std::string& 
     } else if (rc == CURLE_USE_SSL_FAILED || rc == CURLE_SSL_CONNECT_ERROR || rc == CURLE_PEER_FAILED_VERIFICATION) {
       step = "TLS";
     }
-    error = ReplyText(error);
+    std::string error = ReplyText(connected.message());
     if (rc == CURLE_USE_SSL_FAILED && server.TlsRequired()) {
       error = "login refused: the server offers no TLS (" + error +
               "), and a password goes without TLS only to this machine's own address"

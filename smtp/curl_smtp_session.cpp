@@ -106,10 +106,9 @@ SmtpConnection ConnectSmtpWithCurl(const SmtpServer& server, const MailOptions& 
     if (sent) OnSent(d, text);
     else OnReceived(d, text);
   };
-  std::string error;
-  const int code = channel->Connect(url, "smtp,smtps", tls, login, dialog, &error);
-  if (code != CURLE_OK) {
-    out.failure = server.Scrub(ConnectFailure(d, code, error, server));
+  const Status connected = channel->Connect(url, "smtp,smtps", tls, login, dialog);
+  if (!connected.ok()) {
+    out.failure = server.Scrub(ConnectFailure(d, channel->connect_code(), connected.message(), server));
     return out;
   }
   out.pipelining = d.pipelining;
