@@ -78,24 +78,40 @@ std::string InBrackets(const std::string& host) {
 
 std::string ServerString::HostPort() const { return InBrackets(host) + ":" + std::to_string(port); }
 
-ServerStringError ParseServerString(const std::string& text, const ServerRoad& road, ServerString* out) {
-  const std::string s = Trim(text);
+namespace {
+
+// Blank or control characters anywhere make the string unusable: they
+// would change the URL libcurl is given.
+ServerStringError CheckCharacters(const std::string& s) {
   if (s.empty()) return ServerStringError::kEmpty;
   for (char c : s) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u == 0x7F) return ServerStringError::kControlCharacters;
   }
+  return ServerStringError::kNone;
+}
+
+// The scheme, when one is written, must be the road's plain or TLS one;
+// without one the road's plain scheme holds. *rest gets what follows it
+// and *written says whether there was one.
+ServerStringError ReadScheme(const std::string& s, const ServerRoad& road, ServerString* out, std::string* rest,
+                             bool* written) {
   out->scheme = road.scheme;
-  std::string rest = s;
+  *rest = s;
   const size_t sep = s.find("://");
-  if (sep != std::string::npos) {
+  *written = sep != std::string::npos;
+  if (*written) {
     out->scheme = AsciiLower(s.substr(0, sep));
     if (out->scheme != road.scheme && out->scheme != road.tls_scheme) return ServerStringError::kUnsupportedScheme;
-    rest = s.substr(sep + 3);
+    *rest = s.substr(sep + 3);
   }
   out->implicit_tls = out->scheme == road.tls_scheme;
+  return ServerStringError::kNone;
+}
 
-  const bool has_extras = sep != std::string::npos || road.plain_form_has_user_and_path;
+// What stands around the host: the credentials before it, the path and
+// the options after it. *authority gets the host and port as written.
+ServerStringError ReadAroundHost(std::string rest, bool has_extras, ServerString* out, std::string* authority) {
   // The credentials end at the last "@": a provider's user name is a full
   // address, and a password may hold "@", "/", "?" or "#" as written.
   out->userinfo.clear();
@@ -105,7 +121,7 @@ ServerStringError ParseServerString(const std::string& text, const ServerRoad& r
     rest = rest.substr(at + 1);
   }
   const size_t end = rest.find_first_of(has_extras ? "/?#" : "?#");
-  std::string authority = rest.substr(0, end);
+  *authority = rest.substr(0, end);
   out->path.clear();
   if (end != std::string::npos && rest[end] == '/') {
     out->path = rest.substr(end + 1, rest.find_first_of("?#", end) - end - 1);
@@ -118,9 +134,13 @@ ServerStringError ParseServerString(const std::string& text, const ServerRoad& r
     const std::string_view options = std::string_view(rest).substr(query + 1, fragment - query - 1);
     if (!ParseOptions(options, out)) return ServerStringError::kBadOption;
   }
-  const std::string hostport = authority;
-  if (hostport.empty()) return ServerStringError::kNoHost;
+  return ServerStringError::kNone;
+}
 
+// The host (a name, an IPv4 address, an IPv6 address bare or in brackets)
+// and the port, which defaults to the road's for the scheme.
+ServerStringError ReadHostAndPort(const std::string& hostport, const ServerRoad& road, ServerString* out) {
+  if (hostport.empty()) return ServerStringError::kNoHost;
   std::string host = hostport, port_text;
   bool has_port = false, v6 = false;
   if (hostport[0] == '[') {
@@ -148,6 +168,22 @@ ServerStringError ParseServerString(const std::string& text, const ServerRoad& r
   if (!IsHostText(host, v6)) return ServerStringError::kBadHost;
   out->host = host;
   return ServerStringError::kNone;
+}
+
+}  // namespace
+
+ServerStringError ParseServerString(const std::string& text, const ServerRoad& road, ServerString* out) {
+  const std::string s = Trim(text);
+  ServerStringError error = CheckCharacters(s);
+  if (error != ServerStringError::kNone) return error;
+  std::string rest;
+  bool scheme_written = false;
+  error = ReadScheme(s, road, out, &rest, &scheme_written);
+  if (error != ServerStringError::kNone) return error;
+  std::string authority;
+  error = ReadAroundHost(rest, scheme_written || road.plain_form_has_user_and_path, out, &authority);
+  if (error != ServerStringError::kNone) return error;
+  return ReadHostAndPort(authority, road, out);
 }
 
 bool IsLoopbackHost(const std::string& host) {
