@@ -4,6 +4,7 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -208,6 +209,67 @@ Status ReadBodyAfterHeader(GMimeStream* stream, gint64 header_end, std::string* 
   return s;
 }
 
+struct ParserOptionsFree {
+  void operator()(GMimeParserOptions* options) const { g_mime_parser_options_free(options); }
+};
+
+// The parsed message with the parser that read it (which knows where the
+// header ended) and the options its headers are decoded with.
+struct ParsedMessage {
+  GPtr<GMimeParser> parser;
+  std::unique_ptr<GMimeParserOptions, ParserOptionsFree> options;
+  GPtr<GMimeMessage> message;  // null when the text is no mail message
+};
+
+ParsedMessage ParseMessage(GMimeStream* stream) {
+  ParsedMessage parsed;
+  parsed.parser.reset(g_mime_parser_new_with_stream(stream));
+  g_mime_parser_set_format(parsed.parser.get(), GMIME_FORMAT_MESSAGE);
+  parsed.options.reset(g_mime_parser_options_new());
+  const char* fallback[] = {"UTF-8", "CP932", nullptr};
+  g_mime_parser_options_set_fallback_charsets(parsed.options.get(), fallback);
+  parsed.message.reset(g_mime_parser_construct_message(parsed.parser.get(), parsed.options.get()));
+  return parsed;
+}
+
+// Everything the header says: the addresses, the subject, the headers the
+// rules look at, every recipient, and a delivery report's status.
+void ReadHeaders(const ParsedMessage& parsed, ReceivedMail* read) {
+  GMimeObject* object = GMIME_OBJECT(parsed.message.get());
+  GMimeParserOptions* options = parsed.options.get();
+  ReadAddressHeader(object, "To", options, &read->ToAddress, &read->ToName);
+  ReadAddressHeader(object, "From", options, &read->FromAddress, &read->FromName);
+  const char* raw_subject = RawHeader(object, "Subject");
+  if (raw_subject != nullptr) read->Subject = OneLine(DecodeHeaderText(raw_subject));
+  ReadControlHeaders(object, read);
+  ReadRecipients(object, options, &read->Recipients);
+  read->DeliveryStatus = ParseDeliveryStatus(DeliveryStatusText(g_mime_message_get_mime_part(parsed.message.get())));
+}
+
+// The body as text (the plain part, else the HTML part as text) and the
+// attachments, saved into `folder`.
+Status ReadContent(FileSystem& fs, const std::string& folder, const std::string& path, GMimeStream* stream,
+                   const ParsedMessage& parsed, ReceivedMail* read) {
+  GMimeObject* top = g_mime_message_get_mime_part(parsed.message.get());
+  std::string top_body;
+  const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
+  if (partless) {
+    Status s = ReadBodyAfterHeader(stream, g_mime_parser_get_headers_end(parsed.parser.get()), &top_body);
+    if (!s.ok()) return Status::IOError("ReadMail: cannot read " + path + ": " + s.message());
+  }
+  MessageParts parts;
+  Status s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);
+  if (!s.ok()) return s;
+  if (parts.broken_and_empty) {
+    return Status::Corrupt("ReadMail: " + path +
+                           ": the MIME structure is broken (no part boundary found) and nothing readable is left");
+  }
+  read->Body = parts.has_plain ? std::move(parts.plain)
+                               : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
+  for (std::string& f : parts.files) read->AttachmentFiles.push_back(std::move(f));
+  return Status::OK();
+}
+
 }  // namespace
 
 Status ReadMailFile(FileSystem& fs, const std::string& name, const std::string& folder, ReceivedMail* mail) {
@@ -219,47 +281,13 @@ Status ReadMailFile(FileSystem& fs, const std::string& name, const std::string& 
   MessageSource source;
   Status s = OpenMessageSource(fs, path, &source);
   if (!s.ok()) return Status::IOError("ReadMail: cannot read " + path + ": " + s.message());
-  GMimeStream* stream = source.stream();
-  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
-  g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-  GMimeParserOptions* options = g_mime_parser_options_new();
-  const char* fallback[] = {"UTF-8", "CP932", nullptr};
-  g_mime_parser_options_set_fallback_charsets(options, fallback);
-  GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), options));
-  if (!message) {
-    g_mime_parser_options_free(options);
-    return Status::Corrupt("ReadMail: " + path + " is not a mail message");
-  }
-  GMimeObject* object = GMIME_OBJECT(message.get());
-
+  const ParsedMessage parsed = ParseMessage(source.stream());
+  if (!parsed.message) return Status::Corrupt("ReadMail: " + path + " is not a mail message");
   ReceivedMail read;
   read.StoredName = name;
-  ReadAddressHeader(object, "To", options, &read.ToAddress, &read.ToName);
-  ReadAddressHeader(object, "From", options, &read.FromAddress, &read.FromName);
-  const char* raw_subject = RawHeader(object, "Subject");
-  if (raw_subject != nullptr) read.Subject = OneLine(DecodeHeaderText(raw_subject));
-  ReadControlHeaders(object, &read);
-  ReadRecipients(object, options, &read.Recipients);
-  g_mime_parser_options_free(options);
-  read.DeliveryStatus = ParseDeliveryStatus(DeliveryStatusText(g_mime_message_get_mime_part(message.get())));
-
-  GMimeObject* top = g_mime_message_get_mime_part(message.get());
-  std::string top_body;
-  const bool partless = top != nullptr && GMIME_IS_MULTIPART(top) && g_mime_multipart_get_count(GMIME_MULTIPART(top)) == 0;
-  if (partless) {
-    s = ReadBodyAfterHeader(stream, g_mime_parser_get_headers_end(parser.get()), &top_body);
-    if (!s.ok()) return Status::IOError("ReadMail: cannot read " + path + ": " + s.message());
-  }
-  MessageParts parts;
-  s = WalkMessageParts(fs, folder, top, &parts, partless ? &top_body : nullptr);
+  ReadHeaders(parsed, &read);
+  s = ReadContent(fs, folder, path, source.stream(), parsed, &read);
   if (!s.ok()) return s;
-  if (parts.broken_and_empty) {
-    return Status::Corrupt("ReadMail: " + path +
-                           ": the MIME structure is broken (no part boundary found) and nothing readable is left");
-  }
-  read.Body = parts.has_plain ? std::move(parts.plain)
-                              : parts.has_html ? ToCrLf(HtmlToText(parts.html), true) : std::string();
-  for (std::string& f : parts.files) read.AttachmentFiles.push_back(std::move(f));
   *mail = std::move(read);
   return Status::OK();
 }
