@@ -108,7 +108,11 @@ SmtpConnection ConnectSmtpWithCurl(const SmtpServer& server, const MailOptions& 
   };
   const Status connected = channel->Connect(url, "smtp,smtps", tls, login, dialog);
   if (!connected.ok()) {
-    out.failure = server.Scrub(ConnectFailure(d, channel->connect_code(), connected.message(), server));
+    std::string failure = server.Scrub(ConnectFailure(d, channel->connect_code(), connected.message(), server));
+    // A refusal the server spoke during the opening is a refusal even when
+    // libcurl reports it as a transport error.
+    const bool refused = !d.failed_reply.empty() || connected.code() == Status::Code::kRefused;
+    out.status = refused ? Status::Refused(std::move(failure)) : Status::IOError(std::move(failure));
     return out;
   }
   out.pipelining = d.pipelining;

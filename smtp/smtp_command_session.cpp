@@ -108,7 +108,7 @@ SmtpTransaction SmtpCommandSession::Send(const std::string& mail_from, const std
   if (!connection_.channel) {
     connection_ = connector_(mail_from);
     if (!connection_.channel) {
-      out.failure = server_.Scrub(connection_.failure.empty() ? "connect: failed" : connection_.failure);
+      out.failure = server_.Scrub(connection_.status.ok() ? "connect: failed" : connection_.status.message());
       connection_ = SmtpConnection{};
       return out;
     }

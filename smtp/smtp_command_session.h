@@ -29,6 +29,7 @@
 #include "net/mail_channel.h"
 #include "net/server_string.h"
 #include "smtp/smtp_session.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
@@ -36,7 +37,7 @@ namespace kelmora {
 struct SmtpConnection {
   std::unique_ptr<MailChannel> channel;
   bool pipelining = false;  // the server announced PIPELINING
-  std::string failure;      // "step: reply or error" when channel is null
+  Status status;            // when channel is null: why, as "step: reply or error"
 };
 
 // Connects for a transaction whose sender is the given address (the EHLO

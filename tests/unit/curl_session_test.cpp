@@ -155,6 +155,11 @@ TEST(CurlSmtpSessionTest, NobodyListeningIsAConnectFailure) {
   SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
   EXPECT_TRUE(StartsWith(t.failure, "connect: ")) << t.failure;
   EXPECT_FALSE(t.reached_rcpt);
+  // The connection's own outcome: a transport failure, not a refusal.
+  SmtpConnection c = ConnectSmtpWithCurl(server, ShortTimeOuts(), "owner@example.org");
+  EXPECT_EQ(c.channel, nullptr);
+  EXPECT_TRUE(c.status.IsIOError()) << c.status.message();
+  EXPECT_TRUE(StartsWith(c.status.message(), "connect: ")) << c.status.message();
 }
 
 TEST(CurlPop3SessionTest, TheFirstCommandNamesAFailedConnectAndASilentServerTimesOut) {
@@ -206,6 +211,12 @@ TEST(CurlSmtpSessionTest, AnEchoedPasswordIsScrubbedFromTheFailure) {
   EXPECT_EQ(t.failure.find("S3cr3t-pw"), std::string::npos) << t.failure;
   EXPECT_EQ(t.failure.find("AGJvYgBTM2NyM3QtcHc="), std::string::npos) << t.failure;  // "\0bob\0S3cr3t-pw"
   EXPECT_NE(t.failure.find("for bob:***"), std::string::npos) << t.failure;
+  // The connection's own outcome: the server's refusal, scrubbed too.
+  SmtpConnection c = ConnectSmtpWithCurl(smtp, ShortTimeOuts(), "owner@example.org");
+  EXPECT_EQ(c.channel, nullptr);
+  EXPECT_EQ(c.status.code(), Status::Code::kRefused) << c.status.message();
+  EXPECT_TRUE(StartsWith(c.status.message(), "AUTH: 535 5.7.8 refused [")) << c.status.message();
+  EXPECT_EQ(c.status.message().find("S3cr3t-pw"), std::string::npos) << c.status.message();
 }
 
 // The EHLO name comes from the machine's names the options hand in; a
