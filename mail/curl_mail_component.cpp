@@ -54,9 +54,9 @@ Status CurlMailComponent::Fetch(const std::string& a, const std::string& b, cons
   if (!saved.ok()) log_.WriteLog("受信記録ファイルに書き込めません>" + saved.message());
 
   for (const std::string& path : paths) names->push_back(BaseName(path));
-  if (!fetched.failure.empty()) {
-    if (names->empty()) return Status::Error(fetched.failure);
-    log_.WriteLog("RcvMailの戻り値異常<" + MaskPassword(a) + ">:" + fetched.failure);
+  if (!fetched.status.ok()) {
+    if (names->empty()) return fetched.status;
+    log_.WriteLog("RcvMailの戻り値異常<" + MaskPassword(a) + ">:" + fetched.status.message());
   }
   return Status::OK();
 }

@@ -75,11 +75,13 @@ Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::st
                                    const std::string& password, const std::string& folder,
                                    ReceiveJournal* journal) {
   Pop3FetchResult result = FetchUnscrubbed(server_text, user, password, folder, journal);
-  result.failure = ScrubPassword(result.failure, user, password);
+  if (result.status.ok()) return result;
+  std::string failure = ScrubPassword(result.status.message(), user, password);
   Pop3Server server;
   if (ParsePop3Server(server_text, &server).ok()) {
-    result.failure = ScrubPassword(result.failure, server.login_user, server.login_password);
+    failure = ScrubPassword(failure, server.login_user, server.login_password);
   }
+  result.status = Status::Error(std::move(failure));
   return result;
 }
 
@@ -98,7 +100,8 @@ class Pop3Fetcher::Run {
         journal_(journal) {}
 
   Pop3FetchResult Fetch() {
-    result_.failure = FetchAll();
+    const std::string failure = FetchAll();
+    if (!failure.empty()) result_.status = Status::Error(failure);
     return std::move(result_);
   }
 
@@ -384,7 +387,7 @@ Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, con
   Pop3Server server;
   if (Status parsed = ParsePop3Server(server_text, &server); !parsed.ok()) {
     Pop3FetchResult result;
-    result.failure = "POP3: " + parsed.message();
+    result.status = Status::Error("POP3: " + parsed.message());
     return result;
   }
   // A pop3:// URL may carry the login itself ("pop3://club@example.org:pw@host").

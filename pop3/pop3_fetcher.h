@@ -32,12 +32,13 @@
 #include "pop3/receive_journal.h"
 #include "textio/clock.h"
 #include "textio/file_system.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
 struct Pop3FetchResult {
   std::vector<std::string> stored;  // file names stored in this session, in server order
-  std::string failure;              // "" when the session went through to QUIT
+  Status status;                    // OK when the session went through to QUIT
 };
 
 class Pop3Fetcher {
@@ -48,7 +49,7 @@ class Pop3Fetcher {
   // Fetches the account's messages into `folder`. New records go into
   // *journal (as stored, not yet handed out); the caller saves it. The
   // journal is written once before the first RETR, so that a crash in the
-  // middle leaves no stored file unrecorded. `failure` names the server,
+  // middle leaves no stored file unrecorded. A failure names the server,
   // the user, the step and, when there was one, the server's reply; never
   // the password (a server may echo it).
   Pop3FetchResult Fetch(const std::string& server, const std::string& user, const std::string& password,

@@ -29,7 +29,7 @@ class LoginSecrecyTest : public ::testing::Test {
     ReceiveJournal journal(fs_, clock_, kFolder);
     EXPECT_TRUE(journal.Load().ok());
     Pop3Fetcher fetcher(fs_, clock_, pop3_);
-    return fetcher.Fetch(server, "alice", password, kFolder, &journal).failure;
+    return fetcher.Fetch(server, "alice", password, kFolder, &journal).status.message();
   }
 
   FakeFileSystem fs_;

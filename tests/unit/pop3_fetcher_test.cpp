@@ -72,7 +72,7 @@ TEST_F(Pop3FetcherTest, EachMessageIsStoredUnderItsFinalNameBeforeItsDele) {
     checked.push_back(command);
   };
   Pop3FetchResult result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(checked, (std::vector<std::string>{"DELE 1", "DELE 2"}));
   // One batch: both are stored, then both deleted.
   EXPECT_EQ(pop3_.commands(), (std::vector<std::string>{"OPEN", "LIST", "UIDL", "RETR 1", "RETR 2", "DELE 1",
@@ -90,7 +90,8 @@ TEST_F(Pop3FetcherTest, ATruncatedRetrIsNeitherStoredNorDeleted) {
   pop3_.Deliver("u2", Mail("two"));
   pop3_.truncate_retr["u2"] = 10;  // the connection breaks inside RETR 2
   Pop3FetchResult result = FetchOnce();
-  EXPECT_NE(result.failure.find("RETR 2 failed: message incomplete (10 of "), std::string::npos) << result.failure;
+  EXPECT_NE(result.status.message().find("RETR 2 failed: message incomplete (10 of "), std::string::npos)
+      << result.status.message();
   EXPECT_EQ(pop3_.Count("DELE 2"), 0);
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
   // The broken session committed nothing: both are still on the server.
@@ -100,7 +101,7 @@ TEST_F(Pop3FetcherTest, ATruncatedRetrIsNeitherStoredNorDeleted) {
   // again, and fetches the other one whole.
   pop3_.truncate_retr.clear();
   result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(pop3_.Count("RETR 1"), 1);
   ASSERT_EQ(result.stored.size(), 1u);
   EXPECT_EQ(fs_.Bytes(kFolder + "/" + result.stored[0]), Mail("two"));
@@ -112,7 +113,7 @@ TEST_F(Pop3FetcherTest, AnInexactListSizeIsAcceptedWhenTheConnectionIsStillInSte
   pop3_.Deliver("u1", Mail("one"));
   pop3_.list_size_delta["u1"] = 3;
   Pop3FetchResult result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(pop3_.commands(),
             (std::vector<std::string>{"OPEN", "LIST", "UIDL", "RETR 1", "NOOP", "DELE 1", "QUIT"}));
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
@@ -131,7 +132,7 @@ TEST_F(Pop3FetcherTest, ASessionBrokenAfterDeleDoesNotStoreTheMessageTwice) {
 
   pop3_.drop_after_commands = -1;
   Pop3FetchResult second = FetchOnce();
-  EXPECT_EQ(second.failure, "");
+  EXPECT_TRUE(second.status.ok()) << second.status.message();
   EXPECT_TRUE(second.stored.empty());
   EXPECT_EQ(pop3_.Count("RETR 1"), 1);
   EXPECT_EQ(pop3_.Count("RETR 2"), 1);
@@ -144,7 +145,7 @@ TEST_F(Pop3FetcherTest, AFailedStoreLeadsToNoDele) {
   pop3_.Deliver("u2", Mail("two"));
   fs_.InjectFault(FakeFileSystem::kWrite, ".eml", /*skip=*/1);  // the second message's store fails
   Pop3FetchResult result = FetchOnce();
-  EXPECT_NE(result.failure.find("store of message 2 failed"), std::string::npos) << result.failure;
+  EXPECT_NE(result.status.message().find("store of message 2 failed"), std::string::npos) << result.status.message();
   EXPECT_EQ(pop3_.Count("DELE 1"), 1);
   EXPECT_EQ(pop3_.Count("DELE 2"), 0);
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
@@ -155,7 +156,7 @@ TEST_F(Pop3FetcherTest, AFailedStoreLeadsToNoDele) {
   // The journal forgot the failed store: the next fetch stores it.
   fs_.ClearFaults();
   result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(StoredMessages().size(), 2u);
   EXPECT_TRUE(pop3_.mailbox().empty());
 }
@@ -166,7 +167,7 @@ TEST_F(Pop3FetcherTest, AJournalThatCannotBeWrittenStopsTheFetchBeforeAnyRetr) {
   ReceiveJournal journal(fs_, clock_, kFolder);
   Pop3Fetcher fetcher(fs_, clock_, pop3_);
   Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
-  EXPECT_NE(result.failure.find("journal write failed"), std::string::npos) << result.failure;
+  EXPECT_NE(result.status.message().find("journal write failed"), std::string::npos) << result.status.message();
   EXPECT_EQ(pop3_.Count("RETR 1"), 0);
   EXPECT_EQ(pop3_.Count("DELE 1"), 0);
   EXPECT_TRUE(journal.entries().empty());
@@ -176,7 +177,7 @@ TEST_F(Pop3FetcherTest, AServerWithoutUidlIsFetchedInAFreshSession) {
   pop3_.Deliver("u1", Mail("one"));
   pop3_.uidl_refused = true;
   Pop3FetchResult result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(pop3_.sessions(), 2);
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
   EXPECT_TRUE(pop3_.mailbox().empty());
@@ -186,7 +187,7 @@ TEST_F(Pop3FetcherTest, FailuresNameTheServerTheUserTheStepAndTheReply) {
   pop3_.Deliver("u1", Mail("one"));
   pop3_.open_failure = Pop3Reply::Failed("Login denied", "-ERR [AUTH] Authentication failed.", "login");
   Pop3FetchResult result = FetchOnce();
-  EXPECT_EQ(result.failure,
+  EXPECT_EQ(result.status.message(),
             "POP3 127.0.0.1:1110 user alice: login failed: Login denied; server reply: -ERR [AUTH] "
             "Authentication failed.");
   EXPECT_TRUE(StoredMessages().empty());
@@ -194,18 +195,18 @@ TEST_F(Pop3FetcherTest, FailuresNameTheServerTheUserTheStepAndTheReply) {
   pop3_.open_failure = Pop3Reply::Ok();
   pop3_.refuse["DELE 1"] = "-ERR cannot delete";
   result = FetchOnce();
-  EXPECT_EQ(result.failure,
+  EXPECT_EQ(result.status.message(),
             "POP3 127.0.0.1:1110 user alice: DELE 1 failed: command refused; server reply: -ERR cannot delete");
   // Stored once; the next session only deletes it.
   pop3_.refuse.clear();
   result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("one")}));
   EXPECT_TRUE(pop3_.mailbox().empty());
 
   Pop3Fetcher fetcher(fs_, clock_, pop3_);
   ReceiveJournal journal(fs_, clock_, kFolder);
-  EXPECT_EQ(fetcher.Fetch("imap://127.0.0.1", kUser, "x", kFolder, &journal).failure,
+  EXPECT_EQ(fetcher.Fetch("imap://127.0.0.1", kUser, "x", kFolder, &journal).status.message(),
             "POP3: not a POP3 server: \"imap://127.0.0.1\"");
 }
 
@@ -234,7 +235,7 @@ TEST_F(Pop3FetcherTest, ABatchIsCommittedBeforeItsDelesAndTheNextBatchFollows) {
     EXPECT_TRUE(Temporaries(fs_).empty()) << command << " while its batch was not committed";
   };
   Pop3FetchResult result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(deles, kCount);
   ASSERT_EQ(result.stored.size(), static_cast<size_t>(kCount));
   EXPECT_EQ(fs_.Bytes(kFolder + "/" + result.stored[69]), Mail("m70"));
@@ -253,7 +254,7 @@ TEST_F(Pop3FetcherTest, AConnectionCutMidBatchCommitsWhatArrivedAndDeletesItOnly
   // LIST, UIDL, RETR 1..3: the connection breaks before RETR 4.
   pop3_.drop_after_commands = 5;
   Pop3FetchResult first = FetchOnce();
-  EXPECT_NE(first.failure.find("RETR 4 failed"), std::string::npos) << first.failure;
+  EXPECT_NE(first.status.message().find("RETR 4 failed"), std::string::npos) << first.status.message();
   EXPECT_EQ(first.stored.size(), 3u);
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("m1"), Mail("m2"), Mail("m3")}));
   // No DELE on a broken session, and no new session to send one on.
@@ -264,7 +265,7 @@ TEST_F(Pop3FetcherTest, AConnectionCutMidBatchCommitsWhatArrivedAndDeletesItOnly
 
   pop3_.drop_after_commands = -1;
   Pop3FetchResult second = FetchOnce();
-  EXPECT_EQ(second.failure, "");
+  EXPECT_TRUE(second.status.ok()) << second.status.message();
   // The three already stored are deleted by UIDL, not fetched again.
   EXPECT_EQ(pop3_.Count("RETR 1"), 1);
   ASSERT_EQ(second.stored.size(), 2u);
@@ -292,7 +293,7 @@ TEST_F(Pop3FetcherTest, AProgramKilledMidBatchLosesNothingAndStoresNothingTwice)
   EXPECT_TRUE(journal.Load().ok());
   Pop3Fetcher fetcher(killed, clock_, server);
   Pop3FetchResult result = fetcher.Fetch(kServer, kUser, "secret", kFolder, &journal);
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(result.stored.size(), 4u);
   std::vector<std::string> stored;
   for (const std::string& p : killed.FilePaths()) {
@@ -307,14 +308,14 @@ TEST_F(Pop3FetcherTest, AFailedCommitDeletesOnlyWhatReachedItsName) {
   for (int i = 1; i <= 3; ++i) pop3_.Deliver("u" + std::to_string(i), Mail("m" + std::to_string(i)));
   fs_.InjectFault(FakeFileSystem::kRename, ".eml", /*skip=*/1, /*times=*/1);  // the second rename fails
   Pop3FetchResult result = FetchOnce();
-  EXPECT_NE(result.failure.find("store of message 2 failed"), std::string::npos) << result.failure;
+  EXPECT_NE(result.status.message().find("store of message 2 failed"), std::string::npos) << result.status.message();
   EXPECT_EQ(pop3_.Count("DELE 2"), 0);
   EXPECT_EQ(pop3_.Count("DELE 1") + pop3_.Count("DELE 3"), 2);
   EXPECT_EQ(StoredMessages(), (std::vector<std::string>{Mail("m1"), Mail("m3")}));
   EXPECT_TRUE(Temporaries(fs_).empty());
   // The journal forgot message 2: the next fetch stores it, and only it.
   result = FetchOnce();
-  EXPECT_EQ(result.failure, "");
+  EXPECT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(result.stored.size(), 1u);
   EXPECT_EQ(StoredMessages().size(), 3u);
   EXPECT_TRUE(pop3_.mailbox().empty());
