@@ -38,11 +38,8 @@ Pop3Reply Pop3CommandSession::Ready() {
   connection_ = connector_();
   if (!connection_.channel) {
     dead_ = true;
-    Pop3Reply failure = connection_.failure;
-    failure.ok = false;
-    failure.error = scrub_(failure.error);
-    failure.refusal = scrub_(failure.refusal);
-    return failure;
+    const Pop3Reply& why = connection_.failure;
+    return Pop3Reply::Failed(scrub_(why.status.message()), scrub_(why.refusal), why.step);
   }
   return Pop3Reply::Ok();
 }
@@ -73,7 +70,7 @@ Pop3Reply Pop3CommandSession::ReadAnswer(std::string* body) {
 Pop3Reply Pop3CommandSession::Command(const std::string& command, std::string* body) {
   if (body != nullptr) body->clear();
   const Pop3Reply ready = Ready();
-  if (!ready.ok) return ready;
+  if (!ready.ok()) return ready;
   connection_.channel->BeginExchange();
   const std::string error = connection_.channel->Write(command + "\r\n");
   if (!error.empty()) return Lost(error);
@@ -100,7 +97,7 @@ void Pop3CommandSession::Quit() {
 Pop3Reply Pop3CommandSession::RetrMany(const std::vector<Wanted>& wanted, std::string* buffer,
                                        const std::function<bool(size_t index)>& each, size_t* handed) {
   const Pop3Reply ready = Ready();
-  if (!ready.ok) {
+  if (!ready.ok()) {
     *handed = 0;
     return ready;
   }
@@ -113,7 +110,7 @@ Pop3Reply Pop3CommandSession::RetrMany(const std::vector<Wanted>& wanted, std::s
   Pop3Reply failure = Pop3Reply::Ok();
   bool stopped = false;
   for (size_t i = 0; i < wanted.size(); ++i) {
-    if (!stopped && failure.ok) {
+    if (!stopped && failure.ok()) {
       // Top up the window: always the next one, then as many as fit.
       std::string batch;
       while (sent < wanted.size() &&
@@ -129,14 +126,14 @@ Pop3Reply Pop3CommandSession::RetrMany(const std::vector<Wanted>& wanted, std::s
     }
     if (i >= sent) break;  // stopped or failed: nothing more on the way
     buffer->clear();
-    if (!stopped && failure.ok) {
+    if (!stopped && failure.ok()) {
       buffer->reserve(static_cast<size_t>(std::min(wanted[i].size, kReserveLimit)) + 4096);
     }
     const Pop3Reply r = ReadAnswer(buffer);
     if (!connection_.channel) return r;  // the connection is gone
     in_flight -= std::min(in_flight, wanted[i].size);
-    if (stopped || !failure.ok) continue;  // draining what is still on the way
-    if (!r.ok) {
+    if (stopped || !failure.ok()) continue;  // draining what is still on the way
+    if (!r.ok()) {
       failure = r;
       continue;
     }
@@ -149,7 +146,7 @@ Pop3Reply Pop3CommandSession::RetrMany(const std::vector<Wanted>& wanted, std::s
 Pop3Reply Pop3CommandSession::DeleMany(const std::vector<int>& numbers, size_t* deleted) {
   *deleted = 0;
   const Pop3Reply ready = Ready();
-  if (!ready.ok) return ready;
+  if (!ready.ok()) return ready;
   if (!connection_.pipelining) return Pop3Session::DeleMany(numbers, deleted);
   if (numbers.empty()) return Pop3Reply::Ok();
   std::string batch;
@@ -161,8 +158,8 @@ Pop3Reply Pop3CommandSession::DeleMany(const std::vector<int>& numbers, size_t* 
   for (size_t i = 0; i < numbers.size(); ++i) {
     const Pop3Reply r = ReadAnswer(nullptr);
     if (!connection_.channel) return r;
-    if (!r.ok && failure.ok) failure = r;
-    if (failure.ok) *deleted = i + 1;
+    if (!r.ok() && failure.ok()) failure = r;
+    if (failure.ok()) *deleted = i + 1;
   }
   return failure;
 }

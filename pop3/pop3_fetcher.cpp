@@ -191,9 +191,11 @@ std::string Pop3Fetcher::Run::OpenAndList() {
   if (session_) session_->Quit();  // QUIT for an earlier session first
   session_ = fetcher_.sessions_.NewSession(server_, login_user_, login_password_);
   const Pop3Reply opened = Command(session_->Open());
-  if (!opened.ok) return opened.step.empty() ? who_ + opened.error : Failed(opened.step, opened.error);
+  if (!opened.ok()) {
+    return opened.step.empty() ? who_ + opened.status.message() : Failed(opened.step, opened.status.message());
+  }
   const Pop3Reply listed = Command(session_->List(&body_));
-  if (!listed.ok) return Failed(listed.step.empty() ? "LIST" : listed.step, listed.error);
+  if (!listed.ok()) return Failed(listed.step.empty() ? "LIST" : listed.step, listed.status.message());
   return ReadSizes();
 }
 
@@ -220,7 +222,7 @@ std::string Pop3Fetcher::Run::ReadSizes() {
 std::string Pop3Fetcher::Run::ReadUidls() {
   if (sizes_.empty()) return "";
   const Pop3Reply listed = Command(session_->Uidl(&body_));
-  if (listed.ok) {
+  if (listed.ok()) {
     if (!ParseNumberedLines(body_, &uidls_)) {
       return Failed("UIDL", "unreadable answer \"" + ReplyText(body_.substr(0, 80)) + "\"");
     }
@@ -228,7 +230,7 @@ std::string Pop3Fetcher::Run::ReadUidls() {
     return "";
   }
   if (!listed.refusal.empty()) return OpenAndList();
-  return Failed("UIDL", listed.error);
+  return Failed("UIDL", listed.status.message());
 }
 
 void Pop3Fetcher::Run::KeepOnlyListedInJournal() {
@@ -267,7 +269,7 @@ std::string Pop3Fetcher::Run::RecordPlan() {
 std::string Pop3Fetcher::Run::DeleteStoredEarlier() {
   for (int number : already_stored_) {
     const Pop3Reply deleted = Command(session_->Dele(number));
-    if (!deleted.ok) return Failed("DELE " + std::to_string(number), deleted.error);
+    if (!deleted.ok()) return Failed("DELE " + std::to_string(number), deleted.status.message());
   }
   return "";
 }
@@ -306,9 +308,9 @@ std::string Pop3Fetcher::Run::FetchBatch(size_t first, size_t end) {
   auto store = [&](size_t k) { return Stage(first + k, &store_failure); };
   size_t handed = 0;
   const Pop3Reply fetched = Command(session_->RetrMany(wanted, &message_, store, &handed));
-  if (!fetched.ok) {
+  if (!fetched.ok()) {
     const std::string step = "RETR " + std::to_string(plan_[first + handed].number);
-    return StopAt(first + handed, Failed(step, fetched.error), false);
+    return StopAt(first + handed, Failed(step, fetched.status.message()), false);
   }
   // The message whose store failed is the last one handed out.
   if (!store_failure.empty()) return StopAt(first + handed - 1, store_failure, true);
@@ -369,8 +371,8 @@ std::string Pop3Fetcher::Run::DeleteDurable() {
   if (durable.empty()) return "";
   size_t deleted_count = 0;
   const Pop3Reply deleted = Command(session_->DeleMany(durable, &deleted_count));
-  if (deleted.ok || deleted_count >= durable.size()) return "";
-  return Failed("DELE " + std::to_string(durable[deleted_count]), deleted.error);
+  if (deleted.ok() || deleted_count >= durable.size()) return "";
+  return Failed("DELE " + std::to_string(durable[deleted_count]), deleted.status.message());
 }
 
 // Ends the fetch at plan index `index` (not stored) with `text`: what

@@ -15,8 +15,8 @@ Pop3Reply Pop3Session::RetrMany(const std::vector<Wanted>& wanted, std::string* 
   for (size_t i = 0; i < wanted.size(); ++i) {
     buffer->reserve(static_cast<size_t>(std::min(wanted[i].size, kReserveLimit)) + 4096);
     const Pop3Reply fetched = Retr(wanted[i].number, buffer);
-    if (!fetched.ok) return fetched;
-    if (buffer->size() != wanted[i].size && !Noop().ok) {
+    if (!fetched.ok()) return fetched;
+    if (buffer->size() != wanted[i].size && !Noop().ok()) {
       // A RETR cut off by a dropped connection may end without an error
       // (libcurl does that); only a connection still in step proves that
       // the end mark arrived and LIST's size was merely inexact.
@@ -33,7 +33,7 @@ Pop3Reply Pop3Session::DeleMany(const std::vector<int>& numbers, size_t* deleted
   *deleted = 0;
   for (int number : numbers) {
     const Pop3Reply r = Dele(number);
-    if (!r.ok) return r;
+    if (!r.ok()) return r;
     ++*deleted;
   }
   return Pop3Reply::Ok();

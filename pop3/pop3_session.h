@@ -20,21 +20,26 @@
 #include <vector>
 
 #include "net/server_string.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
 // The outcome of one POP3 step.
 struct Pop3Reply {
-  bool ok = true;
+  // On failure: what went wrong ("connection lost", the transport's
+  // words); kRefused when the server refused, else kIOError.
+  Status status;
   // On failure: the step that failed when it was not the command itself
   // ("connect", "login", "TLS"), else "".
   std::string step;
-  std::string error;    // on failure: what went wrong ("connection lost", the transport's words)
   std::string refusal;  // the server's "-ERR ..." line when it refused, else ""
+
+  bool ok() const { return status.ok(); }
 
   static Pop3Reply Ok() { return Pop3Reply{}; }
   static Pop3Reply Failed(std::string error, std::string refusal = "", std::string step = "") {
-    return Pop3Reply{false, std::move(step), std::move(error), std::move(refusal)};
+    Status status = refusal.empty() ? Status::IOError(std::move(error)) : Status::Refused(std::move(error));
+    return Pop3Reply{std::move(status), std::move(step), std::move(refusal)};
   }
 };
 

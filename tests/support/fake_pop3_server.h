@@ -80,7 +80,7 @@ class FakePop3Server : public Pop3SessionFactory {
     Pop3Reply Open() override {
       ++s_->sessions_;
       s_->commands_.push_back("OPEN");
-      if (!s_->open_failure.ok) return s_->open_failure;
+      if (!s_->open_failure.ok()) return s_->open_failure;
       open_ = true;
       view_ = s_->mailbox_;
       return Pop3Reply::Ok();
@@ -89,7 +89,7 @@ class FakePop3Server : public Pop3SessionFactory {
     Pop3Reply List(std::string* answer) override {
       answer->clear();
       Pop3Reply r = Command("LIST");
-      if (!r.ok) return r;
+      if (!r.ok()) return r;
       for (size_t i = 0; i < view_.size(); ++i) {
         auto delta = s_->list_size_delta.find(view_[i].uidl);
         const long size = static_cast<long>(view_[i].bytes.size()) +
@@ -102,7 +102,7 @@ class FakePop3Server : public Pop3SessionFactory {
     Pop3Reply Uidl(std::string* answer) override {
       answer->clear();
       Pop3Reply r = Command("UIDL");
-      if (!r.ok) return r;
+      if (!r.ok()) return r;
       if (s_->uidl_refused) {
         Quit();
         return Pop3Reply::Failed("command refused", "-ERR unknown command");
@@ -114,7 +114,7 @@ class FakePop3Server : public Pop3SessionFactory {
     Pop3Reply Retr(int number, std::string* message) override {
       message->clear();
       Pop3Reply r = Command("RETR " + std::to_string(number));
-      if (!r.ok) return r;
+      if (!r.ok()) return r;
       if (number < 1 || number > static_cast<int>(view_.size())) return Refused("-ERR no such message");
       const Message& m = view_[number - 1];
       auto cut = s_->truncate_retr.find(m.uidl);
@@ -129,7 +129,7 @@ class FakePop3Server : public Pop3SessionFactory {
 
     Pop3Reply Dele(int number) override {
       Pop3Reply r = Command("DELE " + std::to_string(number));
-      if (!r.ok) return r;
+      if (!r.ok()) return r;
       if (number < 1 || number > static_cast<int>(view_.size())) return Refused("-ERR no such message");
       marked_.insert(number);
       return r;

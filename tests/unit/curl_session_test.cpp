@@ -170,20 +170,20 @@ TEST(CurlPop3SessionTest, TheFirstCommandNamesAFailedConnectAndASilentServerTime
   ASSERT_TRUE((parsed = ParsePop3Server(closed.HostPort(), &server)).ok()) << parsed.message();
   {
     CurlPop3Session session(server, "alice", "pw", ShortTimeOuts());
-    ASSERT_TRUE(session.Open().ok);
+    ASSERT_TRUE(session.Open().ok());
     std::string answer;
     Pop3Reply r = session.List(&answer);
-    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.step, "connect");
-    EXPECT_NE(r.error, "");
+    EXPECT_NE(r.status.message(), "");
   }
   MuteListener mute;
   ASSERT_TRUE((parsed = ParsePop3Server(mute.HostPort(), &server)).ok()) << parsed.message();
   CurlPop3Session session(server, "alice", "pw", ShortTimeOuts());
-  ASSERT_TRUE(session.Open().ok);
+  ASSERT_TRUE(session.Open().ok());
   auto start = std::chrono::steady_clock::now();
   std::string answer;
-  EXPECT_FALSE(session.List(&answer).ok);
+  EXPECT_FALSE(session.List(&answer).ok());
   session.Quit();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
 }
@@ -270,14 +270,14 @@ TEST(CurlPop3SessionTest, AnEchoedPasswordIsScrubbedFromTheRefusal) {
   Status parsed;
   ASSERT_TRUE((parsed = ParsePop3Server(server.HostPort(), &pop3)).ok()) << parsed.message();
   CurlPop3Session session(pop3, "alice", "S3cr3t-pw", ShortTimeOuts());
-  ASSERT_TRUE(session.Open().ok);
+  ASSERT_TRUE(session.Open().ok());
   std::string answer;
   Pop3Reply r = session.List(&answer);
   session.Quit();
-  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.ok());
   EXPECT_EQ(r.step, "login");
   EXPECT_EQ(r.refusal, "-ERR wrong password ***");
-  EXPECT_EQ(r.error.find("S3cr3t-pw"), std::string::npos) << r.error;
+  EXPECT_EQ(r.status.message().find("S3cr3t-pw"), std::string::npos) << r.status.message();
 }
 
 // Another thread (the window's stop) can end a transfer within about 100
@@ -337,9 +337,9 @@ TEST(TransferCancelTest, AStopEndsAHangingTransferAtOnce) {
         Status parsed;
         EXPECT_TRUE((parsed = ParsePop3Server(host, &server)).ok()) << parsed.message();
         CurlPop3Session session(server, "alice", "pw", options);
-        EXPECT_TRUE(session.Open().ok);
+        EXPECT_TRUE(session.Open().ok());
         std::string answer;
-        return session.List(&answer).ok;
+        return session.List(&answer).ok();
       },
   };
   for (const auto& transfer : transfers) {

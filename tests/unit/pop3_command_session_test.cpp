@@ -100,7 +100,7 @@ TEST_F(Pop3PipeliningTest, RetrWindowHandsOutWholeMessagesInOrder) {
       got.push_back(buffer);
       return c.stop_after == 0 || got.size() < static_cast<size_t>(c.stop_after);
     }, &handed);
-    EXPECT_EQ(r.ok, c.ok) << r.error;
+    EXPECT_EQ(r.ok(), c.ok) << r.status.message();
     EXPECT_EQ(r.refusal, c.refusal);
     EXPECT_EQ(handed, c.handed);
     ASSERT_EQ(got.size(), c.handed);
@@ -114,7 +114,7 @@ TEST_F(Pop3PipeliningTest, RetrWindowHandsOutWholeMessagesInOrder) {
     // Whatever was still on the way was read: the next command gets its own answer.
     std::string next;
     const Pop3Reply again = session->Retr(6, &next);
-    EXPECT_EQ(again.ok && next == mailbox[6], c.in_step) << next;
+    EXPECT_EQ(again.ok() && next == mailbox[6], c.in_step) << next;
   }
 }
 
@@ -127,7 +127,7 @@ TEST_F(Pop3PipeliningTest, WindowIsBoundedInBytes) {
   // the first is read.
   const Pop3Reply r =
       session->RetrMany(Wanted({1, 2, 3, 4}, mb + mb / 2), &buffer, [](size_t) { return true; }, &handed);
-  EXPECT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.ok()) << r.status.message();
   EXPECT_EQ(handed, 4u);
   EXPECT_EQ(Writes(), (std::vector<std::string>{"RETR 1\r\nRETR 2\r\n", "RETR 3\r\n", "RETR 4\r\n"}));
 }
@@ -155,10 +155,10 @@ TEST_F(Pop3PipeliningTest, DeleBatchGoesInOneWriteAndARefusalKeepsStep) {
     auto session = NewSession(c.pipelining);
     size_t deleted = 99;
     const Pop3Reply r = session->DeleMany({1, 2, 3, 4}, &deleted);
-    EXPECT_EQ(r.ok, c.refused.empty());
+    EXPECT_EQ(r.ok(), c.refused.empty());
     EXPECT_EQ(deleted, c.deleted);
     EXPECT_EQ(link.writes().size(), c.writes);
-    EXPECT_TRUE(session->Noop().ok);
+    EXPECT_TRUE(session->Noop().ok());
     session->Quit();
     EXPECT_EQ(link.commands().back(), "QUIT");
   }
@@ -172,14 +172,14 @@ TEST_F(Pop3PipeliningTest, AFailedConnectNamesItsStepAndEndsTheSession) {
         return c;
       },
       [](const std::string& text) { return ReplaceAll(text, "S3cret", "***"); });
-  ASSERT_TRUE(session.Open().ok);
+  ASSERT_TRUE(session.Open().ok());
   std::string answer;
   const Pop3Reply r = session.List(&answer);
-  EXPECT_FALSE(r.ok);
+  EXPECT_FALSE(r.ok());
   EXPECT_EQ(r.step, "login");
-  EXPECT_EQ(r.error, "wrong password ***");
+  EXPECT_EQ(r.status.message(), "wrong password ***");
   EXPECT_EQ(r.refusal, "-ERR *** refused");
-  EXPECT_FALSE(session.Noop().ok);
+  EXPECT_FALSE(session.Noop().ok());
 }
 
 }  // namespace
