@@ -523,6 +523,7 @@ Status ComposeMail(FileSystem& fs, const Clock& clock, const OutgoingMessage& m,
   EnsureMailLibrariesInitialized();
   const Addressees r = ReadAddressees(m);
   ProgramHeaders own;
+  // ForEach names only the program's own headers, which Set always takes.
   m.headers.ForEach([&](const std::string& name, const std::string& value) {
     (void)own.Set(name, SanitizeUtf8(Trim(OneLine(value))));
   });
