@@ -50,11 +50,11 @@ SmtpCommandSession::SmtpCommandSession(SmtpServer server, SmtpConnector connecto
 
 SmtpCommandSession::~SmtpCommandSession() { Close(); }
 
-std::string SmtpCommandSession::Open() {
+Status SmtpCommandSession::Open() {
   // The EHLO name may follow the sender, so the connection waits for the
   // first transaction.
   opened_ = true;
-  return "";
+  return Status::OK();
 }
 
 void SmtpCommandSession::Close() {

@@ -49,7 +49,7 @@ class SmtpCommandSession : public SmtpSession {
   SmtpCommandSession(SmtpServer server, SmtpConnector connector);
   ~SmtpCommandSession() override;
 
-  std::string Open() override;
+  Status Open() override;
   SmtpTransaction Send(const std::string& mail_from, const std::vector<std::string>& recipients,
                        const std::string& message) override;
   void Close() override;

@@ -150,12 +150,12 @@ std::vector<std::string> Delivery::NextBatch() {
 SmtpTransaction Delivery::Transact(const std::vector<std::string>& batch) {
   if (!session_) {
     session_ = sessions_.NewSession(server_);
-    std::string failure = session_->Open();
-    if (!failure.empty()) {
+    Status opened = session_->Open();
+    if (!opened.ok()) {
       session_.reset();
       SmtpTransaction t;
       for (const std::string& a : batch) t.recipients.push_back(SmtpRecipientReply{a, 0, ""});
-      t.failure = failure;
+      t.failure = opened.message();
       return t;
     }
   }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/server_string.h"
+#include "textio/status.h"
 
 namespace kelmora {
 
@@ -45,9 +46,9 @@ class SmtpSession {
  public:
   virtual ~SmtpSession() = default;
 
-  // Opens the connection (or gets ready to, see above). "" or the failure,
-  // as "step: reply or error".
-  virtual std::string Open() = 0;
+  // Opens the connection (or gets ready to, see above). A failure's
+  // message reads "step: reply or error".
+  [[nodiscard]] virtual Status Open() = 0;
 
   // Runs one transaction on the open connection. Never throws.
   virtual SmtpTransaction Send(const std::string& mail_from, const std::vector<std::string>& recipients,

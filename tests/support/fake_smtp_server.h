@@ -69,12 +69,12 @@ class FakeSmtpServer : public SmtpSessionFactory {
     explicit Session(FakeSmtpServer* server) : s_(server) {}
     ~Session() override { Close(); }
 
-    std::string Open() override {
+    Status Open() override {
       const int connection = s_->connections_++;
       s_->commands_.push_back("OPEN");
       std::string failure = s_->open_failure(connection);
       open_ = failure.empty();
-      return failure;
+      return open_ ? Status::OK() : Status::IOError(failure);
     }
 
     SmtpTransaction Send(const std::string& mail_from, const std::vector<std::string>& recipients,

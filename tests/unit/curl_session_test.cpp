@@ -132,7 +132,7 @@ TEST(CurlSmtpSessionTest, SilentServerIsGivenUpWithinTheTimeOuts) {
   Status parsed;
   ASSERT_TRUE((parsed = ParseSmtpServer(mute.HostPort(), &server)).ok()) << parsed.message();
   CurlSmtpSession session(server, ShortTimeOuts());
-  ASSERT_EQ(session.Open(), "");
+  ASSERT_TRUE(session.Open().ok());
   auto start = std::chrono::steady_clock::now();
   SmtpTransaction t = session.Send("owner@example.org", {"a@example.net", "b@example.net"}, "Subject: x\r\n\r\nx\r\n");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -151,7 +151,7 @@ TEST(CurlSmtpSessionTest, NobodyListeningIsAConnectFailure) {
   Status parsed;
   ASSERT_TRUE((parsed = ParseSmtpServer(closed.HostPort(), &server)).ok()) << parsed.message();
   CurlSmtpSession session(server, ShortTimeOuts());
-  ASSERT_EQ(session.Open(), "");
+  ASSERT_TRUE(session.Open().ok());
   SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
   EXPECT_TRUE(StartsWith(t.failure, "connect: ")) << t.failure;
   EXPECT_FALSE(t.reached_rcpt);
@@ -203,7 +203,7 @@ TEST(CurlSmtpSessionTest, AnEchoedPasswordIsScrubbedFromTheFailure) {
   Status parsed;
   ASSERT_TRUE((parsed = ParseSmtpServer("smtp://bob:S3cr3t-pw@" + server.HostPort(), &smtp)).ok()) << parsed.message();
   CurlSmtpSession session(smtp, ShortTimeOuts());
-  ASSERT_EQ(session.Open(), "");
+  ASSERT_TRUE(session.Open().ok());
   SmtpTransaction t = session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");
   session.Close();
   EXPECT_FALSE(t.message_taken);
@@ -250,7 +250,7 @@ TEST(CurlSmtpSessionTest, TheGreetingNamesTheMachineTheOptionsDescribe) {
       MailOptions options = ShortTimeOuts();
       options.host_names = &machine;
       CurlSmtpSession session(smtp, options);
-      ASSERT_EQ(session.Open(), "");
+      ASSERT_TRUE(session.Open().ok());
       (void)session.Send(c.mail_from, {"a@example.net"}, "Subject: x\r\n\r\nx\r\n");  // only the greeting counts
       session.Close();
     }
@@ -329,7 +329,7 @@ TEST(TransferCancelTest, AStopEndsAHangingTransferAtOnce) {
         Status parsed;
         EXPECT_TRUE((parsed = ParseSmtpServer(host, &server)).ok()) << parsed.message();
         CurlSmtpSession session(server, options);
-        EXPECT_EQ(session.Open(), "");
+        EXPECT_TRUE(session.Open().ok());
         return session.Send("owner@example.org", {"a@example.net"}, "Subject: x\r\n\r\nx\r\n").failure.empty();
       },
       [](const std::string& host, MailOptions options) {

@@ -124,7 +124,7 @@ TEST_F(SmtpPipeliningTest, RepliesAreMatchedToTheirCommandsInBothModes) {
     c.script.Install(link);
     link.cut_after_lines = c.cut_after_lines;
     auto session = NewSession(c.pipelining);
-    ASSERT_EQ(session->Open(), "");
+    ASSERT_TRUE(session->Open().ok());
     const SmtpTransaction t = session->Send("owner@x", {"a@x", "b@x", "c@x"}, kMessage);
     ASSERT_EQ(t.recipients.size(), 3u);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(t.recipients[i].code, c.codes[i]) << t.recipients[i].address;
