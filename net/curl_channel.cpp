@@ -123,7 +123,19 @@ std::string CurlChannel::Wait(bool for_write) {
   }
 }
 
-std::string CurlChannel::Write(std::string_view bytes) {
+namespace {
+
+Status ChannelStatus(const std::string& failure) {
+  return failure.empty() ? Status::OK() : Status::IOError(failure);
+}
+
+}  // namespace
+
+Status CurlChannel::Write(std::string_view bytes) { return ChannelStatus(WriteAll(bytes)); }
+
+Status CurlChannel::ReadLine(std::string* line) { return ChannelStatus(NextLine(line)); }
+
+std::string CurlChannel::WriteAll(std::string_view bytes) {
   if (!dead_.empty()) return dead_;
   if (handle_ == nullptr) return Fail("not connected");
   CURL* curl = static_cast<CURL*>(handle_);
@@ -142,7 +154,7 @@ std::string CurlChannel::Write(std::string_view bytes) {
   return "";
 }
 
-std::string CurlChannel::ReadLine(std::string* line) {
+std::string CurlChannel::NextLine(std::string* line) {
   if (!dead_.empty()) return dead_;
   if (handle_ == nullptr) return Fail("not connected");
   CURL* curl = static_cast<CURL*>(handle_);

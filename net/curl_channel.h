@@ -59,13 +59,17 @@ class CurlChannel : public MailChannel {
   // protocol code names the failed step and adds advice from it.
   int connect_code() const { return connect_code_; }
 
-  std::string Write(std::string_view bytes) override;
-  std::string ReadLine(std::string* line) override;
+  Status Write(std::string_view bytes) override;
+  Status ReadLine(std::string* line) override;
   void BeginExchange() override;
 
   bool cancelled() const;
 
  private:
+  // Inside the channel a failure is its text ("" = none), so that the one
+  // that killed the channel can be handed out again by every later call.
+  std::string WriteAll(std::string_view bytes);
+  std::string NextLine(std::string* line);
   // Waits until the socket can be read (or written). "" or the error.
   std::string Wait(bool for_write);
   std::string Fail(std::string error);

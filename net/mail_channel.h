@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "textio/status.h"
+
 namespace kelmora {
 
 class MailChannel {
@@ -16,14 +18,14 @@ class MailChannel {
   virtual ~MailChannel() = default;
 
   // Writes all of `bytes`, in one write where the transport allows it (a
-  // pipelined batch of commands goes out as one packet). "" or what went
-  // wrong ("connection lost", "timed out", "cancelled", the transport's words).
-  virtual std::string Write(std::string_view bytes) = 0;
+  // pipelined batch of commands goes out as one packet). A failure (an I/O
+  // error) says what went wrong: "connection lost", "timed out",
+  // "cancelled", the transport's words.
+  [[nodiscard]] virtual Status Write(std::string_view bytes) = 0;
 
-  // The next line the server sent, without its line end. "" or what went
-  // wrong, as for Write. After an error the channel is dead: every further
-  // call fails.
-  virtual std::string ReadLine(std::string* line) = 0;
+  // The next line the server sent, without its line end; a failure as for
+  // Write. After a failure the channel is dead: every further call fails.
+  [[nodiscard]] virtual Status ReadLine(std::string* line) = 0;
 
   // A new exchange (one transaction, one RETR window) begins: the time-out
   // for a whole transfer counts from here.

@@ -47,8 +47,8 @@ Pop3Reply Pop3CommandSession::Ready() {
 Pop3Reply Pop3CommandSession::ReadAnswer(std::string* body) {
   MailChannel& channel = *connection_.channel;
   std::string line;
-  std::string error = channel.ReadLine(&line);
-  if (!error.empty()) return Lost(error);
+  Status error = channel.ReadLine(&line);
+  if (!error.ok()) return Lost(error.message());
   if (StartsWith(line, "-ERR")) {
     return Pop3Reply::Failed("refused by the server", scrub_(SanitizeUtf8(OneLine(line))));
   }
@@ -56,7 +56,7 @@ Pop3Reply Pop3CommandSession::ReadAnswer(std::string* body) {
   if (body == nullptr) return Pop3Reply::Ok();
   for (;;) {
     error = channel.ReadLine(&line);
-    if (!error.empty()) return Lost(error);
+    if (!error.ok()) return Lost(error.message());
     if (!line.empty() && line[0] == '.') {
       if (line.size() == 1) return Pop3Reply::Ok();
       body->append(line, 1, std::string::npos);  // a stuffed dot
@@ -72,8 +72,8 @@ Pop3Reply Pop3CommandSession::Command(const std::string& command, std::string* b
   const Pop3Reply ready = Ready();
   if (!ready.ok()) return ready;
   connection_.channel->BeginExchange();
-  const std::string error = connection_.channel->Write(command + "\r\n");
-  if (!error.empty()) return Lost(error);
+  const Status error = connection_.channel->Write(command + "\r\n");
+  if (!error.ok()) return Lost(error.message());
   return ReadAnswer(body);
 }
 
@@ -89,7 +89,7 @@ void Pop3CommandSession::Quit() {
   if (!connection_.channel) return;
   // The answer to QUIT is awaited: it is what commits the DELEs, and
   // closing before it could cut the server short.
-  if (connection_.channel->Write("QUIT\r\n").empty()) (void)ReadAnswer(nullptr);
+  if (connection_.channel->Write("QUIT\r\n").ok()) (void)ReadAnswer(nullptr);
   connection_.channel.reset();
   dead_ = true;
 }
@@ -120,8 +120,8 @@ Pop3Reply Pop3CommandSession::RetrMany(const std::vector<Wanted>& wanted, std::s
         ++sent;
       }
       if (!batch.empty()) {
-        const std::string error = channel.Write(batch);
-        if (!error.empty()) return Lost(error);
+        const Status error = channel.Write(batch);
+        if (!error.ok()) return Lost(error.message());
       }
     }
     if (i >= sent) break;  // stopped or failed: nothing more on the way
@@ -152,8 +152,8 @@ Pop3Reply Pop3CommandSession::DeleMany(const std::vector<int>& numbers, size_t* 
   std::string batch;
   for (int number : numbers) batch += "DELE " + std::to_string(number) + "\r\n";
   connection_.channel->BeginExchange();
-  const std::string error = connection_.channel->Write(batch);
-  if (!error.empty()) return Lost(error);
+  const Status error = connection_.channel->Write(batch);
+  if (!error.ok()) return Lost(error.message());
   Pop3Reply failure = Pop3Reply::Ok();
   for (size_t i = 0; i < numbers.size(); ++i) {
     const Pop3Reply r = ReadAnswer(nullptr);

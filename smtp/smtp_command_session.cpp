@@ -58,7 +58,7 @@ Status SmtpCommandSession::Open() {
 }
 
 void SmtpCommandSession::Close() {
-  if (connection_.channel && connection_.channel->Write("QUIT\r\n").empty()) {
+  if (connection_.channel && connection_.channel->Write("QUIT\r\n").ok()) {
     // Read the farewell so that the close does not cut the server short.
     (void)ReadReply();
   }
@@ -71,7 +71,7 @@ SmtpCommandSession::Reply SmtpCommandSession::ReadReply() {
   for (int n = 0; n < kMaxReplyLines; ++n) {
     std::string line;
     reply.error = connection_.channel->ReadLine(&line);
-    if (!reply.error.empty()) return reply;
+    if (!reply.error.ok()) return reply;
     line = SanitizeUtf8(OneLine(line));
     if (!HasCode(line)) continue;  // noise between replies
     if (!joined.empty()) joined += " ";
@@ -81,7 +81,7 @@ SmtpCommandSession::Reply SmtpCommandSession::ReadReply() {
     reply.text = std::move(joined);
     return reply;
   }
-  reply.error = "reply too long";
+  reply.error = Status::IOError("reply too long");
   return reply;
 }
 
@@ -130,7 +130,7 @@ SmtpTransaction SmtpCommandSession::Send(const std::string& mail_from, const std
 void SmtpCommandSession::SkipReplies(size_t count) {
   for (size_t i = 0; i < count && connection_.channel; ++i) {
     const Reply r = ReadReply();
-    if (!r.error.empty()) connection_ = SmtpConnection{};
+    if (!r.error.ok()) connection_ = SmtpConnection{};
     else if (i + 1 == count && r.code == 354) EndWithoutMessage(r.code);
   }
 }
@@ -140,12 +140,12 @@ void SmtpCommandSession::EndWithoutMessage(int data_code) {
   MailChannel& channel = *connection_.channel;
   // A server that took DATA anyway gets an empty message ended at once;
   // then RSET clears what the server still holds of the transaction.
-  if ((data_code == 354 && (!channel.Write(".\r\n").empty() || !ReadReply().error.empty())) || data_code == 421) {
+  if ((data_code == 354 && (!channel.Write(".\r\n").ok() || !ReadReply().error.ok())) || data_code == 421) {
     connection_ = SmtpConnection{};
     return;
   }
   Reply r;
-  if (channel.Write("RSET\r\n").empty()) r = ReadReply();
+  if (channel.Write("RSET\r\n").ok()) r = ReadReply();
   if (r.code / 100 != 2) connection_ = SmtpConnection{};
 }
 
@@ -160,8 +160,8 @@ void SmtpCommandSession::Transact(const std::string& mail_from, const std::vecto
   Message(message, out);
 }
 
-bool SmtpCommandSession::Lost(const std::string& step, const std::string& error, SmtpTransaction* out) {
-  out->failure = step + ": " + error;
+bool SmtpCommandSession::Lost(const std::string& step, const Status& error, SmtpTransaction* out) {
+  out->failure = step + ": " + error.message();
   connection_ = SmtpConnection{};
   return false;
 }
@@ -175,10 +175,10 @@ bool SmtpCommandSession::MailFrom(const std::string& mail_from, const std::vecto
     for (const std::string& a : recipients) command += "RCPT TO:<" + a + ">\r\n";
     command += "DATA\r\n";
   }
-  const std::string error = connection_.channel->Write(command);
-  if (!error.empty()) return Lost("MAIL FROM", error, out);
+  const Status error = connection_.channel->Write(command);
+  if (!error.ok()) return Lost("MAIL FROM", error, out);
   const Reply mail = ReadReply();
-  if (!mail.error.empty()) return Lost("MAIL FROM", mail.error, out);
+  if (!mail.error.ok()) return Lost("MAIL FROM", mail.error, out);
   if (mail.code / 100 == 2) return true;
   out->failure = "MAIL FROM: " + mail.text;
   // The RCPTs and DATA of a batch still get their (meaningless) replies;
@@ -192,12 +192,12 @@ bool SmtpCommandSession::MailFrom(const std::string& mail_from, const std::vecto
 bool SmtpCommandSession::Recipients(bool pipelined, SmtpTransaction* out) {
   for (SmtpRecipientReply& rr : out->recipients) {
     if (!pipelined) {
-      const std::string error = connection_.channel->Write("RCPT TO:<" + rr.address + ">\r\n");
-      if (!error.empty()) return Lost("RCPT TO", error, out);
+      const Status error = connection_.channel->Write("RCPT TO:<" + rr.address + ">\r\n");
+      if (!error.ok()) return Lost("RCPT TO", error, out);
     }
     out->reached_rcpt = true;
     const Reply r = ReadReply();
-    if (!r.error.empty()) return Lost("RCPT TO", r.error, out);
+    if (!r.error.ok()) return Lost("RCPT TO", r.error, out);
     rr.code = r.code;
     rr.reply = r.text;
   }
@@ -211,11 +211,11 @@ bool SmtpCommandSession::Data(bool pipelined, int accepted, SmtpTransaction* out
   Reply data;
   if (pipelined || accepted > 0) {
     if (!pipelined) {
-      const std::string error = connection_.channel->Write("DATA\r\n");
-      if (!error.empty()) return Lost("DATA", error, out);
+      const Status error = connection_.channel->Write("DATA\r\n");
+      if (!error.ok()) return Lost("DATA", error, out);
     }
     data = ReadReply();
-    if (!data.error.empty()) return Lost("DATA", data.error, out);
+    if (!data.error.ok()) return Lost("DATA", data.error, out);
   }
   if (accepted > 0 && data.code == 354) return true;
   if (accepted == 0) {
@@ -229,13 +229,13 @@ bool SmtpCommandSession::Data(bool pipelined, int accepted, SmtpTransaction* out
 }
 
 void SmtpCommandSession::Message(const std::string& message, SmtpTransaction* out) {
-  const std::string error = connection_.channel->Write(DataFor(message));
-  if (!error.empty()) {
+  const Status error = connection_.channel->Write(DataFor(message));
+  if (!error.ok()) {
     Lost("end of data", error, out);
     return;
   }
   const Reply done = ReadReply();
-  if (!done.error.empty()) {
+  if (!done.error.ok()) {
     Lost("end of data", done.error, out);
     return;
   }

@@ -58,7 +58,7 @@ class SmtpCommandSession : public SmtpSession {
   struct Reply {
     int code = 0;
     std::string text;  // every line of the reply, joined by blanks
-    std::string error; // the channel's error when no reply came
+    Status error;      // the channel's failure when no reply came
   };
   Reply ReadReply();
   void Transact(const std::string& mail_from, const std::vector<std::string>& recipients,
@@ -72,7 +72,7 @@ class SmtpCommandSession : public SmtpSession {
   void Message(const std::string& message, SmtpTransaction* out);
   // The connection is of no further use: the next transaction connects anew.
   // Always false, so that a step ends with it.
-  bool Lost(const std::string& step, const std::string& error, SmtpTransaction* out);
+  bool Lost(const std::string& step, const Status& error, SmtpTransaction* out);
   // Reads and drops `count` replies (of a batch whose MAIL FROM was refused).
   void SkipReplies(size_t count);
   // Ends a transaction that carries no message: an empty body when the

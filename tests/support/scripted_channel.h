@@ -53,8 +53,8 @@ class ScriptedLink {
    public:
     Channel(ScriptedLink* link, int connection) : link_(link), connection_(connection) {}
 
-    std::string Write(std::string_view bytes) override {
-      if (cut_) return "connection lost";
+    Status Write(std::string_view bytes) override {
+      if (cut_) return Status::IOError("connection lost");
       link_->writes_.push_back({connection_, std::string(bytes)});
       partial_ += bytes;
       size_t nl;
@@ -63,13 +63,13 @@ class ScriptedLink {
         partial_.erase(0, nl + 2);
         Take(line);
       }
-      return "";
+      return Status::OK();
     }
 
-    std::string ReadLine(std::string* line) override {
-      if (cut_) return "connection lost";
+    Status ReadLine(std::string* line) override {
+      if (cut_) return Status::IOError("connection lost");
       const size_t nl = pending_.find("\r\n");
-      if (nl == std::string::npos) return "timed out";
+      if (nl == std::string::npos) return Status::IOError("timed out");
       *line = pending_.substr(0, nl);
       pending_.erase(0, nl + 2);
       if (link_->cut_after_lines >= 0 && ++lines_read_ >= link_->cut_after_lines) {
@@ -77,7 +77,7 @@ class ScriptedLink {
         cut_ = true;
         pending_.clear();
       }
-      return "";
+      return Status::OK();
     }
 
    private:
