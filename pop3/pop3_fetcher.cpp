@@ -100,8 +100,7 @@ class Pop3Fetcher::Run {
         journal_(journal) {}
 
   Pop3FetchResult Fetch() {
-    const std::string failure = FetchAll();
-    if (!failure.empty()) result_.status = Status::Error(failure);
+    result_.status = FetchAll();
     return std::move(result_);
   }
 
@@ -112,32 +111,32 @@ class Pop3Fetcher::Run {
     std::string name;
   };
 
-  std::string FetchAll();
+  Status FetchAll();
   // The server's refusal of the last command is kept for the failure text.
   Pop3Reply Command(Pop3Reply reply) {
     refusal_ = reply.refusal;
     return reply;
   }
-  std::string Failed(const std::string& step, const std::string& detail) const {
+  Status Failed(const std::string& step, const std::string& detail) const {
     std::string text = who_ + step + " failed: " + detail;
     if (!refusal_.empty()) text += "; server reply: " + refusal_;
-    return text;
+    return Status::Error(text);
   }
-  std::string OpenAndList();
-  std::string ReadSizes();
-  std::string ReadUidls();
+  Status OpenAndList();
+  Status ReadSizes();
+  Status ReadUidls();
   void KeepOnlyListedInJournal();
-  std::string PlanMessages();
-  std::string RecordPlan();
-  std::string DeleteStoredEarlier();
-  std::string FetchPlanned();
+  Status PlanMessages();
+  Status RecordPlan();
+  Status DeleteStoredEarlier();
+  Status FetchPlanned();
   size_t BatchEnd(size_t first) const;
-  std::string FetchBatch(size_t first, size_t end);
-  bool Stage(size_t index, std::string* failure);
-  std::string CommitBatch(bool dele);
-  std::string TakeCommitted(const Status& committed);
-  std::string DeleteDurable();
-  std::string StopAt(size_t index, const std::string& text, bool connection_good);
+  Status FetchBatch(size_t first, size_t end);
+  Status Stage(size_t index);
+  Status CommitBatch(bool dele);
+  Status TakeCommitted(const Status& committed);
+  Status DeleteDurable();
+  Status StopAt(size_t index, const Status& failure, bool connection_good);
   // Forgets the records of planned messages from `from` on (not stored).
   void ForgetFrom(size_t from) {
     for (size_t i = from; i < plan_.size(); ++i) journal_.Forget(plan_[i].name);
@@ -168,38 +167,39 @@ class Pop3Fetcher::Run {
   Pop3FetchResult result_;
 };
 
-std::string Pop3Fetcher::Run::FetchAll() {
-  std::string failure = OpenAndList();
-  if (failure.empty()) failure = ReadUidls();
-  if (!failure.empty()) return failure;
+Status Pop3Fetcher::Run::FetchAll() {
+  Status failure = OpenAndList();
+  if (failure.ok()) failure = ReadUidls();
+  if (!failure.ok()) return failure;
   if (have_uidls_ || sizes_.empty()) KeepOnlyListedInJournal();
   failure = PlanMessages();
-  if (failure.empty()) failure = RecordPlan();
-  if (failure.empty()) failure = DeleteStoredEarlier();
-  if (!failure.empty()) {
+  if (failure.ok()) failure = RecordPlan();
+  if (failure.ok()) failure = DeleteStoredEarlier();
+  if (!failure.ok()) {
     ForgetFrom(0);
     return failure;
   }
   failure = FetchPlanned();
-  if (failure.empty()) session_->Quit();  // commits the DELEs
+  if (failure.ok()) session_->Quit();  // commits the DELEs
   return failure;
 }
 
 // Opens a session and runs LIST (with libcurl the first command also
 // connects and logs in).
-std::string Pop3Fetcher::Run::OpenAndList() {
+Status Pop3Fetcher::Run::OpenAndList() {
   if (session_) session_->Quit();  // QUIT for an earlier session first
   session_ = fetcher_.sessions_.NewSession(server_, login_user_, login_password_);
   const Pop3Reply opened = Command(session_->Open());
   if (!opened.ok()) {
-    return opened.step.empty() ? who_ + opened.status.message() : Failed(opened.step, opened.status.message());
+    if (opened.step.empty()) return Status::Error(who_ + opened.status.message());
+    return Failed(opened.step, opened.status.message());
   }
   const Pop3Reply listed = Command(session_->List(&body_));
   if (!listed.ok()) return Failed(listed.step.empty() ? "LIST" : listed.step, listed.status.message());
   return ReadSizes();
 }
 
-std::string Pop3Fetcher::Run::ReadSizes() {
+Status Pop3Fetcher::Run::ReadSizes() {
   std::map<int, std::string> sizes_text;
   if (!ParseNumberedLines(body_, &sizes_text)) {
     return Failed("LIST", "unreadable answer \"" + ReplyText(body_.substr(0, 80)) + "\"");
@@ -212,22 +212,22 @@ std::string Pop3Fetcher::Run::ReadSizes() {
     }
     sizes_[number] = size;
   }
-  return "";
+  return Status::OK();
 }
 
 // UIDL: what ties a message to the journal across sessions. A server
 // without UIDL still works, only without protection against duplicates
 // after a broken session. A refused command may have cost the connection,
 // so that case goes on in a fresh session.
-std::string Pop3Fetcher::Run::ReadUidls() {
-  if (sizes_.empty()) return "";
+Status Pop3Fetcher::Run::ReadUidls() {
+  if (sizes_.empty()) return Status::OK();
   const Pop3Reply listed = Command(session_->Uidl(&body_));
   if (listed.ok()) {
     if (!ParseNumberedLines(body_, &uidls_)) {
       return Failed("UIDL", "unreadable answer \"" + ReplyText(body_.substr(0, 80)) + "\"");
     }
     have_uidls_ = true;
-    return "";
+    return Status::OK();
   }
   if (!listed.refusal.empty()) return OpenAndList();
   return Failed("UIDL", listed.status.message());
@@ -241,7 +241,7 @@ void Pop3Fetcher::Run::KeepOnlyListedInJournal() {
 
 // Each message the journal does not hold yet gets a fresh name and a
 // record; those it holds were stored by an earlier session.
-std::string Pop3Fetcher::Run::PlanMessages() {
+Status Pop3Fetcher::Run::PlanMessages() {
   for (const auto& [number, size] : sizes_) {
     auto it = uidls_.find(number);
     const std::string uidl = it == uidls_.end() ? "" : it->second;
@@ -254,24 +254,24 @@ std::string Pop3Fetcher::Run::PlanMessages() {
     journal_.AddStored(name, account_, uidl);
     plan_.push_back(Planned{number, size, name});
   }
-  return "";
+  return Status::OK();
 }
 
 // Record before fetching: a crash from here on leaves no stored file that
 // the journal does not know.
-std::string Pop3Fetcher::Run::RecordPlan() {
-  if (plan_.empty()) return "";
+Status Pop3Fetcher::Run::RecordPlan() {
+  if (plan_.empty()) return Status::OK();
   Status saved = journal_.Save();
-  return saved.ok() ? "" : who_ + "journal write failed: " + saved.message();
+  return saved.ok() ? Status::OK() : Status::Error(who_ + "journal write failed: " + saved.message());
 }
 
 // Messages stored by an earlier session whose deletion was not committed.
-std::string Pop3Fetcher::Run::DeleteStoredEarlier() {
+Status Pop3Fetcher::Run::DeleteStoredEarlier() {
   for (int number : already_stored_) {
     const Pop3Reply deleted = Command(session_->Dele(number));
     if (!deleted.ok()) return Failed("DELE " + std::to_string(number), deleted.status.message());
   }
-  return "";
+  return Status::OK();
 }
 
 // Messages are stored in batches: each is written to a temporary file as
@@ -279,14 +279,14 @@ std::string Pop3Fetcher::Run::DeleteStoredEarlier() {
 // one for the folder), and only then are its messages deleted on the
 // server. A break in the middle still commits what arrived; those messages
 // stay on the server and the next session deletes them by UIDL.
-std::string Pop3Fetcher::Run::FetchPlanned() {
+Status Pop3Fetcher::Run::FetchPlanned() {
   for (size_t first = 0; first < plan_.size();) {
     const size_t end = BatchEnd(first);
-    const std::string failure = FetchBatch(first, end);
-    if (!failure.empty()) return failure;
+    const Status failure = FetchBatch(first, end);
+    if (!failure.ok()) return failure;
     first = end;
   }
-  return "";
+  return Status::OK();
 }
 
 // The batches are cut by LIST's sizes, so that each one's RETRs can be on
@@ -301,11 +301,14 @@ size_t Pop3Fetcher::Run::BatchEnd(size_t first) const {
   return end;
 }
 
-std::string Pop3Fetcher::Run::FetchBatch(size_t first, size_t end) {
+Status Pop3Fetcher::Run::FetchBatch(size_t first, size_t end) {
   std::vector<Pop3Session::Wanted> wanted;
   for (size_t i = first; i < end; ++i) wanted.push_back(Pop3Session::Wanted{plan_[i].number, plan_[i].size});
-  std::string store_failure;
-  auto store = [&](size_t k) { return Stage(first + k, &store_failure); };
+  Status store_failure;
+  auto store = [&](size_t k) {
+    store_failure = Stage(first + k);
+    return store_failure.ok();
+  };
   size_t handed = 0;
   const Pop3Reply fetched = Command(session_->RetrMany(wanted, &message_, store, &handed));
   if (!fetched.ok()) {
@@ -313,48 +316,48 @@ std::string Pop3Fetcher::Run::FetchBatch(size_t first, size_t end) {
     return StopAt(first + handed, Failed(step, fetched.status.message()), false);
   }
   // The message whose store failed is the last one handed out.
-  if (!store_failure.empty()) return StopAt(first + handed - 1, store_failure, true);
-  const std::string failure = CommitBatch(true);
-  if (!failure.empty()) ForgetFrom(end);
+  if (!store_failure.ok()) return StopAt(first + handed - 1, store_failure, true);
+  const Status failure = CommitBatch(true);
+  if (!failure.ok()) ForgetFrom(end);
   return failure;
 }
 
 // Writes the message just received to a temporary file of the batch.
-bool Pop3Fetcher::Run::Stage(size_t index, std::string* failure) {
+Status Pop3Fetcher::Run::Stage(size_t index) {
   const Planned& p = plan_[index];
   StagedFile staged;
   Status stored = fetcher_.fs_.StageFile(journal_.PathOf(p.name), message_, &staged);
   if (!stored.ok()) {
-    *failure = who_ + "store of message " + std::to_string(p.number) + " failed: " + stored.message();
-    return false;
+    return Status::Error(who_ + "store of message " + std::to_string(p.number) + " failed: " + stored.message());
   }
   batch_.push_back(std::move(staged));
   batch_plan_.push_back(index);
-  return true;
+  return Status::OK();
 }
 
 // Commits the batch; with `dele`, deletes its stored messages on the
 // server.
-std::string Pop3Fetcher::Run::CommitBatch(bool dele) {
-  std::string failure = TakeCommitted(fetcher_.fs_.CommitFiles(&batch_));
-  const std::string dele_failure = dele ? DeleteDurable() : "";
-  if (failure.empty()) failure = dele_failure;
+Status Pop3Fetcher::Run::CommitBatch(bool dele) {
+  Status failure = TakeCommitted(fetcher_.fs_.CommitFiles(&batch_));
+  const Status dele_failure = dele ? DeleteDurable() : Status::OK();
+  if (failure.ok()) failure = dele_failure;
   batch_.clear();
   batch_plan_.clear();
   return failure;
 }
 
 // Counts the committed files of the batch as stored and forgets the others.
-std::string Pop3Fetcher::Run::TakeCommitted(const Status& committed) {
-  std::string failure;
+Status Pop3Fetcher::Run::TakeCommitted(const Status& committed) {
+  Status failure;
   for (size_t k = 0; k < batch_.size(); ++k) {
     const Planned& p = plan_[batch_plan_[k]];
     if (batch_[k].committed) {
       result_.stored.push_back(p.name);
     } else {
       journal_.Forget(p.name);
-      if (failure.empty()) {
-        failure = who_ + "store of message " + std::to_string(p.number) + " failed: " + committed.message();
+      if (failure.ok()) {
+        failure =
+            Status::Error(who_ + "store of message " + std::to_string(p.number) + " failed: " + committed.message());
       }
     }
   }
@@ -363,24 +366,24 @@ std::string Pop3Fetcher::Run::TakeCommitted(const Status& committed) {
 
 // What is durable may go from the server, even when others of its batch
 // failed; a pipelining server gets the DELEs in one write.
-std::string Pop3Fetcher::Run::DeleteDurable() {
+Status Pop3Fetcher::Run::DeleteDurable() {
   std::vector<int> durable;
   for (size_t k = 0; k < batch_.size(); ++k) {
     if (batch_[k].committed) durable.push_back(plan_[batch_plan_[k]].number);
   }
-  if (durable.empty()) return "";
+  if (durable.empty()) return Status::OK();
   size_t deleted_count = 0;
   const Pop3Reply deleted = Command(session_->DeleMany(durable, &deleted_count));
-  if (deleted.ok() || deleted_count >= durable.size()) return "";
+  if (deleted.ok() || deleted_count >= durable.size()) return Status::OK();
   return Failed("DELE " + std::to_string(durable[deleted_count]), deleted.status.message());
 }
 
-// Ends the fetch at plan index `index` (not stored) with `text`: what
+// Ends the fetch at plan index `index` (not stored) with `failure`: what
 // arrived before it is committed, without DELE when the connection is gone.
-std::string Pop3Fetcher::Run::StopAt(size_t index, const std::string& text, bool connection_good) {
-  const std::string batch_failure = CommitBatch(connection_good);
+Status Pop3Fetcher::Run::StopAt(size_t index, const Status& failure, bool connection_good) {
+  const Status batch_failure = CommitBatch(connection_good);
   ForgetFrom(index);
-  return text.empty() ? batch_failure : text;
+  return failure.ok() ? batch_failure : failure;
 }
 
 Pop3FetchResult Pop3Fetcher::FetchUnscrubbed(const std::string& server_text, const std::string& user,
