@@ -186,6 +186,9 @@ class DispatchFixture : public ::testing::Test {
   // of it and queues the name for the next cycle.
   void AddMessage(const std::string& name, const Message& m) {
     WriteBytes("log/receive/" + name, "raw message " + name + "\r\n");
+    // Header settings written without field names ({"List-Id: x"}) would
+    // compile and land in the stored name, testing nothing they say.
+    EXPECT_EQ(m.headers.StoredName, "") << "set Message::headers by field name";
     ReceivedMail mail = m.headers;
     mail.ToAddress = ExtractAddress(m.to, "<", ">");
     mail.ToName = DisplayName(m.to);
