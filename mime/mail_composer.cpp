@@ -264,19 +264,19 @@ GMimePart* NewStreamPart(const std::string& media, const std::string& sub, GMime
   return part;
 }
 
-// Adds the file at `path` to `mixed` as an attachment; "" or the failure.
-std::string AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipart* mixed) {
+// Adds the file at `path` to `mixed` as an attachment.
+Status AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipart* mixed) {
   // The start tells the type; the whole file is only loaded when small.
   std::string head;
   Status s = fs.ReadFileHead(path, kStreamedAttachmentBytes, &head);
-  if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  if (!s.ok()) return Status::IOError("cannot read attachment " + SanitizeUtf8(path) + ": " + s.message());
   std::string content_type = AttachmentContentType(head);
   std::string type = content_type.substr(0, content_type.find(';'));
   if (head.size() >= kStreamedAttachmentBytes && StartsWith(type, "text/")) {
     // A large text: its charset is judged on the whole of it.
     std::string whole;
     s = fs.ReadFile(path, &whole);
-    if (!s.ok()) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+    if (!s.ok()) return Status::IOError("cannot read attachment " + SanitizeUtf8(path) + ": " + s.message());
     content_type = AttachmentContentType(whole);
     type = content_type.substr(0, content_type.find(';'));
   }
@@ -288,7 +288,7 @@ std::string AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipar
   }
   GPtr<GMimeStream> stream;
   s = AttachmentStream(fs, path, head.size(), &stream);
-  if (!s.ok() || !stream) return "cannot read attachment " + SanitizeUtf8(path) + ": " + s.message();
+  if (!s.ok() || !stream) return Status::IOError("cannot read attachment " + SanitizeUtf8(path) + ": " + s.message());
   const size_t slash = type.find('/');
   GPtr<GMimePart> part(NewStreamPart(type.substr(0, slash), type.substr(slash + 1), stream.get(), encoding));
   const std::string name = SanitizeUtf8(OneLine(BaseName(path)));
@@ -305,7 +305,7 @@ std::string AddAttachment(FileSystem& fs, const std::string& path, GMimeMultipar
     SetRawHeader(part_object, "Content-Disposition", "attachment" + Rfc2231Parameter("filename", name));
   }
   g_mime_multipart_add(mixed, part_object);
-  return "";
+  return Status::OK();
 }
 
 }  // namespace
@@ -485,8 +485,8 @@ Status SetBody(FileSystem& fs, GMimeMessage* message, GMimePart* text_part,
   GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
   g_mime_multipart_add(mixed.get(), GMIME_OBJECT(text_part));
   for (const std::string& path : paths) {
-    const std::string error = AddAttachment(fs, path, mixed.get());
-    if (!error.empty()) return Status::IOError(error);
+    Status added = AddAttachment(fs, path, mixed.get());
+    if (!added.ok()) return added;
   }
   g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed.get()));
   return Status::OK();

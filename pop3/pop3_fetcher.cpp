@@ -85,7 +85,7 @@ Pop3FetchResult Pop3Fetcher::Fetch(const std::string& server_text, const std::st
   return result;
 }
 
-// Every step answers "" or the failure text; a failed step ends the run.
+// Every step answers a Status; a failed step ends the run.
 class Pop3Fetcher::Run {
  public:
   Run(Pop3Fetcher& fetcher, const Pop3Server& server, const std::string& login_user,
